@@ -1,0 +1,178 @@
+#pragma once
+
+#include <QDateTime>
+#include <QMutex>
+#include <QRecursiveMutex>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+enum TkxItemKind : quint8 { ikNone = 0, ikRange, ikHost, ikShare, ikFolder, ikFile };
+
+enum TkxSlotState : quint8 { ssIdle = 0, ssWaiting, ssWorking, ssDone, ssError, ssTimeout };
+
+// Search parameters. Depth 0 means no limit; LifeTime is in minutes.
+struct TkxParams {
+    quint32 TotalThreads = 16;
+    quint32 Depth = 0;
+    quint32 LifeTime = 1;
+    QString Masks = QStringLiteral("*.*");
+    bool operator==(const TkxParams&) const = default;
+};
+inline TkxParams DefaultParams() { return TkxParams{}; }
+
+// Date-times are days since 30 December 1899 in local time, the time of day as the fraction.
+double DateTimeToDays(const QDateTime& local);
+QDateTime DaysToDateTime(double days);
+// The user's locale: short date, then the time unless it is exactly midnight.
+QString DateTimeText(double days);
+// Current local time as days.
+double NowDays();
+
+// One value: null, a text, a date-time or a number. Kept to 16 bytes (a tree holds
+// millions of them): text is stored as UTF-8 in one heap block.
+class TkxField {
+public:
+    enum class Type : quint8 { Null, Text, Date, Number };
+
+    TkxField() noexcept : Num(0) {}
+    TkxField(const TkxField& other);
+    TkxField(TkxField&& other) noexcept;
+    TkxField& operator=(const TkxField& other);
+    TkxField& operator=(TkxField&& other) noexcept;
+    ~TkxField();
+
+    bool IsEmpty() const { return Kind == Type::Null; }
+    Type ValueType() const { return Kind; }
+    // Empty when null; a text as it is; a date-time by DateTimeText; a number with up to
+    // 15 significant digits, a whole number without a decimal point.
+    QString AsText() const;
+    // The value as a number: a date or number as held, a text parsed; nullopt-like 0 with ok=false.
+    double AsDouble(bool* ok = nullptr) const;
+
+    void SetText(const QString& text); // empty text makes the value null
+    void SetDate(double days);         // 0 or less makes the value null
+    void SetNumber(double value);      // also 0
+
+private:
+    void Reset() noexcept;
+    union {
+        double Num;
+        char* Utf8; // [quint32 byte count][bytes]
+    };
+    Type Kind = Type::Null;
+};
+
+class TkxWideString : public TkxField {};
+class TkxDateTime : public TkxWideString {};
+class TkxNumber : public TkxWideString {
+public:
+    // Human-readable size: 512b, 15Kb, 3Mb ... 1023Tb, "Very big size"; empty for 0 or no number.
+    QString SizeText() const;
+};
+
+// One result record: a range, host, share, folder or file.
+class TkxInfo {
+public:
+    TkxWideString Name;
+    TkxWideString Address;
+    TkxNumber Size;
+    TkxDateTime Creating;
+    TkxDateTime EditTime;
+    TkxDateTime LastAccess;
+    quint8 Matched = 0;
+    quint8 Kind = ikNone;
+    quint8 HasMatch = 0;
+    quint8 Scanned = 0;
+    // The server's file id of a folder (0 = unknown); kept in memory only, never in files.
+    quint64 FileId = 0;
+
+    QString NameText() const { return Name.AsText(); }
+    QString AddressText() const { return Address.AsText(); }
+    QString CreatingText() const { return Creating.AsText(); }
+    QString EditTimeText() const { return EditTime.AsText(); }
+    QString LastAccessText() const { return LastAccess.AsText(); }
+    QString SizeRawText() const { return Size.AsText(); }
+    QString SizeText() const { return Size.SizeText(); }
+
+    void SetName(const QString& text);    // an empty text leaves the name unchanged
+    void SetAddress(const QString& text); // also sets Name when Name is empty
+    void SetCreating(double days) { Creating.SetDate(days); }
+    void SetEditTime(double days) { EditTime.SetDate(days); }
+    void SetLastAccess(double days) { LastAccess.SetDate(days); }
+    void SetSize(double bytes) { Size.SetNumber(bytes); }
+    void SetCreatingText(const QString& t) { Creating.SetText(t); }
+    void SetEditTimeText(const QString& t) { EditTime.SetText(t); }
+    void SetLastAccessText(const QString& t) { LastAccess.SetText(t); }
+    void SetSizeText(const QString& t) { Size.SetText(t); }
+    void SetMatched(quint8 b) { Matched = b; }
+    void SetKind(quint8 k) { Kind = k; }
+    void SetHasMatch(quint8 b) { HasMatch = b; }
+    void SetScanned(quint8 b) { Scanned = b; }
+};
+
+class TkxInfoList;
+
+// The worker of a slot, as the slot sees it (the engine provides it).
+class TkxSlotWorker {
+public:
+    virtual ~TkxSlotWorker() = default;
+    // The slot lets the worker go: from now on it adds no record and changes no state.
+    // Called with the slot's guard held.
+    virtual void SetOwnerNone() = 0;
+    virtual void Terminate() = 0;
+};
+
+// Starts a worker for the slot's current task; may throw. Without a factory no worker starts.
+using TkxWorkerFactory = std::function<TkxSlotWorker*(TkxInfoList& slot)>;
+
+// One worker slot of a search. The manager and the slot's current worker share it: every
+// access from either side holds Guard. A worker keeps its own reference to Guard, so it can
+// still lock it (and find itself let go) after the slot is gone.
+class TkxInfoList {
+public:
+    TkxInfoList(int slotIndex, const QString& masksText);
+    ~TkxInfoList();
+    TkxInfoList(const TkxInfoList&) = delete;
+    TkxInfoList& operator=(const TkxInfoList&) = delete;
+
+    const std::shared_ptr<QRecursiveMutex> Guard = std::make_shared<QRecursiveMutex>();
+
+    TkxWideString Name;
+    TkxWideString Address;
+    TkxItemKind Kind = ikNone;
+    TkxSlotState State = ssIdle;
+    TkxSlotWorker* Worker = nullptr; // not owned: it frees itself
+    QString ErrorText;
+    QStringList Masks;
+    int WorksCount = 0;
+    int SlotIndex = 0;
+    double StateTime = 0; // local time of the last state change (shown)
+    std::chrono::steady_clock::time_point StateClock; // the same moment, for lifetimes
+    void* Node = nullptr;                             // the tree node being worked on
+    TkxWorkerFactory WorkerFactory;
+
+    QString NameText() const { return Name.AsText(); }
+    QString AddressText() const { return Address.AsText(); }
+    void SetName(const QString& text) { Name.SetText(text); }
+    void SetAddress(const QString& text) { Address.SetText(text); }
+    void SetKind(TkxItemKind k) { Kind = k; }
+    void SetErrorText(const QString& text) { ErrorText = text; }
+
+    // Detaches and stops a running worker; ssWorking starts a new one; ssIdle clears Address.
+    void SetState(TkxSlotState s);
+
+    int Count() const { return int(Records.size()); }
+    TkxInfo* Items(int i) const { return Records.at(size_t(i)).get(); }
+    void Add(std::unique_ptr<TkxInfo> record) { Records.push_back(std::move(record)); }
+    std::vector<std::unique_ptr<TkxInfo>> TakeAll() { return std::exchange(Records, {}); }
+    void ClearRecords() { Records.clear(); }
+
+private:
+    std::vector<std::unique_ptr<TkxInfo>> Records;
+};

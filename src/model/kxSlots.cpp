@@ -1,0 +1,42 @@
+#include "model/kxDelimited.h"
+#include "model/kxLists.h"
+
+TkxInfoList::TkxInfoList(int slotIndex, const QString& masksText)
+    : Masks(SplitDelimited(masksText, u';')), SlotIndex(slotIndex), StateTime(NowDays()),
+      StateClock(std::chrono::steady_clock::now()) {}
+
+TkxInfoList::~TkxInfoList() {
+    QMutexLocker lock(Guard.get());
+    SetState(ssIdle);
+    Records.clear();
+}
+
+void TkxInfoList::SetState(TkxSlotState s) {
+    QMutexLocker lock(Guard.get());
+    if (s == State)
+        return;
+    if (s != ssError)
+        ErrorText.clear();
+    if (Worker) {
+        TkxSlotWorker* old = std::exchange(Worker, nullptr);
+        try {
+            old->SetOwnerNone();
+            old->Terminate();
+        } catch (...) {
+        }
+    }
+    if (s == ssWorking) {
+        try {
+            if (WorkerFactory)
+                Worker = WorkerFactory(*this);
+        } catch (...) {
+            Worker = nullptr;
+        }
+        ++WorksCount;
+    }
+    if (s == ssIdle)
+        Address.SetText(QString());
+    StateTime = NowDays();
+    StateClock = std::chrono::steady_clock::now();
+    State = s;
+}
