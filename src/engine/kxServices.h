@@ -1,0 +1,82 @@
+#pragma once
+
+// The operating-system services the walker needs, behind interfaces the engine declares.
+// The platform layer implements them for real; unit tests of timing and state use fakes.
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// Let-go signal for one task: the slot cancels it when it lets its worker go, and every
+// blocking service call of that task returns soon after (a helper process it was waiting
+// on is killed and replaced).
+class TkxCancelToken {
+public:
+    TkxCancelToken();
+    ~TkxCancelToken();
+    TkxCancelToken(const TkxCancelToken&) = delete;
+    TkxCancelToken& operator=(const TkxCancelToken&) = delete;
+
+    void Cancel();
+    bool IsCancelled() const { return Cancelled.load(std::memory_order_acquire); }
+    // Becomes readable when cancelled (an eventfd): poll it beside the fd being waited on.
+    int Fd() const { return EventFd; }
+
+private:
+    std::atomic<bool> Cancelled{false};
+    int EventFd = -1;
+};
+
+struct TkxShareEntry {
+    QString Name;
+    int Type = 0; // 0 disk, 1 printer, 3 IPC (the server's share type)
+    QString Comment;
+};
+
+struct TkxDirEntry {
+    QString Name; // as the server gives it ("." and ".." included)
+    bool IsDirectory = false;
+    quint64 Size = 0;
+    // Days since 30 December 1899, local time; 0 when the server gave none.
+    double Creating = 0;
+    double EditTime = 0;
+    double LastAccess = 0;
+    quint32 Attributes = 0; // DOS attributes: 0x02 hidden, 0x04 system, 0x10 directory
+    quint64 FileId = 0;     // the server's file id (inode number); 0 when unknown
+};
+
+// Optional credentials; empty user and password mean guest/anonymous. Never written to disk.
+struct TkxCredentials {
+    QString User;
+    QString Domain;
+    QString Password;
+    bool UseKerberos = false; // a ticket from the environment (KRB5CCNAME)
+};
+
+class TkxNetServices {
+public:
+    virtual ~TkxNetServices() = default;
+
+    // The official host name of an IPv4 address (network byte order), or an empty text.
+    virtual QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) = 0;
+
+    // The shares of \\host (the text after the two backslashes), in the server's order.
+    // False when the host cannot be listed; out then holds nothing.
+    virtual bool ListShares(const QString& host, std::vector<TkxShareEntry>& out,
+                            const TkxCancelToken& cancel) = 0;
+
+    // One level of a folder given by its UNC path (\\host\share\dir). False when it cannot be
+    // listed; out then holds nothing.
+    virtual bool ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                            const TkxCancelToken& cancel) = 0;
+
+    // The server's file id of the folder itself (0 when unknown or not reachable).
+    virtual quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) = 0;
+};
+
+// The services the search uses when nothing else is set (the real platform implementation).
+std::shared_ptr<TkxNetServices> DefaultNetServices();
+void SetDefaultNetServices(std::shared_ptr<TkxNetServices> services);
