@@ -1,0 +1,46 @@
+#pragma once
+
+// Text helpers shared by the storage formats and the windows, and the program's version as
+// stamped into its executable file.
+
+#include <QChar>
+#include <QString>
+#include <QtGlobal>
+
+class QIODevice;
+
+// "text (detail)", or the text alone when the detail is empty.
+QString TextWithDetail(const QString& text, const QString& detail);
+
+// One UTF-8 line ended by CR LF. A line feed inside the text would split the line and shift
+// every line after it, so it is written as U+FFFD; a lone CR is kept. Throws EkxError when
+// the device refuses the bytes.
+void WriteTextLine(QIODevice& device, const QString& text);
+
+// The next line without its LF or CR LF, decoded from UTF-8 (bytes that are not UTF-8 become
+// U+FFFD). At the end of the data it returns an empty text: check atEnd() first where a
+// missing line matters. Throws EkxError on a read error and on a line longer than
+// MaxTextLineBytes (a hostile file must not exhaust memory).
+QString ReadTextLine(QIODevice& device);
+inline constexpr qint64 MaxTextLineBytes = 16 * 1024 * 1024;
+
+// Splits by one delimiter and joins by another, with the quoting of delimited texts.
+QString ReDelimit(const QString& text, QChar from, QChar to);
+// "File Name" -> "File_Name"; a run of blanks gives one underscore.
+QString SpacesToUnderscores(const QString& text);
+
+struct TkxFileVersion {
+    quint16 Major = 0;
+    quint16 Minor = 0;
+    quint16 Release = 0;
+    quint16 Build = 0;
+    bool operator==(const TkxFileVersion&) const = default;
+};
+
+// The version stamped into an ELF executable (section ".orvane_version"). Throws EkxError
+// "Unhandled error <reason> with GetFileVersionInfoSize for <file>" when the file cannot be
+// read or carries no stamp.
+TkxFileVersion GetFileVersion(const QString& fileName);
+
+// "major.minor.release.build" of the running program.
+QString ProgramVersionText();
