@@ -24,7 +24,9 @@ struct TkxParams {
     QString Masks = QStringLiteral("*.*");
     bool operator==(const TkxParams&) const = default;
 };
-inline TkxParams DefaultParams() { return TkxParams{}; }
+inline TkxParams DefaultParams() {
+    return TkxParams{};
+}
 
 // Date-times are days since 30 December 1899 in local time, the time of day as the fraction.
 double DateTimeToDays(const QDateTime& local);
@@ -152,10 +154,16 @@ public:
     QStringList Masks;
     int WorksCount = 0;
     int SlotIndex = 0;
-    double StateTime = 0; // local time of the last state change (shown)
+    double StateTime = 0;                             // local time of the last state change (shown)
     std::chrono::steady_clock::time_point StateClock; // the same moment, for lifetimes
     void* Node = nullptr;                             // the tree node being worked on
     TkxWorkerFactory WorkerFactory;
+    // Loop guard of a folder task: the folder's own server file id and the ids of its
+    // ancestors on the same share (share root first; 0 = not known yet). The worker reports
+    // the ids it had to fetch in LearntIds and the folder's own id in FileId.
+    quint64 FileId = 0;
+    std::vector<std::pair<QString, quint64>> Ancestors;
+    std::vector<std::pair<QString, quint64>> LearntIds;
 
     QString NameText() const { return Name.AsText(); }
     QString AddressText() const { return Address.AsText(); }

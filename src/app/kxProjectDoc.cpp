@@ -1,0 +1,478 @@
+#include "app/kxProjectDoc.h"
+
+#include "engine/kxManager.h"
+#include "engine/kxServices.h"
+#include "lang/kxLanguages.h"
+#include "model/kxErrors.h"
+#include "storage/kxUtils.h"
+
+#include <QEventLoop>
+
+#include <algorithm>
+
+TkxProjectDoc::TkxProjectDoc(QObject* parent)
+    : QObject(parent), Bridge(std::make_unique<TkxBridgeTarget>()) {}
+
+TkxProjectDoc::~TkxProjectDoc() {
+    // Cut every manager off first: from now on their calls yield neutral results at once,
+    // and dropping the bridge target releases any call already queued, so waiting for them
+    // below cannot hang.
+    std::vector<TQueueManager*> managers = LiveManagers;
+    if (CurrentManager)
+        managers.push_back(CurrentManager);
+    CurrentManager = nullptr;
+    LiveManagers.clear();
+    for (TQueueManager* m : managers) {
+        m->SetMainWindow(nullptr);
+        m->Terminate();
+    }
+    Bridge.reset();
+    for (TQueueManager* m : managers) {
+        m->wait();
+        delete m;
+    }
+}
+
+QObject* TkxProjectDoc::BridgeTarget() const {
+    return Bridge.get();
+}
+
+void TkxProjectDoc::SetNetServices(std::shared_ptr<TkxNetServices> services) {
+    Services = std::move(services);
+}
+
+// --- parameters
+
+void TkxProjectDoc::SetParams(const TkxParams& params) {
+    if (params == CurrentParams)
+        return;
+    CurrentParams = params;
+    SetModified(true);
+    Q_EMIT ParamsChanged();
+}
+
+// --- queue
+
+void TkxProjectDoc::AppendPending(TkxNode* node) {
+    if (node && !node->IsRoot())
+        Pending.push_back(node);
+}
+
+void TkxProjectDoc::ClearPending() {
+    Pending.clear();
+}
+
+// --- tree
+
+TkxNode* TkxProjectDoc::AddInfoNode(TkxInfo&& record, TkxNode* parent) {
+    if (Adding)
+        throw EkxError(QStringLiteral("Can not add node with old information"));
+    Adding = true;
+    TkxNode* node = nullptr;
+    try {
+        const bool queue = record.Scanned == 0;
+        node = Model.AppendNode(parent, std::move(record));
+        if (queue)
+            Pending.push_back(node);
+        SetModified(true);
+    } catch (...) {
+        Adding = false;
+        throw;
+    }
+    Adding = false;
+    return node;
+}
+
+void TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent) {
+    if (records.empty())
+        return;
+    if (Adding)
+        throw EkxError(QStringLiteral("Can not add node with old information"));
+    Adding = true;
+    try {
+        std::vector<TkxNode*> nodes = Model.AppendNodes(parent, std::move(records));
+        for (TkxNode* node : nodes) {
+            if (node->Info.Scanned == 0)
+                Pending.push_back(node);
+        }
+        SetModified(true);
+    } catch (...) {
+        Adding = false;
+        throw;
+    }
+    Adding = false;
+}
+
+void TkxProjectDoc::EnsureTreeEditable() {
+    if (IsSearching())
+        throw EkxError(QStringLiteral("The tree can not be changed while searching"));
+    WaitForManagers();
+}
+
+void TkxProjectDoc::DeleteNode(TkxNode* node) {
+    if (!node || node->IsRoot())
+        return;
+    EnsureTreeEditable();
+    Pending.clear();
+    Model.DeleteNode(node);
+    SetModified(true);
+    UpdateStatus();
+}
+
+void TkxProjectDoc::DeleteChildren(TkxNode* node) {
+    if (!node || node->Children.empty())
+        return;
+    EnsureTreeEditable();
+    Pending.clear();
+    Model.DeleteChildren(node);
+    SetModified(true);
+}
+
+void TkxProjectDoc::ClearTree() {
+    EnsureTreeEditable();
+    const bool hadNodes = Model.HasNodes();
+    Pending.clear();
+    Model.Clear();
+    if (hadNodes)
+        SetModified(true);
+    UpdateStatus();
+}
+
+TkxNode* TkxProjectDoc::AddRange(const QString& name, const QString& rangeText) {
+    TkxInfo record;
+    record.SetName(name);
+    record.SetAddress(rangeText);
+    record.SetKind(ikRange);
+    ResetRecord(&record);
+    TkxNode* node = AddInfoNode(std::move(record), nullptr);
+    UpdateStatus();
+    return node;
+}
+
+void TkxProjectDoc::Pack() {
+    EnsureTreeEditable();
+    // One pre-order sweep deleting every subtree whose root leads to no match: the same
+    // result as restarting from the top after each deletion, in linear time.
+    ShowProgress(QString::number(Model.NodeCount()));
+    TkxNode* node = Model.NextPreOrder(nullptr);
+    bool deleted = false;
+    while (node) {
+        if (node->Info.HasMatch == 0) {
+            // Step past the subtree before deleting it.
+            TkxNode* next = nullptr;
+            for (const TkxNode* n = node; n && n->Parent; n = n->Parent) {
+                if (size_t(n->Row) + 1 < n->Parent->Children.size()) {
+                    next = n->Parent->Children[size_t(n->Row) + 1].get();
+                    break;
+                }
+            }
+            Model.DeleteNode(node);
+            deleted = true;
+            node = next;
+        } else {
+            node = Model.NextPreOrder(node);
+        }
+    }
+    Pending.clear();
+    if (deleted)
+        SetModified(true);
+    ShowProgress(QString());
+    UpdateStatus();
+}
+
+void TkxProjectDoc::MarkHasMatch(TkxNode* node) {
+    for (TkxNode* n = node; n && !n->IsRoot(); n = n->Parent) {
+        if (n->Info.HasMatch)
+            break;
+        n->Info.SetHasMatch(1);
+        Model.NodeChanged(n);
+    }
+}
+
+void TkxProjectDoc::ResetRecord(TkxInfo* record) {
+    if (!record)
+        return;
+    record->SetMatched(0);
+    record->SetHasMatch(0);
+}
+
+void TkxProjectDoc::SetNodeIcon(TkxNode* node, int index) {
+    if (!node || node->IsRoot())
+        return;
+    node->ImageIndex = index;
+    Model.NodeChanged(node);
+}
+
+// --- search control
+
+void TkxProjectDoc::SetSearchState(TkxSearchState s) {
+    if (s != State) {
+        if (s != srStopping && s != srFailed)
+            ErrorText.clear();
+        switch (s) {
+        case srNone:
+        case srFinished:
+        case srFailed:
+        case srUserStopped:
+            LetManagerGo();
+            break;
+        case srStarted:
+            if (CurrentManager) {
+                UpdateStatus();
+                return;
+            }
+            // A stopped manager may still be putting its nodes back: let it finish first, so
+            // it never reaches the new search.
+            WaitForManagers();
+            {
+                auto services = Services ? Services : DefaultNetServices();
+                CurrentManager = new TQueueManager(this, services, SharedState);
+                connect(
+                    CurrentManager, &QThread::finished, this,
+                    [this, m = CurrentManager] { ManagerEnded(m); }, Qt::QueuedConnection);
+                CurrentManager->Start();
+            }
+            break;
+        default:
+            break;
+        }
+        State = s;
+        SharedState->store(s, std::memory_order_release);
+        Q_EMIT SearchStateChanged(s);
+    }
+    UpdateStatus();
+}
+
+void TkxProjectDoc::LetManagerGo() {
+    if (!CurrentManager)
+        return;
+    TQueueManager* m = std::exchange(CurrentManager, nullptr);
+    LiveManagers.push_back(m);
+    try {
+        m->Terminate();
+    } catch (...) {
+    }
+}
+
+void TkxProjectDoc::ManagerEnded(TQueueManager* manager) {
+    auto it = std::find(LiveManagers.begin(), LiveManagers.end(), manager);
+    if (it == LiveManagers.end())
+        return; // still current: it is let go when the search state says so
+    LiveManagers.erase(it);
+    manager->wait();
+    delete manager;
+}
+
+void TkxProjectDoc::WaitForManagers() {
+    while (!LiveManagers.empty()) {
+        TQueueManager* m = LiveManagers.front();
+        if (!m->isFinished()) {
+            QEventLoop loop;
+            connect(m, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+            if (!m->isFinished())
+                loop.exec();
+        }
+        auto it = std::find(LiveManagers.begin(), LiveManagers.end(), m);
+        if (it != LiveManagers.end()) {
+            LiveManagers.erase(it);
+            m->wait();
+            delete m;
+        }
+    }
+}
+
+void TkxProjectDoc::ShowSearchError(const QString& text) {
+    ErrorText = text;
+    UpdateStatus();
+}
+
+void TkxProjectDoc::RequeueAllRanges() {
+    EnsureTreeEditable();
+    Pending.clear();
+    TkxNode* root = Model.Root();
+    for (auto& range : root->Children) {
+        if (!range->Children.empty()) {
+            Model.DeleteChildren(range.get());
+            SetModified(true);
+        }
+        ResetRecord(&range->Info);
+        Model.NodeChanged(range.get());
+    }
+    for (auto& range : root->Children)
+        Pending.push_back(range.get());
+    UpdateStatus();
+}
+
+void TkxProjectDoc::Run() {
+    RequeueAllRanges();
+    SetSearchState(srStarted);
+}
+
+void TkxProjectDoc::Continue() {
+    SetSearchState(srStarted);
+}
+
+void TkxProjectDoc::Rescan(TkxNode* node) {
+    if (!node || node->IsRoot())
+        return;
+    EnsureTreeEditable();
+    Pending.clear();
+    if (!node->Children.empty()) {
+        Model.DeleteChildren(node);
+        SetModified(true);
+    }
+    ResetRecord(&node->Info);
+    Model.NodeChanged(node);
+    Pending.push_back(node);
+    SetSearchState(srStarted);
+}
+
+void TkxProjectDoc::Stop() {
+    SetSearchState(srUserStopped);
+}
+
+// --- the manager's side
+
+TkxAssignment TkxProjectDoc::HostTakePending(quint32 depth) {
+    TkxAssignment a;
+    if (Pending.empty())
+        return a;
+    TkxNode* node = Pending.front();
+    Pending.pop_front();
+    const int level = node->Level();
+    if (level < 0 || (depth != 0 && quint32(level) > depth)) {
+        a.Outcome = TkxAssignment::Dropped;
+        return a;
+    }
+    a.Outcome = TkxAssignment::Assigned;
+    a.Node = node;
+    a.Name = node->Info.NameText();
+    a.Address = node->Info.AddressText();
+    a.Kind = TkxItemKind(node->Info.Kind);
+    if (a.Kind == ikFolder) {
+        a.FileId = node->Info.FileId;
+        for (TkxNode* n = node->Parent; n && !n->IsRoot(); n = n->Parent) {
+            if (n->Info.Kind != ikFolder && n->Info.Kind != ikShare)
+                break;
+            a.Ancestors.emplace_back(n->Info.AddressText(), n->Info.FileId);
+            if (n->Info.Kind == ikShare)
+                break;
+        }
+        std::reverse(a.Ancestors.begin(), a.Ancestors.end());
+    }
+    return a;
+}
+
+void TkxProjectDoc::HostHarvest(TkxHarvest&& harvest) {
+    auto* node = static_cast<TkxNode*>(harvest.Node);
+    if (!node || node->IsRoot())
+        return;
+    TkxInfo& record = node->Info;
+    record.SetName(harvest.Name);
+    record.SetScanned(1);
+    if (harvest.FileId != 0 && (record.Kind == ikFolder || record.Kind == ikShare))
+        record.FileId = harvest.FileId;
+    if (!harvest.LearntIds.empty()) {
+        for (TkxNode* n = node->Parent; n && !n->IsRoot(); n = n->Parent) {
+            for (const auto& [address, id] : harvest.LearntIds) {
+                if (n->Info.FileId == 0 && n->Info.AddressText() == address)
+                    n->Info.FileId = id;
+            }
+        }
+    }
+    Model.NodeChanged(node);
+    bool anyMatched = false;
+    for (const TkxInfo& r : harvest.Records)
+        anyMatched |= r.Matched != 0;
+    AddInfoNodes(std::move(harvest.Records), node);
+    if (anyMatched)
+        MarkHasMatch(node);
+}
+
+void TkxProjectDoc::HostRequeue(const std::vector<void*>& nodes) {
+    for (void* n : nodes)
+        AppendPending(static_cast<TkxNode*>(n));
+}
+
+int TkxProjectDoc::HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) {
+    for (const auto& [i, row] : rows)
+        UpdateThreadRow(i, row);
+    UpdateStatus();
+    return int(Pending.size());
+}
+
+// --- thread rows
+
+void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
+    if (i < 0)
+        return;
+    while (Rows.size() <= size_t(i))
+        Rows.emplace_back();
+    Rows[size_t(i)] = row;
+    Q_EMIT ThreadRowsChanged();
+}
+
+void TkxProjectDoc::ClearThreadRows() {
+    if (Rows.empty())
+        return;
+    Rows.clear();
+    Q_EMIT ThreadRowsChanged();
+}
+
+// --- project
+
+void TkxProjectDoc::SetModified(bool modified) {
+    if (IsModified == modified)
+        return;
+    IsModified = modified;
+    Q_EMIT ModifiedChanged(modified);
+}
+
+void TkxProjectDoc::SetProjectFileName(const QString& name) {
+    FileName = name;
+}
+
+QString TkxProjectDoc::ProjectName() const {
+    if (IsUntitled())
+        return QStringLiteral("%1%2").arg(CurrentText(txtProject)).arg(NewCount);
+    qsizetype cut = -1;
+    for (QChar sep : {u'\\', u'/', u':'})
+        cut = std::max(cut, FileName.lastIndexOf(sep));
+    QString name = FileName.mid(cut + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot >= 0)
+        name.truncate(dot);
+    return name;
+}
+
+void TkxProjectDoc::NewProject() {
+    ClearTree();
+    FileName.clear();
+    ++NewCount;
+    CurrentParams = DefaultParams();
+    Q_EMIT ParamsChanged();
+    UpdateStatus();
+    SetModified(false);
+}
+
+void TkxProjectDoc::UpdateStatus() {
+    Q_EMIT StatusChanged();
+}
+
+QString TkxProjectDoc::StatusStateText() const {
+    try {
+        return TextWithDetail(SearchStateText(State), ErrorText);
+    } catch (...) {
+        return QString();
+    }
+}
+
+QString TkxProjectDoc::CaptionText() const {
+    return QStringLiteral("%1 - %2 [%3]")
+        .arg(QStringLiteral("Orvane"), ProjectName())
+        .arg(Pending.size());
+}
+
+void TkxProjectDoc::ShowProgress(const QString& text) {
+    Q_EMIT ProgressChanged(text);
+}

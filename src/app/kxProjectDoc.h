@@ -1,0 +1,140 @@
+#pragma once
+
+#include "engine/kxAbstThread.h"
+#include "model/kxLists.h"
+#include "model/kxTree.h"
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <memory>
+#include <vector>
+
+class TQueueManager;
+class TkxNetServices;
+
+// What the main window shows and the search works on: the result tree with its records,
+// PendingNodes, Params, the search state, the current manager, the worker-slot rows and the
+// project's name and Modified flag. Lives on the GUI thread; the window is a view of it and
+// orvane-scan drives it without one. The manager reaches it only through its bridge.
+class TkxProjectDoc : public QObject, private TkxSearchHost {
+    Q_OBJECT
+public:
+    explicit TkxProjectDoc(QObject* parent = nullptr);
+    ~TkxProjectDoc() override;
+
+    TkxTreeModel& Tree() { return Model; }
+    const TkxTreeModel& Tree() const { return Model; }
+
+    // --- search parameters
+    const TkxParams& Params() const { return CurrentParams; }
+    void SetParams(const TkxParams& params); // marks the project modified when they change
+
+    // --- the queue of nodes waiting to be explored (first in, first out)
+    const std::deque<TkxNode*>& PendingNodes() const { return Pending; }
+    int PendingCount() const { return int(Pending.size()); }
+    bool HasPendingNodes() const { return !Pending.empty(); }
+    void AppendPending(TkxNode* node);
+    void ClearPending();
+
+    // --- tree operations (each keeps PendingNodes and Modified right)
+    // Adds the record as the last child of parent (nullptr: top level); queues the node
+    // unless the record is scanned.
+    TkxNode* AddInfoNode(TkxInfo&& record, TkxNode* parent);
+    // Adds a parent's new children with one model insertion.
+    void AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent);
+    void DeleteNode(TkxNode* node); // empties PendingNodes
+    void DeleteChildren(TkxNode* node);
+    void ClearTree();
+    TkxNode* AddRange(const QString& name, const QString& rangeText);
+    void Pack();
+    void MarkHasMatch(TkxNode* node);
+    static void ResetRecord(TkxInfo* record);
+    void SetNodeIcon(TkxNode* node, int index);
+
+    // --- search control
+    TkxSearchState SearchState() const { return State; }
+    const QString& SearchErrorText() const { return ErrorText; }
+    bool IsSearching() const { return State >= srStarted && State <= srStopping; }
+    void SetSearchState(TkxSearchState s);
+    void ShowSearchError(const QString& text);
+    void RequeueAllRanges();
+    void Run();
+    void Continue();
+    void Rescan(TkxNode* node);
+    void Stop();
+    TQueueManager* Manager() const { return CurrentManager; }
+    // Blocks (serving the bridge meanwhile) until no manager of this document is left.
+    void WaitForManagers();
+
+    // --- worker-slot rows
+    const std::vector<TkxThreadRow>& ThreadRows() const { return Rows; }
+    void UpdateThreadRow(int i, const TkxThreadRow& row);
+    void ClearThreadRows();
+
+    // --- project
+    bool Modified() const { return IsModified; }
+    void SetModified(bool modified);
+    const QString& ProjectFileName() const { return FileName; }
+    void SetProjectFileName(const QString& name);
+    int NewProjectCount() const { return NewCount; }
+    void SetNewProjectCount(int count) { NewCount = count; }
+    bool IsUntitled() const { return FileName.isEmpty(); }
+    QString ProjectName() const;
+    void NewProject();
+
+    // The status refresh: panels 0 and 1 and the caption follow from the signal.
+    void UpdateStatus();
+    QString StatusStateText() const;
+    QString CaptionText() const;
+    // Long operations report "%d/%d" here (status panel 2); empty when done.
+    void ShowProgress(const QString& text);
+
+    // The network services new searches use (tests put fakes here).
+    void SetNetServices(std::shared_ptr<TkxNetServices> services);
+
+Q_SIGNALS:
+    void StatusChanged();
+    void ProgressChanged(const QString& text);
+    void ThreadRowsChanged();
+    void ModifiedChanged(bool modified);
+    void ParamsChanged();
+    void SearchStateChanged(TkxSearchState state);
+
+private:
+    // The manager's side, always called on this document's thread through the bridge.
+    QObject* BridgeTarget() const override;
+    TkxSearchState HostSearchState() const override { return State; }
+    void HostSetSearchState(TkxSearchState s) override { SetSearchState(s); }
+    void HostShowSearchError(const QString& text) override { ShowSearchError(text); }
+    TkxParams HostParams() const override { return CurrentParams; }
+    TkxAssignment HostTakePending(quint32 depth) override;
+    void HostHarvest(TkxHarvest&& harvest) override;
+    void HostRequeue(const std::vector<void*>& nodes) override;
+    int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
+    void HostClearThreadRows() override { ClearThreadRows(); }
+
+    void LetManagerGo();
+    void ManagerEnded(TQueueManager* manager);
+    // Tree edits are refused while a search runs and wait for a stopped one to wind up.
+    void EnsureTreeEditable();
+
+    TkxTreeModel Model;
+    std::deque<TkxNode*> Pending;
+    TkxParams CurrentParams;
+    TkxSearchState State = srNone;
+    QString ErrorText;
+    TQueueManager* CurrentManager = nullptr;
+    std::vector<TQueueManager*> LiveManagers; // let go but still running
+    std::vector<TkxThreadRow> Rows;
+    bool IsModified = false;
+    QString FileName;
+    int NewCount = 0;
+    bool Adding = false;
+    std::shared_ptr<std::atomic<quint8>> SharedState =
+        std::make_shared<std::atomic<quint8>>(srNone);
+    std::shared_ptr<TkxNetServices> Services;
+    std::unique_ptr<TkxBridgeTarget> Bridge;
+};

@@ -1,0 +1,176 @@
+#pragma once
+
+#include "model/kxLists.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QSemaphore>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+enum TkxSearchState : quint8 {
+    srNone = 0,
+    srStarted,
+    srStarting,
+    srWorking,
+    srStopping,
+    srFinished,
+    srFailed,
+    srUserStopped
+};
+
+// Display texts; a value outside the table raises "Can not convert state into name".
+QString SlotStateText(int state);
+QString SearchStateText(int state);
+
+// One row of the thread list: slot number, works count, time, state, address.
+struct TkxThreadRow {
+    QString No, Total, Time, State, Address;
+    bool operator==(const TkxThreadRow&) const = default;
+};
+
+// The head of PendingNodes as the manager receives it in one call.
+struct TkxAssignment {
+    enum Result { Empty, Dropped, Assigned } Outcome = Empty;
+    void* Node = nullptr;
+    QString Name, Address;
+    TkxItemKind Kind = ikNone;
+    // The folder's own id and those of its ancestors on the same share (share root first).
+    quint64 FileId = 0;
+    std::vector<std::pair<QString, quint64>> Ancestors;
+};
+
+// A finished task's results, delivered in one call.
+struct TkxHarvest {
+    void* Node = nullptr;
+    QString Name;
+    std::vector<TkxInfo> Records;
+    quint64 FileId = 0;                                 // the explored folder's id, if learnt
+    std::vector<std::pair<QString, quint64>> LearntIds; // ancestor ids fetched by the worker
+};
+
+// What the manager needs of the document. Every call runs on the document's thread,
+// through TkxThread::Sync.
+class TkxSearchHost {
+public:
+    virtual ~TkxSearchHost() = default;
+    virtual QObject* BridgeTarget() const = 0;
+    virtual TkxSearchState HostSearchState() const = 0;
+    virtual void HostSetSearchState(TkxSearchState s) = 0;
+    virtual void HostShowSearchError(const QString& text) = 0;
+    virtual TkxParams HostParams() const = 0;
+    // Takes the head of PendingNodes: Dropped when its level is below 0 or deeper than depth.
+    virtual TkxAssignment HostTakePending(quint32 depth) = 0;
+    virtual void HostHarvest(TkxHarvest&& harvest) = 0;
+    virtual void HostRequeue(const std::vector<void*>& nodes) = 0;
+    // Rows whose slot changed state, then the status refresh; yields the pending count.
+    virtual int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) = 0;
+    virtual void HostClearThreadRows() = 0;
+};
+
+// Receives the bridge's calls on the host's thread; whatever is still queued for it when it
+// is destroyed is dropped, which releases the waiting threads with neutral results.
+class TkxBridgeTarget : public QObject {
+public:
+    bool event(QEvent* e) override;
+};
+
+// Wakes a waiting manager: a worker ended, the search state changed, a lifetime ran out.
+class TkxWaker {
+public:
+    void Wake() {
+        {
+            std::lock_guard lock(Mutex);
+            Pending = true;
+        }
+        Cond.notify_all();
+    }
+    // Waits until woken or until the deadline; clears the wake-up.
+    template <class Clock, class Duration>
+    void WaitUntil(const std::chrono::time_point<Clock, Duration>& deadline) {
+        std::unique_lock lock(Mutex);
+        Cond.wait_until(lock, deadline, [this] { return Pending; });
+        Pending = false;
+    }
+    void Wait() {
+        std::unique_lock lock(Mutex);
+        Cond.wait(lock, [this] { return Pending; });
+        Pending = false;
+    }
+    void Clear() {
+        std::lock_guard lock(Mutex);
+        Pending = false;
+    }
+
+private:
+    std::mutex Mutex;
+    std::condition_variable Cond;
+    bool Pending = false;
+};
+
+// Base of the long-lived background threads. Each access to the host runs on the host's
+// thread through Sync, which waits for it; once detached, Sync yields the neutral result at
+// once, so the host may be destroyed without waiting for the thread.
+class TkxThread : public QThread {
+    Q_OBJECT
+public:
+    explicit TkxThread(TkxSearchHost* host);
+    ~TkxThread() override;
+
+    bool HasMainWindow() const;
+    void SetMainWindow(TkxSearchHost* host);
+    void Terminate();
+    bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }
+    TkxWaker& Waker() { return *Wake; }
+    const std::shared_ptr<TkxWaker>& SharedWaker() const { return Wake; }
+
+    // Runs fn(host) on the host's thread and waits for it; any error there, a detached host,
+    // or a host destroyed meanwhile gives `neutral`.
+    template <class R, class F> R Sync(R neutral, F&& fn);
+    template <class F> void SyncVoid(F&& fn) {
+        Sync(0, [&](TkxSearchHost& h) {
+            fn(h);
+            return 0;
+        });
+    }
+
+protected:
+    void run() final;
+    virtual void InitThread() {}
+    virtual void Execute() = 0;
+    virtual void DoneThread() {}
+
+private:
+    bool Post(std::function<void()> call, class QSemaphore& done);
+    mutable QMutex HostLock;
+    TkxSearchHost* Host = nullptr;
+    std::atomic<bool> TerminateFlag{false};
+    const std::shared_ptr<TkxWaker> Wake = std::make_shared<TkxWaker>();
+};
+
+template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
+    R result = neutral;
+    QSemaphore done;
+    auto call = [&] {
+        QMutexLocker lock(&HostLock);
+        TkxSearchHost* host = Host;
+        lock.unlock();
+        if (!host)
+            return;
+        try {
+            result = fn(*host);
+        } catch (...) {
+            result = neutral;
+        }
+    };
+    if (Post(call, done))
+        done.acquire();
+    return result;
+}

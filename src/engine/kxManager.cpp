@@ -1,0 +1,235 @@
+#include "engine/kxManager.h"
+
+#include "engine/kxThreadForInfo.h"
+#include "model/kxErrors.h"
+#include "storage/kxUtils.h"
+
+using Clock = std::chrono::steady_clock;
+
+TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices> services,
+                             std::shared_ptr<std::atomic<quint8>> sharedState)
+    : TkxThread(host), Services(std::move(services)), SharedState(std::move(sharedState)) {
+    InitThread();
+}
+
+TQueueManager::~TQueueManager() {
+    Terminate();
+    wait();
+}
+
+void TQueueManager::Start() {
+    start(QThread::TimeCriticalPriority);
+}
+
+void TQueueManager::InitThread() {
+    Slots.clear();
+}
+
+TkxSearchState TQueueManager::ReadSearchState() const {
+    if (!HasMainWindow())
+        return srNone;
+    return TkxSearchState(SharedState->load(std::memory_order_acquire));
+}
+
+void TQueueManager::SetState(TkxSearchState s) {
+    SyncVoid([s](TkxSearchHost& host) { host.HostSetSearchState(s); });
+}
+
+void TQueueManager::Execute() {
+    try {
+        SetState(srStarting);
+        BuildSlots();
+        SetState(srWorking);
+        RunPasses();
+        if (ReadSearchState() == srWorking)
+            SetState(srFinished);
+        Cleanup();
+    } catch (const std::exception& e) {
+        try {
+            const QString message = ErrorMessage(e);
+            SyncVoid([&](TkxSearchHost& host) { host.HostShowSearchError(message); });
+            SetState(srFailed);
+            Cleanup();
+        } catch (...) {
+        }
+    }
+}
+
+void TQueueManager::DoneThread() {
+    try {
+        Cleanup();
+    } catch (...) {
+    }
+    Slots.clear();
+}
+
+void TQueueManager::BuildSlots() {
+    Cleanup();
+    Params = Sync(DefaultParams(), [](TkxSearchHost& host) { return host.HostParams(); });
+    const int n = int(qMin<quint32>(Params.TotalThreads, 4096));
+    if (Params.TotalThreads == 0 || qint32(Params.TotalThreads) < 0)
+        return;
+    std::vector<std::pair<int, TkxThreadRow>> rows;
+    auto services = Services;
+    auto waker = SharedWaker();
+    for (int i = 0; i < n; ++i) {
+        auto slot = std::make_unique<TkxInfoList>(i, Params.Masks);
+        slot->WorkerFactory = [services, waker](TkxInfoList& s) -> TkxSlotWorker* {
+            return TkxInfoThread::Start(s, services, waker);
+        };
+        rows.emplace_back(i, RowOf(*slot));
+        Slots.push_back(std::move(slot));
+    }
+    Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
+}
+
+std::chrono::steady_clock::duration TQueueManager::LifeTime() const {
+    // Lifetimes of years act as "never"; keep the arithmetic far from overflow.
+    const auto minutes = std::min<quint64>(Params.LifeTime, quint64(60) * 24 * 365 * 100);
+    return std::chrono::minutes(minutes);
+}
+
+void TQueueManager::RunPasses() {
+    if (Slots.empty())
+        return;
+    while (HasMainWindow()) {
+        bool active = false;
+        bool changed = false;
+        Clock::time_point nextDeadline = Clock::now() + std::chrono::hours(24);
+        std::vector<std::pair<int, TkxThreadRow>> rows;
+        for (size_t i = 0; i < Slots.size(); ++i) {
+            try {
+                if (ReadSearchState() != srWorking || Terminated())
+                    break;
+                TkxInfoList& slot = *Slots[i];
+                TkxSlotState before;
+                {
+                    QMutexLocker lock(slot.Guard.get());
+                    before = slot.State;
+                }
+                switch (before) {
+                case ssIdle:
+                case ssWaiting:
+                case ssError:
+                    changed |= Assign(slot, active);
+                    break;
+                case ssWorking:
+                    Watch(slot, active, nextDeadline);
+                    break;
+                case ssDone:
+                case ssTimeout:
+                    Harvest(slot, active);
+                    break;
+                }
+                QMutexLocker lock(slot.Guard.get());
+                if (slot.State != before) {
+                    rows.emplace_back(int(i), RowOf(slot));
+                    changed = true;
+                }
+            } catch (...) {
+                // An error ends only this slot's visit; the next pass visits it again.
+            }
+        }
+        const int pending = Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
+        if ((!active && pending == 0) || ReadSearchState() != srWorking || Terminated())
+            break;
+        if (!changed)
+            Waker().WaitUntil(nextDeadline);
+    }
+}
+
+bool TQueueManager::Assign(TkxInfoList& slot, bool& active) {
+    {
+        // A failed task's records would make every later task in this slot fail with
+        // "Owner not Empty": drop them before the slot takes new work.
+        QMutexLocker lock(slot.Guard.get());
+        if (slot.State == ssError)
+            slot.ClearRecords();
+    }
+    const quint32 depth = Params.Depth;
+    TkxAssignment next =
+        Sync(TkxAssignment{}, [depth](TkxSearchHost& host) { return host.HostTakePending(depth); });
+    QMutexLocker lock(slot.Guard.get());
+    if (next.Outcome != TkxAssignment::Assigned) {
+        slot.SetState(ssIdle);
+        return next.Outcome == TkxAssignment::Dropped;
+    }
+    slot.SetName(next.Name);
+    slot.SetAddress(next.Address);
+    slot.SetKind(next.Kind);
+    slot.Node = next.Node;
+    slot.FileId = next.FileId;
+    slot.Ancestors = std::move(next.Ancestors);
+    slot.LearntIds.clear();
+    slot.SetState(ssWorking);
+    active = true;
+    return true;
+}
+
+void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& nextDeadline) {
+    QMutexLocker lock(slot.Guard.get());
+    if (slot.State == ssWorking) {
+        const auto deadline = slot.StateClock + LifeTime();
+        const auto now = Clock::now();
+        if (now - slot.StateClock > LifeTime())
+            slot.SetState(ssTimeout);
+        else
+            nextDeadline = std::min(nextDeadline, deadline + std::chrono::milliseconds(1));
+    }
+    active = true;
+}
+
+void TQueueManager::Harvest(TkxInfoList& slot, bool& active) {
+    TkxHarvest harvest;
+    {
+        QMutexLocker lock(slot.Guard.get());
+        harvest.Node = slot.Node;
+        harvest.Name = slot.NameText();
+        harvest.FileId = slot.FileId;
+        harvest.LearntIds = std::move(slot.LearntIds);
+        slot.LearntIds.clear();
+        auto records = slot.TakeAll();
+        harvest.Records.reserve(records.size());
+        for (auto& r : records)
+            harvest.Records.push_back(std::move(*r));
+    }
+    SyncVoid([&](TkxSearchHost& host) { host.HostHarvest(std::move(harvest)); });
+    QMutexLocker lock(slot.Guard.get());
+    slot.SetState(ssWaiting);
+    active = true;
+}
+
+TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
+    QMutexLocker lock(slot.Guard.get());
+    TkxThreadRow row;
+    row.No = QString::number(slot.SlotIndex);
+    row.Total = QString::number(slot.WorksCount);
+    row.Time = DateTimeText(slot.StateTime);
+    row.State = TextWithDetail(SlotStateText(slot.State), slot.ErrorText);
+    row.Address = slot.AddressText();
+    return row;
+}
+
+void TQueueManager::Cleanup() {
+    const TkxSearchState remembered = ReadSearchState();
+    try {
+        SetState(srStopping);
+        std::vector<void*> requeue;
+        while (!Slots.empty()) {
+            {
+                TkxInfoList& slot = *Slots.front();
+                QMutexLocker lock(slot.Guard.get());
+                if (slot.State == ssWorking || slot.State == ssDone || slot.State == ssTimeout)
+                    requeue.push_back(slot.Node);
+            }
+            Slots.erase(Slots.begin());
+        }
+        if (!requeue.empty())
+            SyncVoid([&](TkxSearchHost& host) { host.HostRequeue(requeue); });
+        SyncVoid([](TkxSearchHost& host) { host.HostClearThreadRows(); });
+    } catch (...) {
+        SetState(remembered);
+        throw;
+    }
+    SetState(remembered);
+}

@@ -1,0 +1,276 @@
+#include "engine/kxThreadForInfo.h"
+
+#include "model/kxErrors.h"
+#include "model/kxIPs.h"
+#include "model/kxMasks.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+std::mutex LiveMutex;
+std::condition_variable LiveCond;
+int Live = 0;
+
+QString WithBackslash(const QString& address) {
+    return address.endsWith(u'\\') ? address : address + u'\\';
+}
+} // namespace
+
+TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
+                             std::shared_ptr<TkxWaker> waker)
+    : Guard(slot.Guard), Owner(&slot), Services(std::move(services)), Waker(std::move(waker)) {}
+
+TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
+                                    std::shared_ptr<TkxWaker> waker) {
+    auto* worker = new TkxInfoThread(slot, std::move(services), std::move(waker));
+    {
+        std::lock_guard lock(LiveMutex);
+        ++Live;
+    }
+    try {
+        std::thread([worker] {
+            worker->Execute();
+            delete worker;
+            {
+                std::lock_guard lock(LiveMutex);
+                --Live;
+            }
+            LiveCond.notify_all();
+        }).detach();
+    } catch (...) {
+        {
+            std::lock_guard lock(LiveMutex);
+            --Live;
+        }
+        delete worker;
+        throw;
+    }
+    return worker;
+}
+
+void TkxInfoThread::Terminate() {
+    TerminateFlag.store(true, std::memory_order_release);
+    Cancel.Cancel();
+}
+
+int TkxInfoThread::LiveCount() {
+    std::lock_guard lock(LiveMutex);
+    return Live;
+}
+
+void TkxInfoThread::WaitForAll() {
+    std::unique_lock lock(LiveMutex);
+    LiveCond.wait(lock, [] { return Live == 0; });
+}
+
+void TkxInfoThread::Execute() {
+    try {
+        QString name, address;
+        TkxItemKind kind;
+        {
+            QMutexLocker lock(Guard.get());
+            if (!Owner)
+                return;
+            if (Owner->Count() > 0)
+                throw EkxError(QStringLiteral("Owner not Empty"));
+            name = Owner->NameText();
+            address = Owner->AddressText();
+            kind = Owner->Kind;
+            Masks = Owner->Masks;
+        }
+        if (!Masks.isEmpty() && !Terminated()) {
+            switch (kind) {
+            case ikRange:
+                RangeStep(address);
+                break;
+            case ikHost:
+                HostStep(name, address);
+                break;
+            case ikShare:
+            case ikFolder:
+                FolderStep(address);
+                break;
+            default:
+                break;
+            }
+        }
+        QMutexLocker lock(Guard.get());
+        if (Owner)
+            Owner->SetState(ssDone);
+    } catch (const std::exception& e) {
+        try {
+            QMutexLocker lock(Guard.get());
+            if (Owner) {
+                Owner->SetErrorText(ErrorMessage(e));
+                Owner->SetState(ssError);
+            }
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            QMutexLocker lock(Guard.get());
+            if (Owner)
+                Owner->SetState(ssError);
+        } catch (...) {
+        }
+    }
+    {
+        // Never leave the slot pointing at a worker that is about to free itself.
+        QMutexLocker lock(Guard.get());
+        if (Owner && Owner->Worker == this)
+            Owner->Worker = nullptr;
+        Owner = nullptr;
+    }
+    Waker->Wake();
+}
+
+void TkxInfoThread::AddRecords(const std::vector<Found>& found) {
+    std::vector<std::unique_ptr<TkxInfo>> records;
+    records.reserve(found.size());
+    auto deliver = [&] {
+        QMutexLocker lock(Guard.get());
+        if (!Owner)
+            return;
+        for (auto& r : records)
+            Owner->Add(std::move(r));
+        records.clear();
+    };
+    try {
+        for (const Found& f : found) {
+            if (Terminated())
+                break;
+            const bool dot = f.Kind >= ikShare && (f.Name == u"." || f.Name == u"..");
+            const bool matched = f.Kind >= ikShare && !dot && NameMatchesMasks(f.Name, Masks);
+            if (dot)
+                continue;
+            if (f.Kind != ikHost && f.Kind != ikShare && f.Kind != ikFolder && !matched)
+                continue;
+            auto info = std::make_unique<TkxInfo>();
+            info->SetName(f.Name);
+            info->SetAddress(f.Address);
+            info->SetSize(f.Size);
+            info->SetCreating(f.Creating);
+            info->SetEditTime(f.EditTime);
+            info->SetLastAccess(f.LastAccess);
+            info->SetMatched(matched ? 1 : 0);
+            info->SetHasMatch(matched ? 1 : 0);
+            info->SetKind(f.Kind);
+            info->FileId = f.Kind == ikFolder ? f.FileId : 0;
+            records.push_back(std::move(info));
+        }
+    } catch (...) {
+        deliver();
+        throw;
+    }
+    deliver();
+}
+
+void TkxInfoThread::SetOwnerName(const QString& name) {
+    QMutexLocker lock(Guard.get());
+    if (Owner)
+        Owner->SetName(name);
+}
+
+void TkxInfoThread::RangeStep(const QString& address) {
+    TIPRange range(address);
+    std::vector<Found> hosts;
+    VisitRange(range, [&](const TIPAddress& ip) {
+        if (Terminated())
+            return false;
+        const QString text = ip.AsText();
+        hosts.push_back({text, QStringLiteral("\\\\") + text, ikHost});
+        return true;
+    });
+    AddRecords(hosts);
+}
+
+void TkxInfoThread::HostStep(const QString& name, const QString& address) {
+    if (Terminated())
+        return;
+    // A host's name is its dotted address until it has been resolved once.
+    TIPAddress ip(name);
+    if (!ip.IsEmpty()) {
+        const QString resolved = Services->ReverseLookup(ip.AsNetworkLong(), Cancel);
+        if (!resolved.isEmpty() && !Terminated())
+            SetOwnerName(resolved);
+    }
+    if (Terminated())
+        return;
+    QString host = address;
+    while (host.startsWith(u'\\'))
+        host.remove(0, 1);
+    while (host.endsWith(u'\\'))
+        host.chop(1);
+    std::vector<TkxShareEntry> shares;
+    if (host.isEmpty() || !Services->ListShares(host, shares, Cancel))
+        return;
+    const QString prefix = WithBackslash(address);
+    std::vector<Found> found;
+    found.reserve(shares.size());
+    for (const TkxShareEntry& share : shares)
+        found.push_back({share.Name, prefix + share.Name, ikShare});
+    AddRecords(found);
+}
+
+void TkxInfoThread::FolderStep(const QString& address) {
+    if (Terminated())
+        return;
+    std::vector<TkxDirEntry> entries;
+    if (!Services->ListFolder(address, entries, Cancel))
+        return;
+
+    // A folder whose server id repeats an ancestor's on the same share is a loop (a link
+    // to an ancestor): exploring it would never end.
+    quint64 ownId = 0;
+    std::vector<std::pair<QString, quint64>> ancestors;
+    {
+        QMutexLocker lock(Guard.get());
+        if (!Owner)
+            return;
+        ownId = Owner->FileId;
+        ancestors = Owner->Ancestors;
+    }
+    if (ownId == 0) {
+        for (const TkxDirEntry& e : entries) {
+            if (e.Name == u".") {
+                ownId = e.FileId;
+                break;
+            }
+        }
+    }
+    if (ownId != 0) {
+        std::vector<std::pair<QString, quint64>> learnt;
+        for (auto& [ancestorAddress, id] : ancestors) {
+            if (Terminated())
+                return;
+            if (id == 0) {
+                id = Services->FolderId(ancestorAddress, Cancel);
+                if (id != 0)
+                    learnt.emplace_back(ancestorAddress, id);
+            }
+            if (id == ownId) {
+                QMutexLocker lock(Guard.get());
+                if (Owner)
+                    Owner->LearntIds = learnt;
+                throw EkxError(
+                    QStringLiteral("Folder loop: %1 is %2").arg(address, ancestorAddress));
+            }
+        }
+        QMutexLocker lock(Guard.get());
+        if (!Owner)
+            return;
+        Owner->FileId = ownId;
+        Owner->LearntIds = std::move(learnt);
+    }
+
+    const QString prefix = WithBackslash(address);
+    std::vector<Found> found;
+    found.reserve(entries.size());
+    for (const TkxDirEntry& e : entries) {
+        found.push_back({e.Name, prefix + e.Name, e.IsDirectory ? ikFolder : ikFile, double(e.Size),
+                         e.Creating, e.EditTime, e.LastAccess, e.FileId});
+    }
+    AddRecords(found);
+}

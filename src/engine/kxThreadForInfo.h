@@ -1,0 +1,54 @@
+#pragma once
+
+#include "engine/kxAbstThread.h"
+#include "engine/kxServices.h"
+#include "model/kxLists.h"
+
+#include <atomic>
+#include <memory>
+
+// One task: explores exactly one level below the slot's item and leaves the records in the
+// slot. Runs on a thread of its own and frees itself when done. Every touch of the slot holds
+// the slot's guard and first checks that the slot still owns this worker: once let go, the
+// worker adds nothing and changes no state, whatever it was doing.
+class TkxInfoThread final : public TkxSlotWorker {
+public:
+    // Called by the slot (under its guard) when it enters ssWorking.
+    static TkxInfoThread* Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
+                                std::shared_ptr<TkxWaker> waker);
+
+    void SetOwnerNone() override { Owner = nullptr; }
+    void Terminate() override;
+
+    // Workers still running (also those let go); process exit waits for them.
+    static int LiveCount();
+    static void WaitForAll();
+
+private:
+    TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
+                  std::shared_ptr<TkxWaker> waker);
+    void Execute();
+    void RangeStep(const QString& address);
+    void HostStep(const QString& name, const QString& address);
+    void FolderStep(const QString& address);
+    bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }
+
+    struct Found {
+        QString Name, Address;
+        TkxItemKind Kind;
+        double Size = 0, Creating = 0, EditTime = 0, LastAccess = 0;
+        quint64 FileId = 0;
+    };
+    // Filters and fills records, then hands them to the slot in one go; records made before
+    // a mask error still reach the slot.
+    void AddRecords(const std::vector<Found>& found);
+    void SetOwnerName(const QString& name);
+
+    const std::shared_ptr<QRecursiveMutex> Guard;
+    TkxInfoList* Owner; // guarded by *Guard
+    std::shared_ptr<TkxNetServices> Services;
+    std::shared_ptr<TkxWaker> Waker;
+    QStringList Masks;
+    std::atomic<bool> TerminateFlag{false};
+    TkxCancelToken Cancel;
+};

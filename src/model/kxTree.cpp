@@ -1,0 +1,166 @@
+#include "model/kxTree.h"
+
+int TkxNode::Level() const {
+    int level = -1;
+    for (const TkxNode* n = this; n->Parent; n = n->Parent)
+        ++level;
+    return level;
+}
+
+TkxTreeModel::TkxTreeModel(QObject* parent) : QAbstractItemModel(parent) {}
+
+TkxTreeModel::~TkxTreeModel() = default;
+
+TkxNode* TkxTreeModel::AppendNode(TkxNode* parent, TkxInfo&& info) {
+    std::vector<TkxInfo> one;
+    one.push_back(std::move(info));
+    return AppendNodes(parent, std::move(one)).front();
+}
+
+std::vector<TkxNode*> TkxTreeModel::AppendNodes(TkxNode* parent, std::vector<TkxInfo>&& infos) {
+    if (!parent)
+        parent = &RootNode;
+    std::vector<TkxNode*> added;
+    if (infos.empty())
+        return added;
+    added.reserve(infos.size());
+    const int first = int(parent->Children.size());
+    const int last = first + int(infos.size()) - 1;
+    beginInsertRows(IndexOf(parent), first, last);
+    parent->Children.reserve(parent->Children.size() + infos.size());
+    for (auto& info : infos) {
+        auto node = std::make_unique<TkxNode>();
+        node->Parent = parent;
+        node->Row = int(parent->Children.size());
+        node->Info = std::move(info);
+        added.push_back(node.get());
+        parent->Children.push_back(std::move(node));
+    }
+    Count += int(added.size());
+    endInsertRows();
+    return added;
+}
+
+int TkxTreeModel::SubtreeSize(const TkxNode* node) {
+    int n = 1;
+    for (const auto& child : node->Children)
+        n += SubtreeSize(child.get());
+    return n;
+}
+
+void TkxTreeModel::DeleteNode(TkxNode* node) {
+    if (!node || node == &RootNode)
+        return;
+    TkxNode* parent = node->Parent;
+    const int row = node->Row;
+    const int removed = SubtreeSize(node);
+    beginRemoveRows(IndexOf(parent), row, row);
+    std::unique_ptr<TkxNode> doomed = std::move(parent->Children[size_t(row)]);
+    parent->Children.erase(parent->Children.begin() + row);
+    for (size_t i = size_t(row); i < parent->Children.size(); ++i)
+        parent->Children[i]->Row = int(i);
+    Count -= removed;
+    endRemoveRows();
+    doomed.reset();
+}
+
+void TkxTreeModel::DeleteChildren(TkxNode* node) {
+    if (!node)
+        node = &RootNode;
+    if (node->Children.empty())
+        return;
+    int removed = 0;
+    for (const auto& child : node->Children)
+        removed += SubtreeSize(child.get());
+    beginRemoveRows(IndexOf(node), 0, int(node->Children.size()) - 1);
+    std::vector<std::unique_ptr<TkxNode>> doomed = std::move(node->Children);
+    node->Children.clear();
+    Count -= removed;
+    endRemoveRows();
+    doomed.clear();
+}
+
+void TkxTreeModel::Clear() {
+    beginResetModel();
+    RootNode.Children.clear();
+    Count = 0;
+    endResetModel();
+}
+
+void TkxTreeModel::NodeChanged(TkxNode* node) {
+    if (!node || node == &RootNode)
+        return;
+    const QModelIndex i = IndexOf(node);
+    Q_EMIT dataChanged(i, i);
+}
+
+QModelIndex TkxTreeModel::IndexOf(const TkxNode* node) const {
+    if (!node || node == &RootNode)
+        return {};
+    return createIndex(node->Row, 0, const_cast<TkxNode*>(node));
+}
+
+TkxNode* TkxTreeModel::NodeOf(const QModelIndex& index) const {
+    if (!index.isValid())
+        return nullptr;
+    return static_cast<TkxNode*>(index.internalPointer());
+}
+
+TkxNode* TkxTreeModel::NextPreOrder(const TkxNode* node) const {
+    return NextVisible(node, [](const TkxNode*) { return true; });
+}
+
+QModelIndex TkxTreeModel::index(int row, int column, const QModelIndex& parent) const {
+    if (column != 0 || row < 0)
+        return {};
+    const TkxNode* p = parent.isValid() ? NodeOf(parent) : &RootNode;
+    if (size_t(row) >= p->Children.size())
+        return {};
+    return createIndex(row, 0, p->Children[size_t(row)].get());
+}
+
+QModelIndex TkxTreeModel::parent(const QModelIndex& child) const {
+    const TkxNode* node = NodeOf(child);
+    if (!node || !node->Parent || node->Parent == &RootNode)
+        return {};
+    return IndexOf(node->Parent);
+}
+
+int TkxTreeModel::rowCount(const QModelIndex& parent) const {
+    if (parent.column() > 0)
+        return 0;
+    const TkxNode* p = parent.isValid() ? NodeOf(parent) : &RootNode;
+    return int(p->Children.size());
+}
+
+int TkxTreeModel::columnCount(const QModelIndex&) const {
+    return 1;
+}
+
+bool TkxTreeModel::hasChildren(const QModelIndex& parent) const {
+    const TkxNode* p = parent.isValid() ? NodeOf(parent) : &RootNode;
+    return !p->Children.empty();
+}
+
+QVariant TkxTreeModel::data(const QModelIndex& index, int role) const {
+    const TkxNode* node = NodeOf(index);
+    if (!node)
+        return {};
+    switch (role) {
+    case Qt::DisplayRole:
+        return node->Info.NameText();
+    case Qt::ToolTipRole:
+    case AddressRole:
+        return node->Info.AddressText();
+    case HasMatchRole:
+        return node->Info.HasMatch != 0;
+    case ImageIndexRole:
+        return node->ImageIndex;
+    case KindRole:
+        return int(node->Info.Kind);
+    case NodeRole:
+        return QVariant::fromValue(quintptr(node));
+    default:
+        return {};
+    }
+}

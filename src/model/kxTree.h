@@ -1,0 +1,92 @@
+#pragma once
+
+#include "model/kxLists.h"
+
+#include <QAbstractItemModel>
+
+#include <memory>
+#include <vector>
+
+// One node of the result tree. The node owns its record; the invisible root has none.
+struct TkxNode {
+    TkxNode* Parent = nullptr;
+    std::vector<std::unique_ptr<TkxNode>> Children;
+    int Row = 0;         // index among the parent's children
+    int ImageIndex = -1; // -1 no icon fetched yet, -2 none to be had, else an icon index
+    TkxInfo Info;
+
+    // 0 for a top-level node (a range).
+    int Level() const;
+    bool IsRoot() const { return Parent == nullptr; }
+};
+
+// The result tree as a model: an invisible root whose children are the ranges. Only the GUI
+// thread touches it. It knows nothing of the search queue: the project document wraps
+// every addition and deletion with that bookkeeping.
+class TkxTreeModel : public QAbstractItemModel {
+    Q_OBJECT
+public:
+    enum Roles {
+        HasMatchRole = Qt::UserRole + 1, // bool: draw bold
+        ImageIndexRole,                  // int
+        KindRole,                        // TkxItemKind
+        AddressRole,                     // QString
+        NodeRole                         // quintptr of the TkxNode
+    };
+
+    explicit TkxTreeModel(QObject* parent = nullptr);
+    ~TkxTreeModel() override;
+
+    TkxNode* Root() { return &RootNode; }
+    const TkxNode* Root() const { return &RootNode; }
+    int NodeCount() const { return Count; }
+    bool HasNodes() const { return !RootNode.Children.empty(); }
+
+    // Appends one node as the last child of parent (nullptr: the root).
+    TkxNode* AppendNode(TkxNode* parent, TkxInfo&& info);
+    // Appends several children of one parent with a single model insertion.
+    std::vector<TkxNode*> AppendNodes(TkxNode* parent, std::vector<TkxInfo>&& infos);
+    // Deletes the node and its subtree.
+    void DeleteNode(TkxNode* node);
+    void DeleteChildren(TkxNode* node);
+    void Clear();
+
+    // The node's caption or flags changed; views repaint it.
+    void NodeChanged(TkxNode* node);
+
+    QModelIndex IndexOf(const TkxNode* node) const;
+    TkxNode* NodeOf(const QModelIndex& index) const;
+
+    // Pre-order: the node after `node` (the first top-level node for nullptr), or nullptr.
+    TkxNode* NextPreOrder(const TkxNode* node) const;
+    // The next node in tree order that a view with `isExpanded` shows (collapsed subtrees skipped).
+    template <class IsExpanded>
+    TkxNode* NextVisible(const TkxNode* node, IsExpanded&& isExpanded) const;
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    bool hasChildren(const QModelIndex& parent = {}) const override;
+
+private:
+    static int SubtreeSize(const TkxNode* node);
+    TkxNode RootNode;
+    int Count = 0;
+};
+
+template <class IsExpanded>
+TkxNode* TkxTreeModel::NextVisible(const TkxNode* node, IsExpanded&& isExpanded) const {
+    if (!node)
+        return RootNode.Children.empty() ? nullptr : RootNode.Children.front().get();
+    if (!node->Children.empty() && isExpanded(node))
+        return node->Children.front().get();
+    while (node && node->Parent) {
+        const TkxNode* parent = node->Parent;
+        if (size_t(node->Row) + 1 < parent->Children.size())
+            return parent->Children[size_t(node->Row) + 1].get();
+        node = parent;
+    }
+    return nullptr;
+}
