@@ -1,0 +1,349 @@
+// orvane-smb-helper: the only place that calls libsmbclient, which is not safe to use from
+// several threads. One request at a time arrives on fd 3 (a socketpair with the search
+// process); the answer is streamed back as entries and one END. EOF on fd 3 ends the process.
+// Credentials arrive only over the socket, never through argv, the environment or a file.
+
+#include "smbhelper/kxSmbProtocol.h"
+
+#include <libsmbclient.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace kxsmb;
+
+constexpr std::size_t MaxRequest = 64 * 1024;
+constexpr std::size_t FlushAt = 64 * 1024;
+// Connections to this many servers stay cached; a request to one more drops them all, so a
+// helper walking a large range does not collect sockets.
+constexpr std::size_t MaxCachedHosts = 8;
+
+struct Credentials {
+    std::string User, Domain, Password;
+    bool Kerberos = false;
+};
+
+Credentials Creds;
+SMBCCTX* Ctx = nullptr;
+int TimeoutMs = 5000;
+bool DebugLog = false;
+std::set<std::string> CachedHosts;
+Writer Out;
+
+void WipeString(std::string& s) {
+    volatile char* p = s.data();
+    for (std::size_t i = 0; i < s.size(); ++i)
+        p[i] = 0;
+    s.clear();
+}
+
+// libsmbclient would print to stdout; keep its words off every stream unless asked.
+void LogCallback(void*, int level, const char* msg) {
+    if (DebugLog && msg)
+        std::fprintf(stderr, "orvane-smb-helper[%d] %d: %s", static_cast<int>(getpid()), level,
+                     msg);
+}
+
+void CopyField(char* dst, int len, const std::string& value) {
+    if (len <= 0)
+        return;
+    const std::size_t n = std::min(value.size(), static_cast<std::size_t>(len - 1));
+    std::memcpy(dst, value.data(), n);
+    dst[n] = '\0';
+}
+
+void AuthData(SMBCCTX*, const char*, const char*, char* wg, int wglen, char* un, int unlen,
+              char* pw, int pwlen) {
+    if (!Creds.Domain.empty())
+        CopyField(wg, wglen, Creds.Domain);
+    CopyField(un, unlen, Creds.User);
+    CopyField(pw, pwlen, Creds.Password);
+}
+
+void ApplyCredentialOptions() {
+    smbc_setOptionUseKerberos(Ctx, Creds.Kerberos ? 1 : 0);
+    // Without a ticket wanted, never try one; with one, fall back only when a password exists.
+    smbc_setOptionFallbackAfterKerberos(Ctx, (!Creds.Kerberos || !Creds.Password.empty()) ? 1 : 0);
+    smbc_setOptionUseCCache(Ctx, Creds.Kerberos ? 1 : 0);
+    smbc_setOptionNoAutoAnonymousLogin(Ctx, 0);
+}
+
+bool EnsureContext() {
+    if (Ctx)
+        return true;
+    SMBCCTX* ctx = smbc_new_context();
+    if (!ctx)
+        return false;
+    smbc_setDebug(ctx, 0);
+    smbc_setLogCallback(ctx, nullptr, LogCallback);
+    smbc_setTimeout(ctx, TimeoutMs);
+    smbc_setFunctionAuthDataWithContext(ctx, AuthData);
+    Ctx = ctx;
+    ApplyCredentialOptions();
+    if (!smbc_init_context(ctx)) {
+        smbc_free_context(ctx, 1);
+        Ctx = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool WriteAll(const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = send(HelperFd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+void Flush() {
+    if (!Out.Buf.empty() && !WriteAll(Out.Buf.data(), Out.Buf.size()))
+        std::_Exit(0); // the search process is gone
+    Out.Buf.clear();
+}
+
+void SendEnd(int err, std::uint32_t count) {
+    Out.Begin(MsgEnd);
+    Out.I32(err);
+    Out.U32(count);
+    Out.End();
+    Flush();
+}
+
+TimeSpec ToSpec(const timespec& ts) {
+    TimeSpec t;
+    t.Sec = ts.tv_sec;
+    t.Nsec = static_cast<std::uint32_t>(ts.tv_nsec);
+    return t;
+}
+
+std::string HostOfUrl(std::string_view url) {
+    constexpr std::string_view scheme = "smb://";
+    if (url.substr(0, scheme.size()) != scheme)
+        return {};
+    url.remove_prefix(scheme.size());
+    return std::string(url.substr(0, url.find('/')));
+}
+
+void PrepareFor(const std::string& host, std::uint16_t port) {
+    if (!CachedHosts.count(host) && CachedHosts.size() >= MaxCachedHosts) {
+        smbc_getFunctionPurgeCachedServers(Ctx)(Ctx);
+        CachedHosts.clear();
+    }
+    CachedHosts.insert(host);
+    smbc_setPort(Ctx, port);
+}
+
+std::uint32_t ShareTypeOf(unsigned int smbcType) {
+    switch (smbcType) {
+    case SMBC_PRINTER_SHARE:
+        return SharePrinter;
+    case SMBC_COMMS_SHARE:
+        return ShareDevice;
+    case SMBC_IPC_SHARE:
+        return ShareIpc;
+    default:
+        return ShareDisk;
+    }
+}
+
+void ListShares(std::uint16_t port, std::string_view host) {
+    if (!EnsureContext())
+        return SendEnd(ENOMEM, 0);
+    const std::string encodedHost = PercentEncode(host);
+    PrepareFor(encodedHost, port);
+    const std::string url = "smb://" + encodedHost + "/";
+    errno = 0;
+    SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
+    if (!dir)
+        return SendEnd(errno ? errno : EIO, 0);
+    std::uint32_t count = 0;
+    while (const smbc_dirent* e = smbc_getFunctionReaddir(Ctx)(Ctx, dir)) {
+        if (e->smbc_type < SMBC_FILE_SHARE || e->smbc_type > SMBC_IPC_SHARE)
+            continue; // workgroups and servers do not belong in a host's share list
+        Out.Begin(MsgShare);
+        Out.U32(ShareTypeOf(e->smbc_type));
+        Out.Str(std::string_view(e->name, strnlen(e->name, e->namelen + 1)));
+        Out.Str(e->comment ? std::string_view(e->comment) : std::string_view());
+        if (Out.End())
+            ++count;
+        if (Out.Buf.size() >= FlushAt)
+            Flush();
+    }
+    smbc_getFunctionClosedir(Ctx)(Ctx, dir);
+    SendEnd(0, count);
+}
+
+void PutEntry(std::string_view name, const struct stat& st, std::uint32_t attrs, std::uint64_t size,
+              const timespec& btime, const timespec& mtime, const timespec& atime) {
+    Out.Begin(MsgDirEntry);
+    Out.U32(attrs);
+    Out.U64(size);
+    Out.Time(ToSpec(btime));
+    Out.Time(ToSpec(mtime));
+    Out.Time(ToSpec(atime));
+    Out.U64(static_cast<std::uint64_t>(st.st_ino));
+    Out.Str(name);
+}
+
+void ListDir(std::uint16_t port, std::string_view url) {
+    if (!EnsureContext())
+        return SendEnd(ENOMEM, 0);
+    const std::string u(url);
+    PrepareFor(HostOfUrl(u), port);
+    errno = 0;
+    SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, u.c_str());
+    if (!dir)
+        return SendEnd(errno ? errno : EIO, 0);
+    std::uint32_t count = 0;
+    for (;;) {
+        struct stat st {};
+        const libsmb_file_info* fi = smbc_getFunctionReaddirPlus2(Ctx)(Ctx, dir, &st);
+        if (!fi)
+            break;
+        if (!fi->name)
+            continue;
+        PutEntry(fi->name, st, fi->attrs, fi->size, fi->btime_ts, fi->mtime_ts, fi->atime_ts);
+        if (Out.End())
+            ++count;
+        if (Out.Buf.size() >= FlushAt)
+            Flush();
+    }
+    smbc_getFunctionClosedir(Ctx)(Ctx, dir);
+    SendEnd(0, count);
+}
+
+void Stat(std::uint16_t port, std::string_view url) {
+    if (!EnsureContext())
+        return SendEnd(ENOMEM, 0);
+    const std::string u(url);
+    PrepareFor(HostOfUrl(u), port);
+    struct stat st {};
+    errno = 0;
+    if (smbc_getFunctionStat(Ctx)(Ctx, u.c_str(), &st) < 0)
+        return SendEnd(errno ? errno : EIO, 0);
+    // The stat call gives no DOS attributes or creation time; the mode says directory or not.
+    const std::uint32_t attrs = S_ISDIR(st.st_mode) ? 0x10 : 0;
+    PutEntry({}, st, attrs, static_cast<std::uint64_t>(st.st_size), timespec{}, st.st_mtim,
+             st.st_atim);
+    Out.End();
+    SendEnd(0, 1);
+}
+
+void SetCredentials(Reader& r) {
+    Credentials c;
+    c.User = std::string(r.Str());
+    c.Domain = std::string(r.Str());
+    c.Password = std::string(r.Str());
+    c.Kerberos = r.U8() != 0;
+    if (!r.Ok())
+        std::_Exit(2);
+    WipeString(Creds.Password);
+    Creds = std::move(c);
+    if (Ctx) {
+        ApplyCredentialOptions();
+        smbc_getFunctionPurgeCachedServers(Ctx)(Ctx);
+        CachedHosts.clear();
+    }
+    SendEnd(0, 0);
+}
+
+// Reads exactly n bytes; false on EOF or a broken socket.
+bool ReadAll(char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = read(HelperFd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+void KeepStdioQuiet() {
+    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0)
+        return;
+    dup2(null, STDIN_FILENO);
+    dup2(null, STDOUT_FILENO);
+    if (null > STDERR_FILENO)
+        close(null);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--timeout-ms") == 0)
+            TimeoutMs = std::max(100, std::atoi(argv[i + 1]));
+    }
+    DebugLog = std::getenv("ORVANE_SMB_HELPER_DEBUG") != nullptr;
+    struct stat st {};
+    if (fstat(HelperFd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        std::fprintf(stderr, "orvane-smb-helper: started by the Orvane search, not by hand\n");
+        return 2;
+    }
+    KeepStdioQuiet();
+
+    std::string body;
+    for (;;) {
+        char header[HeaderSize];
+        if (!ReadAll(header, sizeof header))
+            break;
+        std::uint32_t len = 0;
+        std::uint8_t type = 0;
+        PeekHeader(std::string_view(header, sizeof header), len, type);
+        if (len > MaxRequest)
+            return 2;
+        body.resize(len);
+        if (!ReadAll(body.data(), len))
+            break;
+        Reader r(body);
+        switch (type) {
+        case MsgSetCredentials:
+            SetCredentials(r);
+            break;
+        case MsgListShares:
+        case MsgListDir:
+        case MsgStat: {
+            const std::uint16_t port = r.U16();
+            const std::string_view arg = r.Str();
+            if (!r.Ok())
+                return 2;
+            if (type == MsgListShares)
+                ListShares(port, arg);
+            else if (type == MsgListDir)
+                ListDir(port, arg);
+            else
+                Stat(port, arg);
+            break;
+        }
+        default:
+            return 2;
+        }
+        WipeString(body);
+    }
+    WipeString(Creds.Password);
+    return 0;
+}
