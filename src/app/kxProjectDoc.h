@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -84,6 +85,25 @@ public:
     bool IsUntitled() const { return FileName.isEmpty(); }
     QString ProjectName() const;
     void NewProject();
+
+    // --- project file and XML export (kxProjectDocFiles.cpp)
+    // Writes the project; the previous file survives any failure. Throws EkxError.
+    void WriteProject(const QString& fileName);
+    // Reads a project; unscanned nodes are queued so Continue resumes. Throws EkxError.
+    void ReadProject(const QString& fileName);
+    // Where ExportXml writes: next to the project file, or ProjectName.xml in the current
+    // directory for an untitled project.
+    QString XmlFileName() const;
+    // Exports the tree as XML and yields the file name written. Throws EkxError.
+    QString ExportXml();
+    // Asked by QuerySave: Yes (true) or No to "Do you want to save the project?".
+    std::function<bool()> AskSaveQuestion;
+    // Asked by SaveProject for a file name; empty when the user cancels.
+    std::function<QString()> AskFileName;
+    // True when the caller may go on (saved, or the user chose not to).
+    bool QuerySave(bool ask);
+    // True when the project was written.
+    bool SaveProject(bool askName);
 
     // The status refresh: panels 0 and 1 and the caption follow from the signal.
     void UpdateStatus();
