@@ -1,5 +1,6 @@
 #include "lang/kxLanguages.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestLangTables : public QObject {
@@ -165,6 +166,33 @@ private Q_SLOTS:
         QFETCH(TDWordArray, expected);
         qputenv("ORVANE_KEYBOARD_LANGUAGES", installed);
         QCOMPARE(OtherKeyboardLanguages(), expected);
+    }
+
+    // Without the override the layouts come from the X session's keyboard configuration.
+    void sessionLayouts() {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        QFile tool(dir.filePath("setxkbmap"));
+        QVERIFY(tool.open(QIODevice::WriteOnly));
+        tool.write("#!/bin/sh\n"
+                   "echo 'rules:      evdev'\n"
+                   "echo 'layout:     us,de(nodeadkeys),ru,gb,xx,ua,de'\n"
+                   "echo 'variant:    ,nodeadkeys'\n");
+        tool.close();
+        QVERIFY(tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        const QByteArray oldPath = qgetenv("PATH");
+        const QByteArray oldDisplay = qgetenv("DISPLAY");
+        const bool hadDisplay = qEnvironmentVariableIsSet("DISPLAY");
+        qunsetenv("ORVANE_KEYBOARD_LANGUAGES");
+        qputenv("PATH", QFile::encodeName(dir.path()) + ":" + oldPath);
+        qputenv("DISPLAY", ":77");
+        const TDWordArray languages = OtherKeyboardLanguages();
+        qputenv("PATH", oldPath);
+        if (hadDisplay)
+            qputenv("DISPLAY", oldDisplay);
+        else
+            qunsetenv("DISPLAY");
+        QCOMPARE(languages, TDWordArray({1031, 1058, 1031}));
     }
 
     void xkbLayouts_data() {

@@ -222,9 +222,15 @@ private Q_SLOTS:
         QFile patched(copy);
         QVERIFY(patched.open(QIODevice::ReadWrite | QIODevice::Unbuffered));
         QCOMPARE(GetFileVersion(copy), good);
-        const qsizetype shoff = qsizetype(qFromLittleEndian<quint64>(image.constData() + 0x28));
-        const qsizetype shsize = qFromLittleEndian<quint16>(image.constData() + 0x3A) *
-                                 qFromLittleEndian<quint16>(image.constData() + 0x3C);
+        auto little = [&](qsizetype at, int bytes) {
+            quint64 value = 0;
+            for (int k = bytes - 1; k >= 0; --k)
+                value = (value << 8) | quint8(image.at(at + k));
+            return qsizetype(value);
+        };
+        QVERIFY(image.size() > 64);
+        const qsizetype shoff = little(0x28, 8);
+        const qsizetype shsize = little(0x3A, 2) * little(0x3C, 2);
         QVERIFY(shoff > 0 && shsize > 0 && shoff + shsize <= image.size());
         QList<qsizetype> positions;
         for (qsizetype i = 0; i < 64; ++i)

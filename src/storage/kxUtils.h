@@ -14,7 +14,8 @@ QString TextWithDetail(const QString& text, const QString& detail);
 
 // One UTF-8 line ended by CR LF. A line feed inside the text would split the line and shift
 // every line after it, so it is written as U+FFFD; a lone CR is kept. Throws EkxError when
-// the device refuses the bytes.
+// the device refuses the bytes. A buffered file may report a full disk only when flushed: the
+// caller checks flush() before closing.
 void WriteTextLine(QIODevice& device, const QString& text);
 
 // The next line without its LF or CR LF, decoded from UTF-8 (bytes that are not UTF-8 become
