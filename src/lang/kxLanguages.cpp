@@ -299,7 +299,7 @@ constexpr TXkbLanguage XkbLanguages[] = {
     {"fi", 1035}, {"no", 1044}, {"dk", 1030}, {"is", 1039},  {"nl", 1043},    {"jp", 1041},
     {"cn", 2052}, {"tw", 1028}, {"kr", 1042}, {"tr", 1055},  {"hu", 1038},    {"gr", 1032},
     {"ro", 1048}, {"bg", 1026}, {"il", 1037}, {"ara", 1025}, {"lt", 1063},    {"lv", 1062},
-    {"ee", 1061}, {"si", 1060}, {"hr", 1050}, {"rs", 2074},  {"ba", 5146},    {"mk", 1071},
+    {"ee", 1061}, {"si", 1060}, {"hr", 1050}, {"rs", 3098},  {"ba", 5146},    {"mk", 1071},
     {"al", 1052}, {"am", 1067}, {"ge", 1079}, {"az", 1068},  {"uz", 1091},    {"tj", 1064},
     {"tm", 1090}, {"kg", 1088}, {"mn", 1104}, {"ir", 1065},  {"pk", 1056},    {"in", 1081},
     {"bd", 1093}, {"th", 1054}, {"vn", 1066}, {"id", 1057},  {"my", 1086},    {"mt", 1082},
@@ -421,7 +421,8 @@ QString NativeLanguageName(quint32 language) {
 quint32 XkbLayoutLanguage(const QString& layout) {
     // "de(nodeadkeys)" and "de:2" name the layout "de".
     QString name = layout.trimmed().toLower();
-    const qsizetype cut = name.indexOf(QRegularExpression(QStringLiteral("[(:]")));
+    static const QRegularExpression suffix(QStringLiteral("[(:]"));
+    const qsizetype cut = name.indexOf(suffix);
     if (cut >= 0)
         name.truncate(cut);
     for (const TXkbLanguage& entry : XkbLanguages)
