@@ -255,12 +255,19 @@ void TkxProjectDoc::LetManagerGo() {
 }
 
 void TkxProjectDoc::ManagerEnded(TQueueManager* manager) {
-    auto it = std::find(LiveManagers.begin(), LiveManagers.end(), manager);
-    if (it == LiveManagers.end())
-        return; // still current: it is let go when the search state says so
-    LiveManagers.erase(it);
+    if (manager == CurrentManager) {
+        // Ended without a final state reaching us (it lost its host): forget it all the same.
+        CurrentManager = nullptr;
+    } else {
+        auto it = std::find(LiveManagers.begin(), LiveManagers.end(), manager);
+        if (it == LiveManagers.end())
+            return; // already waited for and freed
+        LiveManagers.erase(it);
+    }
     manager->wait();
     delete manager;
+    if (!CurrentManager && LiveManagers.empty())
+        Q_EMIT ManagersIdle();
 }
 
 void TkxProjectDoc::WaitForManagers() {
@@ -277,6 +284,8 @@ void TkxProjectDoc::WaitForManagers() {
             LiveManagers.erase(it);
             m->wait();
             delete m;
+            if (!CurrentManager && LiveManagers.empty())
+                Q_EMIT ManagersIdle();
         }
     }
 }
@@ -340,7 +349,8 @@ TkxAssignment TkxProjectDoc::HostTakePending(quint32 depth) {
     TkxNode* node = Pending.front();
     Pending.pop_front();
     const int level = node->Level();
-    if (level < 0 || (depth != 0 && quint32(level) > depth)) {
+    // The depth compares as a signed number: a negative depth drops every node.
+    if (level < 0 || (depth != 0 && level > qint32(depth))) {
         a.Outcome = TkxAssignment::Dropped;
         return a;
     }

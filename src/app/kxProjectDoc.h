@@ -69,6 +69,8 @@ public:
     TQueueManager* Manager() const { return CurrentManager; }
     // Blocks (serving the bridge meanwhile) until no manager of this document is left.
     void WaitForManagers();
+    // A search or a manager winding one up is still running.
+    bool IsBusy() const { return IsSearching() || CurrentManager || !LiveManagers.empty(); }
 
     // --- worker-slot rows
     const std::vector<TkxThreadRow>& ThreadRows() const { return Rows; }
@@ -122,6 +124,8 @@ Q_SIGNALS:
     void ModifiedChanged(bool modified);
     void ParamsChanged();
     void SearchStateChanged(TkxSearchState state);
+    // The last manager has ended: the search and its clean-up are over.
+    void ManagersIdle();
 
 private:
     // The manager's side, always called on this document's thread through the bridge.

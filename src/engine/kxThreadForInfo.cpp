@@ -174,13 +174,21 @@ void TkxInfoThread::SetOwnerName(const QString& name) {
 }
 
 void TkxInfoThread::RangeStep(const QString& address) {
+    // Hosts reach the slot in small batches, so a range that runs out of time still keeps
+    // the hosts found so far.
+    constexpr size_t Batch = 256;
     TIPRange range(address);
     std::vector<Found> hosts;
+    hosts.reserve(Batch);
     VisitRange(range, [&](const TIPAddress& ip) {
         if (Terminated())
             return false;
         const QString text = ip.AsText();
         hosts.push_back({text, QStringLiteral("\\\\") + text, ikHost});
+        if (hosts.size() == Batch) {
+            AddRecords(hosts);
+            hosts.clear();
+        }
         return true;
     });
     AddRecords(hosts);

@@ -1,0 +1,156 @@
+#pragma once
+
+// Scripted network services for timing and state tests of the engine: hosts, shares and
+// folders come from maps; a path can be made to block until its task is let go.
+
+#include "app/kxProjectDoc.h"
+#include "engine/kxServices.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <set>
+
+class TkxFakeServices : public TkxNetServices {
+public:
+    std::map<quint32, QString> Names;                    // address → host name
+    std::map<QString, std::vector<QString>> Shares;      // host → share names
+    std::map<QString, std::vector<TkxDirEntry>> Folders; // UNC path → entries
+    std::map<QString, quint64> Ids;                      // UNC path → folder id
+    std::set<QString> Blocking;                          // paths that wait to be let go
+    int DelayMs = 0;                                     // every listing takes this long
+
+    QString ReverseLookup(quint32 address, const TkxCancelToken&) override {
+        std::lock_guard lock(Mutex);
+        auto it = Names.find(address);
+        return it == Names.end() ? QString() : it->second;
+    }
+
+    bool ListShares(const QString& host, std::vector<TkxShareEntry>& out,
+                    const TkxCancelToken& cancel) override {
+        if (!Enter(QStringLiteral("\\\\") + host, cancel))
+            return false;
+        std::lock_guard lock(Mutex);
+        auto it = Shares.find(host);
+        if (it == Shares.end())
+            return false;
+        for (const QString& s : it->second)
+            out.push_back({s, 0, QString()});
+        return true;
+    }
+
+    bool ListFolder(const QString& path, std::vector<TkxDirEntry>& out,
+                    const TkxCancelToken& cancel) override {
+        if (!Enter(path, cancel))
+            return false;
+        std::lock_guard lock(Mutex);
+        auto it = Folders.find(path);
+        if (it == Folders.end())
+            return false;
+        out = it->second;
+        return true;
+    }
+
+    quint64 FolderId(const QString& path, const TkxCancelToken&) override {
+        std::lock_guard lock(Mutex);
+        ++IdQueries;
+        auto it = Ids.find(path);
+        return it == Ids.end() ? 0 : it->second;
+    }
+
+    std::vector<QString> Calls() {
+        std::lock_guard lock(Mutex);
+        return CallLog;
+    }
+    int BlockedNow() {
+        std::lock_guard lock(Mutex);
+        return Blocked;
+    }
+    int IdQueryCount() {
+        std::lock_guard lock(Mutex);
+        return IdQueries;
+    }
+    // Adds a folder with entries (folders end in '\', the rest are files of 10 bytes).
+    void AddFolder(const QString& path, const QStringList& names, quint64 id = 0) {
+        std::vector<TkxDirEntry> entries;
+        for (QString n : names) {
+            TkxDirEntry e;
+            e.IsDirectory = n.endsWith(u'\\');
+            if (e.IsDirectory)
+                n.chop(1);
+            e.Name = n;
+            e.Size = e.IsDirectory ? 0 : 10;
+            e.EditTime = 45000.5;
+            if (e.IsDirectory) {
+                auto it = Ids.find(path + u'\\' + n);
+                e.FileId = it == Ids.end() ? 0 : it->second;
+            }
+            entries.push_back(e);
+        }
+        if (id) {
+            TkxDirEntry dot;
+            dot.Name = QStringLiteral(".");
+            dot.IsDirectory = true;
+            dot.FileId = id;
+            entries.insert(entries.begin(), dot);
+            Ids[path] = id;
+        }
+        Folders[path] = entries;
+    }
+
+private:
+    bool Enter(const QString& path, const TkxCancelToken& cancel) {
+        bool block;
+        {
+            std::lock_guard lock(Mutex);
+            CallLog.push_back(path);
+            block = Blocking.count(path) > 0;
+            if (block)
+                ++Blocked;
+        }
+        if (block || DelayMs > 0) {
+            pollfd p{cancel.Fd(), POLLIN, 0};
+            ::poll(&p, 1, block ? -1 : DelayMs);
+            if (block) {
+                std::lock_guard lock(Mutex);
+                --Blocked;
+            }
+        }
+        return !cancel.IsCancelled();
+    }
+    std::mutex Mutex;
+    std::vector<QString> CallLog;
+    int Blocked = 0;
+    int IdQueries = 0;
+};
+
+// Serves the document's event loop until cond() holds or the time runs out.
+template <class Cond> bool WaitFor(Cond&& cond, int timeoutMs = 20000) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond()) {
+        if (t.elapsed() > timeoutMs)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// Runs until the search and its clean-up are over.
+inline bool WaitIdle(TkxProjectDoc& doc, int timeoutMs = 20000) {
+    return WaitFor([&] { return !doc.IsBusy(); }, timeoutMs);
+}
+
+inline std::vector<QString> Captions(const TkxNode* node) {
+    std::vector<QString> out;
+    for (const auto& c : node->Children)
+        out.push_back(c->Info.NameText());
+    return out;
+}

@@ -1,0 +1,436 @@
+// The search engine driven by scripted services: state machines, limits, order of work,
+// Stop/Continue and the let-go rules.
+
+#include "app/kxProjectDoc.h"
+#include "engine/kxAbstThread.h"
+#include "engine/kxThreadForInfo.h"
+#include "kxFakeServices.h"
+#include "lang/kxLanguages.h"
+#include "model/kxErrors.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <arpa/inet.h>
+
+namespace {
+quint32 Ip(const char* text) {
+    return inet_addr(text);
+}
+
+TkxNode* AddTop(TkxProjectDoc& doc, TkxItemKind kind, const QString& address) {
+    TkxInfo r;
+    r.SetAddress(address);
+    r.SetName(address.section(u'\\', -1));
+    r.SetKind(kind);
+    return doc.AddInfoNode(std::move(r), nullptr);
+}
+
+TkxParams Params(quint32 threads, quint32 depth, quint32 lifetime, const QString& masks) {
+    TkxParams p;
+    p.TotalThreads = threads;
+    p.Depth = depth;
+    p.LifeTime = lifetime;
+    p.Masks = masks;
+    return p;
+}
+} // namespace
+
+class TestEngineManager : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { SetCurrentLanguage(1033); }
+    void cleanup() { TkxInfoThread::WaitForAll(); }
+
+    void rangeToFiles() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Names[Ip("10.0.0.2")] = QStringLiteral("two.test");
+        net->Shares[QStringLiteral("10.0.0.2")] = {QStringLiteral("public"),
+                                                   QStringLiteral("IPC$")};
+        net->AddFolder(QStringLiteral("\\\\10.0.0.2\\public"),
+                       {QStringLiteral("."), QStringLiteral(".."), QStringLiteral("docs\\"),
+                        QStringLiteral("a.txt"), QStringLiteral("b.doc")});
+        net->AddFolder(QStringLiteral("\\\\10.0.0.2\\public\\docs"), {QStringLiteral("c.TXT")});
+
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(4, 0, 1, QStringLiteral("*.txt")));
+        doc.AddRange(QStringLiteral("Lab (10.0.0.1-3)"), QStringLiteral("10.0.0.1 - 10.0.0.3"));
+        doc.Run();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(doc.PendingCount(), 0);
+        QVERIFY(doc.ThreadRows().empty());
+
+        TkxNode* range = doc.Tree().Root()->Children[0].get();
+        QCOMPARE(Captions(range), (std::vector<QString>{"10.0.0.1", "two.test", "10.0.0.3"}));
+        TkxNode* host = range->Children[1].get();
+        QCOMPARE(host->Info.AddressText(), QStringLiteral("\\\\10.0.0.2"));
+        QCOMPARE(Captions(host), (std::vector<QString>{"public", "IPC$"}));
+        TkxNode* share = host->Children[0].get();
+        QCOMPARE(share->Info.AddressText(), QStringLiteral("\\\\10.0.0.2\\public"));
+        QCOMPARE(Captions(share), (std::vector<QString>{"docs", "a.txt"}));
+        TkxNode* docs = share->Children[0].get();
+        QCOMPARE(docs->Info.Kind, quint8(ikFolder));
+        QCOMPARE(docs->Info.Matched, quint8(0));
+        QCOMPARE(docs->Info.HasMatch, quint8(1)); // c.TXT below it matched
+        QCOMPARE(share->Children[1]->Info.Matched, quint8(1));
+        QCOMPARE(share->Children[1]->Info.SizeRawText(), QStringLiteral("10"));
+        for (TkxNode* n : {range, host, share})
+            QCOMPARE(n->Info.HasMatch, quint8(1));
+        QCOMPARE(range->Children[0]->Info.HasMatch, quint8(0));
+        QCOMPARE(range->Children[0]->Info.Scanned, quint8(1)); // listed nothing, still scanned
+        QCOMPARE(host->Children[1]->Info.HasMatch, quint8(0));
+    }
+
+    void breadthFirstOrder() {
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        net->AddFolder(s, {"a\\", "b\\"});
+        net->AddFolder(s + "\\a", {"a1\\", "a2\\"});
+        net->AddFolder(s + "\\b", {"b1\\"});
+        net->AddFolder(s + "\\a\\a1", {"deep\\"});
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(1, 0, 1, QStringLiteral("*")));
+        AddTop(doc, ikShare, s);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        const std::vector<QString> expected{s,
+                                            s + "\\a",
+                                            s + "\\b",
+                                            s + "\\a\\a1",
+                                            s + "\\a\\a2",
+                                            s + "\\b\\b1",
+                                            s + "\\a\\a1\\deep"};
+        QCOMPARE(net->Calls(), expected);
+    }
+
+    void totalThreadsZeroAndEmptyQueue() {
+        auto net = std::make_shared<TkxFakeServices>();
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(0, 0, 1, QStringLiteral("*.*")));
+        doc.AddRange(QStringLiteral("r"), QStringLiteral("10.0.0.1 - 10.0.0.1"));
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(doc.PendingCount(), 1);
+        QVERIFY(doc.ThreadRows().empty());
+
+        doc.SetParams(Params(3, 0, 1, QStringLiteral("*.*")));
+        doc.ClearPending();
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QVERIFY(net->Calls().empty());
+        QCOMPARE(doc.SearchErrorText(), QString());
+    }
+
+    void depthLimits_data() {
+        QTest::addColumn<quint32>("depth");
+        QTest::addColumn<int>("hosts");
+        QTest::addColumn<bool>("sharesListed");
+        QTest::addColumn<bool>("shareScanned");
+        QTest::newRow("1: hosts explored, shares shown") << 1u << 1 << true << false;
+        QTest::newRow("2: shares explored") << 2u << 1 << true << true;
+        QTest::newRow("negative drops every node") << quint32(-1) << 0 << false << false;
+    }
+    void depthLimits() {
+        QFETCH(quint32, depth);
+        QFETCH(int, hosts);
+        QFETCH(bool, sharesListed);
+        QFETCH(bool, shareScanned);
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Shares[QStringLiteral("10.1.1.1")] = {QStringLiteral("s")};
+        net->AddFolder(QStringLiteral("\\\\10.1.1.1\\s"), {"f\\"});
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, depth, 1, QStringLiteral("*")));
+        doc.AddRange(QStringLiteral("r"), QStringLiteral("10.1.1.1"));
+        doc.Run();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.PendingCount(), 0);
+        TkxNode* range = doc.Tree().Root()->Children[0].get();
+        QCOMPARE(int(range->Children.size()), hosts);
+        QCOMPARE(range->Info.Scanned, quint8(hosts > 0));
+        if (!hosts)
+            return;
+        TkxNode* host = range->Children[0].get();
+        QCOMPARE(host->Children.size() == 1, sharesListed);
+        QCOMPARE(host->Children[0]->Info.Scanned == 1, shareScanned);
+    }
+
+    void emptyMasksFindNothing() {
+        auto net = std::make_shared<TkxFakeServices>();
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(4, 0, 1, QString()));
+        doc.AddRange(QStringLiteral("a"), QStringLiteral("10.0.0.1 - 10.0.0.9"));
+        doc.AddRange(QStringLiteral("b"), QStringLiteral("10.0.1.1 - 10.0.1.9"));
+        doc.Run();
+        QVERIFY(WaitIdle(doc));
+        for (auto& range : doc.Tree().Root()->Children) {
+            QCOMPARE(range->Info.Scanned, quint8(1));
+            QVERIFY(range->Children.empty());
+        }
+    }
+
+    void lifetimeZeroKeepsWhatWasFound() {
+        // The host resolves at once, then its share listing hangs: the time-out harvests the
+        // resolved name, and the listing the worker never finishes adds nothing.
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Names[Ip("10.2.2.2")] = QStringLiteral("slow.test");
+        net->Shares[QStringLiteral("10.2.2.2")] = {QStringLiteral("s")};
+        net->Blocking.insert(QStringLiteral("\\\\10.2.2.2"));
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(1, 0, 0, QStringLiteral("*")));
+        TkxInfo host;
+        host.SetAddress(QStringLiteral("\\\\10.2.2.2"));
+        host.SetName(QStringLiteral("10.2.2.2"));
+        host.SetKind(ikHost);
+        TkxNode* node = doc.AddInfoNode(std::move(host), nullptr);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(node->Info.Scanned, quint8(1));
+        QVERIFY(node->Children.empty());
+        // Either the name had been resolved before the time-out, or the task had not got
+        // that far; a let-go worker never reaches the tree afterwards.
+        TkxInfoThread::WaitForAll();
+        QVERIFY(node->Children.empty());
+    }
+
+    void timedOutWorkerAddsNothingLater() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->DelayMs = 150;
+        net->AddFolder(QStringLiteral("\\\\h\\s"), {"a.txt", "b\\"});
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(1, 0, 0, QStringLiteral("*")));
+        TkxNode* share = AddTop(doc, ikShare, QStringLiteral("\\\\h\\s"));
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        TkxInfoThread::WaitForAll();
+        QCOMPARE(share->Info.Scanned, quint8(1));
+        QVERIFY(share->Children.empty());
+        QCOMPARE(doc.PendingCount(), 0);
+    }
+
+    void stopThenContinueExploresTheRequeuedNodes() {
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        net->AddFolder(s, {"f1\\", "f2\\", "f3\\", "f4\\", "f5\\"});
+        for (int i = 1; i <= 5; ++i)
+            net->AddFolder(s + "\\f" + QString::number(i), {"x.txt"});
+        net->Blocking = {s + "\\f1", s + "\\f2"};
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, 0, 60, QStringLiteral("*.txt")));
+        AddTop(doc, ikShare, s);
+        QSignalSpy states(&doc, &TkxProjectDoc::SearchStateChanged);
+        doc.Continue();
+        QVERIFY(WaitFor([&] { return net->BlockedNow() == 2; }));
+        QTRY_COMPARE(doc.PendingCount(), 3);
+        doc.Stop();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srUserStopped);
+        // Still pending first, then the interrupted tasks in slot order.
+        std::vector<QString> queued;
+        for (TkxNode* n : doc.PendingNodes())
+            queued.push_back(n->Info.AddressText());
+        QCOMPARE(queued, (std::vector<QString>{s + "\\f3", s + "\\f4", s + "\\f5", s + "\\f1",
+                                               s + "\\f2"}));
+        QList<TkxSearchState> seen;
+        for (const auto& args : states)
+            seen.append(args.at(0).value<TkxSearchState>());
+        QVERIFY(seen.contains(srStopping));
+        QCOMPARE(seen.last(), srUserStopped);
+
+        const size_t before = net->Calls().size();
+        net->Blocking.clear();
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        auto calls = net->Calls();
+        std::vector<QString> after(calls.begin() + qsizetype(before), calls.end());
+        std::sort(after.begin(), after.end());
+        QCOMPARE(after, (std::vector<QString>{s + "\\f1", s + "\\f2", s + "\\f3", s + "\\f4",
+                                              s + "\\f5"}));
+        TkxNode* share = doc.Tree().Root()->Children[0].get();
+        for (auto& f : share->Children)
+            QCOMPARE(Captions(f.get()), std::vector<QString>{"x.txt"});
+    }
+
+    void failedTaskDoesNotPoisonItsSlot() {
+        // "*.txt;[" fails on the first name that is no .txt, after a.txt was kept: the slot
+        // must still take the next task.
+        auto net = std::make_shared<TkxFakeServices>();
+        net->AddFolder(QStringLiteral("\\\\h\\s\\one"), {"a.txt", "b.doc"});
+        net->AddFolder(QStringLiteral("\\\\h\\s\\two"), {"c.txt"});
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(1, 0, 1, QStringLiteral("*.txt;[")));
+        QStringList errors;
+        connect(&doc, &TkxProjectDoc::ThreadRowsChanged, &doc, [&] {
+            for (const auto& r : doc.ThreadRows())
+                errors << r.State;
+        });
+        TkxNode* one = AddTop(doc, ikFolder, QStringLiteral("\\\\h\\s\\one"));
+        TkxNode* two = AddTop(doc, ikFolder, QStringLiteral("\\\\h\\s\\two"));
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(one->Info.Scanned, quint8(0));
+        QVERIFY(one->Children.empty());
+        QCOMPARE(two->Info.Scanned, quint8(1));
+        QCOMPARE(Captions(two), std::vector<QString>{"c.txt"});
+        QVERIFY(errors.contains(
+            QStringLiteral("Thread has stopped with error ('[.*' is an invalid mask at (3))")));
+    }
+
+    void folderLoopEndsTheTask() {
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        net->Ids[s + "\\sub"] = 11;
+        net->Ids[s + "\\sub\\up"] = 10;
+        net->AddFolder(s + "\\sub\\up", {"sub\\"}, 10);
+        net->AddFolder(s + "\\sub", {"up\\", "f.txt"}, 11);
+        net->AddFolder(s, {"sub\\"}, 10);
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, 0, 1, QStringLiteral("*")));
+        QStringList states;
+        connect(&doc, &TkxProjectDoc::ThreadRowsChanged, &doc, [&] {
+            for (const auto& r : doc.ThreadRows())
+                states << r.State;
+        });
+        TkxNode* share = AddTop(doc, ikShare, s);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        TkxNode* up = share->Children[0]->Children[0].get();
+        QCOMPARE(up->Info.AddressText(), s + "\\sub\\up");
+        QCOMPARE(up->Info.Scanned, quint8(0));
+        QVERIFY(up->Children.empty());
+        QVERIFY(states.contains(QStringLiteral(
+            "Thread has stopped with error (Folder loop: \\\\h\\s\\sub\\up is \\\\h\\s)")));
+        QCOMPARE(net->IdQueryCount(), 0); // every id came with the listings
+    }
+
+    void loopFoundWithUnknownAncestorIds() {
+        // As after reading a project: the tree has no ids, so the worker fetches them.
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        net->Ids[s] = 10;
+        net->Ids[s + "\\sub"] = 11;
+        net->AddFolder(s + "\\sub\\up", {"sub\\"}, 10);
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(1, 0, 1, QStringLiteral("*")));
+        TkxNode* share = AddTop(doc, ikShare, s);
+        TkxInfo sub;
+        sub.SetAddress(s + "\\sub");
+        sub.SetName(QStringLiteral("sub"));
+        sub.SetKind(ikFolder);
+        sub.SetScanned(1);
+        share->Info.SetScanned(1);
+        TkxNode* subNode = doc.AddInfoNode(std::move(sub), share);
+        TkxInfo up;
+        up.SetAddress(s + "\\sub\\up");
+        up.SetName(QStringLiteral("up"));
+        up.SetKind(ikFolder);
+        TkxNode* upNode = doc.AddInfoNode(std::move(up), subNode);
+        doc.ClearPending();
+        doc.AppendPending(upNode);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(upNode->Info.Scanned, quint8(0));
+        QVERIFY(upNode->Children.empty());
+        QVERIFY(net->IdQueryCount() >= 1);
+    }
+
+    void stateRules() {
+        TkxProjectDoc doc;
+        doc.SetNetServices(std::make_shared<TkxFakeServices>());
+        QCOMPARE(SlotStateText(ssDone), QStringLiteral("OK"));
+        QCOMPARE(SlotStateText(ssIdle), QString());
+        QCOMPARE(SearchStateText(srNone), QString());
+        QVERIFY_THROWS_EXCEPTION(EkxError, SlotStateText(6));
+        QVERIFY_THROWS_EXCEPTION(EkxError, SearchStateText(8));
+        doc.ShowSearchError(QStringLiteral("boom"));
+        doc.SetSearchState(srNone); // same state: only a refresh, the error survives
+        QCOMPARE(doc.SearchErrorText(), QStringLiteral("boom"));
+        doc.SetSearchState(srStopping);
+        QCOMPARE(doc.SearchErrorText(), QStringLiteral("boom"));
+        doc.SetSearchState(srFailed);
+        QCOMPARE(doc.StatusStateText(), QStringLiteral("Searching stopped with Error (boom)"));
+        doc.SetSearchState(srFinished);
+        QCOMPARE(doc.SearchErrorText(), QString());
+    }
+
+    void startedWhileRunningIsIgnored() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Blocking.insert(QStringLiteral("\\\\h\\s"));
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        AddTop(doc, ikShare, QStringLiteral("\\\\h\\s"));
+        doc.Continue();
+        QVERIFY(WaitFor([&] { return net->BlockedNow() == 1; }));
+        TQueueManager* first = doc.Manager();
+        QVERIFY(first);
+        const TkxSearchState state = doc.SearchState();
+        QSignalSpy status(&doc, &TkxProjectDoc::StatusChanged);
+        doc.SetSearchState(srStarted);
+        QCOMPARE(doc.Manager(), first);
+        QCOMPARE(doc.SearchState(), state);
+        QVERIFY(status.count() >= 1);
+        doc.Stop();
+        QVERIFY(WaitIdle(doc));
+    }
+
+    void destroyingTheDocumentMidSearchDoesNotHang() {
+        auto net = std::make_shared<TkxFakeServices>();
+        for (int i = 0; i < 8; ++i)
+            net->Blocking.insert(QStringLiteral("\\\\h\\s%1").arg(i));
+        {
+            TkxProjectDoc doc;
+            doc.SetNetServices(net);
+            doc.SetParams(Params(4, 0, 60, QStringLiteral("*")));
+            for (int i = 0; i < 8; ++i)
+                AddTop(doc, ikShare, QStringLiteral("\\\\h\\s%1").arg(i));
+            doc.Continue();
+            QVERIFY(WaitFor([&] { return net->BlockedNow() == 4; }));
+        }
+        TkxInfoThread::WaitForAll();
+        QCOMPARE(net->BlockedNow(), 0);
+    }
+
+    void manySmallTasks() {
+        // Thousands of tasks through 16 slots: every folder explored exactly once.
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\bulk");
+        QStringList top;
+        for (int i = 0; i < 60; ++i) {
+            top << QStringLiteral("d%1\\").arg(i);
+            QStringList sub;
+            for (int j = 0; j < 30; ++j)
+                sub << QStringLiteral("f%1.txt").arg(j) << QStringLiteral("e%1\\").arg(j);
+            net->AddFolder(s + QStringLiteral("\\d%1").arg(i), sub);
+        }
+        net->AddFolder(s, top);
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        TkxNode* share = AddTop(doc, ikShare, s);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc, 60000));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(doc.Tree().NodeCount(), 1 + 60 + 60 * 60);
+        QCOMPARE(int(net->Calls().size()), 1 + 60 + 60 * 30);
+        QCOMPARE(share->Info.HasMatch, quint8(1));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngineManager)
+#include "test_engine_manager.moc"
