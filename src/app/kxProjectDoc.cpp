@@ -420,6 +420,8 @@ void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
         Rows.emplace_back();
     Rows[size_t(i)] = row;
     Q_EMIT ThreadRowsChanged();
+    if (row.Failed)
+        Q_EMIT TaskFailed(row.Address, row.State);
 }
 
 void TkxProjectDoc::ClearThreadRows() {

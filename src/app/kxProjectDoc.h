@@ -124,6 +124,8 @@ Q_SIGNALS:
     void ModifiedChanged(bool modified);
     void ParamsChanged();
     void SearchStateChanged(TkxSearchState state);
+    // A task ended with an error: its address and the thread list's state text.
+    void TaskFailed(const QString& address, const QString& stateText);
     // The last manager has ended: the search and its clean-up are over.
     void ManagersIdle();
 

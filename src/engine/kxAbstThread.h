@@ -33,6 +33,7 @@ QString SearchStateText(int state);
 // One row of the thread list: slot number, works count, time, state, address.
 struct TkxThreadRow {
     QString No, Total, Time, State, Address;
+    bool Failed = false; // the slot's task ended with an error (State holds the message)
     bool operator==(const TkxThreadRow&) const = default;
 };
 

@@ -80,6 +80,7 @@ void TQueueManager::BuildSlots() {
         rows.emplace_back(i, RowOf(*slot));
         Slots.push_back(std::move(slot));
     }
+    ErrorShown.assign(Slots.size(), false);
     Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
 }
 
@@ -107,6 +108,14 @@ void TQueueManager::RunPasses() {
                     QMutexLocker lock(slot.Guard.get());
                     before = slot.State;
                 }
+                // A failed task is shown before its slot takes new work, so the thread
+                // list (and the document's task-error report) always gets to see it.
+                if (before == ssError && !ErrorShown[i]) {
+                    ErrorShown[i] = true;
+                    rows.emplace_back(int(i), RowOf(slot));
+                    changed = true;
+                    continue;
+                }
                 switch (before) {
                 case ssIdle:
                 case ssWaiting:
@@ -122,6 +131,8 @@ void TQueueManager::RunPasses() {
                     break;
                 }
                 QMutexLocker lock(slot.Guard.get());
+                if (slot.State != ssError)
+                    ErrorShown[i] = false;
                 if (slot.State != before) {
                     rows.emplace_back(int(i), RowOf(slot));
                     changed = true;
@@ -207,6 +218,7 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     row.Time = DateTimeText(slot.StateTime);
     row.State = TextWithDetail(SlotStateText(slot.State), slot.ErrorText);
     row.Address = slot.AddressText();
+    row.Failed = slot.State == ssError;
     return row;
 }
 

@@ -42,6 +42,7 @@ private:
     std::chrono::steady_clock::duration LifeTime() const;
 
     std::vector<std::unique_ptr<TkxInfoList>> Slots;
+    std::vector<bool> ErrorShown; // per slot: its current error has reached the host
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;
