@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <vector>
 
 // Let-go signal for one task: the slot cancels it when it lets its worker go, and every
@@ -24,10 +25,13 @@ public:
     bool IsCancelled() const { return Cancelled.load(std::memory_order_acquire); }
     // Becomes readable when cancelled (an eventfd): poll it beside the fd being waited on.
     int Fd() const { return EventFd; }
+    // Stops a std::condition_variable_any wait when cancelled.
+    std::stop_token StopToken() const { return Stop.get_token(); }
 
 private:
     std::atomic<bool> Cancelled{false};
     int EventFd = -1;
+    std::stop_source Stop;
 };
 
 struct TkxShareEntry {
@@ -75,6 +79,9 @@ public:
 
     // The server's file id of the folder itself (0 when unknown or not reachable).
     virtual quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) = 0;
+
+    // Credentials for the connections made from now on (guest until set).
+    virtual void SetCredentials(const TkxCredentials& credentials) { (void)credentials; }
 };
 
 // The services the search uses when nothing else is set (the real platform implementation).

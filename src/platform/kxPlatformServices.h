@@ -1,0 +1,36 @@
+#pragma once
+
+// The network services on Linux: reverse lookup with getnameinfo, shares and folders through
+// the pool of SMB helper processes, every host screened with a short TCP connect first.
+
+#include "engine/kxServices.h"
+#include "platform/kxHostScreen.h"
+#include "platform/kxSmbPool.h"
+
+class TkxPlatformServices : public TkxNetServices {
+public:
+    explicit TkxPlatformServices(TkxSmbPoolOptions options = {});
+
+    QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) override;
+    bool ListShares(const QString& host, std::vector<TkxShareEntry>& out,
+                    const TkxCancelToken& cancel) override;
+    bool ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                    const TkxCancelToken& cancel) override;
+    quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) override;
+    void SetCredentials(const TkxCredentials& credentials) override;
+
+    // The errno value behind the calling thread's last false/0/empty answer (0 after success).
+    static int LastError();
+
+    TkxSmbPool& Pool() { return Helpers; }
+    TkxHostScreen& Screen() { return Hosts; }
+
+private:
+    // The port to reach host on, or 0 (LastError set).
+    std::uint16_t PortFor(const std::string& host, const TkxCancelToken& cancel);
+    // After a failed call: a host that stopped answering is screened again next time.
+    void Judge(const std::string& host, int error);
+
+    TkxSmbPool Helpers;
+    TkxHostScreen Hosts;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+// Translation between the UNC paths the records keep (\\host\share\dir) and the smb:// URLs
+// the helper understands, and the checks on names that come from the network.
+
+#include <QString>
+
+#include <string>
+#include <string_view>
+
+struct TkxSmbTarget {
+    std::string Host; // UTF-8, as written after the two backslashes
+    std::string Url;  // smb://host/share/dir with every component percent-encoded
+
+    bool HasShare() const { return Url.find('/', 6) != std::string::npos; }
+};
+
+// False for anything that is not \\host[\share[\dir...]]: empty host, "." or ".." components,
+// empty components inside the path. One trailing backslash is allowed.
+bool UncToSmbTarget(const QString& unc, TkxSmbTarget& target);
+
+// A name from the server as text: invalid UTF-8 becomes U+FFFD, control characters stay.
+QString NameFromServer(std::string_view bytes);
+
+// Whether a directory entry's name can become part of a path: not empty and free of path
+// separators and NUL, at most MaxNameBytes long ("." and ".." pass; the walker drops them).
+constexpr std::size_t MaxNameBytes = 4096;
+bool IsUsableEntryName(std::string_view bytes);

@@ -1,0 +1,582 @@
+#include "platform/kxSmbPool.h"
+
+#include "model/kxLists.h"
+#include "platform/kxSmbPaths.h"
+#include "smbhelper/kxSmbProtocol.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+using namespace kxsmb;
+
+namespace {
+
+// A helper keeps connections to this many servers before it drops them all (the helper does
+// the same), so the pool knows which hosts a helper is still connected to.
+constexpr std::size_t HelperHostMemory = 8;
+constexpr std::size_t ReadChunk = 64 * 1024;
+// Only used when the cancel token has no eventfd.
+constexpr int CancelCheckMs = 100;
+
+// 1601-01-01 and 9999-12-31 23:59:59 UTC: anything outside is no real file time.
+constexpr std::int64_t MinFileTime = -11644473600LL;
+constexpr std::int64_t MaxFileTime = 253402300799LL;
+
+double DaysFromUtc(const TimeSpec& t) {
+    if ((t.Sec == 0 && t.Nsec == 0) || t.Sec < MinFileTime || t.Sec > MaxFileTime ||
+        t.Nsec >= 1000000000u)
+        return 0;
+    const qint64 ms = t.Sec * 1000 + t.Nsec / 1000000;
+    return DateTimeToDays(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
+}
+
+bool SendAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    std::size_t n = data.size();
+    while (n > 0) {
+        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+std::string Frame(MsgType type, std::uint16_t port, const std::string& arg) {
+    Writer w;
+    w.Begin(type);
+    w.U16(port);
+    w.Str(arg);
+    w.End();
+    return std::move(w.Buf);
+}
+
+} // namespace
+
+struct TkxSmbPool::Helper {
+    pid_t Pid = -1;
+    int PidFd = -1;
+    int Sock = -1;
+    std::uint64_t Generation = 0;
+    bool LoggedIn = false;
+    bool RequestSent = false;
+    std::vector<std::string> Hosts; // servers it is connected to, most recent last
+    std::string In;                 // received, not yet parsed
+
+    bool KnowsHost(const std::string& host) const {
+        return std::find(Hosts.begin(), Hosts.end(), host) != Hosts.end();
+    }
+    void Visited(const std::string& host) {
+        if (KnowsHost(host))
+            return;
+        if (Hosts.size() >= HelperHostMemory)
+            Hosts.clear();
+        Hosts.push_back(host);
+    }
+    // An idle helper has nothing to say; readable or hung up means it died meanwhile.
+    bool LooksAlive() const {
+        pollfd p{Sock, POLLIN, 0};
+        return poll(&p, 1, 0) == 0;
+    }
+};
+
+namespace {
+
+class NoEntries : public TkxSmbPool::Sink {
+public:
+    bool Entry(std::uint8_t, std::string_view) override { return false; }
+};
+
+} // namespace
+
+TkxSmbPool::TkxSmbPool(TkxSmbPoolOptions options)
+    : Options(std::move(options)),
+      Path(Options.HelperPath.isEmpty() ? FindHelper() : Options.HelperPath),
+      Max(Options.MaxHelpers > 0 ? Options.MaxHelpers : DefaultHelperCount()) {}
+
+TkxSmbPool::~TkxSmbPool() {
+    std::vector<std::unique_ptr<Helper>> idle;
+    {
+        std::lock_guard lock(Mutex);
+        idle.swap(Idle);
+    }
+    for (auto& h : idle)
+        Destroy(std::move(h));
+}
+
+int TkxSmbPool::DefaultHelperCount() {
+    if (const char* env = std::getenv("ORVANE_SMB_HELPERS")) {
+        char* end = nullptr;
+        const long n = std::strtol(env, &end, 10);
+        if (end != env && *end == '\0' && n >= 1 && n <= 256)
+            return static_cast<int>(n);
+    }
+    return std::max(2, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
+QString TkxSmbPool::FindHelper() {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        std::string dir(self, static_cast<std::size_t>(n));
+        dir.erase(dir.rfind('/') + 1);
+        const std::string candidate = dir + "orvane-smb-helper";
+        if (access(candidate.c_str(), X_OK) == 0)
+            return QFile::decodeName(QByteArray(candidate.data(), qsizetype(candidate.size())));
+    }
+    if (const char* env = std::getenv("ORVANE_SMB_HELPER"); env && *env)
+        return QFile::decodeName(env);
+    return {};
+}
+
+void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
+    std::vector<std::unique_ptr<Helper>> retired;
+    {
+        std::lock_guard lock(Mutex);
+        Credentials = credentials;
+        ++Generation;
+        retired.swap(Idle);
+        Live -= static_cast<int>(retired.size());
+    }
+    Free.notify_all();
+    for (auto& h : retired)
+        Destroy(std::move(h));
+}
+
+void TkxSmbPool::SetMaxHelpers(int count) {
+    std::vector<std::unique_ptr<Helper>> surplus;
+    {
+        std::lock_guard lock(Mutex);
+        Max = std::clamp(count, 1, 256);
+        while (Live > Max && !Idle.empty()) {
+            surplus.push_back(std::move(Idle.front()));
+            Idle.erase(Idle.begin());
+            --Live;
+        }
+    }
+    Free.notify_all();
+    for (auto& h : surplus)
+        Destroy(std::move(h));
+}
+
+int TkxSmbPool::MaxHelpers() const {
+    std::lock_guard lock(Mutex);
+    return Max;
+}
+
+std::vector<pid_t> TkxSmbPool::HelperPids() const {
+    std::lock_guard lock(Mutex);
+    std::vector<pid_t> pids = Busy;
+    for (const auto& h : Idle)
+        pids.push_back(h->Pid);
+    return pids;
+}
+
+std::vector<pid_t> TkxSmbPool::BusyHelperPids() const {
+    std::lock_guard lock(Mutex);
+    return Busy;
+}
+
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Spawn(int* error) {
+    if (Path.isEmpty()) {
+        *error = ENOEXEC;
+        return nullptr;
+    }
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
+        *error = errno;
+        return nullptr;
+    }
+    int childFd = sv[1];
+    if (childFd == HelperFd) {
+        // dup2 onto itself would leave close-on-exec set.
+        childFd = fcntl(sv[1], F_DUPFD_CLOEXEC, HelperFd + 1);
+        close(sv[1]);
+        if (childFd < 0) {
+            *error = errno;
+            close(sv[0]);
+            return nullptr;
+        }
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, childFd, HelperFd);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Whatever another part of the process forgot to mark close-on-exec stays behind too.
+    posix_spawn_file_actions_addclosefrom_np(&actions, HelperFd + 1);
+#endif
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attr, &signals);
+    sigaddset(&signals, SIGPIPE);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGCHLD);
+    posix_spawnattr_setsigdefault(&attr, &signals);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    QByteArray path = QFile::encodeName(Path);
+    std::string timeoutFlag = "--timeout-ms";
+    std::string timeout = std::to_string(Options.SmbTimeout.count());
+    char* argv[] = {path.data(), timeoutFlag.data(), timeout.data(), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, path.constData(), &actions, &attr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(childFd);
+    if (rc != 0) {
+        close(sv[0]);
+        *error = ENOEXEC;
+        return nullptr;
+    }
+    auto h = std::make_unique<Helper>();
+    h->Pid = pid;
+    h->Sock = sv[0];
+#ifdef SYS_pidfd_open
+    h->PidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#endif
+    return h;
+}
+
+void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
+    if (!h)
+        return;
+    if (h->Sock >= 0)
+        close(h->Sock);
+    bool signalled = false;
+#ifdef SYS_pidfd_send_signal
+    if (h->PidFd >= 0)
+        signalled = syscall(SYS_pidfd_send_signal, h->PidFd, SIGKILL, nullptr, 0) == 0;
+#endif
+    if (!signalled && h->Pid > 0)
+        kill(h->Pid, SIGKILL); // not reaped yet, so the pid is still ours
+    if (h->Pid > 0) {
+        int status = 0;
+        while (waitpid(h->Pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    if (h->PidFd >= 0)
+        close(h->PidFd);
+}
+
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
+                                                        const TkxCancelToken& cancel, int* error) {
+    std::unique_lock lock(Mutex);
+    for (;;) {
+        if (cancel.IsCancelled()) {
+            *error = ECANCELED;
+            return nullptr;
+        }
+        auto pick = std::find_if(Idle.begin(), Idle.end(),
+                                 [&](const auto& h) { return h->KnowsHost(host); });
+        if (pick == Idle.end())
+            pick = std::find_if(Idle.begin(), Idle.end(),
+                                [](const auto& h) { return h->Hosts.empty(); });
+        if (pick == Idle.end() && !Idle.empty())
+            pick = Idle.begin(); // the longest idle
+        if (pick != Idle.end()) {
+            std::unique_ptr<Helper> h = std::move(*pick);
+            Idle.erase(pick);
+            if (!h->LooksAlive()) {
+                --Live;
+                lock.unlock();
+                Destroy(std::move(h));
+                lock.lock();
+                continue;
+            }
+            Busy.push_back(h->Pid);
+            return h;
+        }
+        if (Live < Max) {
+            ++Live;
+            const std::uint64_t generation = Generation;
+            lock.unlock();
+            std::unique_ptr<Helper> h = Spawn(error);
+            lock.lock();
+            if (!h) {
+                --Live;
+                Free.notify_one();
+                return nullptr;
+            }
+            h->Generation = generation;
+            Busy.push_back(h->Pid);
+            return h;
+        }
+        Free.wait(lock, cancel.StopToken(), [&] { return !Idle.empty() || Live < Max; });
+    }
+}
+
+void TkxSmbPool::Release(std::unique_ptr<Helper> h, bool healthy) {
+    {
+        std::lock_guard lock(Mutex);
+        std::erase(Busy, h->Pid);
+        if (healthy && h->Generation == Generation && Live <= Max) {
+            Idle.push_back(std::move(h));
+        } else {
+            --Live;
+        }
+    }
+    Free.notify_one();
+    Destroy(std::move(h)); // nothing when it went back to the idle list
+}
+
+int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
+                         const TkxCancelToken& cancel, bool* healthy) {
+    *healthy = false;
+    h.In.clear();
+    h.RequestSent = false;
+    if (!SendAll(h.Sock, request))
+        return EIO;
+    h.RequestSent = true;
+    std::uint32_t received = 0;
+    for (;;) {
+        std::size_t pos = 0;
+        const std::string_view in(h.In);
+        std::uint32_t len = 0;
+        std::uint8_t type = 0;
+        while (PeekHeader(in.substr(pos), len, type)) {
+            if (len > MaxBody)
+                return EIO;
+            if (in.size() - pos - HeaderSize < len)
+                break;
+            const std::string_view body = in.substr(pos + HeaderSize, len);
+            pos += HeaderSize + len;
+            if (type == MsgEnd) {
+                Reader r(body);
+                const std::int32_t err = r.I32();
+                const std::uint32_t count = r.U32();
+                // Anything after END, or a count that disagrees, means the stream is off.
+                if (!r.Ok() || !r.AtEnd() || count != received || pos != in.size() || err < 0)
+                    return EIO;
+                h.In.clear();
+                *healthy = true;
+                return err;
+            }
+            if (!sink.Entry(type, body))
+                return sink.Error ? sink.Error : EIO;
+            ++received;
+        }
+        h.In.erase(0, pos);
+
+        pollfd fds[2] = {{h.Sock, POLLIN, 0}, {cancel.Fd(), POLLIN, 0}};
+        const nfds_t n = cancel.Fd() >= 0 ? 2 : 1;
+        const auto stallMs = static_cast<int>(Options.StallLimit.count());
+        const auto deadline = std::chrono::steady_clock::now() + Options.StallLimit;
+        int ready = 0;
+        for (;;) {
+            int waitMs = stallMs;
+            if (n == 1)
+                waitMs = std::min(waitMs, CancelCheckMs);
+            ready = poll(fds, n, waitMs);
+            if (cancel.IsCancelled())
+                return ECANCELED;
+            if (ready > 0)
+                break;
+            if (ready < 0 && errno != EINTR)
+                return EIO;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return ETIMEDOUT;
+        }
+        const std::size_t old = h.In.size();
+        h.In.resize(old + ReadChunk);
+        const ssize_t got = read(h.Sock, h.In.data() + old, ReadChunk);
+        if (got <= 0) {
+            // EOF, ECONNRESET and friends: the helper died.
+            h.In.resize(old);
+            if (got < 0 && errno == EINTR)
+                continue;
+            return EIO;
+        }
+        h.In.resize(old + static_cast<std::size_t>(got));
+    }
+}
+
+int TkxSmbPool::Run(const std::string& host, const std::string& request, Sink& sink,
+                    const TkxCancelToken& cancel) {
+    // A helper that died since it was found alive fails the send; one more try then. Once the
+    // request is out, a death is the request's failure (it may be what killed the helper).
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int error = 0;
+        std::unique_ptr<Helper> h = Acquire(host, cancel, &error);
+        if (!h)
+            return error;
+        const bool reused = h->LoggedIn;
+        bool healthy = false;
+        if (!h->LoggedIn) {
+            Writer w;
+            {
+                std::lock_guard lock(Mutex);
+                w.Begin(MsgSetCredentials);
+                w.Str(Credentials.User.toStdString());
+                w.Str(Credentials.Domain.toStdString());
+                w.Str(Credentials.Password.toStdString());
+                w.U8(Credentials.UseKerberos ? 1 : 0);
+                w.End();
+                h->Generation = Generation;
+            }
+            NoEntries none;
+            error = Exchange(*h, w.Buf, none, cancel, &healthy);
+            std::fill(w.Buf.begin(), w.Buf.end(), '\0');
+            if (!healthy || error != 0) {
+                Release(std::move(h), false);
+                return error ? error : EIO;
+            }
+            h->LoggedIn = true;
+        }
+        error = Exchange(*h, request, sink, cancel, &healthy);
+        const bool stale = reused && !healthy && !h->RequestSent;
+        if (healthy)
+            h->Visited(host);
+        Release(std::move(h), healthy);
+        if (stale && attempt == 0)
+            continue;
+        return error;
+    }
+    return EIO;
+}
+
+namespace {
+
+class ShareCollector : public TkxSmbPool::Sink {
+public:
+    ShareCollector(std::size_t limit) : Limit(limit) {}
+    bool Entry(std::uint8_t type, std::string_view body) override {
+        if (type != MsgShare)
+            return false;
+        Reader r(body);
+        const std::uint32_t shareType = r.U32();
+        const std::string_view name = r.Str();
+        const std::string_view comment = r.Str();
+        if (!r.Ok() || !r.AtEnd())
+            return false;
+        if (!IsUsableEntryName(name) || name == "." || name == "..")
+            return true;
+        if (Items.size() >= Limit) {
+            Error = EFBIG;
+            return false;
+        }
+        TkxShareEntry e;
+        e.Name = NameFromServer(name);
+        e.Type = static_cast<int>(std::min<std::uint32_t>(shareType, ShareIpc));
+        e.Comment = NameFromServer(comment.substr(0, MaxNameBytes));
+        Items.push_back(std::move(e));
+        return true;
+    }
+    std::vector<TkxShareEntry> Items;
+
+private:
+    std::size_t Limit;
+};
+
+bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name) {
+    Reader r(body);
+    e.Attributes = r.U32();
+    e.Size = r.U64();
+    const TimeSpec btime = r.Time();
+    const TimeSpec mtime = r.Time();
+    const TimeSpec atime = r.Time();
+    e.FileId = r.U64();
+    name = r.Str();
+    if (!r.Ok() || !r.AtEnd())
+        return false;
+    e.IsDirectory = (e.Attributes & 0x10) != 0;
+    e.Creating = DaysFromUtc(btime);
+    e.EditTime = DaysFromUtc(mtime);
+    e.LastAccess = DaysFromUtc(atime);
+    return true;
+}
+
+class DirCollector : public TkxSmbPool::Sink {
+public:
+    DirCollector(std::size_t limit) : Limit(limit) {}
+    bool Entry(std::uint8_t type, std::string_view body) override {
+        if (type != MsgDirEntry)
+            return false;
+        TkxDirEntry e;
+        std::string_view name;
+        if (!ReadDirEntry(body, e, name))
+            return false;
+        if (!IsUsableEntryName(name))
+            return true; // no path can name it; leave it out
+        if (Items.size() >= Limit) {
+            Error = EFBIG;
+            return false;
+        }
+        e.Name = NameFromServer(name);
+        Items.push_back(std::move(e));
+        return true;
+    }
+    std::vector<TkxDirEntry> Items;
+
+private:
+    std::size_t Limit;
+};
+
+class StatCollector : public TkxSmbPool::Sink {
+public:
+    bool Entry(std::uint8_t type, std::string_view body) override {
+        std::string_view name;
+        if (type != MsgDirEntry || Got || !ReadDirEntry(body, Item, name))
+            return false;
+        Got = true;
+        return true;
+    }
+    TkxDirEntry Item;
+    bool Got = false;
+};
+
+} // namespace
+
+int TkxSmbPool::ListShares(const std::string& host, std::uint16_t port,
+                           std::vector<TkxShareEntry>& out, const TkxCancelToken& cancel) {
+    ShareCollector sink(Options.MaxEntries);
+    const int error = Run(host, Frame(MsgListShares, port, host), sink, cancel);
+    if (error == 0)
+        out = std::move(sink.Items);
+    return error;
+}
+
+int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::uint16_t port,
+                        std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel) {
+    DirCollector sink(Options.MaxEntries);
+    const int error = Run(host, Frame(MsgListDir, port, url), sink, cancel);
+    if (error == 0)
+        out = std::move(sink.Items);
+    return error;
+}
+
+int TkxSmbPool::Stat(const std::string& host, const std::string& url, std::uint16_t port,
+                     TkxDirEntry& out, const TkxCancelToken& cancel) {
+    StatCollector sink;
+    const int error = Run(host, Frame(MsgStat, port, url), sink, cancel);
+    if (error == 0 && !sink.Got)
+        return EIO;
+    if (error == 0)
+        out = sink.Item;
+    return error;
+}

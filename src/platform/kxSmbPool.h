@@ -1,0 +1,98 @@
+#pragma once
+
+// A pool of orvane-smb-helper processes. libsmbclient cannot serve several threads here, so
+// each helper runs one request at a time; a worker thread borrows a helper, sends its request
+// and waits for the answer (or its cancel token). A helper that is let go, stalls, crashes or
+// breaks the protocol is killed and reaped, and a new one is spawned when next needed.
+
+#include "engine/kxServices.h"
+
+#include <QString>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+struct TkxSmbPoolOptions {
+    // Empty: next to the running executable, else $ORVANE_SMB_HELPER.
+    QString HelperPath;
+    // 0: $ORVANE_SMB_HELPERS, else max(2, number of cores).
+    int MaxHelpers = 0;
+    // How long the helper waits for one SMB reply.
+    std::chrono::milliseconds SmbTimeout{5000};
+    // A busy helper that sends nothing for this long is taken for hung and killed.
+    std::chrono::milliseconds StallLimit{15000};
+    // A folder with more entries than this fails rather than exhaust memory.
+    std::size_t MaxEntries = 2'000'000;
+};
+
+class TkxSmbPool {
+public:
+    explicit TkxSmbPool(TkxSmbPoolOptions options = {});
+    ~TkxSmbPool();
+    TkxSmbPool(const TkxSmbPool&) = delete;
+    TkxSmbPool& operator=(const TkxSmbPool&) = delete;
+
+    // Helpers started from now on log in with these; idle helpers with the old ones are retired.
+    void SetCredentials(const TkxCredentials& credentials);
+    void SetMaxHelpers(int count);
+    int MaxHelpers() const;
+
+    // Each returns 0 or an errno value: the server's (ENOENT, EACCES, ECONNREFUSED, ...),
+    // ECANCELED, ETIMEDOUT when the helper stalled, EIO when it died or spoke nonsense,
+    // ENOEXEC when no helper could be started, EFBIG for too many entries. out is filled only
+    // on success. host is the key that sends a host's requests to a helper connected to it.
+    int ListShares(const std::string& host, std::uint16_t port, std::vector<TkxShareEntry>& out,
+                   const TkxCancelToken& cancel);
+    int ListDir(const std::string& host, const std::string& url, std::uint16_t port,
+                std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel);
+    int Stat(const std::string& host, const std::string& url, std::uint16_t port, TkxDirEntry& out,
+             const TkxCancelToken& cancel);
+
+    // For tests and diagnostics.
+    std::vector<pid_t> HelperPids() const;
+    std::vector<pid_t> BusyHelperPids() const;
+    QString HelperPath() const { return Path; }
+
+    static int DefaultHelperCount();
+    static QString FindHelper();
+
+    // Receives the entries of one answer; false rejects the stream (Error says why, else EIO).
+    class Sink {
+    public:
+        virtual ~Sink() = default;
+        virtual bool Entry(std::uint8_t type, std::string_view body) = 0;
+        int Error = 0;
+    };
+
+private:
+    struct Helper;
+
+    std::unique_ptr<Helper> Acquire(const std::string& host, const TkxCancelToken& cancel,
+                                    int* error);
+    void Release(std::unique_ptr<Helper> helper, bool healthy);
+    std::unique_ptr<Helper> Spawn(int* error);
+    int Exchange(Helper& helper, const std::string& request, Sink& sink,
+                 const TkxCancelToken& cancel, bool* healthy);
+    int Run(const std::string& host, const std::string& request, Sink& sink,
+            const TkxCancelToken& cancel);
+    void Destroy(std::unique_ptr<Helper> helper);
+
+    TkxSmbPoolOptions Options;
+    QString Path;
+
+    mutable std::mutex Mutex;
+    std::condition_variable_any Free;
+    std::vector<std::unique_ptr<Helper>> Idle;
+    std::vector<pid_t> Busy;
+    int Live = 0; // idle + busy + being spawned
+    int Max = 2;
+    std::uint64_t Generation = 0;
+    TkxCredentials Credentials;
+};

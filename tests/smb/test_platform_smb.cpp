@@ -1,0 +1,562 @@
+// The platform's network services against the Samba fixture servers on 127.0.0.2 and 127.0.0.3.
+
+#include "engine/kxServices.h"
+#include "model/kxLists.h"
+#include "platform/kxPlatformServices.h"
+
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <map>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const QString Two = QStringLiteral("127.0.0.2");
+const QString Three = QStringLiteral("127.0.0.3");
+
+QString Unc(const QString& path) {
+    return QStringLiteral("\\\\") + path;
+}
+
+QString FixtureTree(const QString& relative) {
+    return QString::fromLocal8Bit(qgetenv("ORVANE_FIXTURE_DIR")) + QStringLiteral("/trees/") +
+           relative;
+}
+
+double Days(std::int64_t sec, std::int64_t nsec) {
+    return DateTimeToDays(QDateTime::fromMSecsSinceEpoch(sec * 1000 + nsec / 1000000, Qt::UTC));
+}
+
+std::map<QString, TkxDirEntry> ByName(const std::vector<TkxDirEntry>& entries) {
+    std::map<QString, TkxDirEntry> map;
+    for (const TkxDirEntry& e : entries)
+        map[e.Name] = e;
+    return map;
+}
+
+QStringList Names(const std::vector<TkxDirEntry>& entries) {
+    QStringList names;
+    for (const TkxDirEntry& e : entries)
+        names << e.Name;
+    names.sort();
+    return names;
+}
+
+QStringList ShareNames(const std::vector<TkxShareEntry>& shares) {
+    QStringList names;
+    for (const TkxShareEntry& s : shares)
+        names << s.Name;
+    return names;
+}
+
+quint32 Address(const char* text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+// Accepts TCP connections on addr:445 (the kernel completes them) and never says a word: an
+// SMB client waits there until its own time-out.
+class SilentServer {
+public:
+    explicit SilentServer(const char* addr) {
+        Fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(Fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(445);
+        inet_pton(AF_INET, addr, &sa.sin_addr);
+        Ok = bind(Fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(Fd, 16) == 0;
+    }
+    ~SilentServer() { close(Fd); }
+    bool Ok = false;
+
+private:
+    int Fd = -1;
+};
+
+bool ProcessGone(pid_t pid) {
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+} // namespace
+
+class TestPlatformSmb : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void sharesInServerOrder();
+    void unlistableShares_data();
+    void unlistableShares();
+    void folderEntriesMatchTheFiles();
+    void attributesAndSizes();
+    void namesRoundTrip_data();
+    void namesRoundTrip();
+    void fileIdsExposeFolderLoops();
+    void largeFolder();
+    void refusedAddressFailsFast();
+    void killedHelperFailsOnlyItsRequest();
+    void cancelReturnsPromptly();
+    void cancelWhileWaitingForAHelper();
+    void stalledHelperIsReplaced();
+    void missingHelperFails();
+    void manyThreadsAtOnce();
+    void reverseLookupOfLoopback();
+    void reverseLookupInPrivateNames();
+
+private:
+    std::unique_ptr<TkxPlatformServices> Services;
+};
+
+void TestPlatformSmb::initTestCase() {
+    QVERIFY2(!qgetenv("ORVANE_FIXTURE_DIR").isEmpty(), "ORVANE_FIXTURE_DIR is not set");
+    QVERIFY2(QFileInfo(FixtureTree(QStringLiteral("public/readme.txt"))).exists(),
+             "the fixture trees are missing; run scripts/smb-fixture start");
+    Services = std::make_unique<TkxPlatformServices>();
+    QVERIFY2(!Services->Pool().HelperPath().isEmpty(), "orvane-smb-helper not found");
+}
+
+void TestPlatformSmb::sharesInServerOrder() {
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    QVERIFY(Services->ListShares(Two, shares, cancel));
+
+    QStringList expected = {"public", "denied", "laser", "hidden$", "big", "loop", "bulk"};
+    for (int i = 1; i <= 40; ++i)
+        expected << QStringLiteral("extra%1").arg(i, 2, 10, QLatin1Char('0'));
+    expected << QStringLiteral("IPC$");
+    QCOMPARE(ShareNames(shares), expected);
+
+    // Far more than the first 1 KiB listing buffer holds, and still every share arrives.
+    int infoBytes = 0;
+    for (const TkxShareEntry& s : shares)
+        infoBytes += s.Name.toUtf8().size() + s.Comment.toUtf8().size();
+    QVERIFY(infoBytes > 1024);
+
+    QCOMPARE(shares[0].Type, 0);
+    QCOMPARE(shares[0].Comment, QStringLiteral("Public fixture files"));
+    QCOMPARE(shares[2].Type, 1);
+    QCOMPARE(shares[3].Type, 0);
+    QCOMPARE(shares.back().Type, 3);
+
+    QVERIFY(Services->ListShares(Three, shares, cancel));
+    QCOMPARE(ShareNames(shares), QStringList({"docs", "IPC$"}));
+}
+
+void TestPlatformSmb::unlistableShares_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("error");
+    QTest::newRow("guest denied") << "127.0.0.2\\denied" << EACCES;
+    QTest::newRow("printer") << "127.0.0.2\\laser" << 0;
+    QTest::newRow("IPC$") << "127.0.0.2\\IPC$" << 0;
+    QTest::newRow("no such share") << "127.0.0.2\\nosuch" << ENOENT;
+    QTest::newRow("no such folder") << "127.0.0.2\\public\\nosuch" << ENOENT;
+    QTest::newRow("a file, not a folder") << "127.0.0.2\\public\\readme.txt" << 0;
+}
+
+void TestPlatformSmb::unlistableShares() {
+    QFETCH(QString, path);
+    QFETCH(int, error);
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries(3);
+    QVERIFY(!Services->ListFolder(Unc(path), entries, cancel));
+    QVERIFY(entries.empty());
+    QVERIFY(TkxPlatformServices::LastError() != 0);
+    if (error)
+        QCOMPARE(TkxPlatformServices::LastError(), error);
+}
+
+void TestPlatformSmb::folderEntriesMatchTheFiles() {
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(Services->ListFolder(Unc(Two + "\\public"), entries, cancel));
+
+    QDir local(FixtureTree(QStringLiteral("public")));
+    QStringList expected =
+        local.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    expected << "."
+             << "..";
+    expected.sort();
+    QCOMPARE(Names(entries), expected);
+
+    for (const TkxDirEntry& e : entries) {
+        if (e.Name == "." || e.Name == "..")
+            continue;
+        const QByteArray path = QFile::encodeName(local.filePath(e.Name));
+        struct statx st {};
+        QVERIFY(statx(AT_FDCWD, path.constData(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) == 0);
+        QCOMPARE(e.IsDirectory, S_ISDIR(st.stx_mode));
+        const double mtime = Days(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
+        QVERIFY2(qAbs(e.EditTime - mtime) < 1e-8, qPrintable(e.Name));
+        if (!e.IsDirectory) {
+            // Listing a folder may touch its access time, never a file's.
+            const double atime = Days(st.stx_atime.tv_sec, st.stx_atime.tv_nsec);
+            QVERIFY2(qAbs(e.LastAccess - atime) < 1e-8, qPrintable(e.Name));
+            QCOMPARE(e.Size, quint64(st.stx_size));
+        }
+        // This Samba computes a creation time when the file system keeps none for it; a
+        // server that reads the birth time gives that instead.
+        const double birth =
+            (st.stx_mask & STATX_BTIME) ? Days(st.stx_btime.tv_sec, st.stx_btime.tv_nsec) : -1;
+        QVERIFY2(qAbs(e.Creating - birth) < 1e-8 || e.Creating <= e.EditTime + 1e-8,
+                 qPrintable(e.Name));
+        QVERIFY(e.Creating > 0);
+        QCOMPARE(e.FileId, quint64(st.stx_ino));
+    }
+
+    // The conversion is to local time: 2021-03-04 05:06:07.123 UTC is 06:06:07.123 in Berlin.
+    const auto times = ByName(entries).at("times.txt");
+    QCOMPARE(times.EditTime, 44259.0 + (6 * 3600 + 6 * 60 + 7.123) / 86400.0);
+    // 2022-07-08 09:10:11.5 UTC, summer time: 11:10:11.5.
+    QCOMPARE(times.LastAccess, 44750.0 + (11 * 3600 + 10 * 60 + 11.5) / 86400.0);
+}
+
+void TestPlatformSmb::attributesAndSizes() {
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(Services->ListFolder(Unc(Two + "\\public\\"), entries, cancel));
+    const auto map = ByName(entries);
+    QCOMPARE(map.at("huge.bin").Size, quint64(5368709120ULL));
+    QCOMPARE(map.at("empty.txt").Size, quint64(0));
+    QCOMPARE(map.at("kilo.dat").Size, quint64(1536));
+    QVERIFY(map.at("hidden.txt").Attributes & 0x02);
+    QVERIFY(!(map.at("hidden.txt").Attributes & 0x04));
+    QVERIFY(map.at("system.sys").Attributes & 0x04);
+    QCOMPARE(map.at("hidsys.dat").Attributes & 0x06, 0x06u);
+    QVERIFY(map.at(".dotfile").Attributes & 0x02);
+    QVERIFY(!(map.at("readme.txt").Attributes & 0x16));
+    QVERIFY(map.at("level1").IsDirectory);
+    QVERIFY(map.at("level1").Attributes & 0x10);
+    QVERIFY(map.at(".").IsDirectory);
+    QVERIFY(!map.at("readme.txt").IsDirectory);
+
+    QVERIFY(Services->ListFolder(Unc(Two + "\\public\\level1\\level2\\level3"), entries, cancel));
+    QCOMPARE(Names(entries), QStringList({".", "..", "deep.txt", "level4"}));
+    QVERIFY(Services->ListFolder(Unc(Two + "\\public\\level1\\level2\\level3\\level4"), entries,
+                                 cancel));
+    QCOMPARE(Names(entries), QStringList({".", "..", "bottom.txt"}));
+}
+
+void TestPlatformSmb::namesRoundTrip_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("entry");
+    QTest::newRow("Cyrillic") << QString::fromUtf8("Документы") << QString::fromUtf8("отчёт.txt");
+    QTest::newRow("blanks") << "My Files"
+                            << "a b c.txt";
+    QTest::newRow("percent") << "dir%41"
+                             << "inside%20.txt";
+}
+
+void TestPlatformSmb::namesRoundTrip() {
+    QFETCH(QString, folder);
+    QFETCH(QString, entry);
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(Services->ListFolder(Unc(Two + "\\public"), entries, cancel));
+    QVERIFY(ByName(entries).count(folder));
+    QVERIFY(ByName(entries).count(QStringLiteral("#hash & plus+;semi=,comma'quote[br]~tilde.txt")));
+    QVERIFY(ByName(entries).count(QStringLiteral("100%.txt")));
+
+    // The name as listed leads back into the folder.
+    QVERIFY(Services->ListFolder(Unc(Two + "\\public\\" + folder), entries, cancel));
+    QCOMPARE(Names(entries), QStringList({".", "..", entry}));
+    QVERIFY(Services->FolderId(Unc(Two + "\\public\\" + folder + "\\" + entry), cancel) != 0);
+}
+
+void TestPlatformSmb::fileIdsExposeFolderLoops() {
+    TkxCancelToken cancel;
+    const quint64 root = Services->FolderId(Unc(Two + "\\loop"), cancel);
+    const quint64 sub = Services->FolderId(Unc(Two + "\\loop\\sub"), cancel);
+    const quint64 b = Services->FolderId(Unc(Two + "\\loop\\b"), cancel);
+    QVERIFY(root != 0 && sub != 0 && b != 0);
+    struct stat st {};
+    QVERIFY(stat(QFile::encodeName(FixtureTree("loop")).constData(), &st) == 0);
+    QCOMPARE(root, quint64(st.st_ino));
+
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(Services->ListFolder(Unc(Two + "\\loop\\sub"), entries, cancel));
+    QCOMPARE(ByName(entries).at("up").FileId, root);
+    QCOMPARE(ByName(entries).at(".").FileId, sub);
+
+    // The link is followed: sub\up lists the share root again, and sub\up\sub is sub.
+    QVERIFY(Services->ListFolder(Unc(Two + "\\loop\\sub\\up"), entries, cancel));
+    QCOMPARE(ByName(entries).at("sub").FileId, sub);
+    QCOMPARE(Services->FolderId(Unc(Two + "\\loop\\sub\\up\\sub\\up"), cancel), root);
+
+    QVERIFY(Services->ListFolder(Unc(Two + "\\loop\\a"), entries, cancel));
+    QCOMPARE(ByName(entries).at("tosibling").FileId, b);
+}
+
+void TestPlatformSmb::largeFolder() {
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(Services->ListFolder(Unc(Two + "\\big"), entries, cancel));
+    QCOMPARE(entries.size(), std::size_t(5002));
+    const auto map = ByName(entries);
+    QVERIFY(map.count("file0000.txt") && map.count("file4999.txt"));
+}
+
+void TestPlatformSmb::refusedAddressFailsFast() {
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    std::vector<TkxDirEntry> entries;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!Services->ListShares("127.0.0.9", shares, cancel));
+    QCOMPARE(TkxPlatformServices::LastError(), ECONNREFUSED);
+    QVERIFY(!Services->ListFolder(Unc("127.0.0.9\\share"), entries, cancel));
+    QCOMPARE(Services->FolderId(Unc("127.0.0.9\\share"), cancel), quint64(0));
+    // Nothing listens there: no wait for any time-out (those are 1 s and more).
+    QVERIFY(timer.elapsed() < 900);
+}
+
+void TestPlatformSmb::killedHelperFailsOnlyItsRequest() {
+    SilentServer silent("127.0.0.8");
+    QVERIFY(silent.Ok);
+    TkxSmbPoolOptions options;
+    options.SmbTimeout = std::chrono::seconds(30);
+    TkxPlatformServices services(options);
+
+    std::atomic<bool> done{false};
+    bool result = true;
+    int error = 0;
+    std::thread worker([&] {
+        TkxCancelToken cancel;
+        std::vector<TkxShareEntry> shares;
+        result = services.ListShares("127.0.0.8", shares, cancel);
+        error = TkxPlatformServices::LastError();
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!services.Pool().BusyHelperPids().empty(), 10000);
+    const pid_t pid = services.Pool().BusyHelperPids().front();
+    QVERIFY(kill(pid, SIGKILL) == 0);
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 10000);
+    worker.join();
+    QVERIFY(!result);
+    QCOMPARE(error, EIO);
+    QVERIFY(ProcessGone(pid)); // reaped, no zombie left
+    const std::vector<pid_t> live = services.Pool().HelperPids();
+    QVERIFY(std::find(live.begin(), live.end(), pid) == live.end());
+
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    QVERIFY(services.ListShares(Three, shares, cancel));
+    QCOMPARE(ShareNames(shares), QStringList({"docs", "IPC$"}));
+}
+
+void TestPlatformSmb::cancelReturnsPromptly() {
+    SilentServer silent("127.0.0.8");
+    QVERIFY(silent.Ok);
+    TkxSmbPoolOptions options;
+    options.SmbTimeout = std::chrono::seconds(30);
+    TkxPlatformServices services(options);
+
+    TkxCancelToken cancel;
+    std::atomic<bool> done{false};
+    bool result = true;
+    int error = 0;
+    std::thread worker([&] {
+        std::vector<TkxDirEntry> entries;
+        result = services.ListFolder(Unc("127.0.0.8\\share\\folder"), entries, cancel);
+        error = TkxPlatformServices::LastError();
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!services.Pool().BusyHelperPids().empty(), 10000);
+    const pid_t pid = services.Pool().BusyHelperPids().front();
+    QElapsedTimer timer;
+    timer.start();
+    cancel.Cancel();
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 10000);
+    worker.join();
+    QVERIFY(timer.elapsed() < 5000); // the helper waits 30 s on its own
+    QVERIFY(!result);
+    QCOMPARE(error, ECANCELED);
+    QVERIFY(ProcessGone(pid));
+
+    TkxCancelToken fresh;
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(services.ListFolder(Unc(Three + "\\docs"), entries, fresh));
+    QCOMPARE(Names(entries), QStringList({".", "..", "guide.txt", "manual.txt", "notes"}));
+}
+
+void TestPlatformSmb::cancelWhileWaitingForAHelper() {
+    SilentServer silent("127.0.0.8");
+    QVERIFY(silent.Ok);
+    TkxSmbPoolOptions options;
+    options.SmbTimeout = std::chrono::seconds(30);
+    options.MaxHelpers = 1;
+    TkxPlatformServices services(options);
+
+    TkxCancelToken first, second;
+    std::atomic<int> finished{0};
+    int secondError = 0;
+    std::thread busy([&] {
+        std::vector<TkxShareEntry> shares;
+        services.ListShares("127.0.0.8", shares, first);
+        ++finished;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(!services.Pool().BusyHelperPids().empty(), 10000);
+    std::thread waiting([&] {
+        std::vector<TkxShareEntry> shares;
+        services.ListShares(Two, shares, second);
+        secondError = TkxPlatformServices::LastError();
+        ++finished;
+    });
+    QTest::qWait(200);
+    QCOMPARE(finished.load(), 0); // the only helper is taken
+    second.Cancel();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.load(), 1, 5000);
+    waiting.join();
+    QCOMPARE(secondError, ECANCELED);
+    first.Cancel();
+    busy.join();
+
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    QVERIFY(services.ListShares(Three, shares, cancel));
+}
+
+void TestPlatformSmb::stalledHelperIsReplaced() {
+    SilentServer silent("127.0.0.8");
+    QVERIFY(silent.Ok);
+    TkxSmbPoolOptions options;
+    options.SmbTimeout = std::chrono::seconds(30);
+    options.StallLimit = std::chrono::milliseconds(300);
+    TkxPlatformServices services(options);
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    QVERIFY(!services.ListShares("127.0.0.8", shares, cancel));
+    QCOMPARE(TkxPlatformServices::LastError(), ETIMEDOUT);
+    QVERIFY(services.Pool().HelperPids().empty());
+    QVERIFY(services.ListShares(Three, shares, cancel));
+}
+
+void TestPlatformSmb::missingHelperFails() {
+    TkxSmbPoolOptions options;
+    options.HelperPath = QStringLiteral("/nonexistent/orvane-smb-helper");
+    TkxPlatformServices services(options);
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    QVERIFY(!services.ListShares(Two, shares, cancel));
+    QCOMPARE(TkxPlatformServices::LastError(), ENOEXEC);
+}
+
+void TestPlatformSmb::manyThreadsAtOnce() {
+    constexpr int Threads = 16;
+    constexpr int Requests = 200;
+    std::atomic<int> wrong{0}, failed{0};
+    const QStringList publicNames = [&] {
+        TkxCancelToken cancel;
+        std::vector<TkxDirEntry> entries;
+        Services->ListFolder(Unc(Two + "\\public"), entries, cancel);
+        return Names(entries);
+    }();
+    QVERIFY(publicNames.contains("huge.bin"));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back([&, t] {
+            TkxCancelToken cancel;
+            for (int i = 0; i < Requests; ++i) {
+                std::vector<TkxDirEntry> entries;
+                std::vector<TkxShareEntry> shares;
+                switch ((t + i) % 4) {
+                case 0:
+                    if (!Services->ListFolder(Unc(Two + "\\public"), entries, cancel))
+                        ++failed;
+                    else if (Names(entries) != publicNames)
+                        ++wrong;
+                    break;
+                case 1:
+                    if (!Services->ListFolder(Unc(Three + "\\docs\\notes"), entries, cancel))
+                        ++failed;
+                    else if (Names(entries) != QStringList({".", "..", "note.txt"}))
+                        ++wrong;
+                    break;
+                case 2:
+                    if (!Services->ListShares(Three, shares, cancel))
+                        ++failed;
+                    else if (ShareNames(shares) != QStringList({"docs", "IPC$"}))
+                        ++wrong;
+                    break;
+                default:
+                    if (!Services->ListFolder(Unc(Two + "\\loop\\sub"), entries, cancel))
+                        ++failed;
+                    else if (Names(entries) != QStringList({".", "..", "up"}))
+                        ++wrong;
+                    break;
+                }
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    QCOMPARE(failed.load(), 0);
+    QCOMPARE(wrong.load(), 0);
+    QVERIFY(Services->Pool().HelperPids().size() <= std::size_t(Services->Pool().MaxHelpers()));
+}
+
+void TestPlatformSmb::reverseLookupOfLoopback() {
+    QProcess getent;
+    getent.start(QStringLiteral("getent"), {QStringLiteral("hosts"), QStringLiteral("127.0.0.1")});
+    QVERIFY(getent.waitForFinished(10000));
+    const QString expected =
+        QString::fromUtf8(getent.readAllStandardOutput()).simplified().section(u' ', 1, 1);
+    QVERIFY(!expected.isEmpty());
+    TkxCancelToken cancel;
+    QCOMPARE(Services->ReverseLookup(Address("127.0.0.1"), cancel), expected);
+}
+
+// Runs itself again inside the fixture's private names (/etc/hosts naming 127.0.0.2 and a
+// resolver that answers nothing), where the checks below hold.
+void TestPlatformSmb::reverseLookupInPrivateNames() {
+    if (qEnvironmentVariableIsSet("ORVANE_IN_PRIVATE_NAMES")) {
+        TkxCancelToken cancel;
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.2"), cancel),
+                 QStringLiteral("fileserver-two.test"));
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.3"), cancel),
+                 QStringLiteral("fileserver-three.test"));
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.9"), cancel), QString());
+        QCOMPARE(TkxPlatformServices::LastError(), ENOENT);
+        std::vector<TkxShareEntry> shares;
+        QVERIFY(Services->ListShares(QStringLiteral("fileserver-three.test"), shares, cancel));
+        QCOMPARE(ShareNames(shares), QStringList({"docs", "IPC$"}));
+        return;
+    }
+    if (geteuid() != 0)
+        QSKIP("private mount namespaces need root");
+    const QString script = QString::fromLocal8Bit(qgetenv("ORVANE_SOURCE_DIR")) +
+                           QStringLiteral("/scripts/smb-fixture");
+    QVERIFY(QFileInfo(script).isExecutable());
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORVANE_IN_PRIVATE_NAMES"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(script, {QStringLiteral("with-names"), QCoreApplication::applicationFilePath(),
+                         QStringLiteral("reverseLookupInPrivateNames")});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+             output.constData());
+}
+
+int main(int argc, char** argv) {
+    // Local time with summer time, so the conversion from the server's UTC shows.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    QCoreApplication app(argc, argv);
+    TestPlatformSmb test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_platform_smb.moc"
