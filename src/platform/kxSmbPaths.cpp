@@ -37,8 +37,10 @@ bool UncToSmbTarget(const QString& unc, TkxSmbTarget& target) {
 }
 
 QString NameFromServer(std::string_view bytes) {
-    // Invalid sequences become U+FFFD; a leading byte order mark is part of the name.
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    // Invalid and truncated sequences become U+FFFD; a leading byte order mark is part of
+    // the name.
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless |
+                                                       QStringConverter::Flag::ConvertInitialBom);
     return decoder(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
 }
 

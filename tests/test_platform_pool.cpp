@@ -1,0 +1,536 @@
+// The SMB helper pool against a scripted helper (this executable, started with
+// ORVANE_FAKE_SMB_HELPER set), and the path and name rules of the platform layer. The scripted
+// helper answers by the URL it is asked for, so each case picks its own misbehaviour.
+
+#include "engine/kxServices.h"
+#include "model/kxLists.h"
+#include "platform/kxSmbPaths.h"
+#include "platform/kxSmbPool.h"
+#include "smbhelper/kxSmbProtocol.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace kxsmb;
+
+namespace {
+
+// --- the scripted helper -------------------------------------------------------------------
+
+bool ReadExactly(int fd, char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = read(fd, p, n);
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= std::size_t(r);
+    }
+    return true;
+}
+
+void Send(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t w = send(HelperFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (w <= 0)
+            _exit(0);
+        done += std::size_t(w);
+    }
+}
+
+void PutEntry(Writer& w, std::string_view name, TimeSpec time = {1614834367, 123456789},
+              std::uint64_t ino = 7) {
+    w.Begin(MsgDirEntry);
+    w.U32(0x80);
+    w.U64(42);
+    w.Time(time);
+    w.Time(time);
+    w.Time(time);
+    w.U64(ino);
+    w.Str(name);
+    w.End();
+}
+
+void PutEnd(Writer& w, int err, std::uint32_t count) {
+    w.Begin(MsgEnd);
+    w.I32(err);
+    w.U32(count);
+    w.End();
+}
+
+std::string Credentials;
+
+void Answer(std::string_view url) {
+    Writer w;
+    const std::string_view what = url.substr(url.rfind('/') + 1);
+    if (what == "names") {
+        const std::string names[] = {"plain.txt",
+                                     "bad\xff\xfe",
+                                     "cr\r\nlf",
+                                     "ctl\x01\x1f",
+                                     "\xef\xbb\xbf"
+                                     "bom",
+                                     "a/b",
+                                     "a\\b",
+                                     "",
+                                     std::string(5000, 'x'),
+                                     std::string(200, 'y')};
+        for (const std::string& n : names)
+            PutEntry(w, n);
+        PutEnd(w, 0, std::size(names));
+    } else if (what == "times") {
+        PutEntry(w, "zero", {0, 0});
+        PutEntry(w, "far", {std::int64_t(1) << 50, 0});
+        PutEntry(w, "badns", {1614834367, 1500000000u});
+        PutEntry(w, "old", {-11644473600LL + 86400, 0});
+        PutEnd(w, 0, 4);
+    } else if (what == "whoami") {
+        PutEntry(w, Credentials);
+        PutEnd(w, 0, 1);
+    } else if (what == "pid") {
+        PutEntry(w, std::to_string(getpid()));
+        PutEnd(w, 0, 1);
+    } else if (what == "fds") {
+        // Every descriptor this process has besides stdio, its socket and the listing itself.
+        DIR* d = opendir("/proc/self/fd");
+        std::uint32_t n = 0;
+        while (dirent* e = readdir(d)) {
+            const int fd = atoi(e->d_name);
+            if (e->d_name[0] != '.' && fd > HelperFd && fd != dirfd(d)) {
+                PutEntry(w, e->d_name);
+                ++n;
+            }
+        }
+        closedir(d);
+        PutEnd(w, 0, n);
+    } else if (what == "slow") {
+        usleep(50 * 1000);
+        PutEntry(w, "slow");
+        PutEnd(w, 0, 1);
+    } else if (what == "denied") {
+        PutEnd(w, EACCES, 0);
+    } else if (what == "crash") {
+        _exit(3);
+    } else if (what == "crash-midway") {
+        PutEntry(w, "first");
+        Send(w.Buf);
+        _exit(3);
+    } else if (what == "silent") {
+        pause();
+    } else if (what == "huge-length") {
+        w.Buf = std::string("\xf0\xff\xff\xff\x82", 5);
+    } else if (what == "wrong-count") {
+        PutEntry(w, "one");
+        PutEnd(w, 0, 2);
+    } else if (what == "trailing") {
+        PutEntry(w, "one");
+        PutEnd(w, 0, 1);
+        PutEntry(w, "stray");
+    } else if (what == "short-body") {
+        w.Begin(MsgDirEntry);
+        w.U32(0x80);
+        w.End();
+        PutEnd(w, 0, 1);
+    } else if (what == "wrong-type") {
+        w.Begin(MsgShare);
+        w.U32(0);
+        w.Str("share");
+        w.Str("");
+        w.End();
+        PutEnd(w, 0, 1);
+    } else if (what == "flood") {
+        for (int i = 0; i < 5000; ++i)
+            PutEntry(w, "file" + std::to_string(i));
+        PutEnd(w, 0, 5000);
+    } else {
+        PutEntry(w, "ok");
+        PutEnd(w, 0, 1);
+    }
+    Send(w.Buf);
+}
+
+int FakeHelper() {
+    std::string body;
+    for (;;) {
+        char header[HeaderSize];
+        if (!ReadExactly(HelperFd, header, HeaderSize))
+            return 0;
+        std::uint32_t len = 0;
+        std::uint8_t type = 0;
+        PeekHeader(std::string_view(header, HeaderSize), len, type);
+        body.resize(len);
+        if (!ReadExactly(HelperFd, body.data(), len))
+            return 0;
+        Reader r(body);
+        if (type == MsgSetCredentials) {
+            const std::string user(r.Str()), domain(r.Str()), password(r.Str());
+            Credentials = user + "|" + domain + "|" + password + "|" + std::to_string(r.U8());
+            Writer w;
+            PutEnd(w, 0, 0);
+            Send(w.Buf);
+        } else {
+            r.U16();
+            Answer(r.Str());
+        }
+    }
+}
+
+// --- helpers for the tests -----------------------------------------------------------------
+
+TkxSmbPoolOptions FakeOptions() {
+    TkxSmbPoolOptions options;
+    options.HelperPath = QCoreApplication::applicationFilePath();
+    options.MaxHelpers = 2;
+    return options;
+}
+
+int List(TkxSmbPool& pool, const char* what, std::vector<TkxDirEntry>& out,
+         const std::string& host = "fake") {
+    TkxCancelToken cancel;
+    return pool.ListDir(host, "smb://" + host + "/share/" + what, 445, out, cancel);
+}
+
+QString Single(TkxSmbPool& pool, const char* what, const std::string& host = "fake") {
+    std::vector<TkxDirEntry> out;
+    if (List(pool, what, out, host) != 0 || out.size() != 1)
+        return QStringLiteral("<failed>");
+    return out.front().Name;
+}
+
+double Days(qint64 msecs) {
+    return DateTimeToDays(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC));
+}
+
+} // namespace
+
+class TestPlatformPool : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void uncToUrl_data();
+    void uncToUrl();
+    void namesFromTheNetwork_data();
+    void namesFromTheNetwork();
+    void readerStaysInBounds();
+
+    void namesAreDecodedAndPathBreakersDropped();
+    void outOfRangeTimesBecomeEmpty();
+    void brokenStreams_data();
+    void brokenStreams();
+    void serverErrorKeepsTheHelper();
+    void tooManyEntries();
+    void stalledHelper();
+    void credentialsTravelOverTheSocket();
+    void helperInheritsNoDescriptors();
+    void requestsStayWithTheirHost();
+    void poolNeverExceedsItsSize();
+    void helperCountFromTheEnvironment();
+};
+
+void TestPlatformPool::uncToUrl_data() {
+    QTest::addColumn<QString>("unc");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("host") << "\\\\10.0.0.7" << true << "10.0.0.7"
+                          << "smb://10.0.0.7";
+    QTest::newRow("share") << "\\\\10.0.0.7\\public" << true << "10.0.0.7"
+                           << "smb://10.0.0.7/public";
+    QTest::newRow("trailing backslash") << "\\\\h\\s\\dir\\" << true << "h"
+                                        << "smb://h/s/dir";
+    QTest::newRow("blanks, percent, reserved")
+        << "\\\\h\\My Files\\100%\\a#b?c&d=e+f;g" << true << "h"
+        << "smb://h/My%20Files/100%25/a%23b%3Fc%26d%3De%2Bf%3Bg";
+    QTest::newRow("already encoded stays literal") << "\\\\h\\dir%41" << true << "h"
+                                                   << "smb://h/dir%2541";
+    QTest::newRow("Cyrillic") << QString::fromUtf8("\\\\h\\Документы") << true << "h"
+                              << "smb://h/%D0%94%D0%BE%D0%BA%D1%83%D0%BC%D0%B5%D0%BD%D1%82%D1%8B";
+    QTest::newRow("unreserved kept") << "\\\\h\\a-b_c.d~e" << true << "h"
+                                     << "smb://h/a-b_c.d~e";
+    QTest::newRow("one backslash") << "\\h\\s" << false << ""
+                                   << "";
+    QTest::newRow("no host") << "\\\\" << false << ""
+                             << "";
+    QTest::newRow("empty component") << "\\\\h\\s\\\\d" << false << ""
+                                     << "";
+    QTest::newRow("dot dot") << "\\\\h\\s\\..\\other" << false << ""
+                             << "";
+    QTest::newRow("slash") << "\\\\h\\s\\a/b" << false << ""
+                           << "";
+    QTest::newRow("forward slashes") << "//h/s" << false << ""
+                                     << "";
+}
+
+void TestPlatformPool::uncToUrl() {
+    QFETCH(QString, unc);
+    QFETCH(bool, ok);
+    QFETCH(QString, host);
+    QFETCH(QString, url);
+    TkxSmbTarget target;
+    QCOMPARE(UncToSmbTarget(unc, target), ok);
+    if (ok) {
+        QCOMPARE(QString::fromStdString(target.Host), host);
+        QCOMPARE(QString::fromStdString(target.Url), url);
+    }
+}
+
+void TestPlatformPool::namesFromTheNetwork_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("usable");
+    QTest::newRow("plain") << QByteArray("a.txt") << "a.txt" << true;
+    QTest::newRow("invalid UTF-8") << QByteArray("a\xff"
+                                                 "b")
+                                   << QString::fromUtf8("a\uFFFDb") << true;
+    QTest::newRow("truncated sequence")
+        << QByteArray("a\xd0") << QString::fromUtf8("a\uFFFD") << true;
+    QTest::newRow("CR LF kept") << QByteArray("a\r\nb") << "a\r\nb" << true;
+    QTest::newRow("byte order mark kept")
+        << QByteArray("\xef\xbb\xbfx") << QString(QChar(0xFEFF)) + "x" << true;
+    QTest::newRow("dot") << QByteArray(".") << "." << true;
+    QTest::newRow("empty") << QByteArray() << "" << false;
+    QTest::newRow("slash") << QByteArray("a/b") << "a/b" << false;
+    QTest::newRow("backslash") << QByteArray("a\\b") << "a\\b" << false;
+    QTest::newRow("NUL") << QByteArray("a\0b", 3) << QString::fromUtf8("a\0b", 3) << false;
+    QTest::newRow("longest") << QByteArray(int(MaxNameBytes), 'x')
+                             << QString(int(MaxNameBytes), 'x') << true;
+    QTest::newRow("too long") << QByteArray(int(MaxNameBytes) + 1, 'x')
+                              << QString(int(MaxNameBytes) + 1, 'x') << false;
+}
+
+void TestPlatformPool::namesFromTheNetwork() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, text);
+    QFETCH(bool, usable);
+    const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
+    QCOMPARE(NameFromServer(view), text);
+    QCOMPARE(IsUsableEntryName(view), usable);
+}
+
+void TestPlatformPool::readerStaysInBounds() {
+    Writer w;
+    w.Begin(MsgDirEntry);
+    w.U32(5);
+    w.Str("name");
+    QVERIFY(w.End());
+    std::uint32_t len = 0;
+    std::uint8_t type = 0;
+    QVERIFY(PeekHeader(w.Buf, len, type));
+    QCOMPARE(len, 12u);
+    QCOMPARE(type, std::uint8_t(MsgDirEntry));
+    QVERIFY(!PeekHeader(std::string_view(w.Buf).substr(0, 4), len, type));
+
+    Reader ok(std::string_view(w.Buf).substr(HeaderSize));
+    QCOMPARE(ok.U32(), 5u);
+    QCOMPARE(ok.Str(), std::string_view("name"));
+    QVERIFY(ok.Ok() && ok.AtEnd());
+    QCOMPARE(ok.U8(), std::uint8_t(0)); // past the end: nothing, and the reader says so
+    QVERIFY(!ok.Ok());
+
+    // A string length that points past the body.
+    Reader lying(std::string_view(w.Buf).substr(HeaderSize, 10));
+    lying.U32();
+    QVERIFY(lying.Str().empty());
+    QVERIFY(!lying.Ok());
+
+    Writer big;
+    big.Begin(MsgDirEntry);
+    big.Str(std::string(MaxBody, 'x'));
+    QVERIFY(!big.End());
+    QVERIFY(big.Buf.empty());
+}
+
+void TestPlatformPool::namesAreDecodedAndPathBreakersDropped() {
+    TkxSmbPool pool(FakeOptions());
+    std::vector<TkxDirEntry> out;
+    QCOMPARE(List(pool, "names", out), 0);
+    QStringList names;
+    for (const TkxDirEntry& e : out)
+        names << e.Name;
+    QCOMPARE(names,
+             QStringList({"plain.txt", QString::fromUtf8("bad\uFFFD\uFFFD"), "cr\r\nlf",
+                          "ctl\x01\x1f", QString(QChar(0xFEFF)) + "bom", QString(200, 'y')}));
+    QCOMPARE(out.front().Size, quint64(42));
+    QCOMPARE(out.front().FileId, quint64(7));
+    QCOMPARE(out.front().Attributes, 0x80u);
+    QVERIFY(!out.front().IsDirectory);
+    QCOMPARE(out.front().EditTime, Days(1614834367123));
+}
+
+void TestPlatformPool::outOfRangeTimesBecomeEmpty() {
+    TkxSmbPool pool(FakeOptions());
+    std::vector<TkxDirEntry> out;
+    QCOMPARE(List(pool, "times", out), 0);
+    QCOMPARE(out.size(), std::size_t(4));
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(out[i].Creating, 0.0);
+        QCOMPARE(out[i].EditTime, 0.0);
+        QCOMPARE(out[i].LastAccess, 0.0);
+    }
+    QCOMPARE(out[3].EditTime, Days((-11644473600LL + 86400) * 1000)); // 2 January 1601
+    QVERIFY(out[3].EditTime < 0);
+}
+
+void TestPlatformPool::brokenStreams_data() {
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<int>("error");
+    QTest::newRow("dies before answering") << "crash" << EIO;
+    QTest::newRow("dies halfway") << "crash-midway" << EIO;
+    QTest::newRow("absurd frame length") << "huge-length" << EIO;
+    QTest::newRow("count disagrees") << "wrong-count" << EIO;
+    QTest::newRow("bytes after END") << "trailing" << EIO;
+    QTest::newRow("truncated entry") << "short-body" << EIO;
+    QTest::newRow("share entry in a folder") << "wrong-type" << EIO;
+}
+
+void TestPlatformPool::brokenStreams() {
+    QFETCH(QString, what);
+    QFETCH(int, error);
+    TkxSmbPool pool(FakeOptions());
+    std::vector<TkxDirEntry> out(1);
+    const pid_t before = Single(pool, "pid").toInt();
+    QVERIFY(before > 0);
+    QCOMPARE(List(pool, what.toLatin1().constData(), out), error);
+    QVERIFY(out.size() == 1); // nothing committed on failure
+    // The broken helper is gone (killed and reaped); a fresh one serves the next request.
+    QVERIFY(kill(before, 0) != 0);
+    QVERIFY(pool.HelperPids().empty());
+    const pid_t after = Single(pool, "pid").toInt();
+    QVERIFY(after > 0 && after != before);
+}
+
+void TestPlatformPool::serverErrorKeepsTheHelper() {
+    TkxSmbPool pool(FakeOptions());
+    std::vector<TkxDirEntry> out;
+    const QString pid = Single(pool, "pid");
+    QCOMPARE(List(pool, "denied", out), EACCES);
+    QCOMPARE(Single(pool, "pid"), pid);
+}
+
+void TestPlatformPool::tooManyEntries() {
+    TkxSmbPoolOptions options = FakeOptions();
+    options.MaxEntries = 100;
+    TkxSmbPool pool(options);
+    std::vector<TkxDirEntry> out;
+    QCOMPARE(List(pool, "flood", out), EFBIG);
+    QVERIFY(out.empty());
+    QCOMPARE(Single(pool, "ok"), QStringLiteral("ok"));
+}
+
+void TestPlatformPool::stalledHelper() {
+    TkxSmbPoolOptions options = FakeOptions();
+    options.StallLimit = std::chrono::milliseconds(200);
+    TkxSmbPool pool(options);
+    std::vector<TkxDirEntry> out;
+    QCOMPARE(List(pool, "silent", out), ETIMEDOUT);
+    QVERIFY(pool.HelperPids().empty());
+    QCOMPARE(Single(pool, "ok"), QStringLiteral("ok"));
+}
+
+void TestPlatformPool::credentialsTravelOverTheSocket() {
+    TkxSmbPool pool(FakeOptions());
+    QCOMPARE(Single(pool, "whoami"), QStringLiteral("|||0")); // guest
+    TkxCredentials c;
+    c.User = QString::fromUtf8("иван");
+    c.Domain = "LAN";
+    c.Password = "p\xc3\xa4ss word";
+    c.UseKerberos = true;
+    pool.SetCredentials(c);
+    QCOMPARE(Single(pool, "whoami"), QString::fromUtf8("иван|LAN|p\xc3\xa4ss word|1"));
+    const QString pid = Single(pool, "pid");
+    const QByteArray cmdline = [&] {
+        QFile f("/proc/" + pid + "/cmdline");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+    }();
+    QVERIFY(!cmdline.isEmpty() && !cmdline.contains("ss word") && !cmdline.contains("<unr"));
+    QFile environ("/proc/" + pid + "/environ");
+    QVERIFY(environ.open(QIODevice::ReadOnly));
+    QVERIFY(!environ.readAll().contains("ss word"));
+}
+
+void TestPlatformPool::helperInheritsNoDescriptors() {
+    // A descriptor this process opens without close-on-exec must not reach the helper.
+    const int leaky = dup(STDERR_FILENO);
+    QVERIFY(leaky > HelperFd);
+    TkxSmbPool pool(FakeOptions());
+    std::vector<TkxDirEntry> out;
+    QCOMPARE(List(pool, "fds", out), 0);
+    close(leaky);
+    QStringList fds;
+    for (const TkxDirEntry& e : out)
+        fds << e.Name;
+    QCOMPARE(fds, QStringList());
+}
+
+void TestPlatformPool::requestsStayWithTheirHost() {
+    TkxSmbPool pool(FakeOptions());
+    const QString a = Single(pool, "pid", "hosta");
+    const QString b = Single(pool, "pid", "hostb");
+    QVERIFY(a != "<failed>" && b != "<failed>");
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(Single(pool, "pid", "hostb"), b);
+        QCOMPARE(Single(pool, "pid", "hosta"), a);
+    }
+}
+
+void TestPlatformPool::poolNeverExceedsItsSize() {
+    TkxSmbPool pool(FakeOptions());
+    std::atomic<int> failures{0};
+    std::atomic<bool> stop{false};
+    std::atomic<std::size_t> most{0};
+    std::thread watcher([&] {
+        while (!stop) {
+            most = std::max<std::size_t>(most, pool.HelperPids().size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5; ++i)
+                if (Single(pool, "slow", "host" + std::to_string(i)) != "slow")
+                    ++failures;
+        });
+    for (auto& t : threads)
+        t.join();
+    stop = true;
+    watcher.join();
+    QCOMPARE(failures.load(), 0);
+    QVERIFY(most.load() >= 1);
+    QVERIFY(most.load() <= 2);
+}
+
+void TestPlatformPool::helperCountFromTheEnvironment() {
+    qputenv("ORVANE_SMB_HELPERS", "5");
+    QCOMPARE(TkxSmbPool::DefaultHelperCount(), 5);
+    qputenv("ORVANE_SMB_HELPERS", "nonsense");
+    const int cores = int(std::thread::hardware_concurrency());
+    QCOMPARE(TkxSmbPool::DefaultHelperCount(), std::max(2, cores));
+    qputenv("ORVANE_SMB_HELPERS", "0");
+    QCOMPARE(TkxSmbPool::DefaultHelperCount(), std::max(2, cores));
+    qunsetenv("ORVANE_SMB_HELPERS");
+    TkxSmbPool pool(FakeOptions());
+    QCOMPARE(pool.MaxHelpers(), 2);
+    pool.SetMaxHelpers(1);
+    QCOMPARE(pool.MaxHelpers(), 1);
+}
+
+int main(int argc, char** argv) {
+    struct stat st {};
+    if (qEnvironmentVariableIsSet("ORVANE_FAKE_SMB_HELPER") && fstat(HelperFd, &st) == 0 &&
+        S_ISSOCK(st.st_mode))
+        return FakeHelper();
+    qputenv("ORVANE_FAKE_SMB_HELPER", "1");
+    QCoreApplication app(argc, argv);
+    TestPlatformPool test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_platform_pool.moc"
