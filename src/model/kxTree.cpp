@@ -1,5 +1,7 @@
 #include "model/kxTree.h"
 
+#include <algorithm>
+
 int TkxNode::Level() const {
     int level = -1;
     for (const TkxNode* n = this; n->Parent; n = n->Parent)
@@ -27,7 +29,10 @@ std::vector<TkxNode*> TkxTreeModel::AppendNodes(TkxNode* parent, std::vector<Tkx
     const int first = int(parent->Children.size());
     const int last = first + int(infos.size()) - 1;
     beginInsertRows(IndexOf(parent), first, last);
-    parent->Children.reserve(parent->Children.size() + infos.size());
+    // Geometric growth: a project file appends a large directory's entries one at a time.
+    const size_t needed = parent->Children.size() + infos.size();
+    if (needed > parent->Children.capacity())
+        parent->Children.reserve(std::max(needed, 2 * parent->Children.capacity()));
     for (auto& info : infos) {
         auto node = std::make_unique<TkxNode>();
         node->Parent = parent;
