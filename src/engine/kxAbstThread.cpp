@@ -15,14 +15,22 @@ public:
         static const int type = QEvent::registerEventType();
         return QEvent::Type(type);
     }
-    TkxSyncEvent(std::function<void()> call, QSemaphore& done)
-        : QEvent(EventType()), Call(std::move(call)), Done(done) {}
+    TkxSyncEvent(std::function<void()> call, std::binary_semaphore& done)
+        : QEvent(EventType()), Call(std::move(call)), Done(done) {
+        Posted.store(true, std::memory_order_release);
+    }
     ~TkxSyncEvent() override { Done.release(); }
-    void Run() { Call(); }
+    void Run() {
+        // Pairs with the constructor: the call's data is visible here even to tools that
+        // cannot see through the event queue's own locking.
+        if (Posted.load(std::memory_order_acquire))
+            Call();
+    }
 
 private:
     std::function<void()> Call;
-    QSemaphore& Done;
+    std::binary_semaphore& Done;
+    std::atomic<bool> Posted{false};
 };
 } // namespace
 
@@ -81,16 +89,19 @@ TkxThread::TkxThread(TkxSearchHost* host) : Host(host) {}
 TkxThread::~TkxThread() {
     Terminate();
     wait();
+    // Pairs with the end of run(): what the thread wrote is visible to the destructors that
+    // follow, also to tools that cannot see through QThread::wait.
+    (void)RunEnded.load(std::memory_order_acquire);
 }
 
 bool TkxThread::HasMainWindow() const {
-    QMutexLocker lock(&HostLock);
+    std::lock_guard lock(HostLock);
     return Host != nullptr;
 }
 
 void TkxThread::SetMainWindow(TkxSearchHost* host) {
     {
-        QMutexLocker lock(&HostLock);
+        std::lock_guard lock(HostLock);
         Host = host;
     }
     Wake->Wake();
@@ -102,10 +113,10 @@ void TkxThread::Terminate() {
     Wake->Wake();
 }
 
-bool TkxThread::Post(std::function<void()> call, QSemaphore& done) {
+bool TkxThread::Post(std::function<void()> call, std::binary_semaphore& done) {
     // Posting under the lock: a host that detaches us cannot vanish between the check and
     // the post, and its bridge target drops (and so releases) whatever is still queued.
-    QMutexLocker lock(&HostLock);
+    std::lock_guard lock(HostLock);
     if (!Host)
         return false;
     QCoreApplication::postEvent(Host->BridgeTarget(), new TkxSyncEvent(std::move(call), done));
@@ -115,4 +126,5 @@ bool TkxThread::Post(std::function<void()> call, QSemaphore& done) {
 void TkxThread::run() {
     Execute();
     DoneThread();
+    RunEnded.store(true, std::memory_order_release);
 }

@@ -2,9 +2,7 @@
 
 #include "model/kxLists.h"
 
-#include <QMutex>
 #include <QObject>
-#include <QSemaphore>
 #include <QString>
 #include <QThread>
 
@@ -13,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <vector>
 
 enum TkxSearchState : quint8 {
@@ -149,18 +148,19 @@ protected:
     virtual void DoneThread() {}
 
 private:
-    bool Post(std::function<void()> call, class QSemaphore& done);
-    mutable QMutex HostLock;
+    bool Post(std::function<void()> call, std::binary_semaphore& done);
+    mutable std::mutex HostLock;
     TkxSearchHost* Host = nullptr;
     std::atomic<bool> TerminateFlag{false};
+    std::atomic<bool> RunEnded{false};
     const std::shared_ptr<TkxWaker> Wake = std::make_shared<TkxWaker>();
 };
 
 template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
     R result = neutral;
-    QSemaphore done;
+    std::binary_semaphore done(0);
     auto call = [&] {
-        QMutexLocker lock(&HostLock);
+        std::unique_lock lock(HostLock);
         TkxSearchHost* host = Host;
         lock.unlock();
         if (!host)

@@ -15,6 +15,7 @@ TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices
 TQueueManager::~TQueueManager() {
     Terminate();
     wait();
+    Slots.clear();
 }
 
 void TQueueManager::Start() {
@@ -105,7 +106,7 @@ void TQueueManager::RunPasses() {
                 TkxInfoList& slot = *Slots[i];
                 TkxSlotState before;
                 {
-                    QMutexLocker lock(slot.Guard.get());
+                    std::unique_lock lock(*slot.Guard);
                     before = slot.State;
                 }
                 // A failed task is shown before its slot takes new work, so the thread
@@ -130,7 +131,7 @@ void TQueueManager::RunPasses() {
                     Harvest(slot, active);
                     break;
                 }
-                QMutexLocker lock(slot.Guard.get());
+                std::unique_lock lock(*slot.Guard);
                 if (slot.State != ssError)
                     ErrorShown[i] = false;
                 if (slot.State != before) {
@@ -153,14 +154,14 @@ bool TQueueManager::Assign(TkxInfoList& slot, bool& active) {
     {
         // A failed task's records would make every later task in this slot fail with
         // "Owner not Empty": drop them before the slot takes new work.
-        QMutexLocker lock(slot.Guard.get());
+        std::unique_lock lock(*slot.Guard);
         if (slot.State == ssError)
             slot.ClearRecords();
     }
     const quint32 depth = Params.Depth;
     TkxAssignment next =
         Sync(TkxAssignment{}, [depth](TkxSearchHost& host) { return host.HostTakePending(depth); });
-    QMutexLocker lock(slot.Guard.get());
+    std::unique_lock lock(*slot.Guard);
     if (next.Outcome != TkxAssignment::Assigned) {
         slot.SetState(ssIdle);
         return next.Outcome == TkxAssignment::Dropped;
@@ -178,7 +179,7 @@ bool TQueueManager::Assign(TkxInfoList& slot, bool& active) {
 }
 
 void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& nextDeadline) {
-    QMutexLocker lock(slot.Guard.get());
+    std::unique_lock lock(*slot.Guard);
     if (slot.State == ssWorking) {
         const auto deadline = slot.StateClock + LifeTime();
         const auto now = Clock::now();
@@ -193,7 +194,7 @@ void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& ne
 void TQueueManager::Harvest(TkxInfoList& slot, bool& active) {
     TkxHarvest harvest;
     {
-        QMutexLocker lock(slot.Guard.get());
+        std::unique_lock lock(*slot.Guard);
         harvest.Node = slot.Node;
         harvest.Name = slot.NameText();
         harvest.FileId = slot.FileId;
@@ -205,13 +206,13 @@ void TQueueManager::Harvest(TkxInfoList& slot, bool& active) {
             harvest.Records.push_back(std::move(*r));
     }
     SyncVoid([&](TkxSearchHost& host) { host.HostHarvest(std::move(harvest)); });
-    QMutexLocker lock(slot.Guard.get());
+    std::unique_lock lock(*slot.Guard);
     slot.SetState(ssWaiting);
     active = true;
 }
 
 TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
-    QMutexLocker lock(slot.Guard.get());
+    std::unique_lock lock(*slot.Guard);
     TkxThreadRow row;
     row.No = QString::number(slot.SlotIndex);
     row.Total = QString::number(slot.WorksCount);
@@ -230,7 +231,7 @@ void TQueueManager::Cleanup() {
         while (!Slots.empty()) {
             {
                 TkxInfoList& slot = *Slots.front();
-                QMutexLocker lock(slot.Guard.get());
+                std::unique_lock lock(*slot.Guard);
                 if (slot.State == ssWorking || slot.State == ssDone || slot.State == ssTimeout)
                     requeue.push_back(slot.Node);
             }

@@ -9,8 +9,9 @@
 #include <thread>
 
 namespace {
-std::mutex LiveMutex;
-std::condition_variable LiveCond;
+// Never destroyed: a detached worker may still be leaving while the process exits.
+std::mutex& LiveMutex = *new std::mutex;
+std::condition_variable& LiveCond = *new std::condition_variable;
 int Live = 0;
 
 QString WithBackslash(const QString& address) {
@@ -33,10 +34,8 @@ TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetSer
         std::thread([worker] {
             worker->Execute();
             delete worker;
-            {
-                std::lock_guard lock(LiveMutex);
-                --Live;
-            }
+            std::lock_guard lock(LiveMutex);
+            --Live;
             LiveCond.notify_all();
         }).detach();
     } catch (...) {
@@ -70,7 +69,7 @@ void TkxInfoThread::Execute() {
         QString name, address;
         TkxItemKind kind;
         {
-            QMutexLocker lock(Guard.get());
+            std::unique_lock lock(*Guard);
             if (!Owner)
                 return;
             if (Owner->Count() > 0)
@@ -96,12 +95,12 @@ void TkxInfoThread::Execute() {
                 break;
             }
         }
-        QMutexLocker lock(Guard.get());
+        std::unique_lock lock(*Guard);
         if (Owner)
             Owner->SetState(ssDone);
     } catch (const std::exception& e) {
         try {
-            QMutexLocker lock(Guard.get());
+            std::unique_lock lock(*Guard);
             if (Owner) {
                 Owner->SetErrorText(ErrorMessage(e));
                 Owner->SetState(ssError);
@@ -110,7 +109,7 @@ void TkxInfoThread::Execute() {
         }
     } catch (...) {
         try {
-            QMutexLocker lock(Guard.get());
+            std::unique_lock lock(*Guard);
             if (Owner)
                 Owner->SetState(ssError);
         } catch (...) {
@@ -118,7 +117,7 @@ void TkxInfoThread::Execute() {
     }
     {
         // Never leave the slot pointing at a worker that is about to free itself.
-        QMutexLocker lock(Guard.get());
+        std::unique_lock lock(*Guard);
         if (Owner && Owner->Worker == this)
             Owner->Worker = nullptr;
         Owner = nullptr;
@@ -130,7 +129,7 @@ void TkxInfoThread::AddRecords(const std::vector<Found>& found) {
     std::vector<std::unique_ptr<TkxInfo>> records;
     records.reserve(found.size());
     auto deliver = [&] {
-        QMutexLocker lock(Guard.get());
+        std::unique_lock lock(*Guard);
         if (!Owner)
             return;
         for (auto& r : records)
@@ -168,7 +167,7 @@ void TkxInfoThread::AddRecords(const std::vector<Found>& found) {
 }
 
 void TkxInfoThread::SetOwnerName(const QString& name) {
-    QMutexLocker lock(Guard.get());
+    std::unique_lock lock(*Guard);
     if (Owner)
         Owner->SetName(name);
 }
@@ -234,7 +233,7 @@ void TkxInfoThread::FolderStep(const QString& address) {
     quint64 ownId = 0;
     std::vector<std::pair<QString, quint64>> ancestors;
     {
-        QMutexLocker lock(Guard.get());
+        std::unique_lock lock(*Guard);
         if (!Owner)
             return;
         ownId = Owner->FileId;
@@ -259,14 +258,14 @@ void TkxInfoThread::FolderStep(const QString& address) {
                     learnt.emplace_back(ancestorAddress, id);
             }
             if (id == ownId) {
-                QMutexLocker lock(Guard.get());
+                std::unique_lock lock(*Guard);
                 if (Owner)
                     Owner->LearntIds = learnt;
                 throw EkxError(
                     QStringLiteral("Folder loop: %1 is %2").arg(address, ancestorAddress));
             }
         }
-        QMutexLocker lock(Guard.get());
+        std::unique_lock lock(*Guard);
         if (!Owner)
             return;
         Owner->FileId = ownId;

@@ -44,7 +44,7 @@ private:
     void AddRecords(const std::vector<Found>& found);
     void SetOwnerName(const QString& name);
 
-    const std::shared_ptr<QRecursiveMutex> Guard;
+    const std::shared_ptr<std::recursive_mutex> Guard;
     TkxInfoList* Owner; // guarded by *Guard
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<TkxWaker> Waker;

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QDateTime>
-#include <QMutex>
-#include <QRecursiveMutex>
 #include <QString>
 #include <QStringList>
 
@@ -10,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 enum TkxItemKind : quint8 { ikNone = 0, ikRange, ikHost, ikShare, ikFolder, ikFile };
@@ -143,7 +142,7 @@ public:
     TkxInfoList(const TkxInfoList&) = delete;
     TkxInfoList& operator=(const TkxInfoList&) = delete;
 
-    const std::shared_ptr<QRecursiveMutex> Guard = std::make_shared<QRecursiveMutex>();
+    const std::shared_ptr<std::recursive_mutex> Guard = std::make_shared<std::recursive_mutex>();
 
     TkxWideString Name;
     TkxWideString Address;

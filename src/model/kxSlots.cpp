@@ -6,13 +6,13 @@ TkxInfoList::TkxInfoList(int slotIndex, const QString& masksText)
       StateClock(std::chrono::steady_clock::now()) {}
 
 TkxInfoList::~TkxInfoList() {
-    QMutexLocker lock(Guard.get());
+    std::unique_lock lock(*Guard);
     SetState(ssIdle);
     Records.clear();
 }
 
 void TkxInfoList::SetState(TkxSlotState s) {
-    QMutexLocker lock(Guard.get());
+    std::unique_lock lock(*Guard);
     if (s == State)
         return;
     if (s != ssError)
