@@ -1,0 +1,105 @@
+// The project document's file side: the project file, the XML export and the question that
+// protects unsaved changes.
+
+#include "app/kxProjectDoc.h"
+
+#include "model/kxErrors.h"
+#include "storage/kxProjectFile.h"
+#include "storage/kxUtils.h"
+#include "storage/kxXmlExport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QScopeGuard>
+
+namespace {
+
+// "%d/%d" in the progress panel; user input waits, so that no command can change the tree
+// under the pass, while repaints and the icon loader's calls go on.
+TkxProgress ProgressOf(TkxProjectDoc* doc) {
+    return [doc](int done, int total) {
+        doc->ShowProgress(QStringLiteral("%1/%2").arg(done).arg(total));
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    };
+}
+
+bool SameFile(const QString& a, const QString& b) {
+    if (a == b)
+        return true;
+    const QFileInfo fa(a), fb(b);
+    return fa.exists() && fb.exists() && fa.canonicalFilePath() == fb.canonicalFilePath();
+}
+
+} // namespace
+
+void TkxProjectDoc::WriteProject(const QString& fileName) {
+    {
+        const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
+        WriteProjectFile(fileName, CurrentParams, Model, ProgressOf(this));
+    }
+    SetModified(false);
+    SetProjectFileName(fileName);
+    UpdateStatus();
+}
+
+void TkxProjectDoc::ReadProject(const QString& fileName) {
+    {
+        const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
+        TkxProjectSink sink;
+        sink.Params = CurrentParams;
+        sink.ParamsRead = [this](const TkxParams& params) { SetParams(params); };
+        sink.ClearTree = [this] { ClearTree(); };
+        sink.AddNodes = [this](std::vector<TkxInfo>&& records, TkxNode* parent) {
+            AddInfoNodes(std::move(records), parent);
+            return (parent ? parent : Model.Root())->Children.back().get();
+        };
+        sink.Progress = ProgressOf(this);
+        ReadProjectFile(fileName, sink);
+    }
+    SetModified(false);
+    SetProjectFileName(fileName);
+    UpdateStatus();
+}
+
+QString TkxProjectDoc::XmlFileName() const {
+    if (IsUntitled())
+        return QDir::current().absoluteFilePath(ProjectName() + QStringLiteral(".xml"));
+    qsizetype separator = -1;
+    for (QChar c : {u'\\', u'/', u':'})
+        separator = std::max(separator, FileName.lastIndexOf(c));
+    const qsizetype dot = FileName.lastIndexOf(u'.');
+    const QString base = dot > separator ? FileName.left(dot) : FileName;
+    return base + QStringLiteral(".xml");
+}
+
+QString TkxProjectDoc::ExportXml() {
+    const QString fileName = XmlFileName();
+    // A project saved as *.xml would otherwise be overwritten by its own export.
+    if (!IsUntitled() && SameFile(fileName, FileName))
+        throw EkxError(
+            QStringLiteral("The XML export would replace the project file %1").arg(FileName));
+    const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
+    WriteXmlExport(fileName, SpacesToUnderscores(ProjectName()), Model, ProgressOf(this));
+    return fileName;
+}
+
+bool TkxProjectDoc::QuerySave(bool ask) {
+    if (!IsModified)
+        return true;
+    if (ask && !(AskSaveQuestion && AskSaveQuestion()))
+        return true;
+    return SaveProject(IsUntitled());
+}
+
+bool TkxProjectDoc::SaveProject(bool askName) {
+    if (askName) {
+        const QString name = AskFileName ? AskFileName() : QString();
+        if (name.isEmpty())
+            return false;
+        SetProjectFileName(name);
+        UpdateStatus();
+    }
+    WriteProject(FileName);
+    return true;
+}

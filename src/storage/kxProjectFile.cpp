@@ -1,0 +1,436 @@
+#include "storage/kxProjectFile.h"
+
+#include "model/kxErrors.h"
+#include "storage/kxUtils.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+#include <QSaveFile>
+
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// Output is gathered into blocks of this size; input is read in blocks of this size.
+constexpr qsizetype BlockBytes = 1 << 20;
+
+class TBlockWriter {
+public:
+    explicit TBlockWriter(QIODevice& device) : Device(device) { Buffer.reserve(BlockBytes + 4096); }
+
+    // One value as a line: CR, LF and lone surrogates become U+FFFD.
+    void Text(QStringView text) {
+        const qsizetype n = text.size();
+        const qsizetype old = Buffer.size();
+        Buffer.resize(old + 3 * n + 2);
+        auto* out = reinterpret_cast<unsigned char*>(Buffer.data() + old);
+        const char16_t* s = text.utf16();
+        auto replacement = [&out] {
+            *out++ = 0xEF;
+            *out++ = 0xBF;
+            *out++ = 0xBD;
+        };
+        for (qsizetype i = 0; i < n; ++i) {
+            const char16_t c = s[i];
+            if (c < 0x80) {
+                if (c == u'\r' || c == u'\n')
+                    replacement();
+                else
+                    *out++ = (unsigned char)c;
+            } else if (c < 0x800) {
+                *out++ = (unsigned char)(0xC0 | (c >> 6));
+                *out++ = (unsigned char)(0x80 | (c & 0x3F));
+            } else if (QChar::isSurrogate(c)) {
+                if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1])) {
+                    const char32_t u = QChar::surrogateToUcs4(c, s[++i]);
+                    *out++ = (unsigned char)(0xF0 | (u >> 18));
+                    *out++ = (unsigned char)(0x80 | ((u >> 12) & 0x3F));
+                    *out++ = (unsigned char)(0x80 | ((u >> 6) & 0x3F));
+                    *out++ = (unsigned char)(0x80 | (u & 0x3F));
+                } else {
+                    replacement();
+                }
+            } else {
+                *out++ = (unsigned char)(0xE0 | (c >> 12));
+                *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (unsigned char)(0x80 | (c & 0x3F));
+            }
+        }
+        *out++ = '\r';
+        *out++ = '\n';
+        Buffer.truncate(reinterpret_cast<char*>(out) - Buffer.constData());
+        FlushIfFull();
+    }
+
+    void Number(quint64 value) {
+        char digits[24];
+        int i = sizeof digits;
+        digits[--i] = '\n';
+        digits[--i] = '\r';
+        do {
+            digits[--i] = char('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        Buffer.append(digits + i, qsizetype(sizeof digits) - i);
+        FlushIfFull();
+    }
+
+    void Flush() {
+        qsizetype done = 0;
+        while (done < Buffer.size()) {
+            const qint64 written = Device.write(Buffer.constData() + done, Buffer.size() - done);
+            if (written <= 0)
+                throw EkxError(
+                    QStringLiteral("Can not write project file: %1").arg(Device.errorString()));
+            done += qsizetype(written);
+        }
+        Buffer.resize(0);
+    }
+
+private:
+    void FlushIfFull() {
+        if (Buffer.size() >= BlockBytes)
+            Flush();
+    }
+
+    QIODevice& Device;
+    QByteArray Buffer;
+};
+
+void WriteNodeRecord(TBlockWriter& out, const TkxInfo& info, int level) {
+    out.Number(quint64(level));
+    out.Text(info.NameText());
+    out.Text(info.AddressText());
+    out.Text(info.SizeRawText());
+    out.Text(info.CreatingText());
+    out.Text(info.EditTimeText());
+    out.Text(info.LastAccessText());
+    out.Number(info.Matched);
+    out.Number(info.HasMatch);
+    out.Number(info.Kind);
+    out.Number(info.Scanned);
+}
+
+// Lines of the input, read in large blocks; a line ends at LF, a CR before it is dropped, and
+// a last line without LF still counts.
+class TLineReader {
+public:
+    explicit TLineReader(QIODevice& device) : Device(device) {}
+
+    bool Next(QByteArrayView& line) {
+        if (CarryInUse) {
+            Carry.resize(0);
+            CarryInUse = false;
+        }
+        for (;;) {
+            if (Pos < Block.size()) {
+                const char* start = Block.constData() + Pos;
+                const qsizetype left = Block.size() - Pos;
+                const auto* lf = static_cast<const char*>(std::memchr(start, '\n', size_t(left)));
+                if (lf) {
+                    const qsizetype length = lf - start;
+                    Pos += length + 1;
+                    if (Carry.isEmpty()) {
+                        line = Trimmed(QByteArrayView(start, length));
+                    } else {
+                        Append(start, length);
+                        CarryInUse = true;
+                        line = Trimmed(QByteArrayView(Carry));
+                    }
+                    return true;
+                }
+                Append(start, left);
+                Pos = Block.size();
+            }
+            if (AtEnd) {
+                if (Carry.isEmpty())
+                    return false;
+                CarryInUse = true;
+                line = QByteArrayView(Carry);
+                return true;
+            }
+            Fill();
+        }
+    }
+
+    // Stops at the end of the data with the message of a truncated file.
+    QByteArrayView Required() {
+        QByteArrayView line;
+        if (!Next(line))
+            throw EkxError(QString::fromLatin1(UnexpectedEndMessage));
+        return line;
+    }
+
+private:
+    static QByteArrayView Trimmed(QByteArrayView line) {
+        if (!line.isEmpty() && line.back() == '\r')
+            line.chop(1);
+        return line;
+    }
+
+    void Append(const char* data, qsizetype length) {
+        if (Carry.size() + length > MaxTextLineBytes)
+            throw EkxError(QStringLiteral("Project file line is too long"));
+        Carry.append(data, length);
+    }
+
+    void Fill() {
+        Block.resize(BlockBytes);
+        const qint64 got = Device.read(Block.data(), BlockBytes);
+        if (got < 0)
+            throw EkxError(
+                QStringLiteral("Can not read project file: %1").arg(Device.errorString()));
+        Block.resize(qsizetype(got));
+        Pos = 0;
+        if (got == 0)
+            AtEnd = true;
+    }
+
+    QIODevice& Device;
+    QByteArray Block;
+    qsizetype Pos = 0;
+    QByteArray Carry;
+    bool CarryInUse = false;
+    bool AtEnd = false;
+};
+
+QString LineText(QByteArrayView line) {
+    return QString::fromUtf8(line);
+}
+
+// A plain whole number is held as a number: it prints back as the very same text (and the
+// same size text), and a million nodes save a heap block each. Anything else stays a text.
+void SetSizeLine(TkxInfo& info, QByteArrayView line) {
+    constexpr qsizetype ExactDigits = 15;
+    const qsizetype n = line.size();
+    bool plain = n > 0 && n <= ExactDigits && (n == 1 || line[0] != '0');
+    qint64 value = 0;
+    for (qsizetype i = 0; plain && i < n; ++i) {
+        plain = line[i] >= '0' && line[i] <= '9';
+        value = value * 10 + (line[i] - '0');
+    }
+    if (plain)
+        info.SetSize(double(value));
+    else
+        info.SetSizeText(LineText(line));
+}
+
+quint8 LowByte(QByteArrayView line) {
+    return quint8(ParseProjectNumber(line).value_or(0));
+}
+
+quint32 HeaderNumber(QByteArrayView line, quint32 fallback) {
+    const std::optional<qint32> v = ParseProjectNumber(line);
+    return v ? quint32(*v) : fallback;
+}
+
+// Consecutive siblings are added with one insertion: in pre-order the entries of a directory
+// that have no children of their own follow each other.
+class TNodeBuilder {
+public:
+    explicit TNodeBuilder(TkxProjectSink& sink) : Sink(sink) {}
+
+    void Add(qint32 level, TkxInfo&& info) {
+        const size_t depth = ParentDepth(level);
+        if (!Run.empty() && (depth != RunDepth || Run.size() >= MaxRun))
+            Flush();
+        if (Run.empty()) {
+            if (depth >= size_t(MaxProjectDepth))
+                throw EkxError(QStringLiteral("Project file nests deeper than %1 levels")
+                                   .arg(MaxProjectDepth));
+            RunDepth = depth;
+            Path.resize(depth);
+        }
+        Run.push_back(std::move(info));
+    }
+
+    void Flush() {
+        if (Run.empty())
+            return;
+        TkxNode* parent = RunDepth == 0 ? nullptr : Path[RunDepth - 1];
+        std::vector<TkxInfo> run = std::move(Run);
+        Run.clear();
+        TkxNode* last = Sink.AddNodes(std::move(run), parent);
+        Path.resize(RunDepth);
+        Path.push_back(last);
+    }
+
+private:
+    static constexpr size_t MaxRun = 4096;
+
+    // FindParentForLevel: the parent is the nearest node on the path to the node added last
+    // (a record still in the run counts as added) whose level is lower than `level`; none for
+    // a top-level record. Yields the parent's depth + 1, 0 for none. A record in the run has
+    // depth RunDepth, so a level beyond it makes the run's last record the parent.
+    size_t ParentDepth(qint32 level) const {
+        if (level <= 0)
+            return 0;
+        const size_t known = Run.empty() ? Path.size() : RunDepth + 1;
+        return std::min(size_t(level), known);
+    }
+
+    TkxProjectSink& Sink;
+    std::vector<TkxNode*> Path; // Path[d]: the node at depth d on the way to the last one
+    std::vector<TkxInfo> Run;   // siblings not added yet, all below Path[RunDepth - 1]
+    size_t RunDepth = 0;
+};
+
+} // namespace
+
+std::optional<qint32> ParseProjectNumber(QByteArrayView text) {
+    qsizetype i = 0;
+    qsizetype n = text.size();
+    while (i < n && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    while (n > i && (text[n - 1] == ' ' || text[n - 1] == '\t'))
+        --n;
+    bool negative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == n)
+        return std::nullopt;
+    qint64 value = 0;
+    for (; i < n; ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > qint64(std::numeric_limits<qint32>::max()) + 1)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return qint32(value);
+}
+
+void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeModel& tree,
+                      const TkxProgress& progress) {
+    TBlockWriter out(device);
+    const int total = tree.NodeCount();
+    out.Number(params.TotalThreads);
+    out.Number(params.Depth);
+    out.Number(params.LifeTime);
+    out.Text(params.Masks);
+    out.Number(quint64(total));
+
+    // Pre-order by index, so that the walk survives children being appended meanwhile (the
+    // progress callback lets events run); the count written in the header is never exceeded.
+    TkxProgressThrottle throttle(progress, total);
+    struct Frame {
+        const TkxNode* Parent;
+        size_t Next;
+    };
+    std::vector<Frame> stack{{tree.Root(), 0}};
+    int done = 0;
+    while (!stack.empty() && done < total) {
+        Frame& top = stack.back();
+        if (top.Next >= top.Parent->Children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TkxNode* node = top.Parent->Children[top.Next++].get();
+        const int level = int(stack.size()) - 1;
+        ++done;
+        throttle.Step(done);
+        WriteNodeRecord(out, node->Info, level);
+        if (!node->Children.empty())
+            stack.push_back({node, 0});
+    }
+    out.Flush();
+}
+
+void WriteProjectFile(const QString& fileName, const TkxParams& params, const TkxTreeModel& tree,
+                      const TkxProgress& progress) {
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EkxError(
+            QStringLiteral("Can not create project file %1: %2").arg(fileName, file.errorString()));
+    try {
+        WriteProjectData(file, params, tree, progress);
+    } catch (...) {
+        file.cancelWriting();
+        throw;
+    }
+    if (!file.commit())
+        throw EkxError(
+            QStringLiteral("Can not write project file %1: %2").arg(fileName, file.errorString()));
+}
+
+void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
+    TLineReader in(device);
+    TkxParams params = sink.Params;
+    auto reportParams = [&] {
+        if (sink.ParamsRead)
+            sink.ParamsRead(params);
+    };
+    try {
+        QByteArrayView first = in.Required();
+        if (first.startsWith("\xEF\xBB\xBF"))
+            first = first.sliced(3);
+        const TkxParams defaults = DefaultParams();
+        params.TotalThreads = HeaderNumber(first, defaults.TotalThreads);
+        params.Depth = HeaderNumber(in.Required(), defaults.Depth);
+        params.LifeTime = HeaderNumber(in.Required(), defaults.LifeTime);
+        params.Masks = LineText(in.Required());
+    } catch (...) {
+        reportParams();
+        throw;
+    }
+    reportParams();
+
+    const int total = std::max(0, ParseProjectNumber(in.Required()).value_or(0));
+    if (sink.ClearTree)
+        sink.ClearTree();
+
+    TkxProgressThrottle throttle(sink.Progress, total);
+    TNodeBuilder builder(sink);
+    try {
+        for (int count = 1; count <= total; ++count) {
+            throttle.Step(count);
+            const qint32 level = ParseProjectNumber(in.Required()).value_or(0);
+            TkxInfo info;
+            info.SetName(LineText(in.Required()));
+            info.SetAddress(LineText(in.Required()));
+            SetSizeLine(info, in.Required());
+            info.SetCreatingText(LineText(in.Required()));
+            info.SetEditTimeText(LineText(in.Required()));
+            info.SetLastAccessText(LineText(in.Required()));
+            info.SetMatched(LowByte(in.Required()));
+            info.SetHasMatch(LowByte(in.Required()));
+            info.SetKind(LowByte(in.Required()));
+            info.SetScanned(LowByte(in.Required()));
+            builder.Add(level, std::move(info));
+        }
+    } catch (...) {
+        // The records read completely stay in the tree.
+        try {
+            builder.Flush();
+        } catch (...) {
+        }
+        throw;
+    }
+    builder.Flush();
+}
+
+void ReadProjectFile(const QString& fileName, TkxProjectSink& sink) {
+    // A FIFO or device would block or never end: only regular files are projects.
+    const QFileInfo info(fileName);
+    if (!info.exists())
+        throw EkxError(QStringLiteral("Can not open project file %1: No such file or directory")
+                           .arg(fileName));
+    if (!info.isFile())
+        throw EkxError(
+            QStringLiteral("Can not open project file %1: Not a regular file").arg(fileName));
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        throw EkxError(
+            QStringLiteral("Can not open project file %1: %2").arg(fileName, file.errorString()));
+    ReadProjectData(file, sink);
+}

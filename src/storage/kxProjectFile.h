@@ -1,0 +1,85 @@
+#pragma once
+
+// The project file (.kxor): UTF-8 lines ended by CR LF; a header of five lines (threads,
+// depth, lifetime, masks, node count) and eleven lines per node in pre-order (level, name,
+// address, size, three times, Matched, HasMatch, Kind, Scanned).
+
+#include "model/kxLists.h"
+#include "model/kxTree.h"
+
+#include <QByteArrayView>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QIODevice;
+
+// Progress of a long pass over the tree: nodes done of the total.
+using TkxProgress = std::function<void(int done, int total)>;
+
+// Calls the progress at the first step and then at most every ProgressIntervalMs, so that
+// reporting (and the event processing that goes with it) costs next to nothing.
+class TkxProgressThrottle {
+public:
+    static constexpr qint64 ProgressIntervalMs = 100;
+
+    TkxProgressThrottle(const TkxProgress& progress, int total) : Progress(progress), Total(total) {
+        Clock.start();
+    }
+    void Step(int done) {
+        if (!Progress || (done & 63) != 1)
+            return;
+        if (done != 1 && Clock.elapsed() < ProgressIntervalMs)
+            return;
+        Clock.restart();
+        Progress(done, Total);
+    }
+
+private:
+    const TkxProgress& Progress;
+    int Total;
+    QElapsedTimer Clock;
+};
+
+// Writes the project. The file is replaced only when everything was written (the previous
+// file survives any failure). Within values CR and LF are written as U+FFFD, so that no value
+// can shift the lines after it; so is a surrogate without its partner. At most
+// tree.NodeCount() nodes as counted at the start are written. Throws EkxError.
+void WriteProjectFile(const QString& fileName, const TkxParams& params, const TkxTreeModel& tree,
+                      const TkxProgress& progress = {});
+void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeModel& tree,
+                      const TkxProgress& progress = {});
+
+// What the reader builds into.
+struct TkxProjectSink {
+    // The parameters the header starts from; a header line that is missing keeps its value.
+    TkxParams Params;
+    // The parameters as read: after the header, and also when the file ends within it.
+    std::function<void(const TkxParams&)> ParamsRead;
+    // Called once after the header, before the first node.
+    std::function<void()> ClearTree;
+    // Adds the records as the last children of parent (nullptr: top level), in order, and
+    // yields the node of the last one.
+    std::function<TkxNode*(std::vector<TkxInfo>&&, TkxNode* parent)> AddNodes;
+    TkxProgress Progress;
+};
+
+// Reads a project. Numbers that do not parse give their defaults; a level more than one deeper
+// than the previous node's attaches to the previous node. A file that ends before its announced
+// nodes throws EkxError "Unexpected end of project file" after the nodes read completely have
+// been added, and so does a record that would nest deeper than MaxProjectDepth. Only regular
+// files are opened. Throws EkxError.
+void ReadProjectFile(const QString& fileName, TkxProjectSink& sink);
+void ReadProjectData(QIODevice& device, TkxProjectSink& sink);
+
+// A header or record number: a signed 32-bit decimal (blanks around it allowed), or nothing.
+std::optional<qint32> ParseProjectNumber(QByteArrayView text);
+
+// The deepest tree a project file may describe. Far beyond what a share's path length allows,
+// yet shallow enough for every recursive walk of the tree (its destruction included).
+inline constexpr int MaxProjectDepth = 4096;
+
+inline constexpr char UnexpectedEndMessage[] = "Unexpected end of project file";
