@@ -34,11 +34,11 @@ private Q_SLOTS:
         // Settings go to a private directory, never to the user's own.
         QVERIFY(ConfigDir.isValid());
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir.path()));
-        QStandardPaths::setTestModeEnabled(true);
     }
 
     void init() {
         QSettings settings(QStringLiteral("KX"), QStringLiteral("Orvane"));
+        QVERIFY(settings.fileName().startsWith(ConfigDir.path()));
         settings.clear();
     }
 
