@@ -303,10 +303,10 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
             std::unique_ptr<Helper> h = std::move(*pick);
             Idle.erase(pick);
             if (!h->LooksAlive()) {
-                --Live;
                 lock.unlock();
                 Destroy(std::move(h));
                 lock.lock();
+                --Live;
                 continue;
             }
             Busy.push_back(h->Pid);
@@ -320,7 +320,7 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
             lock.lock();
             if (!h) {
                 --Live;
-                Free.notify_one();
+                Free.notify_all();
                 return nullptr;
             }
             h->Generation = generation;
@@ -332,17 +332,20 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
 }
 
 void TkxSmbPool::Release(std::unique_ptr<Helper> h, bool healthy) {
-    {
-        std::lock_guard lock(Mutex);
-        std::erase(Busy, h->Pid);
-        if (healthy && h->Generation == Generation && Live <= Max) {
-            Idle.push_back(std::move(h));
-        } else {
-            --Live;
-        }
+    std::unique_lock lock(Mutex);
+    std::erase(Busy, h->Pid);
+    if (healthy && h->Generation == Generation && Live <= Max) {
+        Idle.push_back(std::move(h));
+    } else {
+        // Gone before it is counted out, so the pool never holds more processes than allowed.
+        lock.unlock();
+        Destroy(std::move(h));
+        lock.lock();
+        --Live;
     }
-    Free.notify_one();
-    Destroy(std::move(h)); // nothing when it went back to the idle list
+    lock.unlock();
+    // Every waiter looks again: one woken alone might just have been cancelled.
+    Free.notify_all();
 }
 
 int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
