@@ -57,8 +57,29 @@ void Worker(TkxPlatformServices& services, Walk& walk) {
 
 } // namespace
 
+// One thread: the first request (helper start, connection, session) and the ones after it.
+void Latency() {
+    using Clock = std::chrono::steady_clock;
+    TkxPlatformServices services;
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries;
+    const QString folder = QStringLiteral("\\\\127.0.0.2\\loop");
+    auto start = Clock::now();
+    services.ListFolder(folder, entries, cancel);
+    const double first = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    constexpr int Repeats = 200;
+    start = Clock::now();
+    for (int i = 0; i < Repeats; ++i)
+        services.ListFolder(folder, entries, cancel);
+    const double next =
+        std::chrono::duration<double, std::milli>(Clock::now() - start).count() / Repeats;
+    std::printf("one folder of %zu entries: first request %.1f ms, then %.2f ms each\n",
+                entries.size(), first, next);
+}
+
 int main() {
     constexpr int Threads = 16;
+    Latency();
     for (int helpers : {1, 2, 4, 8}) {
         TkxSmbPoolOptions options;
         options.MaxHelpers = helpers;

@@ -266,6 +266,10 @@ void TestPlatformPool::uncToUrl_data() {
                            << "";
     QTest::newRow("forward slashes") << "//h/s" << false << ""
                                      << "";
+    QTest::newRow("longest path") << "\\\\h\\" + QString(int(MaxUrlBytes) - 8, 'x') << true << "h"
+                                  << "smb://h/" + QString(int(MaxUrlBytes) - 8, 'x');
+    QTest::newRow("path too long") << "\\\\h\\" + QString(int(MaxUrlBytes) - 7, 'x') << false << ""
+                                   << "";
 }
 
 void TestPlatformPool::uncToUrl() {

@@ -30,7 +30,7 @@ bool UncToSmbTarget(const QString& unc, TkxSmbTarget& target) {
         }
         url += kxsmb::PercentEncode(std::string_view(bytes.constData(), bytes.size()));
     }
-    if (target.Host.empty())
+    if (target.Host.empty() || url.size() > MaxUrlBytes)
         return false;
     target.Url = std::move(url);
     return true;

@@ -16,7 +16,9 @@ struct TkxSmbTarget {
 };
 
 // False for anything that is not \\host[\share[\dir...]]: empty host, "." or ".." components,
-// empty components inside the path. One trailing backslash is allowed.
+// empty components inside the path, a URL longer than MaxUrlBytes (no server takes such a
+// path, and the helper refuses requests that large). One trailing backslash is allowed.
+constexpr std::size_t MaxUrlBytes = 32 * 1024;
 bool UncToSmbTarget(const QString& unc, TkxSmbTarget& target);
 
 // A name from the server as text: invalid UTF-8 becomes U+FFFD, control characters stay.

@@ -27,7 +27,7 @@ struct TkxSmbPoolOptions {
     // How long the helper waits for one SMB reply.
     std::chrono::milliseconds SmbTimeout{5000};
     // A busy helper that sends nothing for this long is taken for hung and killed.
-    std::chrono::milliseconds StallLimit{15000};
+    std::chrono::milliseconds StallLimit{60000};
     // A folder with more entries than this fails rather than exhaust memory.
     std::size_t MaxEntries = 2'000'000;
 };
