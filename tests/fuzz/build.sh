@@ -1,11 +1,13 @@
 #!/bin/sh
 # Builds the libFuzzer target for the project file reader (not part of the CTest suite).
 #   tests/fuzz/build.sh [output dir]
-#   <output dir>/fuzz_project_file -max_total_time=600 -rss_limit_mb=2048 <work corpus> tests/fuzz/corpus
+#   mkdir -p tests/fuzz/corpus-run
+#   <output dir>/fuzz_project_file -max_total_time=600 -rss_limit_mb=2048 \
+#       tests/fuzz/corpus-run tests/fuzz/corpus
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 src=$here/../../src
-out=${1:-$here/build}
+out=${1:-${TMPDIR:-/tmp}/orvane-fuzz}
 mkdir -p "$out"
 libexec=$(qtpaths6 --query QT_HOST_LIBEXECS 2>/dev/null || echo /usr/lib/qt6/libexec)
 "$libexec/moc" -I"$src" "$src/model/kxTree.h" -o "$out/moc_kxTree.cpp"
