@@ -214,6 +214,9 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
         case srFinished:
         case srFailed:
         case srUserStopped:
+            // The manager reads the state without a round trip: it must see the new state
+            // no later than it sees itself terminated.
+            SharedState->store(s, std::memory_order_release);
             LetManagerGo();
             break;
         case srStarted:
@@ -348,6 +351,7 @@ TkxAssignment TkxProjectDoc::HostTakePending(quint32 depth) {
         return a;
     TkxNode* node = Pending.front();
     Pending.pop_front();
+    a.Remaining = int(Pending.size());
     const int level = node->Level();
     // The depth compares as a signed number: a negative depth drops every node.
     if (level < 0 || (depth != 0 && level > qint32(depth))) {
@@ -373,10 +377,10 @@ TkxAssignment TkxProjectDoc::HostTakePending(quint32 depth) {
     return a;
 }
 
-void TkxProjectDoc::HostHarvest(TkxHarvest&& harvest) {
+int TkxProjectDoc::HostHarvest(TkxHarvest&& harvest) {
     auto* node = static_cast<TkxNode*>(harvest.Node);
     if (!node || node->IsRoot())
-        return;
+        return int(Pending.size());
     TkxInfo& record = node->Info;
     record.SetName(harvest.Name);
     record.SetScanned(1);
@@ -397,6 +401,7 @@ void TkxProjectDoc::HostHarvest(TkxHarvest&& harvest) {
     AddInfoNodes(std::move(harvest.Records), node);
     if (anyMatched)
         MarkHasMatch(node);
+    return int(Pending.size());
 }
 
 void TkxProjectDoc::HostRequeue(const std::vector<void*>& nodes) {

@@ -137,7 +137,7 @@ private:
     void HostShowSearchError(const QString& text) override { ShowSearchError(text); }
     TkxParams HostParams() const override { return CurrentParams; }
     TkxAssignment HostTakePending(quint32 depth) override;
-    void HostHarvest(TkxHarvest&& harvest) override;
+    int HostHarvest(TkxHarvest&& harvest) override;
     void HostRequeue(const std::vector<void*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }

@@ -39,6 +39,7 @@ struct TkxThreadRow {
 // The head of PendingNodes as the manager receives it in one call.
 struct TkxAssignment {
     enum Result { Empty, Dropped, Assigned } Outcome = Empty;
+    int Remaining = 0; // nodes left in PendingNodes afterwards
     void* Node = nullptr;
     QString Name, Address;
     TkxItemKind Kind = ikNone;
@@ -68,7 +69,8 @@ public:
     virtual TkxParams HostParams() const = 0;
     // Takes the head of PendingNodes: Dropped when its level is below 0 or deeper than depth.
     virtual TkxAssignment HostTakePending(quint32 depth) = 0;
-    virtual void HostHarvest(TkxHarvest&& harvest) = 0;
+    // Yields the number of pending nodes afterwards.
+    virtual int HostHarvest(TkxHarvest&& harvest) = 0;
     virtual void HostRequeue(const std::vector<void*>& nodes) = 0;
     // Rows whose slot changed state, then the status refresh; yields the pending count.
     virtual int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) = 0;

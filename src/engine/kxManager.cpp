@@ -94,6 +94,8 @@ std::chrono::steady_clock::duration TQueueManager::LifeTime() const {
 void TQueueManager::RunPasses() {
     if (Slots.empty())
         return;
+    KnownPending = 1; // not known yet: ask
+    SyncedThisPass = true;
     while (HasMainWindow()) {
         bool active = false;
         bool changed = false;
@@ -132,18 +134,23 @@ void TQueueManager::RunPasses() {
                     break;
                 }
                 std::unique_lock lock(*slot.Guard);
-                if (slot.State != ssError)
-                    ErrorShown[i] = false;
                 if (slot.State != before) {
                     rows.emplace_back(int(i), RowOf(slot));
                     changed = true;
                 }
+                // An error that came during this very visit has just been shown.
+                ErrorShown[i] = slot.State == ssError;
             } catch (...) {
                 // An error ends only this slot's visit; the next pass visits it again.
             }
         }
-        const int pending = Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
-        if ((!active && pending == 0) || ReadSearchState() != srWorking || Terminated())
+        // A pass that changed nothing has nothing new to show.
+        if (!rows.empty() || SyncedThisPass)
+            KnownPending = Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
+        if (!HasMainWindow())
+            KnownPending = 0;
+        SyncedThisPass = false;
+        if ((!active && KnownPending == 0) || ReadSearchState() != srWorking || Terminated())
             break;
         if (!changed)
             Waker().WaitUntil(nextDeadline);
@@ -158,9 +165,16 @@ bool TQueueManager::Assign(TkxInfoList& slot, bool& active) {
         if (slot.State == ssError)
             slot.ClearRecords();
     }
-    const quint32 depth = Params.Depth;
-    TkxAssignment next =
-        Sync(TkxAssignment{}, [depth](TkxSearchHost& host) { return host.HostTakePending(depth); });
+    // Only this manager adds to PendingNodes during a search (commands that change the
+    // tree are disabled meanwhile), so a queue it knows to be empty needs no round trip.
+    TkxAssignment next;
+    if (KnownPending > 0) {
+        const quint32 depth = Params.Depth;
+        next = Sync(TkxAssignment{},
+                    [depth](TkxSearchHost& host) { return host.HostTakePending(depth); });
+        KnownPending = next.Remaining;
+        SyncedThisPass = true;
+    }
     std::unique_lock lock(*slot.Guard);
     if (next.Outcome != TkxAssignment::Assigned) {
         slot.SetState(ssIdle);
@@ -205,7 +219,9 @@ void TQueueManager::Harvest(TkxInfoList& slot, bool& active) {
         for (auto& r : records)
             harvest.Records.push_back(std::move(*r));
     }
-    SyncVoid([&](TkxSearchHost& host) { host.HostHarvest(std::move(harvest)); });
+    KnownPending = Sync(KnownPending,
+                        [&](TkxSearchHost& host) { return host.HostHarvest(std::move(harvest)); });
+    SyncedThisPass = true;
     std::unique_lock lock(*slot.Guard);
     slot.SetState(ssWaiting);
     active = true;

@@ -43,6 +43,8 @@ private:
 
     std::vector<std::unique_ptr<TkxInfoList>> Slots;
     std::vector<bool> ErrorShown; // per slot: its current error has reached the host
+    int KnownPending = 0;         // PendingNodes' length as last reported by the host
+    bool SyncedThisPass = false;
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;

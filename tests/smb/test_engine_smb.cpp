@@ -146,15 +146,18 @@ private Q_SLOTS:
             shares << s->Info.NameText();
         // Server order, with the printer, the hidden share and IPC$ among them.
         QVERIFY(shares.indexOf(u"public") < shares.indexOf(u"denied"));
-        for (const char* name : {"IPC$", "laser", "hidden$", "big", "loop", "bulk", "extra1"})
+        for (const char* name :
+             {"IPC$", "laser", "hidden$", "big", "loop", "bulk", "extra01", "extra40"})
             QVERIFY2(shares.contains(QString::fromLatin1(name)), name);
         for (const auto& s : two->Children) {
             const QString name = s->Info.NameText();
             QCOMPARE(s->Info.Scanned, quint8(1));
             if (name == u"IPC$" || name == u"laser" || name == u"denied")
                 QVERIFY2(s->Children.empty(), qPrintable(name));
-            for (const auto& f : s->Children)
-                QCOMPARE(f->Info.Scanned, quint8(0)); // level 4: shown, not explored
+            for (const auto& f : s->Children) {
+                for (const auto& g : f->Children)
+                    QCOMPARE(g->Info.Scanned, quint8(0)); // level 4: shown, not explored
+            }
         }
         TkxNode* three = range->Children[1].get();
         QVERIFY(!three->Children.empty());
