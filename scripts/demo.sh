@@ -19,13 +19,14 @@ trap cleanup EXIT
 echo "Starting sample servers on 127.0.0.2 and 127.0.0.3 ..."
 scripts/smb-fixture start "$work/servers"
 
-# Keep the search hermetic: no user Samba or Kerberos configuration.
+# Keep the search hermetic: no user Samba or Kerberos configuration, and host names come from
+# a private /etc/hosts (the sample servers have names there; no lookup leaves the machine).
 mkdir -p "$work/home/.smb" && : >"$work/home/.smb/smb.conf"
 export HOME="$work/home" KRB5_CONFIG=/dev/null KRB5CCNAME=MEMORY:
 
 echo
 echo "Searching 127.0.0.1 - 127.0.0.3 for *.txt and *.pdf, three folder levels deep:"
-build/bin/orvane-scan --range "Demo=127.0.0.1 - 127.0.0.3" --masks "*.txt;*.pdf" --depth 5 \
+scripts/smb-fixture with-names build/bin/orvane-scan --range "Demo=127.0.0.1 - 127.0.0.3" --masks "*.txt;*.pdf" --depth 5 \
   --run --save "$work/demo.kxor" --csv "$work/demo.csv"
 echo
 echo "Matching files found:"

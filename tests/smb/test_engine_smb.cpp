@@ -6,7 +6,9 @@
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 
+#include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTest>
@@ -206,6 +208,37 @@ private Q_SLOTS:
         QCOMPARE(failures,
                  QStringList{share + "\\sub\\up Thread has stopped with error (Folder loop: " +
                              share + "\\sub\\up is " + share + ")"});
+        QVERIFY(doc.Tree().NodeCount() < 20);
+    }
+
+    void folderLoopEndsAfterSavingAndContinuing() {
+        // Stopped early and saved, the project comes back without folder ids; continuing
+        // must still stop at the loop.
+        const QString share = QStringLiteral("\\\\127.0.0.2\\loop");
+        const QString file = QDir::temp().filePath(QStringLiteral("orvane-loop-test.kxor"));
+        {
+            TkxProjectDoc doc;
+            doc.SetParams(Params(0, QStringLiteral("*"), 1));
+            AddTop(doc, ikShare, share);
+            doc.Continue();
+            QVERIFY(WaitFor([&] { return doc.Tree().NodeCount() >= 4 || !doc.IsBusy(); }));
+            doc.Stop();
+            QVERIFY(WaitIdle(doc));
+            QVERIFY(doc.PendingCount() > 0);
+            doc.WriteProject(file);
+        }
+        TkxProjectDoc doc;
+        doc.ReadProject(file);
+        QFile::remove(file);
+        QVERIFY(doc.PendingCount() > 0);
+        QStringList failures;
+        connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
+                [&](const QString& a, const QString&) { failures << a; });
+        QVERIFY(Search(doc, false));
+        QCOMPARE(doc.SearchState(), srFinished);
+        const auto nodes = ByAddress(doc.Tree().Root()->Children[0].get());
+        QVERIFY(nodes.count(share + "\\a\\tosibling\\leaf.txt"));
+        QCOMPARE(failures, QStringList{share + "\\sub\\up"});
         QVERIFY(doc.Tree().NodeCount() < 20);
     }
 
