@@ -242,6 +242,28 @@ private Q_SLOTS:
         QVERIFY(now >= before && now - before < 1.0 / 24);
     }
 
+    void utcToDaysMatchesQDateTime() {
+        // The fast conversion used for file times must agree with QDateTime, also across
+        // daylight-saving changes and before 1970 and 1899.
+        const QByteArray oldTz = qgetenv("TZ");
+        for (const char* zone : {"UTC", "Europe/Berlin", "America/New_York", "Asia/Kolkata"}) {
+            qputenv("TZ", zone);
+            tzset();
+            for (qint64 ms : {0LL, 1LL, -1LL, 1616893199999LL, 1616893200000LL, 1616896800000LL,
+                              1635638399000LL, 1635642000001LL, -2209161600000LL, -2209161600001LL,
+                              -5000000000000LL, 253402300799000LL}) {
+                const double expected = DateTimeToDays(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
+                QVERIFY2(qAbs(UtcMSecsToDays(ms) - expected) < 1e-9,
+                         qPrintable(QStringLiteral("%1 %2").arg(zone).arg(ms)));
+            }
+        }
+        if (oldTz.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", oldTz);
+        tzset();
+    }
+
     void dateText() {
         const QLocale locale = QLocale::system();
         const QDate date(2024, 3, 5);

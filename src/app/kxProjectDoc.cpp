@@ -345,7 +345,21 @@ void TkxProjectDoc::Stop() {
 
 // --- the manager's side
 
-TkxAssignment TkxProjectDoc::HostTakePending(quint32 depth) {
+int TkxProjectDoc::HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) {
+    for (TkxPassStep& step : steps) {
+        try {
+            if (step.Harvest)
+                Harvest(std::move(step.Results));
+            else
+                step.Next = TakePending(depth);
+        } catch (...) {
+            // One slot's failure must not cost the others their step.
+        }
+    }
+    return int(Pending.size());
+}
+
+TkxAssignment TkxProjectDoc::TakePending(quint32 depth) {
     TkxAssignment a;
     if (Pending.empty())
         return a;
@@ -377,10 +391,10 @@ TkxAssignment TkxProjectDoc::HostTakePending(quint32 depth) {
     return a;
 }
 
-int TkxProjectDoc::HostHarvest(TkxHarvest&& harvest) {
+void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
     auto* node = static_cast<TkxNode*>(harvest.Node);
     if (!node || node->IsRoot())
-        return int(Pending.size());
+        return;
     TkxInfo& record = node->Info;
     record.SetName(harvest.Name);
     record.SetScanned(1);
@@ -401,7 +415,6 @@ int TkxProjectDoc::HostHarvest(TkxHarvest&& harvest) {
     AddInfoNodes(std::move(harvest.Records), node);
     if (anyMatched)
         MarkHasMatch(node);
-    return int(Pending.size());
 }
 
 void TkxProjectDoc::HostRequeue(const std::vector<void*>& nodes) {

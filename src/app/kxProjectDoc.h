@@ -136,8 +136,9 @@ private:
     void HostSetSearchState(TkxSearchState s) override { SetSearchState(s); }
     void HostShowSearchError(const QString& text) override { ShowSearchError(text); }
     TkxParams HostParams() const override { return CurrentParams; }
-    TkxAssignment HostTakePending(quint32 depth) override;
-    int HostHarvest(TkxHarvest&& harvest) override;
+    int HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) override;
+    TkxAssignment TakePending(quint32 depth);
+    void Harvest(TkxHarvest&& harvest);
     void HostRequeue(const std::vector<void*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }

@@ -31,7 +31,10 @@ QString SearchStateText(int state);
 
 // One row of the thread list: slot number, works count, time, state, address.
 struct TkxThreadRow {
-    QString No, Total, Time, State, Address;
+    QString No, Total;
+    double StateTime = 0; // shown through TimeText: formatting waits until a view asks
+    QString State, Address;
+    QString TimeText() const { return DateTimeText(StateTime); }
     bool Failed = false; // the slot's task ended with an error (State holds the message)
     bool operator==(const TkxThreadRow&) const = default;
 };
@@ -57,6 +60,14 @@ struct TkxHarvest {
     std::vector<std::pair<QString, quint64>> LearntIds; // ancestor ids fetched by the worker
 };
 
+// One slot's need of the document in a pass: its harvest, or the head of the queue.
+struct TkxPassStep {
+    int Slot = 0;
+    bool Harvest = false;
+    TkxHarvest Results; // when Harvest
+    TkxAssignment Next; // otherwise: filled in by the host
+};
+
 // What the manager needs of the document. Every call runs on the document's thread,
 // through TkxThread::Sync.
 class TkxSearchHost {
@@ -67,10 +78,10 @@ public:
     virtual void HostSetSearchState(TkxSearchState s) = 0;
     virtual void HostShowSearchError(const QString& text) = 0;
     virtual TkxParams HostParams() const = 0;
-    // Takes the head of PendingNodes: Dropped when its level is below 0 or deeper than depth.
-    virtual TkxAssignment HostTakePending(quint32 depth) = 0;
-    // Yields the number of pending nodes afterwards.
-    virtual int HostHarvest(TkxHarvest&& harvest) = 0;
+    // Carries out the steps in order: a harvest moves the records into the tree; otherwise
+    // the head of PendingNodes is taken (Dropped when its level is below 0 or deeper than
+    // depth). Yields the number of pending nodes afterwards.
+    virtual int HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) = 0;
     virtual void HostRequeue(const std::vector<void*>& nodes) = 0;
     // Rows whose slot changed state, then the status refresh; yields the pending count.
     virtual int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) = 0;

@@ -4,6 +4,8 @@
 #include "model/kxErrors.h"
 #include "storage/kxUtils.h"
 
+#include <algorithm>
+
 using Clock = std::chrono::steady_clock;
 
 TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices> services,
@@ -95,22 +97,24 @@ void TQueueManager::RunPasses() {
     if (Slots.empty())
         return;
     KnownPending = 1; // not known yet: ask
-    SyncedThisPass = true;
     while (HasMainWindow()) {
         bool active = false;
         bool changed = false;
         Clock::time_point nextDeadline = Clock::now() + std::chrono::hours(24);
         std::vector<std::pair<int, TkxThreadRow>> rows;
+
+        // Visit the slots in order. What a visit needs of the document (a harvest, the head
+        // of the queue) is collected in slot order and done in one round trip, in that same
+        // order, so the work and its results are those of one call per visit.
+        std::vector<TkxPassStep> steps;
+        std::vector<std::pair<size_t, TkxSlotState>> visited;
         for (size_t i = 0; i < Slots.size(); ++i) {
             try {
                 if (ReadSearchState() != srWorking || Terminated())
                     break;
                 TkxInfoList& slot = *Slots[i];
-                TkxSlotState before;
-                {
-                    std::unique_lock lock(*slot.Guard);
-                    before = slot.State;
-                }
+                std::unique_lock lock(*slot.Guard);
+                const TkxSlotState before = slot.State;
                 // A failed task is shown before its slot takes new work, so the thread
                 // list (and the document's task-error report) always gets to see it.
                 if (before == ssError && !ErrorShown[i]) {
@@ -123,33 +127,76 @@ void TQueueManager::RunPasses() {
                 case ssIdle:
                 case ssWaiting:
                 case ssError:
-                    changed |= Assign(slot, active);
+                    // A failed task's records would make every later task in this slot
+                    // fail with "Owner not Empty": drop them before it takes new work.
+                    slot.ClearRecords();
+                    steps.push_back(TkxPassStep{int(i), false, {}, {}});
                     break;
                 case ssWorking:
                     Watch(slot, active, nextDeadline);
                     break;
                 case ssDone:
                 case ssTimeout:
-                    Harvest(slot, active);
+                    steps.push_back(TkxPassStep{int(i), true, TakeHarvest(slot), {}});
+                    active = true;
                     break;
                 }
-                std::unique_lock lock(*slot.Guard);
-                if (slot.State != before) {
-                    rows.emplace_back(int(i), RowOf(slot));
-                    changed = true;
-                }
-                // An error that came during this very visit has just been shown.
-                ErrorShown[i] = slot.State == ssError;
+                visited.emplace_back(i, before);
             } catch (...) {
                 // An error ends only this slot's visit; the next pass visits it again.
             }
         }
+
+        // Only this manager adds to PendingNodes during a search (commands that change the
+        // tree are disabled meanwhile): with nothing queued and nothing harvested, every
+        // free slot simply stays idle, without a round trip.
+        const bool needHost = std::any_of(steps.begin(), steps.end(),
+                                          [](const TkxPassStep& s) { return s.Harvest; }) ||
+                              (KnownPending > 0 && !steps.empty());
+        if (needHost) {
+            const quint32 depth = Params.Depth;
+            KnownPending = Sync(
+                KnownPending, [&](TkxSearchHost& host) { return host.HostRunPass(steps, depth); });
+        }
+        for (TkxPassStep& step : steps) {
+            try {
+                TkxInfoList& slot = *Slots[size_t(step.Slot)];
+                std::unique_lock lock(*slot.Guard);
+                if (step.Harvest) {
+                    slot.SetState(ssWaiting);
+                } else if (step.Next.Outcome == TkxAssignment::Assigned) {
+                    slot.SetName(step.Next.Name);
+                    slot.SetAddress(step.Next.Address);
+                    slot.SetKind(step.Next.Kind);
+                    slot.Node = step.Next.Node;
+                    slot.FileId = step.Next.FileId;
+                    slot.Ancestors = std::move(step.Next.Ancestors);
+                    slot.LearntIds.clear();
+                    slot.SetState(ssWorking);
+                    active = true;
+                } else {
+                    slot.SetState(ssIdle);
+                    changed |= step.Next.Outcome == TkxAssignment::Dropped;
+                }
+            } catch (...) {
+            }
+        }
+        for (const auto& [i, before] : visited) {
+            TkxInfoList& slot = *Slots[i];
+            std::unique_lock lock(*slot.Guard);
+            if (slot.State != before) {
+                rows.emplace_back(int(i), RowOf(slot));
+                changed = true;
+            }
+            // An error that came during this very visit has just been shown.
+            ErrorShown[i] = slot.State == ssError;
+        }
+
         // A pass that changed nothing has nothing new to show.
-        if (!rows.empty() || SyncedThisPass)
+        if (!rows.empty() || needHost)
             KnownPending = Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
         if (!HasMainWindow())
             KnownPending = 0;
-        SyncedThisPass = false;
         if ((!active && KnownPending == 0) || ReadSearchState() != srWorking || Terminated())
             break;
         if (!changed)
@@ -157,39 +204,17 @@ void TQueueManager::RunPasses() {
     }
 }
 
-bool TQueueManager::Assign(TkxInfoList& slot, bool& active) {
-    {
-        // A failed task's records would make every later task in this slot fail with
-        // "Owner not Empty": drop them before the slot takes new work.
-        std::unique_lock lock(*slot.Guard);
-        if (slot.State == ssError)
-            slot.ClearRecords();
-    }
-    // Only this manager adds to PendingNodes during a search (commands that change the
-    // tree are disabled meanwhile), so a queue it knows to be empty needs no round trip.
-    TkxAssignment next;
-    if (KnownPending > 0) {
-        const quint32 depth = Params.Depth;
-        next = Sync(TkxAssignment{},
-                    [depth](TkxSearchHost& host) { return host.HostTakePending(depth); });
-        KnownPending = next.Remaining;
-        SyncedThisPass = true;
-    }
-    std::unique_lock lock(*slot.Guard);
-    if (next.Outcome != TkxAssignment::Assigned) {
-        slot.SetState(ssIdle);
-        return next.Outcome == TkxAssignment::Dropped;
-    }
-    slot.SetName(next.Name);
-    slot.SetAddress(next.Address);
-    slot.SetKind(next.Kind);
-    slot.Node = next.Node;
-    slot.FileId = next.FileId;
-    slot.Ancestors = std::move(next.Ancestors);
-    slot.LearntIds.clear();
-    slot.SetState(ssWorking);
-    active = true;
-    return true;
+TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
+    TkxHarvest harvest;
+    harvest.Node = slot.Node;
+    harvest.Name = slot.NameText();
+    harvest.FileId = slot.FileId;
+    harvest.LearntIds = std::exchange(slot.LearntIds, {});
+    auto records = slot.TakeAll();
+    harvest.Records.reserve(records.size());
+    for (auto& r : records)
+        harvest.Records.push_back(std::move(*r));
+    return harvest;
 }
 
 void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& nextDeadline) {
@@ -205,34 +230,12 @@ void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& ne
     active = true;
 }
 
-void TQueueManager::Harvest(TkxInfoList& slot, bool& active) {
-    TkxHarvest harvest;
-    {
-        std::unique_lock lock(*slot.Guard);
-        harvest.Node = slot.Node;
-        harvest.Name = slot.NameText();
-        harvest.FileId = slot.FileId;
-        harvest.LearntIds = std::move(slot.LearntIds);
-        slot.LearntIds.clear();
-        auto records = slot.TakeAll();
-        harvest.Records.reserve(records.size());
-        for (auto& r : records)
-            harvest.Records.push_back(std::move(*r));
-    }
-    KnownPending = Sync(KnownPending,
-                        [&](TkxSearchHost& host) { return host.HostHarvest(std::move(harvest)); });
-    SyncedThisPass = true;
-    std::unique_lock lock(*slot.Guard);
-    slot.SetState(ssWaiting);
-    active = true;
-}
-
 TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     std::unique_lock lock(*slot.Guard);
     TkxThreadRow row;
     row.No = QString::number(slot.SlotIndex);
     row.Total = QString::number(slot.WorksCount);
-    row.Time = DateTimeText(slot.StateTime);
+    row.StateTime = slot.StateTime;
     row.State = TextWithDetail(SlotStateText(slot.State), slot.ErrorText);
     row.Address = slot.AddressText();
     row.Failed = slot.State == ssError;

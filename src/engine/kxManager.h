@@ -33,18 +33,16 @@ private:
     void BuildSlots();
     void RunPasses();
     void Cleanup();
-    // Each returns whether it changed anything that another pass could act on.
-    bool Assign(TkxInfoList& slot, bool& active);
     void Watch(TkxInfoList& slot, bool& active,
                std::chrono::steady_clock::time_point& nextDeadline);
-    void Harvest(TkxInfoList& slot, bool& active);
+    // Takes a finished slot's results (its guard held).
+    static TkxHarvest TakeHarvest(TkxInfoList& slot);
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
 
     std::vector<std::unique_ptr<TkxInfoList>> Slots;
     std::vector<bool> ErrorShown; // per slot: its current error has reached the host
     int KnownPending = 0;         // PendingNodes' length as last reported by the host
-    bool SyncedThisPass = false;
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;

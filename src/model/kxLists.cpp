@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <new>
 
@@ -16,6 +17,7 @@ namespace {
 
 const QDate DaysEpoch(1899, 12, 30);
 constexpr qint64 MSecsPerDay = 86400000;
+constexpr qint64 DaysFromEpochToUnix = 25569; // 1899-12-30 to 1970-01-01
 // Beyond the years 1 to 9999 a day count is not a date anyone could have meant.
 constexpr double MinDays = -693593.0;
 constexpr double MaxDays = 2958466.0;
@@ -83,8 +85,30 @@ QString DateTimeText(double days) {
     return text;
 }
 
+double UtcMSecsToDays(qint64 msecs) {
+    // The C library's conversion: the same result as going through QDateTime, at a fraction
+    // of its cost (this runs for every time of every directory entry).
+    const qint64 secs = msecs >= 0 ? msecs / 1000 : -((-msecs + 999) / 1000);
+    const time_t t = time_t(secs);
+    tm local{};
+    if (!localtime_r(&t, &local))
+        return DateTimeToDays(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC));
+    const qint64 localMs = msecs + qint64(local.tm_gmtoff) * 1000;
+    qint64 day = localMs / MSecsPerDay;
+    qint64 msOfDay = localMs % MSecsPerDay;
+    if (msOfDay < 0) {
+        msOfDay += MSecsPerDay;
+        --day;
+    }
+    const double days = double(day + DaysFromEpochToUnix);
+    const double fraction = double(msOfDay) / double(MSecsPerDay);
+    return days >= 0 ? days + fraction : days - fraction;
+}
+
 double NowDays() {
-    return DateTimeToDays(QDateTime::currentDateTime());
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return UtcMSecsToDays(qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
 }
 
 // Texts are kept as UTF-8 with one extension: a lone surrogate is written as its own

@@ -32,6 +32,8 @@ double DateTimeToDays(const QDateTime& local);
 QDateTime DaysToDateTime(double days);
 // The user's locale: short date, then the time unless it is exactly midnight.
 QString DateTimeText(double days);
+// Milliseconds since 1970 UTC as local days.
+double UtcMSecsToDays(qint64 msecs);
 // Current local time as days.
 double NowDays();
 

@@ -43,7 +43,7 @@ double DaysFromUtc(const TimeSpec& t) {
         t.Nsec >= 1000000000u)
         return 0;
     const qint64 ms = t.Sec * 1000 + t.Nsec / 1000000;
-    return DateTimeToDays(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
+    return UtcMSecsToDays(ms);
 }
 
 bool SendAll(int fd, const std::string& data) {
