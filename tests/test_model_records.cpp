@@ -352,8 +352,8 @@ private Q_SLOTS:
             TkxInfoList slot(0, QString());
             slot.WorkerFactory = factory.Make();
             slot.SetState(ssWorking);
-            auto record = std::make_unique<TkxInfo>();
-            record->SetName(QStringLiteral("found"));
+            TkxInfo record;
+            record.SetName(QStringLiteral("found"));
             slot.Add(std::move(record));
             QCOMPARE(slot.Count(), 1);
             QCOMPARE(slot.Items(0)->NameText(), "found");

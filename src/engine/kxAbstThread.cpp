@@ -15,11 +15,14 @@ public:
         static const int type = QEvent::registerEventType();
         return QEvent::Type(type);
     }
-    TkxSyncEvent(std::function<void()> call, std::binary_semaphore& done)
+    TkxSyncEvent(std::function<void()> call, std::binary_semaphore* done)
         : QEvent(EventType()), Call(std::move(call)), Done(done) {
         Posted.store(true, std::memory_order_release);
     }
-    ~TkxSyncEvent() override { Done.release(); }
+    ~TkxSyncEvent() override {
+        if (Done)
+            Done->release();
+    }
     void Run() {
         // Pairs with the constructor: the call's data is visible here even to tools that
         // cannot see through the event queue's own locking.
@@ -29,7 +32,7 @@ public:
 
 private:
     std::function<void()> Call;
-    std::binary_semaphore& Done;
+    std::binary_semaphore* Done;
     std::atomic<bool> Posted{false};
 };
 } // namespace
@@ -113,14 +116,18 @@ void TkxThread::Terminate() {
     Wake->Wake();
 }
 
-bool TkxThread::Post(std::function<void()> call, std::binary_semaphore& done) {
+bool TkxThread::Post(std::function<void()> call, std::binary_semaphore* done) {
     // Posting under the lock: a host that detaches us cannot vanish between the check and
     // the post, and its bridge target drops (and so releases) whatever is still queued.
     std::lock_guard lock(HostLock);
     if (!Host)
         return false;
-    QCoreApplication::postEvent(Host->BridgeTarget(), new TkxSyncEvent(std::move(call), done));
+    PostLocked(std::move(call), done);
     return true;
+}
+
+void TkxThread::PostLocked(std::function<void()> call, std::binary_semaphore* done) {
+    QCoreApplication::postEvent(Host->BridgeTarget(), new TkxSyncEvent(std::move(call), done));
 }
 
 void TkxThread::run() {

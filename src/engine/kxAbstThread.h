@@ -154,6 +154,23 @@ public:
         });
     }
 
+    // Runs fn(host) on the host's thread later, without waiting: for what the thread only
+    // reports (rows, status). Calls arrive in the order they were made, also relative to Sync.
+    template <class F> void Queue(F fn) {
+        // Runs only if the host's bridge target still exists, that is while the host does;
+        // so the call holds the host, not this thread (which may be gone by then).
+        std::lock_guard lock(HostLock);
+        if (Host)
+            PostLocked(
+                [host = Host, fn = std::move(fn)]() mutable {
+                    try {
+                        fn(*host);
+                    } catch (...) {
+                    }
+                },
+                nullptr);
+    }
+
 protected:
     void run() final;
     virtual void InitThread() {}
@@ -161,7 +178,8 @@ protected:
     virtual void DoneThread() {}
 
 private:
-    bool Post(std::function<void()> call, std::binary_semaphore& done);
+    bool Post(std::function<void()> call, std::binary_semaphore* done);
+    void PostLocked(std::function<void()> call, std::binary_semaphore* done);
     mutable std::mutex HostLock;
     TkxSearchHost* Host = nullptr;
     std::atomic<bool> TerminateFlag{false};
@@ -184,7 +202,7 @@ template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
             result = neutral;
         }
     };
-    if (Post(call, done))
+    if (Post(call, &done))
         done.acquire();
     return result;
 }

@@ -17,6 +17,7 @@ TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices
 TQueueManager::~TQueueManager() {
     Terminate();
     wait();
+    RunDeferredTasks();
     Slots.clear();
 }
 
@@ -77,8 +78,8 @@ void TQueueManager::BuildSlots() {
     auto waker = SharedWaker();
     for (int i = 0; i < n; ++i) {
         auto slot = std::make_unique<TkxInfoList>(i, Params.Masks);
-        slot->WorkerFactory = [services, waker](TkxInfoList& s) -> TkxSlotWorker* {
-            return TkxInfoThread::Start(s, services, waker);
+        slot->WorkerFactory = [this, services, waker](TkxInfoList& s) -> TkxSlotWorker* {
+            return TkxInfoThread::Start(s, services, waker, &RunLater);
         };
         rows.emplace_back(i, RowOf(*slot));
         Slots.push_back(std::move(slot));
@@ -181,6 +182,7 @@ void TQueueManager::RunPasses() {
             } catch (...) {
             }
         }
+        RunDeferredTasks();
         for (const auto& [i, before] : visited) {
             TkxInfoList& slot = *Slots[i];
             std::unique_lock lock(*slot.Guard);
@@ -192,9 +194,10 @@ void TQueueManager::RunPasses() {
             ErrorShown[i] = slot.State == ssError;
         }
 
-        // A pass that changed nothing has nothing new to show.
+        // Rows and status are only reported: no need to wait for them. A pass that changed
+        // nothing has nothing new to show.
         if (!rows.empty() || needHost)
-            KnownPending = Sync(0, [&](TkxSearchHost& host) { return host.HostEndPass(rows); });
+            Queue([rows = std::move(rows)](TkxSearchHost& host) { host.HostEndPass(rows); });
         if (!HasMainWindow())
             KnownPending = 0;
         if ((!active && KnownPending == 0) || ReadSearchState() != srWorking || Terminated())
@@ -210,10 +213,7 @@ TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
     harvest.Name = slot.NameText();
     harvest.FileId = slot.FileId;
     harvest.LearntIds = std::exchange(slot.LearntIds, {});
-    auto records = slot.TakeAll();
-    harvest.Records.reserve(records.size());
-    for (auto& r : records)
-        harvest.Records.push_back(std::move(*r));
+    harvest.Records = slot.TakeAll();
     return harvest;
 }
 
@@ -242,10 +242,20 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     return row;
 }
 
+void TQueueManager::RunDeferredTasks() {
+    // Tasks that explore nothing end at once: run them here rather than on a thread.
+    while (!RunLater.empty()) {
+        TkxInfoThread* worker = RunLater.back();
+        RunLater.pop_back();
+        TkxInfoThread::RunNow(worker);
+    }
+}
+
 void TQueueManager::Cleanup() {
     const TkxSearchState remembered = ReadSearchState();
     try {
         SetState(srStopping);
+        RunDeferredTasks();
         std::vector<void*> requeue;
         while (!Slots.empty()) {
             {

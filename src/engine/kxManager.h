@@ -37,12 +37,14 @@ private:
                std::chrono::steady_clock::time_point& nextDeadline);
     // Takes a finished slot's results (its guard held).
     static TkxHarvest TakeHarvest(TkxInfoList& slot);
+    void RunDeferredTasks();
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
 
     std::vector<std::unique_ptr<TkxInfoList>> Slots;
-    std::vector<bool> ErrorShown; // per slot: its current error has reached the host
-    int KnownPending = 0;         // PendingNodes' length as last reported by the host
+    std::vector<bool> ErrorShown;               // per slot: its current error has reached the host
+    int KnownPending = 0;                       // PendingNodes' length as last reported by the host
+    std::vector<class TkxInfoThread*> RunLater; // tasks that explore nothing, run in the pass
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;

@@ -22,38 +22,50 @@ int Live = 0;
 // Threads parked for a while end.
 class TaskThreads {
 public:
-    void Run(std::function<void()> task) {
+    // `done` runs once the thread is parked again, so whoever it wakes can hand the next task
+    // to this very thread instead of starting another.
+    void Run(std::function<void()> task, std::function<void()> done) {
         std::unique_lock lock(Mutex);
         if (!Parked.empty()) {
             Parked_* p = Parked.back();
             Parked.pop_back();
             p->Task = std::move(task);
+            p->Done = std::move(done);
             p->Wake.notify_one();
             return;
         }
         lock.unlock();
-        std::thread([this, t = std::move(task)]() mutable { Loop(std::move(t)); }).detach();
+        std::thread([this, t = std::move(task), d = std::move(done)]() mutable {
+            Loop(std::move(t), std::move(d));
+        }).detach();
     }
 
 private:
     struct Parked_ {
-        std::function<void()> Task;
+        std::function<void()> Task, Done;
         std::condition_variable Wake;
     };
-    void Loop(std::function<void()> task) {
+    void Loop(std::function<void()> task, std::function<void()> done) {
         Parked_ self;
         for (;;) {
             task();
             task = nullptr;
             std::unique_lock lock(Mutex);
             Parked.push_back(&self);
+            lock.unlock();
+            if (done)
+                done();
+            done = nullptr;
+            lock.lock();
             if (!self.Wake.wait_for(lock, std::chrono::seconds(30),
                                     [&] { return bool(self.Task); })) {
                 Parked.erase(std::find(Parked.begin(), Parked.end(), &self));
                 return;
             }
             task = std::move(self.Task);
+            done = std::move(self.Done);
             self.Task = nullptr;
+            self.Done = nullptr;
         }
     }
     std::mutex Mutex;
@@ -75,20 +87,21 @@ TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> 
     : Guard(slot.Guard), Owner(&slot), Services(std::move(services)), Waker(std::move(waker)) {}
 
 TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                    std::shared_ptr<TkxWaker> waker) {
+                                    std::shared_ptr<TkxWaker> waker,
+                                    std::vector<TkxInfoThread*>* runLater) {
     auto* worker = new TkxInfoThread(slot, std::move(services), std::move(waker));
     {
         std::lock_guard lock(LiveMutex);
         ++Live;
     }
+    const bool explores = !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
+                                                    slot.Kind == ikShare || slot.Kind == ikFolder);
+    if (runLater && !explores) {
+        runLater->push_back(worker);
+        return worker;
+    }
     try {
-        Threads().Run([worker] {
-            worker->Execute();
-            delete worker;
-            std::lock_guard lock(LiveMutex);
-            --Live;
-            LiveCond.notify_all();
-        });
+        Threads().Run([worker] { RunNow(worker); }, [waker = worker->Waker] { waker->Wake(); });
     } catch (...) {
         {
             std::lock_guard lock(LiveMutex);
@@ -98,6 +111,14 @@ TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetSer
         throw;
     }
     return worker;
+}
+
+void TkxInfoThread::RunNow(TkxInfoThread* worker) {
+    worker->Execute();
+    delete worker;
+    std::lock_guard lock(LiveMutex);
+    --Live;
+    LiveCond.notify_all();
 }
 
 void TkxInfoThread::Terminate() {
@@ -173,11 +194,10 @@ void TkxInfoThread::Execute() {
             Owner->Worker = nullptr;
         Owner = nullptr;
     }
-    Waker->Wake();
 }
 
-void TkxInfoThread::AddRecords(const std::vector<Found>& found) {
-    std::vector<std::unique_ptr<TkxInfo>> records;
+void TkxInfoThread::AddRecords(const QString& prefix, const std::vector<Found>& found) {
+    std::vector<TkxInfo> records;
     records.reserve(found.size());
     auto deliver = [&] {
         std::unique_lock lock(*Guard);
@@ -197,18 +217,17 @@ void TkxInfoThread::AddRecords(const std::vector<Found>& found) {
                 continue;
             if (f.Kind != ikHost && f.Kind != ikShare && f.Kind != ikFolder && !matched)
                 continue;
-            auto info = std::make_unique<TkxInfo>();
-            info->SetName(f.Name);
-            info->SetAddress(f.Address);
-            info->SetSize(f.Size);
-            info->SetCreating(f.Creating);
-            info->SetEditTime(f.EditTime);
-            info->SetLastAccess(f.LastAccess);
-            info->SetMatched(matched ? 1 : 0);
-            info->SetHasMatch(matched ? 1 : 0);
-            info->SetKind(f.Kind);
-            info->FileId = f.Kind == ikFolder ? f.FileId : 0;
-            records.push_back(std::move(info));
+            TkxInfo& info = records.emplace_back();
+            info.SetName(f.Name);
+            info.SetAddress(prefix + f.Name);
+            info.SetSize(f.Size);
+            info.SetCreating(f.Creating);
+            info.SetEditTime(f.EditTime);
+            info.SetLastAccess(f.LastAccess);
+            info.SetMatched(matched ? 1 : 0);
+            info.SetHasMatch(matched ? 1 : 0);
+            info.SetKind(f.Kind);
+            info.FileId = f.Kind == ikFolder ? f.FileId : 0;
         }
     } catch (...) {
         deliver();
@@ -228,20 +247,21 @@ void TkxInfoThread::RangeStep(const QString& address) {
     // the hosts found so far.
     constexpr size_t Batch = 256;
     TIPRange range(address);
+    const QString prefix = QStringLiteral("\\\\");
     std::vector<Found> hosts;
     hosts.reserve(Batch);
     VisitRange(range, [&](const TIPAddress& ip) {
         if (Terminated())
             return false;
         const QString text = ip.AsText();
-        hosts.push_back({text, QStringLiteral("\\\\") + text, ikHost});
+        hosts.push_back({text, ikHost});
         if (hosts.size() == Batch) {
-            AddRecords(hosts);
+            AddRecords(prefix, hosts);
             hosts.clear();
         }
         return true;
     });
-    AddRecords(hosts);
+    AddRecords(prefix, hosts);
 }
 
 void TkxInfoThread::HostStep(const QString& name, const QString& address) {
@@ -267,9 +287,9 @@ void TkxInfoThread::HostStep(const QString& name, const QString& address) {
     const QString prefix = WithBackslash(address);
     std::vector<Found> found;
     found.reserve(shares.size());
-    for (const TkxShareEntry& share : shares)
-        found.push_back({share.Name, prefix + share.Name, ikShare});
-    AddRecords(found);
+    for (TkxShareEntry& share : shares)
+        found.push_back({std::move(share.Name), ikShare});
+    AddRecords(prefix, found);
 }
 
 void TkxInfoThread::FolderStep(const QString& address) {
@@ -326,9 +346,9 @@ void TkxInfoThread::FolderStep(const QString& address) {
     const QString prefix = WithBackslash(address);
     std::vector<Found> found;
     found.reserve(entries.size());
-    for (const TkxDirEntry& e : entries) {
-        found.push_back({e.Name, prefix + e.Name, e.IsDirectory ? ikFolder : ikFile, double(e.Size),
+    for (TkxDirEntry& e : entries) {
+        found.push_back({std::move(e.Name), e.IsDirectory ? ikFolder : ikFile, double(e.Size),
                          e.Creating, e.EditTime, e.LastAccess, e.FileId});
     }
-    AddRecords(found);
+    AddRecords(prefix, found);
 }

@@ -13,9 +13,13 @@
 // worker adds nothing and changes no state, whatever it was doing.
 class TkxInfoThread final : public TkxSlotWorker {
 public:
-    // Called by the slot (under its guard) when it enters ssWorking.
+    // Called by the slot (under its guard) when it enters ssWorking. A task with nothing to
+    // explore (a file, or no masks) is put in runLater instead, when given: the caller runs
+    // it with RunNow once the slot's state change is complete, sparing a thread hand-off.
     static TkxInfoThread* Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                std::shared_ptr<TkxWaker> waker);
+                                std::shared_ptr<TkxWaker> waker,
+                                std::vector<TkxInfoThread*>* runLater = nullptr);
+    static void RunNow(TkxInfoThread* worker);
 
     void SetOwnerNone() override { Owner = nullptr; }
     void Terminate() override;
@@ -34,14 +38,14 @@ private:
     bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }
 
     struct Found {
-        QString Name, Address;
+        QString Name;
         TkxItemKind Kind;
         double Size = 0, Creating = 0, EditTime = 0, LastAccess = 0;
         quint64 FileId = 0;
     };
-    // Filters and fills records, then hands them to the slot in one go; records made before
-    // a mask error still reach the slot.
-    void AddRecords(const std::vector<Found>& found);
+    // Filters and fills records (address = prefix + name), then hands them to the slot in one
+    // go; records made before a mask error still reach the slot.
+    void AddRecords(const QString& prefix, const std::vector<Found>& found);
     void SetOwnerName(const QString& name);
 
     const std::shared_ptr<std::recursive_mutex> Guard;

@@ -177,11 +177,12 @@ public:
     void SetState(TkxSlotState s);
 
     int Count() const { return int(Records.size()); }
-    TkxInfo* Items(int i) const { return Records.at(size_t(i)).get(); }
-    void Add(std::unique_ptr<TkxInfo> record) { Records.push_back(std::move(record)); }
-    std::vector<std::unique_ptr<TkxInfo>> TakeAll() { return std::exchange(Records, {}); }
+    const TkxInfo* Items(int i) const { return &Records.at(size_t(i)); }
+    void Add(TkxInfo&& record) { Records.push_back(std::move(record)); }
+    // Records are kept by value: a walk moves tens of thousands of them.
+    std::vector<TkxInfo> TakeAll() { return std::exchange(Records, {}); }
     void ClearRecords() { Records.clear(); }
 
 private:
-    std::vector<std::unique_ptr<TkxInfo>> Records;
+    std::vector<TkxInfo> Records;
 };

@@ -405,17 +405,16 @@ int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
             if (std::chrono::steady_clock::now() >= deadline)
                 return ETIMEDOUT;
         }
-        const std::size_t old = h.In.size();
-        h.In.resize(old + ReadChunk);
-        const ssize_t got = read(h.Sock, h.In.data() + old, ReadChunk);
+        // Read into a buffer of our own: growing h.In first would zero 64 KiB per read.
+        thread_local char chunk[ReadChunk];
+        const ssize_t got = read(h.Sock, chunk, ReadChunk);
         if (got <= 0) {
             // EOF, ECONNRESET and friends: the helper died.
-            h.In.resize(old);
             if (got < 0 && errno == EINTR)
                 continue;
             return EIO;
         }
-        h.In.resize(old + static_cast<std::size_t>(got));
+        h.In.append(chunk, static_cast<std::size_t>(got));
     }
 }
 
