@@ -148,6 +148,15 @@ inline bool WaitIdle(TkxProjectDoc& doc, int timeoutMs = 20000) {
     return WaitFor([&] { return !doc.IsBusy(); }, timeoutMs);
 }
 
+// A top-level node of any kind, named after the last part of its address.
+inline TkxNode* AddTop(TkxProjectDoc& doc, TkxItemKind kind, const QString& address) {
+    TkxInfo r;
+    r.SetAddress(address);
+    r.SetName(address.section(u'\\', -1));
+    r.SetKind(kind);
+    return doc.AddInfoNode(std::move(r), nullptr);
+}
+
 inline std::vector<QString> Captions(const TkxNode* node) {
     std::vector<QString> out;
     for (const auto& c : node->Children)

@@ -18,14 +18,6 @@ quint32 Ip(const char* text) {
     return inet_addr(text);
 }
 
-TkxNode* AddTop(TkxProjectDoc& doc, TkxItemKind kind, const QString& address) {
-    TkxInfo r;
-    r.SetAddress(address);
-    r.SetName(address.section(u'\\', -1));
-    r.SetKind(kind);
-    return doc.AddInfoNode(std::move(r), nullptr);
-}
-
 TkxParams Params(quint32 threads, quint32 depth, quint32 lifetime, const QString& masks) {
     TkxParams p;
     p.TotalThreads = threads;

@@ -65,32 +65,20 @@ void TkxProjectDoc::ClearPending() {
 // --- tree
 
 TkxNode* TkxProjectDoc::AddInfoNode(TkxInfo&& record, TkxNode* parent) {
-    if (Adding)
-        throw EkxError(QStringLiteral("Can not add node with old information"));
-    Adding = true;
-    TkxNode* node = nullptr;
-    try {
-        const bool queue = record.Scanned == 0;
-        node = Model.AppendNode(parent, std::move(record));
-        if (queue)
-            Pending.push_back(node);
-        SetModified(true);
-    } catch (...) {
-        Adding = false;
-        throw;
-    }
-    Adding = false;
-    return node;
+    std::vector<TkxInfo> one;
+    one.push_back(std::move(record));
+    return AddInfoNodes(std::move(one), parent).front();
 }
 
-void TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent) {
+std::vector<TkxNode*> TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent) {
     if (records.empty())
-        return;
+        return {};
     if (Adding)
         throw EkxError(QStringLiteral("Can not add node with old information"));
     Adding = true;
+    std::vector<TkxNode*> nodes;
     try {
-        std::vector<TkxNode*> nodes = Model.AppendNodes(parent, std::move(records));
+        nodes = Model.AppendNodes(parent, std::move(records));
         for (TkxNode* node : nodes) {
             if (node->Info.Scanned == 0)
                 Pending.push_back(node);
@@ -101,6 +89,7 @@ void TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent
         throw;
     }
     Adding = false;
+    return nodes;
 }
 
 void TkxProjectDoc::EnsureTreeEditable() {

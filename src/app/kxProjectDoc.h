@@ -45,7 +45,7 @@ public:
     // unless the record is scanned.
     TkxNode* AddInfoNode(TkxInfo&& record, TkxNode* parent);
     // Adds a parent's new children with one model insertion.
-    void AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent);
+    std::vector<TkxNode*> AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent);
     void DeleteNode(TkxNode* node); // empties PendingNodes
     void DeleteChildren(TkxNode* node);
     void ClearTree();

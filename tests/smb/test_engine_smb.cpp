@@ -29,14 +29,6 @@ TkxParams Params(quint32 depth, const QString& masks, quint32 threads = 16) {
     return p;
 }
 
-TkxNode* AddTop(TkxProjectDoc& doc, TkxItemKind kind, const QString& address) {
-    TkxInfo r;
-    r.SetAddress(address);
-    r.SetName(address.section(u'\\', -1));
-    r.SetKind(kind);
-    return doc.AddInfoNode(std::move(r), nullptr);
-}
-
 // Every node below `top`, by address.
 std::map<QString, const TkxNode*> ByAddress(const TkxNode* top) {
     std::map<QString, const TkxNode*> out;
