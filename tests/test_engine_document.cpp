@@ -1,4 +1,5 @@
-// The project document's tree and search commands, without a window.
+// The project document's tree and search commands, without a window (its searches run the
+// real engine on scripted services, so these run under ThreadSanitizer with the engine tests).
 
 #include "app/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
@@ -38,7 +39,7 @@ struct Sample {
 };
 } // namespace
 
-class TestAppDocument : public QObject {
+class TestEngineDocument : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -196,5 +197,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAppDocument)
-#include "test_app_document.moc"
+QTEST_GUILESS_MAIN(TestEngineDocument)
+#include "test_engine_document.moc"
