@@ -297,6 +297,13 @@ int main(int argc, char** argv) {
                 << " | nodes " << doc.Tree().NodeCount() << "\x1b[K" << Qt::flush;
         };
         QObject::connect(&doc, &TkxProjectDoc::StatusChanged, &doc, [&] { progress(false); });
+        // A failed task (a folder loop, a bad mask) shows in the thread list only briefly:
+        // keep a line of it.
+        QObject::connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
+                         [&](const QString& address, const QString& state) {
+                             if (!o.Quiet)
+                                 err << "\r" << address << ": " << state << "\x1b[K\n" << Qt::flush;
+                         });
         QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
         if (o.Run)
