@@ -96,8 +96,9 @@ public:
     // Where ExportXml writes: next to the project file, or ProjectName.xml in the current
     // directory for an untitled project.
     QString XmlFileName() const;
-    // Exports the tree as XML and yields the file name written. Throws EkxError.
-    QString ExportXml();
+    // Exports the tree as XML (to XmlFileName unless a target is given) and yields the file
+    // name written. Throws EkxError.
+    QString ExportXml(const QString& target = QString());
     // Asked by QuerySave: Yes (true) or No to "Do you want to save the project?".
     std::function<bool()> AskSaveQuestion;
     // Asked by SaveProject for a file name; empty when the user cancels.

@@ -73,8 +73,8 @@ QString TkxProjectDoc::XmlFileName() const {
     return base + QStringLiteral(".xml");
 }
 
-QString TkxProjectDoc::ExportXml() {
-    const QString fileName = XmlFileName();
+QString TkxProjectDoc::ExportXml(const QString& target) {
+    const QString fileName = target.isEmpty() ? XmlFileName() : target;
     // A project saved as *.xml would otherwise be overwritten by its own export.
     if (!IsUntitled() && SameFile(fileName, FileName))
         throw EkxError(

@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -333,14 +332,8 @@ int main(int argc, char** argv) {
                     QStringLiteral("Can not write %1: %2").arg(o.Csv, file.errorString()));
             WriteCsv(doc, file);
         }
-        if (!o.Xml.isEmpty()) {
-            const QString written = doc.ExportXml();
-            if (QFileInfo(written).absoluteFilePath() != QFileInfo(o.Xml).absoluteFilePath()) {
-                QFile::remove(o.Xml);
-                if (!QFile::rename(written, o.Xml))
-                    throw EkxError(QStringLiteral("Can not write %1").arg(o.Xml));
-            }
-        }
+        if (!o.Xml.isEmpty())
+            doc.ExportXml(o.Xml);
     } catch (const std::exception& e) {
         err << "orvane-scan: " << ErrorMessage(e) << "\n";
         status = 1;
