@@ -1,10 +1,13 @@
 #include "model/kxErrors.h"
 #include "model/kxLists.h"
+#include "model/kxTree.h"
 
+#include <QAbstractItemModelTester>
 #include <QLocale>
 #include <QtTest>
 
 #include <cmath>
+#include <random>
 
 namespace {
 
@@ -43,6 +46,44 @@ QString LoneSurrogates() {
     s += QChar(0xDC00);
     s += QChar(0xDBFF);
     return s;
+}
+
+// Local time without daylight-saving gaps while a test runs.
+class UtcZone {
+public:
+    UtcZone() : Old(qgetenv("TZ")) {
+        qputenv("TZ", "UTC");
+        tzset();
+    }
+    ~UtcZone() {
+        if (Old.isNull())
+            qunsetenv("TZ");
+        else
+            qputenv("TZ", Old);
+        tzset();
+    }
+
+private:
+    QByteArray Old;
+};
+
+// The text as the locale gives it through QDateTime, value by value.
+QString PlainDateTimeText(const QLocale& locale, const QString& timeFormat, double days) {
+    const QDateTime t = DaysToDateTime(days);
+    if (!t.isValid())
+        return {};
+    QString text = locale.toString(t.date(), QLocale::ShortFormat);
+    if (t.time().msecsSinceStartOfDay() != 0)
+        text += u' ' + locale.toString(t.time(), timeFormat);
+    return text;
+}
+
+QLocale LocaleNamed(const QString& name) {
+    return name == u"system" ? QLocale::system() : QLocale(name);
+}
+
+double SecondsIntoDay(double day, double seconds) {
+    return day + seconds / 86400.0;
 }
 
 } // namespace
@@ -180,6 +221,15 @@ private Q_SLOTS:
         QTest::newRow("lone surrogates") << LoneSurrogates();
         QTest::newRow("trailing high surrogate") << QString(QChar(0xD83D));
         QTest::newRow("embedded nul") << QString::fromUtf16(u"a\0b", 3);
+        QTest::newRow("14 bytes, in the field") << "report_280.doc";
+        QTest::newRow("15 bytes, in the field") << "report_280.docx";
+        QTest::newRow("16 bytes, on the heap") << "report_2800.docx";
+        QTest::newRow("cyrillic, 15 bytes") << QString::fromUtf8("абвгдеёx");
+        QTest::newRow("cyrillic, 16 bytes") << QString::fromUtf8("абвгдеёж");
+        QTest::newRow("pair ending at byte 15") << QString::fromUtf8("01234567890\U0001D11E");
+        QTest::newRow("pair ending at byte 16") << QString::fromUtf8("012345678901\U0001D11E");
+        QTest::newRow("lone surrogate at byte 15")
+            << QStringLiteral("012345678901") + QChar(0xDC00);
     }
     void fieldCopyAndMove() {
         QFETCH(QString, text);
@@ -275,7 +325,8 @@ private Q_SLOTS:
         const QString text = field.AsText();
         QVERIFY2(text.startsWith(dateText + u' '), qPrintable(text));
         const QString time = text.mid(dateText.size() + 1);
-        QVERIFY2(time.contains(u"45") && time.contains(u"10"), qPrintable(text));
+        QVERIFY2(time.contains(locale.toString(45)) && time.contains(locale.toString(10)),
+                 qPrintable(text));
         QVERIFY2(time == time.trimmed() && !time.isEmpty(), qPrintable(text));
         const QString zone = QDateTime(date, QTime(13, 45, 10)).timeZoneAbbreviation();
         if (!zone.isEmpty())
@@ -283,6 +334,225 @@ private Q_SLOTS:
 
         QVERIFY(DateTimeText(std::nan("")).isEmpty());
         QVERIFY(DateTimeText(1e12).isEmpty());
+    }
+
+    // The prepared parts must give exactly what the locale gives through QDateTime, in
+    // locales with names, twelve-hour clocks, quoted literals and digits of other scripts.
+    void dateTextsMatchLocale_data() {
+        QTest::addColumn<QString>("locale");
+        for (const char* name :
+             {"system", "C", "en_US", "de_DE", "ru_RU", "ja_JP", "ko_KR", "zh_TW", "ar_EG", "fa_IR",
+              "bg_BG", "sq_AL", "el_GR", "hr_HR", "my_MM", "ccp_BD", "dz_BT"})
+            QTest::newRow(name) << QString::fromLatin1(name);
+    }
+    void dateTextsMatchLocale() {
+        QFETCH(QString, locale);
+        const UtcZone utc;
+        const QLocale l = LocaleNamed(locale);
+        const TkxDateTexts texts(l);
+        // A user's locale may mix the digits of one locale with the dates of another; that
+        // one is formatted by the locale each time.
+        if (locale != u"system")
+            QVERIFY(texts.Prepared());
+        QVERIFY(!texts.TimeFormat().contains(u't'));
+
+        const double day = 45000;
+        std::vector<double> values = {
+            0,
+            1e-9,                            // rounds to midnight: no time
+            0.6 / 86400000,                  // rounds to 1 ms: 00:00:00 shown
+            SecondsIntoDay(day, 43200.9996), // rounds up to the next second
+            SecondsIntoDay(day, 43200.9994), // seconds are truncated
+            SecondsIntoDay(day, 86399.9996), // rounds up to the next day
+            day + 0.99999999999,             // the next midnight
+            -1.25,                           // before 1899: the time counts forward
+            -0.5,
+            -0.999999999999,
+            -693593, // 1 January 1
+            -693592.75,
+            -693593.5,                           // before the year 1: no text
+            59,                                  // 28 February 1900
+            60,                                  // 1 March 1900: 1900 was no leap year
+            36526,                               // 2000
+            2958465.5,                           // 31 December 9999
+            SecondsIntoDay(2958465, 86399.9999), // rounds into the year 10000
+            2958466,                             // beyond 9999: no text
+            1e12,
+            std::nan(""),
+            HUGE_VAL,
+            -HUGE_VAL};
+        std::mt19937_64 random(20240305);
+        std::uniform_real_distribution<double> anyDay(-693593.0, 2958466.0);
+        std::uniform_real_distribution<double> recent(0, 80000);
+        std::uniform_int_distribution<qint64> millisecond(0, 86400000 - 1);
+        for (int i = 0; i < 3000; ++i) {
+            values.push_back(anyDay(random));
+            const double whole = std::floor(recent(random));
+            const qint64 ms = millisecond(random);
+            values.push_back(whole + double(ms) / 86400000);
+            values.push_back(whole + double(ms / 1000 * 1000) / 86400000);
+            values.push_back(-whole - double(ms) / 86400000);
+        }
+        for (const double v : values) {
+            const QString expected = PlainDateTimeText(l, texts.TimeFormat(), v);
+            const QString text = texts.Text(v);
+            QVERIFY2(
+                text == expected,
+                qPrintable(
+                    QStringLiteral("%1: %2 instead of %3").arg(v, 0, 'g', 17).arg(text, expected)));
+            if (text.isEmpty())
+                continue;
+            // Every text of a year with four digits reads back as a value giving that text.
+            const std::optional<double> back = texts.Parse(text);
+            if (texts.Prepared() && DaysToDateTime(v).date().year() <= 9999)
+                QVERIFY2(back.has_value(), qPrintable(text));
+            if (back)
+                QCOMPARE(texts.Text(*back), text);
+        }
+    }
+
+    void dateTextsUseSystemLocale() {
+        const UtcZone utc;
+        const TkxDateTexts& texts = TkxDateTexts::System();
+        for (const double v : {0.0, 45000.5, -12.75, 2958465.999})
+            QCOMPARE(DateTimeText(v), PlainDateTimeText(QLocale::system(), texts.TimeFormat(), v));
+    }
+
+    void dateTextParse_data() {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("found");
+        auto row = [](const char* locale, const QString& text, bool found) {
+            QTest::addRow("%s %s", locale, qPrintable(text)) << locale << text << found;
+        };
+        row("C", "5 Mar 2024", true);
+        row("C", "5 Mar 2024 13:45:10", true);
+        row("C", "5 Mar 2024 00:00:00", true); // a few milliseconds past midnight
+        row("C", "29 Feb 2024", true);
+        row("C", "1 Jan 0001", true);
+        row("C", "31 Dec 9999 23:59:59", true);
+        row("C", "", false);
+        row("C", "x", false);
+        row("C", "05 Mar 2024", false);
+        row("C", "5 March 2024", false);
+        row("C", "5 Mar 24", false);
+        row("C", "29 Feb 2023", false);
+        row("C", "31 Apr 2024", false);
+        row("C", "5 Mar 2024 13:45", false);
+        row("C", "5 Mar 2024 24:00:00", false);
+        row("C", "5 Mar 2024 13:60:00", false);
+        row("C", "5 Mar 2024 ", false);
+        row("C", "5 Mar 2024  13:45:10", false);
+        row("C", "5 Mar 2024 13:45:10 ", false);
+        row("C", "5 Mar 2024 13:45:100", false);
+        row("C", "1 Jan 0000", false);
+        row("C", QString::fromUtf8("٥ Mar 2024"), false);
+        row("C", "01.02.2024 10:11", false);
+        row("en_US", "3/5/24 12:00:00 AM", true);
+        row("en_US", "3/5/24 12:30:00 PM", true);
+        row("en_US", "3/5/24 1:30:00 PM", true);
+        row("en_US", "3/5/24 13:30:00 PM", false);
+        row("en_US", "3/5/24 01:30:00 PM", false);
+        row("en_US", "3/5/24 1:30:00", false);
+        row("de_DE", "05.03.24 13:45:10", true);
+        row("de_DE", "5.03.24 13:45:10", false);
+        row("ar_EG", QString::fromUtf8("٥\u200F/٣\u200F/٢٠٢٤ ١:٠٤:٠٥ م"), true);
+        row("ar_EG", QString::fromUtf8("5\u200F/3\u200F/2024 1:04:05 م"), false);
+        row("ko_KR", QString::fromUtf8("24. 3. 5. 오후 1시 4분 5초"), true);
+    }
+    void dateTextParse() {
+        QFETCH(QString, locale);
+        QFETCH(QString, text);
+        QFETCH(bool, found);
+        const TkxDateTexts texts{QLocale(locale)};
+        const std::optional<double> days = texts.Parse(text);
+        QCOMPARE(days.has_value(), found);
+        if (days)
+            QCOMPARE(texts.Text(*days), text);
+    }
+
+    // A date text read back into a date field is still a text to everyone who asks.
+    void dateFieldKeepsText() {
+        const QString dateText = DateTimeText(45000.5);
+        const QString other = QStringLiteral("01.02.2024 10:11");
+        for (const QString& text : {dateText, DateTimeText(45000), other, DateTimeText(-3.5)}) {
+            TkxInfo info;
+            info.SetCreatingText(text);
+            info.SetEditTimeText(text);
+            QCOMPARE(info.CreatingText(), text);
+            QCOMPARE(info.Creating.ValueType(), TkxField::Type::Text);
+            TkxField plain;
+            plain.SetText(text);
+            bool ok = true;
+            bool plainOk = true;
+            QCOMPARE(info.Creating.AsDouble(&ok), plain.AsDouble(&plainOk));
+            QCOMPARE(ok, plainOk);
+
+            const TkxInfo copy = info;
+            TkxInfo moved = std::move(info);
+            QCOMPARE(copy.CreatingText(), text);
+            QCOMPARE(moved.EditTimeText(), text);
+        }
+        TkxDateTime field;
+        field.SetText(dateText);
+        field.SetText(QString());
+        QVERIFY(field.IsEmpty());
+    }
+
+    // Children kept in one block: rows, parents, counts and the model's view of them stay
+    // right through growth, deletion in the middle and clearing.
+    void treeChildren() {
+        TkxTreeModel model;
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
+        auto record = [](int i) {
+            TkxInfo info;
+            info.SetName(QStringLiteral("node %1").arg(i));
+            return info;
+        };
+        std::vector<TkxInfo> tops;
+        for (int i = 0; i < 3; ++i)
+            tops.push_back(record(i));
+        const std::vector<TkxNode*> added = model.AppendNodes(nullptr, std::move(tops));
+        TkxNode* middle = added[1];
+        for (int i = 0; i < 100; ++i)
+            model.AppendNode(middle, record(100 + i));
+        TkxNode* deep = model.AppendNode(middle->Children[5].get(), record(1000));
+        QCOMPARE(model.NodeCount(), 104);
+        QCOMPARE(middle->Children.size(), size_t(100));
+        QCOMPARE(deep->Level(), 2);
+        QCOMPARE(deep->Parent, middle->Children[5].get());
+        QCOMPARE(model.rowCount(model.IndexOf(middle)), 100);
+
+        model.DeleteNode(middle->Children[5].get());
+        QCOMPARE(model.NodeCount(), 102);
+        QCOMPARE(middle->Children.size(), size_t(99));
+        int row = 0;
+        for (const auto& child : middle->Children) {
+            QCOMPARE(child->Row, row++);
+            QCOMPARE(child->Parent, middle);
+        }
+        QCOMPARE(middle->Children[5]->Info.NameText(), QStringLiteral("node 106"));
+        QCOMPARE(middle->Children.back()->Info.NameText(), QStringLiteral("node 199"));
+
+        QStringList order;
+        for (TkxNode* n = model.NextPreOrder(nullptr); n; n = model.NextPreOrder(n))
+            order << n->Info.NameText();
+        QCOMPARE(order.size(), 102);
+        QCOMPARE(order.mid(0, 3), QStringList({"node 0", "node 1", "node 100"}));
+        QCOMPARE(order.back(), QStringLiteral("node 2"));
+
+        model.DeleteChildren(middle);
+        QVERIFY(middle->Children.empty());
+        QCOMPARE(model.NodeCount(), 3);
+        model.AppendNode(middle, record(7));
+        QCOMPARE(middle->Children.front()->Row, 0);
+        model.DeleteNode(added[2]);
+        model.DeleteNode(added[0]);
+        QCOMPARE(middle->Row, 0);
+        model.Clear();
+        QVERIFY(!model.HasNodes());
+        QCOMPARE(model.NodeCount(), 0);
     }
 
     void slotCreation() {

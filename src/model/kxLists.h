@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 enum TkxItemKind : quint8 { ikNone = 0, ikRange, ikHost, ikShare, ikFolder, ikFile };
@@ -37,21 +39,55 @@ double UtcMSecsToDays(qint64 msecs);
 // Current local time as days.
 double NowDays();
 
+// Date-time texts of one locale: the short date, then the long time format without its time
+// zone unless the time is exactly midnight (milliseconds rounded, seconds shown truncated).
+// Both formats are split into their parts once and the text of every part value is taken
+// from the locale then, so a text costs a few appends; a format whose parts do not give the
+// locale's own texts is formatted by the locale each time instead. Immutable: any thread.
+class TkxDateTexts {
+public:
+    explicit TkxDateTexts(const QLocale& locale);
+    ~TkxDateTexts();
+    TkxDateTexts(const TkxDateTexts&) = delete;
+    TkxDateTexts& operator=(const TkxDateTexts&) = delete;
+
+    // Empty for a value that is not finite or outside the years 1 to 9999.
+    QString Text(double days) const;
+    // A value whose Text is exactly `text`, or nullopt when none is found.
+    std::optional<double> Parse(QStringView text) const;
+
+    const QString& DateFormat() const;
+    const QString& TimeFormat() const;
+    // Dates and times come from the prepared parts (not from the locale per call).
+    bool Prepared() const;
+
+    // The user's locale, prepared on first use; DateTimeText uses it.
+    static const TkxDateTexts& System();
+
+private:
+    struct TFormat;
+    QLocale Locale;
+    const quint64 Id; // tells this object's entries apart in the per-thread date cache
+    std::unique_ptr<const TFormat> Date;
+    std::unique_ptr<const TFormat> Time;
+};
+
 // One value: null, a text, a date-time or a number. Kept to 16 bytes (a tree holds
-// millions of them): text is stored as UTF-8 in one heap block.
+// millions of them): a text of up to 15 UTF-8 bytes is stored in the field itself, a longer
+// one in one heap block of exactly its bytes.
 class TkxField {
 public:
     enum class Type : quint8 { Null, Text, Date, Number };
 
-    TkxField() noexcept : Num(0) {}
+    TkxField() noexcept = default;
     TkxField(const TkxField& other);
     TkxField(TkxField&& other) noexcept;
     TkxField& operator=(const TkxField& other);
     TkxField& operator=(TkxField&& other) noexcept;
     ~TkxField();
 
-    bool IsEmpty() const { return Kind == Type::Null; }
-    Type ValueType() const { return Kind; }
+    bool IsEmpty() const { return Kind == Null; }
+    Type ValueType() const;
     // Empty when null; a text as it is; a date-time by DateTimeText; a number with up to
     // 15 significant digits, a whole number without a decimal point.
     QString AsText() const;
@@ -62,17 +98,33 @@ public:
     void SetDate(double days);         // 0 or less makes the value null
     void SetNumber(double value);      // also 0
 
+protected:
+    // A text that DateTimeText gives for `days`, held as the value: it still is a text.
+    void SetTextOfDate(double days);
+
 private:
+    // Kind: one of these, or Inline + n for a text of n (1 to 15) bytes held in Raw.
+    enum : quint8 { Null, Heap, Date, Number, DateText, Inline = 16 };
+    static constexpr quint32 InlineBytes = 15;
+
     void Reset() noexcept;
-    union {
-        double Num;
-        char* Utf8; // [quint32 byte count][bytes]
-    };
-    Type Kind = Type::Null;
+    double Num() const;
+    void SetNum(double value);
+    const char* HeapBytes() const;
+    quint32 HeapSize() const;
+
+    // Num: a double at 0; Heap: the block pointer at 0 and the byte count at 8.
+    alignas(8) unsigned char Raw[InlineBytes] = {};
+    quint8 Kind = Null;
 };
 
 class TkxWideString : public TkxField {};
-class TkxDateTime : public TkxWideString {};
+class TkxDateTime : public TkxWideString {
+public:
+    // As TkxField::SetText; a text that is exactly the date text of a value takes no heap
+    // block (a loaded project holds millions of them) and reads back as the same text.
+    void SetText(const QString& text);
+};
 class TkxNumber : public TkxWideString {
 public:
     // Human-readable size: 512b, 15Kb, 3Mb ... 1023Tb, "Very big size"; empty for 0 or no number.

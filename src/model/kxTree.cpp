@@ -1,6 +1,72 @@
 #include "model/kxTree.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+static_assert(sizeof(TkxNode) <= 136, "a node and malloc's header fit a 144-byte chunk");
+static_assert(alignof(std::unique_ptr<TkxNode>) <= 8 && sizeof(std::unique_ptr<TkxNode>) == 8);
+
+TkxNodeList& TkxNodeList::operator=(TkxNodeList&& other) noexcept {
+    if (this != &other) {
+        clear();
+        std::free(Block);
+        Block = std::exchange(other.Block, nullptr);
+    }
+    return *this;
+}
+
+TkxNodeList::~TkxNodeList() {
+    clear();
+    std::free(Block);
+}
+
+void TkxNodeList::reserve(size_t n) {
+    if (n <= capacity())
+        return;
+    if (n > std::numeric_limits<quint32>::max())
+        throw std::length_error("too many children");
+    auto* block = static_cast<THeader*>(std::malloc(sizeof(THeader) + n * sizeof(value_type)));
+    if (!block)
+        throw std::bad_alloc();
+    const size_t count = size();
+    auto* items = reinterpret_cast<value_type*>(block + 1);
+    for (size_t i = 0; i < count; ++i) {
+        new (items + i) value_type(std::move(Items()[i]));
+        Items()[i].~value_type();
+    }
+    std::free(Block);
+    block->Size = quint32(count);
+    block->Capacity = quint32(n);
+    Block = block;
+}
+
+void TkxNodeList::push_back(value_type&& node) {
+    if (size() == capacity())
+        reserve(std::max<size_t>(4, 2 * capacity()));
+    new (end()) value_type(std::move(node));
+    ++Block->Size;
+}
+
+TkxNodeList::value_type TkxNodeList::take(size_t i) {
+    value_type node = std::move(Items()[i]);
+    std::move(begin() + i + 1, end(), begin() + i);
+    back().~value_type();
+    --Block->Size;
+    return node;
+}
+
+void TkxNodeList::clear() noexcept {
+    // The block stays: the list is usually refilled or dropped.
+    if (!Block)
+        return;
+    while (Block->Size > 0) {
+        --Block->Size;
+        Items()[Block->Size].~value_type();
+    }
+}
 
 int TkxNode::Level() const {
     int level = -1;
@@ -60,8 +126,7 @@ void TkxTreeModel::DeleteNode(TkxNode* node) {
     const int row = node->Row;
     const int removed = SubtreeSize(node);
     beginRemoveRows(IndexOf(parent), row, row);
-    std::unique_ptr<TkxNode> doomed = std::move(parent->Children[size_t(row)]);
-    parent->Children.erase(parent->Children.begin() + row);
+    std::unique_ptr<TkxNode> doomed = parent->Children.take(size_t(row));
     for (size_t i = size_t(row); i < parent->Children.size(); ++i)
         parent->Children[i]->Row = int(i);
     Count -= removed;
@@ -78,8 +143,7 @@ void TkxTreeModel::DeleteChildren(TkxNode* node) {
     for (const auto& child : node->Children)
         removed += SubtreeSize(child.get());
     beginRemoveRows(IndexOf(node), 0, int(node->Children.size()) - 1);
-    std::vector<std::unique_ptr<TkxNode>> doomed = std::move(node->Children);
-    node->Children.clear();
+    TkxNodeList doomed = std::move(node->Children);
     Count -= removed;
     endRemoveRows();
     doomed.clear();

@@ -5,12 +5,57 @@
 #include <QAbstractItemModel>
 
 #include <memory>
+#include <utility>
 #include <vector>
+
+struct TkxNode;
+
+// The children of a node, owned, in one pointer: most nodes are leaves and a tree holds
+// millions. Offers the part of std::vector's interface the tree's users need.
+class TkxNodeList {
+public:
+    using value_type = std::unique_ptr<TkxNode>;
+    using iterator = value_type*;
+    using const_iterator = const value_type*;
+
+    TkxNodeList() noexcept = default;
+    TkxNodeList(TkxNodeList&& other) noexcept : Block(std::exchange(other.Block, nullptr)) {}
+    TkxNodeList& operator=(TkxNodeList&& other) noexcept;
+    ~TkxNodeList();
+
+    size_t size() const { return Block ? Block->Size : 0; }
+    size_t capacity() const { return Block ? Block->Capacity : 0; }
+    bool empty() const { return size() == 0; }
+    iterator begin() { return Items(); }
+    iterator end() { return Items() + size(); }
+    const_iterator begin() const { return Items(); }
+    const_iterator end() const { return Items() + size(); }
+    value_type& operator[](size_t i) { return Items()[i]; }
+    const value_type& operator[](size_t i) const { return Items()[i]; }
+    value_type& front() { return Items()[0]; }
+    const value_type& front() const { return Items()[0]; }
+    value_type& back() { return Items()[size() - 1]; }
+    const value_type& back() const { return Items()[size() - 1]; }
+
+    void reserve(size_t n);
+    void push_back(value_type&& node);
+    // Takes the node at i out of the list; the ones after it move up.
+    value_type take(size_t i);
+    void clear() noexcept;
+
+private:
+    struct THeader {
+        quint32 Size;
+        quint32 Capacity;
+    };
+    value_type* Items() const { return Block ? reinterpret_cast<value_type*>(Block + 1) : nullptr; }
+    THeader* Block = nullptr; // followed by Capacity slots
+};
 
 // One node of the result tree. The node owns its record; the invisible root has none.
 struct TkxNode {
     TkxNode* Parent = nullptr;
-    std::vector<std::unique_ptr<TkxNode>> Children;
+    TkxNodeList Children;
     int Row = 0;         // index among the parent's children
     int ImageIndex = -1; // -1 no icon fetched yet, -2 none to be had, else an icon index
     TkxInfo Info;
