@@ -295,14 +295,19 @@ int main(int argc, char** argv) {
             err << "\r" << doc.StatusStateText() << " | pending " << doc.PendingCount()
                 << " | nodes " << doc.Tree().NodeCount() << "\x1b[K" << Qt::flush;
         };
-        QObject::connect(&doc, &TkxProjectDoc::StatusChanged, &doc, [&] { progress(false); });
+        // The connections refer to this block's locals: they end with it.
+        std::vector<QMetaObject::Connection> connections;
+        connections.push_back(
+            QObject::connect(&doc, &TkxProjectDoc::StatusChanged, &doc, [&] { progress(false); }));
         // A failed task (a folder loop, a bad mask) shows in the thread list only briefly:
         // keep a line of it.
-        QObject::connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
-                         [&](const QString& address, const QString& state) {
-                             if (!o.Quiet)
-                                 err << "\r" << address << ": " << state << "\x1b[K\n" << Qt::flush;
-                         });
+        connections.push_back(QObject::connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
+                                               [&](const QString& address, const QString& state) {
+                                                   if (!o.Quiet)
+                                                       err << "\r" << address << ": " << state
+                                                           << "\x1b[K\n"
+                                                           << Qt::flush;
+                                               }));
         QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
         if (o.Run)
@@ -312,6 +317,8 @@ int main(int argc, char** argv) {
         if (doc.IsBusy())
             app.exec();
         progress(true);
+        for (const auto& c : connections)
+            QObject::disconnect(c);
         if (!o.Quiet)
             err << "\n";
         std::signal(SIGINT, SIG_DFL);
