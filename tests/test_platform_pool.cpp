@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -114,6 +115,11 @@ void Answer(std::string_view url) {
     } else if (what == "slow") {
         usleep(50 * 1000);
         PutEntry(w, "slow");
+        PutEnd(w, 0, 1);
+    } else if (what.substr(0, 6) == "sleep-") {
+        // Answers with its pid after the given number of milliseconds.
+        usleep(std::atoi(std::string(what.substr(6)).c_str()) * 1000);
+        PutEntry(w, std::to_string(getpid()));
         PutEnd(w, 0, 1);
     } else if (what == "denied") {
         PutEnd(w, EACCES, 0);
@@ -231,6 +237,8 @@ private Q_SLOTS:
     void helperInheritsNoDescriptors();
     void requestsStayWithTheirHost();
     void poolNeverExceedsItsSize();
+    void freedHelperGoesToAWaiterForItsHost();
+    void cancelledWaitersLoseNoHelper();
     void helperCountFromTheEnvironment();
 };
 
@@ -405,7 +413,7 @@ void TestPlatformPool::brokenStreams() {
     QVERIFY(out.size() == 1); // nothing committed on failure
     // The broken helper is gone (killed and reaped); a fresh one serves the next request.
     QVERIFY(kill(before, 0) != 0);
-    QVERIFY(pool.HelperPids().empty());
+    QCOMPARE(std::ranges::count(pool.HelperPids(), before), 0);
     const pid_t after = Single(pool, "pid").toInt();
     QVERIFY(after > 0 && after != before);
 }
@@ -432,9 +440,12 @@ void TestPlatformPool::stalledHelper() {
     TkxSmbPoolOptions options = FakeOptions();
     options.StallLimit = std::chrono::milliseconds(200);
     TkxSmbPool pool(options);
+    const pid_t stalled = Single(pool, "pid").toInt();
+    QVERIFY(stalled > 0);
     std::vector<TkxDirEntry> out;
     QCOMPARE(List(pool, "silent", out), ETIMEDOUT);
-    QVERIFY(pool.HelperPids().empty());
+    QVERIFY(kill(stalled, 0) != 0);
+    QCOMPARE(std::ranges::count(pool.HelperPids(), stalled), 0);
     QCOMPARE(Single(pool, "ok"), QStringLiteral("ok"));
 }
 
@@ -509,6 +520,73 @@ void TestPlatformPool::poolNeverExceedsItsSize() {
     QCOMPARE(failures.load(), 0);
     QVERIFY(most.load() >= 1);
     QVERIFY(most.load() <= 2);
+}
+
+void TestPlatformPool::freedHelperGoesToAWaiterForItsHost() {
+    TkxSmbPool pool(FakeOptions());
+    const QString a = Single(pool, "pid", "hosta");
+    QString b;
+    std::thread holdA([&] { Single(pool, "sleep-300", "hosta"); });
+    QTRY_COMPARE(pool.BusyHelperPids().size(), std::size_t(1));
+    b = Single(pool, "pid", "hostb");
+    QVERIFY(b != a && b != "<failed>");
+    std::thread holdB([&] { Single(pool, "sleep-600", "hostb"); });
+    QTRY_COMPARE(pool.BusyHelperPids().size(), std::size_t(2));
+
+    // The waiter for hostb comes first, yet the helper that frees up first is hosta's: it
+    // goes to the waiter for hosta. Handed to the first waiter instead, it would be held for
+    // 400 ms, and hosta's waiter would get hostb's helper.
+    QString forB, forA;
+    std::thread waitB([&] { forB = Single(pool, "sleep-400", "hostb"); });
+    QTest::qWait(50);
+    std::thread waitA([&] { forA = Single(pool, "pid", "hosta"); });
+    for (std::thread* t : {&holdA, &holdB, &waitB, &waitA})
+        t->join();
+    QCOMPARE(forA, a);
+    QVERIFY(forB == a || forB == b);
+}
+
+void TestPlatformPool::cancelledWaitersLoseNoHelper() {
+    TkxSmbPoolOptions options = FakeOptions();
+    options.MaxHelpers = 1;
+    TkxSmbPool pool(options);
+    constexpr int Waiters = 8;
+    TkxCancelToken tokens[Waiters];
+    int results[Waiters] = {};
+    std::thread hold([&] { Single(pool, "sleep-200"); });
+    QTRY_COMPARE(pool.BusyHelperPids().size(), std::size_t(1));
+    std::vector<std::thread> threads;
+    for (int i = 0; i < Waiters; ++i)
+        threads.emplace_back([&, i] {
+            std::vector<TkxDirEntry> out;
+            results[i] = pool.ListDir("fake", "smb://fake/share/sleep-20", 445, out, tokens[i]);
+        });
+    QTest::qWait(50);
+    // Every other waiter gives up, one of them just as the helper is handed over.
+    for (int i = 0; i < Waiters; i += 2)
+        tokens[i].Cancel();
+    QTest::qWait(150);
+    tokens[Waiters - 1].Cancel();
+    hold.join();
+    for (auto& t : threads)
+        t.join();
+    for (int i = 0; i < Waiters - 1; ++i)
+        QCOMPARE(results[i], i % 2 == 0 ? ECANCELED : 0);
+    QVERIFY(results[Waiters - 1] == 0 || results[Waiters - 1] == ECANCELED);
+
+    // The one helper is still there for the next request, and it is the only one.
+    TkxCancelToken cancel, answered;
+    std::thread limit([&] {
+        pollfd p{answered.Fd(), POLLIN, 0};
+        if (poll(&p, 1, 10000) == 0)
+            cancel.Cancel(); // a lost helper would leave the request waiting for ever
+    });
+    std::vector<TkxDirEntry> out;
+    const int error = pool.ListDir("fake", "smb://fake/share/ok", 445, out, cancel);
+    answered.Cancel();
+    limit.join();
+    QCOMPARE(error, 0);
+    QCOMPARE(pool.HelperPids().size(), std::size_t(1));
 }
 
 void TestPlatformPool::helperCountFromTheEnvironment() {

@@ -5,6 +5,8 @@
 #include <QList>
 #include <QStringConverter>
 
+#include <algorithm>
+
 bool UncToSmbTarget(const QString& unc, TkxSmbTarget& target) {
     if (!unc.startsWith(QLatin1String("\\\\")))
         return false;
@@ -37,6 +39,9 @@ bool UncToSmbTarget(const QString& unc, TkxSmbTarget& target) {
 }
 
 QString NameFromServer(std::string_view bytes) {
+    // Most names are plain ASCII, which needs no decoder.
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; }))
+        return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
     // Invalid and truncated sequences become U+FFFD; a leading byte order mark is part of
     // the name.
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless |

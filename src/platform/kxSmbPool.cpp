@@ -157,8 +157,8 @@ void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
         ++Generation;
         retired.swap(Idle);
         Live -= static_cast<int>(retired.size());
+        WakeToLookAgain(static_cast<int>(retired.size()));
     }
-    Free.notify_all();
     for (auto& h : retired)
         Destroy(std::move(h));
 }
@@ -173,8 +173,8 @@ void TkxSmbPool::SetMaxHelpers(int count) {
             Idle.erase(Idle.begin());
             --Live;
         }
+        WakeToLookAgain(Max - Live);
     }
-    Free.notify_all();
     for (auto& h : surplus)
         Destroy(std::move(h));
 }
@@ -284,6 +284,15 @@ void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
         close(h->PidFd);
 }
 
+// A thread waiting for a helper. A helper let go is handed straight to one waiter (one that
+// is connected to its host if there is one), so a release wakes one thread, not all of them.
+struct TkxSmbPool::Waiter {
+    const std::string* Host = nullptr;
+    std::unique_ptr<Helper> Given;
+    bool LookAgain = false; // room for one more helper: go through the choice again
+    std::condition_variable_any Wake;
+};
+
 std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
                                                         const TkxCancelToken& cancel, int* error) {
     std::unique_lock lock(Mutex);
@@ -320,14 +329,70 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
             lock.lock();
             if (!h) {
                 --Live;
-                Free.notify_all();
+                WakeToLookAgain(1);
                 return nullptr;
             }
             h->Generation = generation;
             Busy.push_back(h->Pid);
+            // A walk fans out right after its first folders: one more helper started now
+            // loads its libraries (tens of milliseconds) while this one works, instead of
+            // when the next request has to wait for it.
+            if (Live < Max && Idle.empty()) {
+                ++Live;
+                lock.unlock();
+                int ignored = 0;
+                std::unique_ptr<Helper> reserve = Spawn(&ignored);
+                lock.lock();
+                if (reserve) {
+                    reserve->Generation = generation;
+                    Place(std::move(reserve));
+                } else {
+                    --Live;
+                }
+            }
             return h;
         }
-        Free.wait(lock, cancel.StopToken(), [&] { return !Idle.empty() || Live < Max; });
+        Waiter me;
+        me.Host = &host;
+        Waiters.push_back(&me);
+        me.Wake.wait(lock, cancel.StopToken(), [&] { return me.Given || me.LookAgain; });
+        std::erase(Waiters, &me);
+        if (me.Given) {
+            if (cancel.IsCancelled()) {
+                Place(std::move(me.Given));
+                *error = ECANCELED;
+                return nullptr;
+            }
+            Busy.push_back(me.Given->Pid);
+            return std::move(me.Given);
+        }
+        if (me.LookAgain && cancel.IsCancelled())
+            WakeToLookAgain(1); // the room is someone else's now
+    }
+}
+
+void TkxSmbPool::Place(std::unique_ptr<Helper> h) {
+    auto to = std::find_if(Waiters.begin(), Waiters.end(),
+                           [&](const Waiter* w) { return h->KnowsHost(*w->Host); });
+    if (to == Waiters.end())
+        to = Waiters.begin();
+    if (to == Waiters.end()) {
+        Idle.push_back(std::move(h));
+        return;
+    }
+    Waiter* w = *to;
+    Waiters.erase(to);
+    w->Given = std::move(h);
+    // Under the lock: the waiter cannot leave (and take its condition variable along) before.
+    w->Wake.notify_one();
+}
+
+void TkxSmbPool::WakeToLookAgain(int count) {
+    while (count-- > 0 && !Waiters.empty()) {
+        Waiter* w = Waiters.front();
+        Waiters.erase(Waiters.begin());
+        w->LookAgain = true;
+        w->Wake.notify_one();
     }
 }
 
@@ -335,17 +400,16 @@ void TkxSmbPool::Release(std::unique_ptr<Helper> h, bool healthy) {
     std::unique_lock lock(Mutex);
     std::erase(Busy, h->Pid);
     if (healthy && h->Generation == Generation && Live <= Max) {
-        Idle.push_back(std::move(h));
-    } else {
-        // Gone before it is counted out, so the pool never holds more processes than allowed.
-        lock.unlock();
-        Destroy(std::move(h));
-        lock.lock();
-        --Live;
+        Place(std::move(h));
+        return;
     }
+    // Gone before it is counted out, so the pool never holds more processes than allowed.
     lock.unlock();
-    // Every waiter looks again: one woken alone might just have been cancelled.
-    Free.notify_all();
+    Destroy(std::move(h));
+    lock.lock();
+    --Live;
+    if (Live < Max)
+        WakeToLookAgain(1);
 }
 
 int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,

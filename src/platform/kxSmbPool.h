@@ -73,10 +73,15 @@ public:
 
 private:
     struct Helper;
+    struct Waiter;
 
     std::unique_ptr<Helper> Acquire(const std::string& host, const TkxCancelToken& cancel,
                                     int* error);
     void Release(std::unique_ptr<Helper> helper, bool healthy);
+    // With Mutex held: to a waiter, else to the idle list.
+    void Place(std::unique_ptr<Helper> helper);
+    // With Mutex held: the oldest waiters go through the choice of a helper again.
+    void WakeToLookAgain(int count);
     std::unique_ptr<Helper> Spawn(int* error);
     int Exchange(Helper& helper, const std::string& request, Sink& sink,
                  const TkxCancelToken& cancel, bool* healthy);
@@ -88,8 +93,8 @@ private:
     QString Path;
 
     mutable std::mutex Mutex;
-    std::condition_variable_any Free;
     std::vector<std::unique_ptr<Helper>> Idle;
+    std::vector<Waiter*> Waiters; // oldest first
     std::vector<pid_t> Busy;
     int Live = 0; // idle + busy + being spawned
     int Max = 2;
