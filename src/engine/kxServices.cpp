@@ -7,20 +7,40 @@
 #include <unistd.h>
 #include <utility>
 
-TkxCancelToken::TkxCancelToken() : EventFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+TkxCancelToken::TkxCancelToken() = default;
 
 TkxCancelToken::~TkxCancelToken() {
     if (EventFd >= 0)
         close(EventFd);
 }
 
+namespace {
+void Signal(int fd) {
+    const std::uint64_t one = 1;
+    // The counter cannot overflow on a single write; a failure leaves the flag for pollers.
+    [[maybe_unused]] const ssize_t n = write(fd, &one, sizeof one);
+}
+} // namespace
+
+// Most tasks never wait on a file descriptor (a file, a range, a dead host): the eventfd is
+// made only when someone asks for it.
+int TkxCancelToken::Fd() const {
+    std::lock_guard lock(FdMutex);
+    if (EventFd < 0) {
+        EventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (EventFd >= 0 && IsCancelled())
+            Signal(EventFd);
+    }
+    return EventFd;
+}
+
 void TkxCancelToken::Cancel() {
     if (Cancelled.exchange(true, std::memory_order_acq_rel))
         return;
-    if (EventFd >= 0) {
-        const std::uint64_t one = 1;
-        // The counter cannot overflow on a single write; a failure leaves the flag for pollers.
-        [[maybe_unused]] const ssize_t n = write(EventFd, &one, sizeof one);
+    {
+        std::lock_guard lock(FdMutex);
+        if (EventFd >= 0)
+            Signal(EventFd);
     }
     Stop.request_stop();
 }

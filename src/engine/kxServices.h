@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stop_token>
 #include <vector>
 
@@ -24,13 +25,14 @@ public:
     void Cancel();
     bool IsCancelled() const { return Cancelled.load(std::memory_order_acquire); }
     // Becomes readable when cancelled (an eventfd): poll it beside the fd being waited on.
-    int Fd() const { return EventFd; }
+    int Fd() const;
     // Stops a std::condition_variable_any wait when cancelled.
     std::stop_token StopToken() const { return Stop.get_token(); }
 
 private:
     std::atomic<bool> Cancelled{false};
-    int EventFd = -1;
+    mutable std::mutex FdMutex;
+    mutable int EventFd = -1;
     std::stop_source Stop;
 };
 
@@ -49,7 +51,7 @@ struct TkxDirEntry {
     double EditTime = 0;
     double LastAccess = 0;
     quint32 Attributes = 0; // DOS attributes: 0x02 hidden, 0x04 system, 0x10 directory
-    quint64 FileId = 0;     // the server's file id (inode number); 0 when unknown
+    quint64 FileId = 0;     // a folder's server file id (inode number); 0 for files or unknown
 };
 
 // Optional credentials; empty user and password mean guest/anonymous. Never written to disk.
