@@ -46,22 +46,6 @@ double DaysFromUtc(const TimeSpec& t) {
     return UtcMSecsToDays(ms);
 }
 
-bool SendAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t n = data.size();
-    while (n > 0) {
-        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 std::string Frame(MsgType type, std::uint16_t port, const std::string& arg) {
     Writer w;
     w.Begin(type);
@@ -417,7 +401,7 @@ int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
     *healthy = false;
     h.In.clear();
     h.RequestSent = false;
-    if (!SendAll(h.Sock, request))
+    if (!kxsmb::SendAll(h.Sock, request.data(), request.size()))
         return EIO;
     h.RequestSent = true;
     std::uint32_t received = 0;

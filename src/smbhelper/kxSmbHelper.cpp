@@ -101,22 +101,8 @@ bool EnsureContext() {
     return true;
 }
 
-bool WriteAll(const char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = send(HelperFd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
 void Flush() {
-    if (!Out.Buf.empty() && !WriteAll(Out.Buf.data(), Out.Buf.size()))
+    if (!Out.Buf.empty() && !kxsmb::SendAll(HelperFd, Out.Buf.data(), Out.Buf.size()))
         std::_Exit(0); // the search process is gone
     Out.Buf.clear();
 }

@@ -5,10 +5,12 @@
 // answered by zero or more entries and then exactly one END. Shared by both sides, so it uses
 // the standard library only.
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 
 namespace kxsmb {
 
@@ -164,6 +166,21 @@ inline std::string PercentEncode(std::string_view bytes) {
         }
     }
     return out;
+}
+
+// Writes all n bytes to a socket; false when the peer is gone (no SIGPIPE).
+inline bool SendAll(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
 }
 
 } // namespace kxsmb

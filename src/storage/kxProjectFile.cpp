@@ -78,17 +78,7 @@ public:
         FlushIfFull();
     }
 
-    void Flush() {
-        qsizetype done = 0;
-        while (done < Buffer.size()) {
-            const qint64 written = Device.write(Buffer.constData() + done, Buffer.size() - done);
-            if (written <= 0)
-                throw EkxError(
-                    QStringLiteral("Can not write project file: %1").arg(Device.errorString()));
-            done += qsizetype(written);
-        }
-        Buffer.resize(0);
-    }
+    void Flush() { WriteBuffer(Device, Buffer, QStringLiteral("project file")); }
 
 private:
     void FlushIfFull() {

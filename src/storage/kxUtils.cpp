@@ -271,3 +271,14 @@ QString ProgramVersionText() {
     const TkxFileVersion v = GetFileVersion(path);
     return QStringLiteral("%1.%2.%3.%4").arg(v.Major).arg(v.Minor).arg(v.Release).arg(v.Build);
 }
+
+void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what) {
+    qsizetype done = 0;
+    while (done < buffer.size()) {
+        const qint64 written = device.write(buffer.constData() + done, buffer.size() - done);
+        if (written <= 0)
+            throw EkxError(QStringLiteral("Can not write %1: %2").arg(what, device.errorString()));
+        done += qsizetype(written);
+    }
+    buffer.resize(0);
+}

@@ -3,7 +3,9 @@
 // Text helpers shared by the storage formats and the windows, and the program's version as
 // stamped into its executable file.
 
+#include <QByteArray>
 #include <QChar>
+#include <QIODevice>
 #include <QString>
 #include <QtGlobal>
 
@@ -45,3 +47,7 @@ TkxFileVersion GetFileVersion(const QString& fileName);
 
 // "major.minor.release.build" of the running program.
 QString ProgramVersionText();
+
+// Writes the whole buffer to the device and empties it; a failed write raises an error
+// naming `what` ("project file", "XML file") with the device's reason.
+void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what);

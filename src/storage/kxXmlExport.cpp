@@ -64,17 +64,7 @@ public:
         EndLine();
     }
 
-    void Flush() {
-        qsizetype done = 0;
-        while (done < Buffer.size()) {
-            const qint64 written = Device.write(Buffer.constData() + done, Buffer.size() - done);
-            if (written <= 0)
-                throw EkxError(
-                    QStringLiteral("Can not write XML file: %1").arg(Device.errorString()));
-            done += qsizetype(written);
-        }
-        Buffer.resize(0);
-    }
+    void Flush() { WriteBuffer(Device, Buffer, QStringLiteral("XML file")); }
 
 private:
     void Text(QStringView text) {
