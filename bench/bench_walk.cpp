@@ -46,6 +46,18 @@ TkxNode* AddShare(TkxProjectDoc& doc, const QString& address) {
     return doc.AddInfoNode(std::move(r), nullptr);
 }
 
+// A document set to walk one share with every name matching.
+void PrepareShareWalk(TkxProjectDoc& doc, const QString& share, quint32 threads,
+                      std::shared_ptr<TkxNetServices> services = nullptr) {
+    if (services)
+        doc.SetNetServices(std::move(services));
+    TkxParams p;
+    p.TotalThreads = threads;
+    p.Masks = QStringLiteral("*");
+    doc.SetParams(p);
+    AddShare(doc, share);
+}
+
 void RunSearch(TkxProjectDoc& doc) {
     QEventLoop loop;
     QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &loop, &QEventLoop::quit,
@@ -90,13 +102,8 @@ Walk OrvaneWalk(const QString& host, const QString& share, quint32 threads, bool
     Walk w;
     const long before = RssKb();
     TkxProjectDoc doc;
-    if (!loopGuard)
-        doc.SetNetServices(std::make_shared<WithoutIds>(DefaultNetServices()));
-    TkxParams p;
-    p.TotalThreads = threads;
-    p.Masks = QStringLiteral("*");
-    doc.SetParams(p);
-    AddShare(doc, QStringLiteral("\\\\%1\\%2").arg(host, share));
+    PrepareShareWalk(doc, QStringLiteral("\\\\%1\\%2").arg(host, share), threads,
+                     loopGuard ? nullptr : std::make_shared<WithoutIds>(DefaultNetServices()));
     QElapsedTimer t;
     t.start();
     RunSearch(doc);
@@ -150,12 +157,7 @@ void EngineOnly(quint32 threads) {
     }
     net->AddFolder(QStringLiteral("\\\\fake\\bulk"), tops);
     TkxProjectDoc doc;
-    doc.SetNetServices(net);
-    TkxParams p;
-    p.TotalThreads = threads;
-    p.Masks = QStringLiteral("*");
-    doc.SetParams(p);
-    AddShare(doc, QStringLiteral("\\\\fake\\bulk"));
+    PrepareShareWalk(doc, QStringLiteral("\\\\fake\\bulk"), threads, net);
     QElapsedTimer t;
     t.start();
     RunSearch(doc);
@@ -175,12 +177,7 @@ void SlowServerCpu(quint32 threads) {
         folders << QStringLiteral("d%1\\").arg(i);
     net->AddFolder(QStringLiteral("\\\\slow\\s"), folders);
     TkxProjectDoc doc;
-    doc.SetNetServices(net);
-    TkxParams p;
-    p.TotalThreads = threads;
-    p.Masks = QStringLiteral("*");
-    doc.SetParams(p);
-    AddShare(doc, QStringLiteral("\\\\slow\\s"));
+    PrepareShareWalk(doc, QStringLiteral("\\\\slow\\s"), threads, net);
     const double cpu0 = CpuSeconds();
     QElapsedTimer t;
     t.start();

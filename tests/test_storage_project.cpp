@@ -1,4 +1,5 @@
 #include "app/kxProjectDoc.h"
+#include "kxTestErrors.h"
 #include "model/kxErrors.h"
 #include "storage/kxProjectFile.h"
 #include "storage/kxUtils.h"
@@ -32,15 +33,6 @@ QByteArray Lines(const QList<QByteArray>& lines) {
 
 QByteArray Record(const QByteArray& level, const QByteArray& name, const QByteArray& flags = "0") {
     return Lines({level, name, "\\\\" + name, "", "", "", "", flags, flags, "2", "1"});
-}
-
-QString ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EkxError& e) {
-        return e.message();
-    }
-    return QStringLiteral("no error");
 }
 
 TkxInfo Info(const QString& name, const QString& address, TkxItemKind kind, quint8 scanned) {

@@ -1,3 +1,4 @@
+#include "kxTestErrors.h"
 #include "model/kxErrors.h"
 #include "storage/kxProps.h"
 
@@ -5,15 +6,6 @@
 #include <QtTest>
 
 namespace {
-
-QString ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EkxError& e) {
-        return e.message();
-    }
-    return QStringLiteral("no error");
-}
 
 QString Component(const QString& textLine) {
     return QStringLiteral("object TkxProps\r\n") + textLine + QStringLiteral("\r\nend\r\n");

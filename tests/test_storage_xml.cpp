@@ -1,4 +1,5 @@
 #include "app/kxProjectDoc.h"
+#include "kxTestErrors.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
 #include "storage/kxXmlExport.h"
@@ -16,15 +17,6 @@ QByteArray ReadAll(const QString& fileName) {
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
-}
-
-QString ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EkxError& e) {
-        return e.message();
-    }
-    return QStringLiteral("no error");
 }
 
 TkxInfo Info(const QString& name, const QString& address, TkxItemKind kind) {
