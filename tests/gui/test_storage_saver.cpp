@@ -1,5 +1,5 @@
 #include "model/kxErrors.h"
-#include "storage/kxSaverWindow.h"
+#include "app/kxSaverWindow.h"
 
 #include <QSettings>
 #include <QTemporaryDir>

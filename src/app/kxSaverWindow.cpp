@@ -1,4 +1,4 @@
-#include "storage/kxSaverWindow.h"
+#include "app/kxSaverWindow.h"
 
 #include "model/kxErrors.h"
 
