@@ -1,0 +1,5 @@
+#include "dialogs/kxMasks.h"
+
+QString EditMasks(QWidget*, const QString& masks) {
+    return masks;
+}

@@ -1,0 +1,5 @@
+#include "dialogs/kxRange.h"
+
+bool ExecuteRangeDialog(QWidget*, QString&, QString&) {
+    return false;
+}

@@ -1,0 +1,3 @@
+#include "lang/kxTranslate.h"
+
+void ExecuteTranslateRequest(QWidget*) {}
