@@ -94,7 +94,12 @@ private Q_SLOTS:
         QVERIFY(QString::fromUtf8(p.readAllStandardOutput())
                     .contains(QStringLiteral("User has stopped the searching")));
         const Result cont = Run({"--open", project, "--continue", "--quiet", "--save", project});
-        QCOMPARE(cont.Code, 0);
+        // The guest may not list \\127.0.0.2\denied: if the first run had not come to it, the
+        // search finishes with that failed task.
+        QVERIFY2(cont.Code == 0 ||
+                     (cont.Code == 3 && cont.Err.contains("denied: Thread has stopped with error "
+                                                          "(Access denied)")),
+                 qPrintable(cont.Err));
         QVERIFY2(cont.Out.contains(QStringLiteral("pending 0")), qPrintable(cont.Out));
         // Every bulk file is there once: 10 x 100 x 20.
         const Result rows = Run({"--open", project, "--csv", "-"});
