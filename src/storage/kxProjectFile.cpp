@@ -464,6 +464,7 @@ void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
         try {
             builder.Flush();
         } catch (...) {
+            NoteSwallowed("project read clean-up");
         }
         throw;
     }
