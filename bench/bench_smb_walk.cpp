@@ -46,7 +46,7 @@ void Worker(TkxPlatformServices& services, Walk& walk) {
             ++walk.Busy;
         }
         std::vector<TkxDirEntry> entries;
-        const bool ok = services.ListFolder(folder, entries, cancel);
+        const bool ok = bool(services.ListFolder(folder, entries, cancel));
         std::lock_guard lock(walk.Mutex);
         --walk.Busy;
         if (!ok)

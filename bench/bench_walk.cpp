@@ -9,6 +9,7 @@
 #include "app/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "lang/kxLanguages.h"
+#include "platform/kxPlatformServices.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -46,11 +47,16 @@ TkxNode* AddShare(TkxProjectDoc& doc, const QString& address) {
     return doc.AddInfoNode(std::move(r), nullptr);
 }
 
+// The real services, one set for every walk of the run (as a program keeps them).
+std::shared_ptr<TkxNetServices> Platform() {
+    static const auto services = std::make_shared<TkxPlatformServices>();
+    return services;
+}
+
 // A document set to walk one share with every name matching.
 void PrepareShareWalk(TkxProjectDoc& doc, const QString& share, quint32 threads,
                       std::shared_ptr<TkxNetServices> services = nullptr) {
-    if (services)
-        doc.SetNetServices(std::move(services));
+    doc.SetNetServices(services ? std::move(services) : Platform());
     TkxParams p;
     p.TotalThreads = threads;
     p.Masks = QStringLiteral("*");
@@ -81,16 +87,16 @@ public:
     QString ReverseLookup(quint32 a, const TkxCancelToken& c) override {
         return Real->ReverseLookup(a, c);
     }
-    bool ListShares(const QString& h, std::vector<TkxShareEntry>& out,
-                    const TkxCancelToken& c) override {
+    TkxNetResult ListShares(const QString& h, std::vector<TkxShareEntry>& out,
+                            const TkxCancelToken& c) override {
         return Real->ListShares(h, out, c);
     }
-    bool ListFolder(const QString& p, std::vector<TkxDirEntry>& out,
-                    const TkxCancelToken& c) override {
-        const bool ok = Real->ListFolder(p, out, c);
+    TkxNetResult ListFolder(const QString& p, std::vector<TkxDirEntry>& out,
+                            const TkxCancelToken& c) override {
+        const TkxNetResult error = Real->ListFolder(p, out, c);
         for (TkxDirEntry& e : out)
             e.FileId = 0;
-        return ok;
+        return error;
     }
     quint64 FolderId(const QString&, const TkxCancelToken&) override { return 0; }
 
@@ -103,7 +109,7 @@ Walk OrvaneWalk(const QString& host, const QString& share, quint32 threads, bool
     const long before = RssKb();
     TkxProjectDoc doc;
     PrepareShareWalk(doc, QStringLiteral("\\\\%1\\%2").arg(host, share), threads,
-                     loopGuard ? nullptr : std::make_shared<WithoutIds>(DefaultNetServices()));
+                     loopGuard ? nullptr : std::make_shared<WithoutIds>(Platform()));
     QElapsedTimer t;
     t.start();
     RunSearch(doc);

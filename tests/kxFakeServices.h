@@ -23,6 +23,7 @@ public:
     std::map<QString, std::vector<TkxDirEntry>> Folders; // UNC path → entries
     std::map<QString, quint64> Ids;                      // UNC path → folder id
     std::set<QString> Blocking;                          // paths that wait to be let go
+    std::map<QString, int> Errors;                       // host or UNC path → errno it fails with
     int DelayMs = 0;                                     // every listing takes this long
 
     QString ReverseLookup(quint32 address, const TkxCancelToken&) override {
@@ -31,29 +32,33 @@ public:
         return it == Names.end() ? QString() : it->second;
     }
 
-    bool ListShares(const QString& host, std::vector<TkxShareEntry>& out,
-                    const TkxCancelToken& cancel) override {
+    // A host without shares is no server; a folder that is not scripted is empty.
+    TkxNetResult ListShares(const QString& host, std::vector<TkxShareEntry>& out,
+                            const TkxCancelToken& cancel) override {
         if (!Enter(QStringLiteral("\\\\") + host, cancel))
-            return false;
+            return TkxNetResult::NotServer(ECANCELED);
         std::lock_guard lock(Mutex);
+        if (auto e = Errors.find(host); e != Errors.end())
+            return TkxNetResult::FromCode(e->second);
         auto it = Shares.find(host);
         if (it == Shares.end())
-            return false;
+            return TkxNetResult::NotServer(ECONNREFUSED);
         for (const QString& s : it->second)
             out.push_back({s, 0, QString()});
-        return true;
+        return {};
     }
 
-    bool ListFolder(const QString& path, std::vector<TkxDirEntry>& out,
-                    const TkxCancelToken& cancel) override {
+    TkxNetResult ListFolder(const QString& path, std::vector<TkxDirEntry>& out,
+                            const TkxCancelToken& cancel) override {
         if (!Enter(path, cancel))
-            return false;
+            return TkxNetResult::NotServer(ECANCELED);
         std::lock_guard lock(Mutex);
+        if (auto e = Errors.find(path); e != Errors.end())
+            return TkxNetResult::FromCode(e->second);
         auto it = Folders.find(path);
-        if (it == Folders.end())
-            return false;
-        out = it->second;
-        return true;
+        if (it != Folders.end())
+            out = it->second;
+        return {};
     }
 
     quint64 FolderId(const QString& path, const TkxCancelToken&) override {

@@ -426,6 +426,99 @@ private Q_SLOTS:
         QCOMPARE(int(net->Calls().size()), 1 + 60 + 60 * 30);
         QCOMPARE(share->Info.HasMatch, quint8(1));
     }
+
+    void refusedListingsFailTheirTasks() {
+        // Lasting (access denied) marks the node scanned; one that may pass (connection
+        // lost) leaves it unscanned and queued for Continue; a host that is no server is
+        // no failure at all.
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        net->AddFolder(s, {"denied\\", "lost\\", "ok\\"});
+        net->AddFolder(s + "\\ok", {"a.txt"});
+        net->AddFolder(s + "\\lost", {"b.txt"});
+        net->Errors[s + "\\denied"] = EACCES;
+        net->Errors[s + "\\lost"] = ECONNRESET;
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, 0, 1, QStringLiteral("*")));
+        QStringList failures;
+        connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
+                [&](const QString& a, const QString& state) { failures << a + u' ' + state; });
+        TkxNode* share = AddTop(doc, ikShare, s);
+        TkxNode* ghost = AddTop(doc, ikHost, QStringLiteral("\\\\ghost"));
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        failures.sort();
+        QCOMPARE(failures,
+                 QStringList({s + "\\denied Thread has stopped with error (Access denied)",
+                              s + "\\lost Thread has stopped with error (Connection lost)"}));
+        QCOMPARE(doc.FailedTaskCount(), 2);
+        QCOMPARE(doc.StatusStateText(),
+                 QStringLiteral("Searching stopped successfully (2 tasks failed)"));
+        TkxNode* denied = share->Children[0].get();
+        TkxNode* lost = share->Children[1].get();
+        QCOMPARE(denied->Info.Scanned, quint8(1));
+        QCOMPARE(lost->Info.Scanned, quint8(0));
+        QCOMPARE(ghost->Info.Scanned, quint8(1));
+        QCOMPARE(std::vector<TkxNode*>(doc.PendingNodes().begin(), doc.PendingNodes().end()),
+                 std::vector<TkxNode*>{lost});
+
+        // The server is back: Continue lists what was lost, and only that.
+        net->Errors.clear();
+        failures.clear();
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QVERIFY(failures.isEmpty());
+        QCOMPARE(doc.FailedTaskCount(), 0);
+        QCOMPARE(doc.StatusStateText(), QStringLiteral("Searching stopped successfully"));
+        QCOMPARE(Captions(lost), std::vector<QString>{"b.txt"});
+        QVERIFY(denied->Children.empty());
+    }
+
+    void earlyStopIsNeverOverwritten() {
+        // A Stop in the first milliseconds used to be overwritten by the let-go manager's
+        // Working and Finished.
+        auto net = std::make_shared<TkxFakeServices>();
+        net->DelayMs = 1;
+        const QString s = QStringLiteral("\\\\h\\s");
+        QStringList names;
+        for (int i = 0; i < 40; ++i)
+            names << QStringLiteral("f%1\\").arg(i);
+        net->AddFolder(s, names);
+        for (int round = 0; round < 60; ++round) {
+            TkxProjectDoc doc;
+            doc.SetNetServices(net);
+            doc.SetParams(Params(4, 0, 1, QStringLiteral("*")));
+            AddTop(doc, ikShare, s);
+            doc.Continue();
+            if (const int ms = round % 21)
+                QTest::qWait(ms);
+            doc.Stop();
+            QVERIFY(WaitIdle(doc));
+            QVERIFY2(doc.SearchState() == srUserStopped, qPrintable(doc.StatusStateText()));
+        }
+    }
+
+    void largeRangeArrivesInBatches() {
+        auto net = std::make_shared<TkxFakeServices>();
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, 1, 1, QStringLiteral("*")));
+        TkxNode* range = doc.AddRange(QStringLiteral("r"), QStringLiteral("10.1.0.0 - 10.1.48.4"));
+        // Hosts reach the tree while the range task still runs.
+        int earlyBatches = 0;
+        connect(&doc.Tree(), &QAbstractItemModel::rowsInserted, &doc,
+                [&](const QModelIndex&, int, int) { earlyBatches += range->Info.Scanned == 0; });
+        doc.Run();
+        QVERIFY(WaitIdle(doc, 120000));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(range->Children.size(), size_t(48 * 256 + 5));
+        QVERIFY2(earlyBatches >= 2, qPrintable(QString::number(earlyBatches)));
+        QCOMPARE(range->Children[4096]->Info.NameText(), QStringLiteral("10.1.16.0"));
+        QCOMPARE(range->Children.back()->Info.NameText(), QStringLiteral("10.1.48.4"));
+        QCOMPARE(range->Info.Scanned, quint8(1));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestEngineManager)

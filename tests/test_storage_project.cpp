@@ -1,11 +1,14 @@
 #include "app/kxProjectDoc.h"
 #include "kxTestErrors.h"
+#include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
 #include "storage/kxProjectFile.h"
 #include "storage/kxUtils.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -353,6 +356,65 @@ private Q_SLOTS:
                 }).startsWith("Can not open project file"));
         QVERIFY(ErrorOf([&] { doc.ReadProject(Dir.path()); }).contains("Not a regular file"));
         QVERIFY(ErrorOf([&] { doc.ReadProject(QString()); }).startsWith("Can not open"));
+
+        // Bytes that are no text are refused before anything changes; odd text is read
+        // leniently as before.
+        doc.SetParams(TkxParams{3, 0, 1, QStringLiteral("*.doc")});
+        QByteArray random(1 << 20, '\0');
+        quint32 seed = 12345;
+        for (char& c : random)
+            c = char((seed = seed * 1103515245u + 12345u) >> 24);
+        for (const QByteArray& bytes : {random, QByteArray("16\r\n0\r\n1\r\n*\0x\r\n0\r\n", 18),
+                                        QByteArray("16\r\n\xC3\x28\r\n1\r\n*\r\n0\r\n")}) {
+            WriteAll(Path("binary.kxor"), bytes);
+            QCOMPARE(ErrorOf([&] { doc.ReadProject(Path("binary.kxor")); }), "Not a project file");
+            QCOMPARE(doc.Params().TotalThreads, 3u);
+        }
+        WriteAll(Path("odd.kxor"), "x\r\n0\r\n1\r\n\xD0\x96\r\nmany\r\n");
+        QCOMPARE(ErrorOf([&] { doc.ReadProject(Path("odd.kxor")); }), "no error");
+        QCOMPARE(doc.Params().TotalThreads, 16u);
+        QCOMPARE(doc.Tree().NodeCount(), 0);
+    }
+
+    void writersReplaceOnlyRegularFiles() {
+        // Device nodes and FIFOs are made in a private mount namespace on a tmpfs of its own,
+        // never in the system's /dev.
+        if (!qEnvironmentVariableIsSet("ORVANE_PRIVATE_TMPFS")) {
+            const QString dir = Path("ns");
+            QDir().mkpath(dir);
+            QProcess p;
+            p.setProcessChannelMode(QProcess::ForwardedChannels);
+            p.start(QStringLiteral("unshare"),
+                    {"-m", "--propagation", "private", "--", "sh", "-c",
+                     "mount -t tmpfs orvane-test \"$0\" && mknod \"$0/null\" c 1 3 && "
+                     "mkfifo \"$0/fifo\" && ORVANE_PRIVATE_TMPFS=\"$0\" exec \"$1\" "
+                     "writersReplaceOnlyRegularFiles",
+                     dir, QCoreApplication::applicationFilePath()});
+            QVERIFY(p.waitForFinished(60000));
+            QCOMPARE(p.exitCode(), 0);
+            return;
+        }
+        const QString dir = qEnvironmentVariable("ORVANE_PRIVATE_TMPFS");
+        SetCurrentLanguage(1033);
+        TkxProjectDoc doc;
+        doc.AddRange(QStringLiteral("r"), QStringLiteral("10.0.0.1 - 10.0.0.2"));
+        for (const char* name : {"null", "fifo"}) {
+            const QString target = dir + u'/' + QLatin1String(name);
+            QCOMPARE(ErrorOf([&] { doc.WriteProject(target); }),
+                     "Can not create project file " + target + ": Not a regular file");
+            const QString xmlError = ErrorOf([&] { doc.ExportXml(target); });
+            QVERIFY2(xmlError.endsWith(": Not a regular file"), qPrintable(xmlError));
+            QVERIFY(!QFileInfo(target).isFile());
+        }
+        QVERIFY(ErrorOf([&] { doc.WriteProject(dir); }).endsWith(": Not a regular file"));
+        QVERIFY(
+            ErrorOf([&] { doc.WriteProject(dir + "/none/x.kxor"); }).endsWith("No such folder"));
+        // A link to a regular file is followed: the link stays, the file gets the project.
+        WriteAll(dir + "/real.kxor", "old");
+        QVERIFY(QFile::link(dir + "/real.kxor", dir + "/link.kxor"));
+        QCOMPARE(ErrorOf([&] { doc.WriteProject(dir + "/link.kxor"); }), "no error");
+        QVERIFY(QFileInfo(dir + "/link.kxor").isSymLink());
+        QVERIFY(QFileInfo(dir + "/real.kxor").size() > 20);
     }
 
     void longLineRefused() {

@@ -169,21 +169,25 @@ private Q_SLOTS:
         QVERIFY(xml.endsWith("  </Level0>\r\n</P>\r\n"));
     }
 
-    void rejectedNameWritesNothing() {
+    void ordinaryProjectNamesExport() {
+        // Names of files people make: the root element becomes a valid name instead of the
+        // export failing; a name that is valid already stays exactly as it was.
         TkxProjectDoc doc;
         BuildSmallTree(doc);
-        doc.SetProjectFileName(Path("1st scan.kxor"));
-        const QString target = doc.XmlFileName();
-        QFile old(target);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("old");
-        old.close();
-        QCOMPARE(ErrorOf([&] { doc.ExportXml(); }), "'1st_scan' is not a valid XML element name");
-        QCOMPARE(ReadAll(target), "old");
-        QFile::remove(target);
-        doc.SetProjectFileName(Path("scan (2).kxor"));
-        QVERIFY(ErrorOf([&] { doc.ExportXml(); }).contains("not a valid XML element name"));
-        QVERIFY(!QFile::exists(doc.XmlFileName()));
+        const std::pair<const char*, const char*> cases[] = {
+            {"1st scan.kxor", "_1st_scan"}, {"2024-scan.kxor", "_2024-scan"},
+            {"scan (2).kxor", "scan__2_"},  {"a&b.kxor", "a_b"},
+            {"ok_name.kxor", "ok_name"},    {"Отчёт.kxor", "Отчёт"}};
+        for (const auto& [file, root] : cases) {
+            doc.SetProjectFileName(Path(QString::fromUtf8(file)));
+            QCOMPARE(ErrorOf([&] { doc.ExportXml(); }), "no error");
+            const QByteArray xml = ReadAll(doc.XmlFileName());
+            QVERIFY2(xml.contains("\r\n<" + QByteArray(root) + ">\r\n"), file);
+            QVERIFY(xml.endsWith("</" + QByteArray(root) + ">\r\n"));
+            QFile::remove(doc.XmlFileName());
+        }
+        QCOMPARE(XmlElementNameOf(QStringLiteral("a:b")), QStringLiteral("a_b"));
+        QCOMPARE(XmlElementNameOf(QString()), QStringLiteral("_"));
     }
 
     void elementNames_data() {

@@ -216,9 +216,9 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
             // A stopped manager may still be putting its nodes back: let it finish first, so
             // it never reaches the new search.
             WaitForManagers();
+            FailedTasks = 0;
             {
-                auto services = Services ? Services : DefaultNetServices();
-                CurrentManager = new TQueueManager(this, services, SharedState);
+                CurrentManager = new TQueueManager(this, Services, SharedState);
                 connect(
                     CurrentManager, &QThread::finished, this,
                     [this, m = CurrentManager] { ManagerEnded(m); }, Qt::QueuedConnection);
@@ -235,6 +235,41 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
     UpdateStatus();
 }
 
+void TkxProjectDoc::HostSetSearchState(TkxSearchState s, const TkxThread* from) {
+    if (from && from == CurrentManager) {
+        SetSearchState(s);
+        return;
+    }
+    // A manager that has been let go never decides the search state (a Stop right after the
+    // start would otherwise be overwritten by its Working and Finished); it may only show its
+    // clean-up, and only while no newer search runs.
+    if (s == srStopping) {
+        if (!CurrentManager && !StoppingManager && !IsSearching()) {
+            StoppingManager = from;
+            StateBeforeStopping = State;
+            SetSearchState(srStopping);
+        }
+    } else if (from && from == StoppingManager) {
+        StoppingManager = nullptr;
+        if (State == srStopping)
+            SetSearchState(StateBeforeStopping);
+    }
+}
+
+void TkxProjectDoc::HostShowSearchError(const QString& text, const TkxThread* from) {
+    if (from && from == CurrentManager)
+        ShowSearchError(text);
+}
+
+void TkxProjectDoc::ManagerGone(const TkxThread* manager) {
+    // Ended without restoring what its clean-up showed (it lost its host meanwhile).
+    if (manager != StoppingManager)
+        return;
+    StoppingManager = nullptr;
+    if (State == srStopping)
+        SetSearchState(StateBeforeStopping);
+}
+
 void TkxProjectDoc::LetManagerGo() {
     if (!CurrentManager)
         return;
@@ -243,6 +278,7 @@ void TkxProjectDoc::LetManagerGo() {
     try {
         m->Terminate();
     } catch (...) {
+        NoteSwallowed("letting a manager go");
     }
 }
 
@@ -257,6 +293,7 @@ void TkxProjectDoc::ManagerEnded(TQueueManager* manager) {
         LiveManagers.erase(it);
     }
     manager->wait();
+    ManagerGone(manager);
     delete manager;
     if (!CurrentManager && LiveManagers.empty())
         Q_EMIT ManagersIdle();
@@ -275,6 +312,7 @@ void TkxProjectDoc::WaitForManagers() {
         if (it != LiveManagers.end()) {
             LiveManagers.erase(it);
             m->wait();
+            ManagerGone(m);
             delete m;
             if (!CurrentManager && LiveManagers.empty())
                 Q_EMIT ManagersIdle();
@@ -343,6 +381,7 @@ int TkxProjectDoc::HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) {
                 step.Next = TakePending(depth);
         } catch (...) {
             // One slot's failure must not cost the others their step.
+            NoteSwallowed("pass step");
         }
     }
     return int(Pending.size());
@@ -381,9 +420,13 @@ TkxAssignment TkxProjectDoc::TakePending(quint32 depth) {
 }
 
 void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
-    auto* node = static_cast<TkxNode*>(harvest.Node);
+    TkxNode* node = harvest.Node;
     if (!node || node->IsRoot())
         return;
+    if (harvest.Partial) {
+        AddInfoNodes(std::move(harvest.Records), node);
+        return;
+    }
     TkxInfo& record = node->Info;
     record.SetName(harvest.Name);
     record.SetScanned(1);
@@ -406,9 +449,9 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
         MarkHasMatch(node);
 }
 
-void TkxProjectDoc::HostRequeue(const std::vector<void*>& nodes) {
-    for (void* n : nodes)
-        AppendPending(static_cast<TkxNode*>(n));
+void TkxProjectDoc::HostRequeue(const std::vector<TkxNode*>& nodes) {
+    for (TkxNode* n : nodes)
+        AppendPending(n);
 }
 
 int TkxProjectDoc::HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) {
@@ -427,8 +470,10 @@ void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
         Rows.emplace_back();
     Rows[size_t(i)] = row;
     Q_EMIT ThreadRowsChanged();
-    if (row.Failed)
+    if (row.Failed) {
+        ++FailedTasks;
         Q_EMIT TaskFailed(row.Address, row.State);
+    }
 }
 
 void TkxProjectDoc::ClearThreadRows() {
@@ -480,8 +525,15 @@ void TkxProjectDoc::UpdateStatus() {
 
 QString TkxProjectDoc::StatusStateText() const {
     try {
-        return TextWithDetail(SearchStateText(State), ErrorText);
+        QString detail = ErrorText;
+        // The end of a search says how many of its tasks failed.
+        if (detail.isEmpty() && FailedTasks > 0 &&
+            (State == srFinished || State == srUserStopped || State == srFailed))
+            detail = FailedTasks == 1 ? QStringLiteral("1 task failed")
+                                      : QStringLiteral("%1 tasks failed").arg(FailedTasks);
+        return TextWithDetail(SearchStateText(State), detail);
     } catch (...) {
+        NoteSwallowed("status text");
         return QString();
     }
 }

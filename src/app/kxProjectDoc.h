@@ -58,6 +58,8 @@ public:
     // --- search control
     TkxSearchState SearchState() const { return State; }
     const QString& SearchErrorText() const { return ErrorText; }
+    // Tasks of the current or last search that failed (errors and time-outs); its end says so.
+    int FailedTaskCount() const { return FailedTasks; }
     bool IsSearching() const { return State >= srStarted && State <= srStopping; }
     void SetSearchState(TkxSearchState s);
     void ShowSearchError(const QString& text);
@@ -134,17 +136,18 @@ private:
     // The manager's side, always called on this document's thread through the bridge.
     QObject* BridgeTarget() const override;
     TkxSearchState HostSearchState() const override { return State; }
-    void HostSetSearchState(TkxSearchState s) override { SetSearchState(s); }
-    void HostShowSearchError(const QString& text) override { ShowSearchError(text); }
+    void HostSetSearchState(TkxSearchState s, const TkxThread* from) override;
+    void HostShowSearchError(const QString& text, const TkxThread* from) override;
     TkxParams HostParams() const override { return CurrentParams; }
     int HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) override;
     TkxAssignment TakePending(quint32 depth);
     void Harvest(TkxHarvest&& harvest);
-    void HostRequeue(const std::vector<void*>& nodes) override;
+    void HostRequeue(const std::vector<TkxNode*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }
 
     void LetManagerGo();
+    void ManagerGone(const TkxThread* manager);
     void ManagerEnded(TQueueManager* manager);
     // Tree edits are refused while a search runs and wait for a stopped one to wind up.
     void EnsureTreeEditable();
@@ -154,6 +157,10 @@ private:
     TkxParams CurrentParams;
     TkxSearchState State = srNone;
     QString ErrorText;
+    int FailedTasks = 0;
+    // A manager let go that is showing its clean-up, and the state it will restore.
+    const TkxThread* StoppingManager = nullptr;
+    TkxSearchState StateBeforeStopping = srNone;
     TQueueManager* CurrentManager = nullptr;
     std::vector<TQueueManager*> LiveManagers; // let go but still running
     std::vector<TkxThreadRow> Rows;

@@ -80,7 +80,12 @@ QString TkxProjectDoc::ExportXml(const QString& target) {
         throw EkxError(
             QStringLiteral("The XML export would replace the project file %1").arg(FileName));
     const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
-    WriteXmlExport(fileName, SpacesToUnderscores(ProjectName()), Model, ProgressOf(this));
+    // A name that makes a valid element is used as it always was; any other one is made valid
+    // (SpacesToUnderscores quotes a name holding '_', which no element name may hold).
+    QString root = SpacesToUnderscores(ProjectName());
+    if (!IsXmlElementName(root))
+        root = XmlElementNameOf(ProjectName().split(u' ', Qt::SkipEmptyParts).join(u'_'));
+    WriteXmlExport(fileName, root, Model, ProgressOf(this));
     return fileName;
 }
 

@@ -4,19 +4,27 @@
 #include "engine/kxServices.h"
 #include "engine/kxThreadForInfo.h"
 #include "lang/kxLanguages.h"
+#include "model/kxDelimited.h"
 #include "model/kxErrors.h"
 #include "model/kxIPs.h"
+#include "model/kxMasks.h"
+#include "platform/kxPlatformServices.h"
 #include "storage/kxUtils.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <string>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,6 +37,7 @@ Searches IPv4 ranges for SMB shares, folders and files whose names match the mas
 same engine and project files as the Orvane window.
 
   --range "[NAME=]FIRST - LAST"  add a range (repeatable); without NAME the first address names it
+  --allow-large-range    accept a range of more than 65,536 addresses
   --open FILE.kxor       read a project (its ranges, results and parameters)
   --run                  search every range from the top (earlier results are dropped)
   --continue             explore what is still pending (a new project: all of its ranges)
@@ -37,8 +46,8 @@ same engine and project files as the Orvane window.
                          (default 0: no limit)
   --lifetime MIN         minutes one task may run before it is timed out (default 1)
   --masks TEXT           file masks separated by ";" (default *.*)
-  --user [DOMAIN\]USER   connect as this user; the password comes from ORVANE_PASSWORD or a
-                         prompt (default: guest)
+  --user [DOMAIN\]USER   connect as this user, never as guest; the password comes from
+                         ORVANE_PASSWORD or a prompt on the terminal (default: guest)
   --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
   --csv FILE|-           write one row per tree node (- is standard output)
   --xml FILE             export the tree as XML
@@ -47,22 +56,41 @@ same engine and project files as the Orvane window.
 
 Without --run or --continue nothing is searched: the project is only built or read, then
 saved or exported. Ctrl-C stops the search like the Stop command: unfinished folders are
-queued again. Exit status: 0 the search finished (or none was asked for), 1 it failed or was
-stopped, 2 bad usage.
+queued again; while the results are written, a first Ctrl-C is ignored (a second one aborts).
+Exit status: 0 the search finished (or none was asked for) and every output was written,
+1 it failed or was stopped, or an output could not be written, 2 bad usage, 3 the search
+finished but tasks failed (listings refused or lost; they are reported on standard error).
 )";
 
 int SignalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t Writing = 0;
 
 void OnSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] auto n = ::write(SignalPipe[1], &c, 1);
-    std::signal(SIGINT, SIG_DFL); // a second Ctrl-C ends the program at once
+    if (Writing) {
+        static const char message[] =
+            "\norvane-scan: still writing the results; press Ctrl-C again to abort\n";
+        [[maybe_unused]] auto n = ::write(STDERR_FILENO, message, sizeof message - 1);
+    } else {
+        const char c = 1;
+        [[maybe_unused]] auto n = ::write(SignalPipe[1], &c, 1);
+    }
+    // A second Ctrl-C ends the program at once.
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
 }
 
+constexpr quint64 LargeRange = 65536;
+
+struct RangeOption {
+    QString Name;
+    TIPRange Range;
+    quint64 Count = 0;
+};
+
 struct Options {
-    QStringList Ranges;
+    std::vector<RangeOption> Ranges;
     QString Open, Save, Csv, Xml, User;
-    bool Run = false, Continue = false, Quiet = false;
+    bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false;
     std::optional<quint32> Threads, Depth, LifeTime;
     std::optional<QString> Masks;
 };
@@ -71,6 +99,69 @@ struct Options {
     QTextStream(stderr) << "orvane-scan: " << message << "\n"
                         << "Try 'orvane-scan --help'.\n";
     std::exit(2);
+}
+
+// One dotted address, strictly: four decimal octets of at most 255. A typo must not
+// quietly become another address (perhaps a public one).
+std::optional<quint32> StrictAddress(QStringView text) {
+    const QList<QStringView> parts = text.trimmed().split(u'.');
+    if (parts.size() != 4)
+        return std::nullopt;
+    quint32 value = 0;
+    for (QStringView part : parts) {
+        if (part.isEmpty() || part.size() > 3)
+            return std::nullopt;
+        for (QChar c : part) {
+            if (c < u'0' || c > u'9')
+                return std::nullopt;
+        }
+        const int octet = part.toInt();
+        if (octet > 255)
+            return std::nullopt;
+        value = (value << 8) | quint32(octet);
+    }
+    return value;
+}
+
+QString DottedText(quint32 v) {
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(v >> 24)
+        .arg((v >> 16) & 0xFF)
+        .arg((v >> 8) & 0xFF)
+        .arg(v & 0xFF);
+}
+
+// "[NAME=]FIRST - LAST", parsed once: what is checked is what is searched.
+RangeOption RangeOf(const QString& arg) {
+    const qsizetype eq = arg.indexOf(u'=');
+    const QString text = (eq >= 0 ? arg.mid(eq + 1) : arg).trimmed();
+    const QStringList ends = text.split(u'-');
+    const auto firstOk = ends.size() == 2 ? StrictAddress(ends[0]) : std::nullopt;
+    const auto lastOk = ends.size() == 2 ? StrictAddress(ends[1]) : std::nullopt;
+    if (!firstOk || !lastOk)
+        BadUsage(QStringLiteral("'%1' is no range like 192.0.2.1 - 192.0.2.254").arg(arg));
+    const quint32 first = firstOk.value_or(0), last = lastOk.value_or(0);
+    if (first > last)
+        BadUsage(QStringLiteral("'%1' ends before it starts").arg(arg));
+    RangeOption r;
+    r.Range = TIPRange(DottedText(first) + QStringLiteral(" - ") + DottedText(last));
+    r.Name = eq >= 0 ? arg.left(eq).trimmed() : r.Range.First.AsText();
+    r.Count = quint64(last) - first + 1;
+    return r;
+}
+
+// Every mask compiles, and there is at least one: otherwise the search finds nothing.
+void CheckMasks(const QString& text) {
+    const QStringList masks = SplitDelimited(text, u';'); // as the search splits them
+    if (masks.isEmpty())
+        BadUsage(QStringLiteral("--masks holds no mask, so nothing would be found"));
+    for (const QString& mask : masks) {
+        try {
+            NameMatchesMasks(QStringLiteral("x"), {mask});
+        } catch (const std::exception& e) {
+            BadUsage(QStringLiteral("--masks: %1").arg(ErrorMessage(e)));
+        }
+    }
 }
 
 quint32 Number(const QString& option, const QString& text) {
@@ -94,7 +185,9 @@ Options Parse(const QStringList& args) {
             std::fputs(Usage, stdout);
             std::exit(0);
         } else if (a == u"--range") {
-            o.Ranges << value();
+            o.Ranges.push_back(RangeOf(value()));
+        } else if (a == u"--allow-large-range") {
+            o.AllowLargeRange = true;
         } else if (a == u"--open") {
             o.Open = value();
         } else if (a == u"--run") {
@@ -125,18 +218,57 @@ Options Parse(const QStringList& args) {
     }
     if (o.Run && o.Continue)
         BadUsage(QStringLiteral("--run and --continue exclude each other"));
-    for (const QString& r : o.Ranges) {
-        const QString text = r.section(u'=', -1).trimmed();
-        if (!text.contains(u'-') || TIPRange(text).First.IsEmpty())
-            BadUsage(QStringLiteral("'%1' is no range like 192.0.2.1 - 192.0.2.254").arg(r));
+    // Options that would make a search find nothing are mistakes, not searches.
+    if (o.Threads && *o.Threads == 0)
+        BadUsage(QStringLiteral("--threads must be at least 1"));
+    if (o.Depth && *o.Depth > 0x7FFFFFFFu)
+        BadUsage(QStringLiteral("--depth must be below 2147483648"));
+    if (o.LifeTime && *o.LifeTime == 0)
+        BadUsage(QStringLiteral("--lifetime must be at least 1 minute"));
+    if (o.Masks)
+        CheckMasks(*o.Masks);
+    for (const RangeOption& r : o.Ranges) {
+        if (r.Count > LargeRange && !o.AllowLargeRange)
+            BadUsage(QStringLiteral("%1 holds %2 addresses; add --allow-large-range to search "
+                                    "more than %3")
+                         .arg(r.Range.AsText())
+                         .arg(r.Count)
+                         .arg(LargeRange));
     }
     return o;
 }
 
-QString PromptPassword(const QString& user) {
+void Wipe(QByteArray& bytes) {
+    volatile char* p = bytes.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        p[i] = 0;
+    bytes.clear();
+}
+
+void Wipe(QString& text) {
+    text.fill(QChar(0));
+    text.clear();
+}
+
+// ORVANE_PASSWORD leaves the environment before anything can copy it (helper processes are
+// started later with a filtered environment anyway), and its bytes are wiped in place, so
+// /proc/PID/environ no longer shows it either.
+std::optional<QByteArray> TakePasswordFromEnvironment() {
+    char* value = std::getenv("ORVANE_PASSWORD");
+    if (!value)
+        return std::nullopt;
+    QByteArray password(value);
+    for (volatile char* p = value; *p; ++p)
+        *p = 0;
+    ::unsetenv("ORVANE_PASSWORD");
+    return password;
+}
+
+// The password typed on the terminal; nothing when there is no terminal to ask on.
+std::optional<QString> PromptPassword(const QString& user) {
     QFile tty(QStringLiteral("/dev/tty"));
     if (!tty.open(QIODevice::ReadWrite))
-        return QString();
+        return std::nullopt;
     tty.write(QStringLiteral("Password for %1: ").arg(user).toUtf8());
     tty.flush();
     termios old{};
@@ -152,7 +284,9 @@ QString PromptPassword(const QString& user) {
     tty.write("\n");
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
-    return QString::fromUtf8(line);
+    QString password = QString::fromUtf8(line);
+    Wipe(line);
+    return password;
 }
 
 QString KindName(quint8 kind) {
@@ -169,7 +303,7 @@ QString CsvField(const QString& text) {
     return u'"' + quoted + u'"';
 }
 
-void WriteCsv(const TkxProjectDoc& doc, QIODevice& out) {
+void WriteCsvData(const TkxProjectDoc& doc, QIODevice& out) {
     QByteArray buffer = "level,kind,name,address,size,created,edited,accessed,matched,"
                         "has_match,scanned\r\n";
     for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
@@ -182,12 +316,38 @@ void WriteCsv(const TkxProjectDoc& doc, QIODevice& out) {
                                  QString::number(r.Scanned)};
         buffer += fields.join(u',').toUtf8();
         buffer += "\r\n";
-        if (buffer.size() > (1 << 20)) {
-            out.write(buffer);
-            buffer.clear();
-        }
+        if (buffer.size() > (1 << 20))
+            WriteBuffer(out, buffer, QStringLiteral("CSV file"));
     }
-    out.write(buffer);
+    WriteBuffer(out, buffer, QStringLiteral("CSV file"));
+}
+
+// Like the project file: a finished file replaces the old one, never half a file; standard
+// output is checked for every write too.
+void WriteCsv(const TkxProjectDoc& doc, const QString& target) {
+    if (target == u"-") {
+        QFile out;
+        if (!out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                      QFileDevice::DontCloseHandle))
+            throw EkxError(
+                QStringLiteral("Can not write CSV to standard output: %1").arg(out.errorString()));
+        WriteCsvData(doc, out);
+        return;
+    }
+    CheckWriteTarget(target, QStringLiteral("CSV file"));
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EkxError(
+            QStringLiteral("Can not create CSV file %1: %2").arg(target, file.errorString()));
+    try {
+        WriteCsvData(doc, file);
+    } catch (...) {
+        file.cancelWriting();
+        throw;
+    }
+    if (!file.commit())
+        throw EkxError(
+            QStringLiteral("Can not write CSV file %1: %2").arg(target, file.errorString()));
 }
 
 struct Summary {
@@ -222,6 +382,7 @@ Summary Summarise(const TkxProjectDoc& doc) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::optional<QByteArray> envPassword = TakePasswordFromEnvironment();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvane"));
     QCoreApplication::setOrganizationName(QStringLiteral("KX"));
@@ -230,6 +391,19 @@ int main(int argc, char** argv) {
     QTextStream err(stderr);
     QTextStream out(stdout);
 
+    // Every output is checked before the search, so a typo does not cost a whole search.
+    try {
+        if (!o.Save.isEmpty())
+            CheckWriteTarget(o.Save, QStringLiteral("project file"));
+        if (!o.Xml.isEmpty())
+            CheckWriteTarget(o.Xml, QStringLiteral("XML file"));
+        if (!o.Csv.isEmpty() && o.Csv != u"-")
+            CheckWriteTarget(o.Csv, QStringLiteral("CSV file"));
+    } catch (const std::exception& e) {
+        BadUsage(ErrorMessage(e));
+    }
+
+    auto services = std::make_shared<TkxPlatformServices>();
     if (!o.User.isEmpty()) {
         TkxCredentials c;
         c.User = o.User;
@@ -237,14 +411,24 @@ int main(int argc, char** argv) {
             c.Domain = o.User.section(u'\\', 0, 0);
             c.User = o.User.section(u'\\', 1);
         }
-        c.Password = qEnvironmentVariableIsSet("ORVANE_PASSWORD")
-                         ? qEnvironmentVariable("ORVANE_PASSWORD")
-                         : PromptPassword(o.User);
+        if (envPassword) {
+            c.Password = QString::fromLocal8Bit(*envPassword);
+        } else if (auto typed = PromptPassword(o.User)) {
+            c.Password = std::move(*typed);
+        } else {
+            // An empty password would only fail at every host, or pass as someone else.
+            BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD or run "
+                                    "orvane-scan on a terminal"));
+        }
         c.UseKerberos = qEnvironmentVariableIsSet("KRB5CCNAME");
-        DefaultNetServices()->SetCredentials(c);
+        services->SetCredentials(c);
+        Wipe(c.Password);
     }
+    if (envPassword)
+        Wipe(*envPassword);
 
     TkxProjectDoc doc;
+    doc.SetNetServices(services);
     try {
         if (!o.Open.isEmpty()) {
             doc.ReadProject(o.Open);
@@ -265,12 +449,8 @@ int main(int argc, char** argv) {
     if (o.Masks)
         params.Masks = *o.Masks;
     doc.SetParams(params);
-    for (const QString& r : o.Ranges) {
-        const qsizetype eq = r.indexOf(u'=');
-        const TIPRange range(eq >= 0 ? r.mid(eq + 1).trimmed() : r.trimmed());
-        const QString name = eq >= 0 ? r.left(eq).trimmed() : range.First.AsText();
-        doc.AddRange(TextWithDetail(name, range.ShortText()), range.AsText());
-    }
+    for (const RangeOption& r : o.Ranges)
+        doc.AddRange(TextWithDetail(r.Name, r.Range.ShortText()), r.Range.AsText());
 
     int status = 0;
     if (o.Run || o.Continue) {
@@ -299,14 +479,13 @@ int main(int argc, char** argv) {
         std::vector<QMetaObject::Connection> connections;
         connections.push_back(
             QObject::connect(&doc, &TkxProjectDoc::StatusChanged, &doc, [&] { progress(false); }));
-        // A failed task (a folder loop, a bad mask) shows in the thread list only briefly:
-        // keep a line of it.
+        // A failed task (a refused listing, a folder loop, a bad mask) shows in the thread list
+        // only briefly: keep a line of it, also with --quiet.
         connections.push_back(QObject::connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
                                                [&](const QString& address, const QString& state) {
-                                                   if (!o.Quiet)
-                                                       err << "\r" << address << ": " << state
-                                                           << "\x1b[K\n"
-                                                           << Qt::flush;
+                                                   err << "\r" << address << ": " << state
+                                                       << (o.Quiet ? "\n" : "\x1b[K\n")
+                                                       << Qt::flush;
                                                }));
         QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
@@ -321,30 +500,31 @@ int main(int argc, char** argv) {
             QObject::disconnect(c);
         if (!o.Quiet)
             err << "\n";
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        status = doc.SearchState() == srFinished ? 0 : 1;
+        if (doc.SearchState() != srFinished)
+            status = 1;
+        else if (doc.FailedTaskCount() > 0)
+            status = 3;
     }
 
-    try {
-        if (!o.Save.isEmpty())
-            doc.WriteProject(o.Save);
-        if (!o.Csv.isEmpty()) {
-            QFile file;
-            const bool ok = o.Csv == u"-" ? file.open(stdout, QIODevice::WriteOnly)
-                                          : (file.setFileName(o.Csv),
-                                             file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-            if (!ok)
-                throw EkxError(
-                    QStringLiteral("Can not write %1: %2").arg(o.Csv, file.errorString()));
-            WriteCsv(doc, file);
+    // A Ctrl-C now must not lose the search: the first one only says so.
+    Writing = 1;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    // Each output on its own: one that fails does not keep the others from being written.
+    auto attempt = [&](auto&& write) {
+        try {
+            write();
+        } catch (const std::exception& e) {
+            err << "orvane-scan: " << ErrorMessage(e) << "\n" << Qt::flush;
+            status = 1;
         }
-        if (!o.Xml.isEmpty())
-            doc.ExportXml(o.Xml);
-    } catch (const std::exception& e) {
-        err << "orvane-scan: " << ErrorMessage(e) << "\n";
-        status = 1;
-    }
+    };
+    if (!o.Save.isEmpty())
+        attempt([&] { doc.WriteProject(o.Save); });
+    if (!o.Csv.isEmpty())
+        attempt([&] { WriteCsv(doc, o.Csv); });
+    if (!o.Xml.isEmpty())
+        attempt([&] { doc.ExportXml(o.Xml); });
 
     if (o.Run || o.Continue || o.Csv != u"-") {
         const Summary s = Summarise(doc);
@@ -354,7 +534,8 @@ int main(int argc, char** argv) {
              << "\n"
              << "Nodes " << s.Nodes << ": hosts " << s.Hosts << ", shares " << s.Shares
              << ", folders " << s.Folders << ", files " << s.Files << "; matches " << s.Matches
-             << "; pending " << doc.PendingCount() << "\n"
+             << "; pending " << doc.PendingCount() << "; failed tasks " << doc.FailedTaskCount()
+             << "\n"
              << Qt::flush;
     }
     TkxInfoThread::WaitForAll();

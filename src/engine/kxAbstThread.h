@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/kxErrors.h"
 #include "model/kxLists.h"
 
 #include <QObject>
@@ -43,7 +44,7 @@ struct TkxThreadRow {
 struct TkxAssignment {
     enum Result { Empty, Dropped, Assigned } Outcome = Empty;
     int Remaining = 0; // nodes left in PendingNodes afterwards
-    void* Node = nullptr;
+    TkxNode* Node = nullptr;
     QString Name, Address;
     TkxItemKind Kind = ikNone;
     // The folder's own id and those of its ancestors on the same share (share root first).
@@ -53,7 +54,8 @@ struct TkxAssignment {
 
 // A finished task's results, delivered in one call.
 struct TkxHarvest {
-    void* Node = nullptr;
+    TkxNode* Node = nullptr;
+    bool Partial = false; // hosts of a range task still running: the node is not done yet
     QString Name;
     std::vector<TkxInfo> Records;
     quint64 FileId = 0;                                 // the explored folder's id, if learnt
@@ -68,6 +70,8 @@ struct TkxPassStep {
     TkxAssignment Next; // otherwise: filled in by the host
 };
 
+class TkxThread;
+
 // What the manager needs of the document. Every call runs on the document's thread,
 // through TkxThread::Sync.
 class TkxSearchHost {
@@ -75,14 +79,16 @@ public:
     virtual ~TkxSearchHost() = default;
     virtual QObject* BridgeTarget() const = 0;
     virtual TkxSearchState HostSearchState() const = 0;
-    virtual void HostSetSearchState(TkxSearchState s) = 0;
-    virtual void HostShowSearchError(const QString& text) = 0;
+    // From a manager that is no longer the document's current one, only the bracket of its
+    // clean-up (srStopping, then back to the state it found) is taken; anything else is ignored.
+    virtual void HostSetSearchState(TkxSearchState s, const TkxThread* from) = 0;
+    virtual void HostShowSearchError(const QString& text, const TkxThread* from) = 0;
     virtual TkxParams HostParams() const = 0;
     // Carries out the steps in order: a harvest moves the records into the tree; otherwise
     // the head of PendingNodes is taken (Dropped when its level is below 0 or deeper than
     // depth). Yields the number of pending nodes afterwards.
     virtual int HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) = 0;
-    virtual void HostRequeue(const std::vector<void*>& nodes) = 0;
+    virtual void HostRequeue(const std::vector<TkxNode*>& nodes) = 0;
     // Rows whose slot changed state, then the status refresh; yields the pending count.
     virtual int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) = 0;
     virtual void HostClearThreadRows() = 0;
@@ -166,6 +172,7 @@ public:
                     try {
                         fn(*host);
                     } catch (...) {
+                        NoteSwallowed("bridge report");
                     }
                 },
                 nullptr);
@@ -199,6 +206,7 @@ template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
         try {
             result = fn(*host);
         } catch (...) {
+            NoteSwallowed("bridge call");
             result = neutral;
         }
     };

@@ -36,12 +36,15 @@ TkxSearchState TQueueManager::ReadSearchState() const {
 }
 
 void TQueueManager::SetState(TkxSearchState s) {
-    SyncVoid([s](TkxSearchHost& host) { host.HostSetSearchState(s); });
+    SyncVoid([this, s](TkxSearchHost& host) { host.HostSetSearchState(s, this); });
 }
 
 void TQueueManager::Execute() {
     try {
         SetState(srStarting);
+        if (!Services)
+            throw EkxError(QStringLiteral("No network services"));
+        Services->BeginSearch();
         BuildSlots();
         SetState(srWorking);
         RunPasses();
@@ -51,10 +54,11 @@ void TQueueManager::Execute() {
     } catch (const std::exception& e) {
         try {
             const QString message = ErrorMessage(e);
-            SyncVoid([&](TkxSearchHost& host) { host.HostShowSearchError(message); });
+            SyncVoid([&](TkxSearchHost& host) { host.HostShowSearchError(message, this); });
             SetState(srFailed);
             Cleanup();
         } catch (...) {
+            NoteSwallowed("manager failure report");
         }
     }
 }
@@ -63,6 +67,7 @@ void TQueueManager::DoneThread() {
     try {
         Cleanup();
     } catch (...) {
+        NoteSwallowed("manager clean-up");
     }
     Slots.clear();
 }
@@ -128,6 +133,18 @@ void TQueueManager::RunPasses() {
                 case ssIdle:
                 case ssWaiting:
                 case ssError:
+                    // A listing refused for good marks its node scanned (the reason stays in
+                    // the thread list); one that may pass leaves it unscanned, queued again
+                    // when the search ends, so that Continue tries it once more.
+                    if (before == ssError && slot.Failure == tfLasting) {
+                        TkxHarvest failed = TakeHarvest(slot);
+                        failed.Records.clear();
+                        steps.push_back(TkxPassStep{int(i), true, std::move(failed), {}});
+                        active = true;
+                        break;
+                    }
+                    if (before == ssError && slot.Failure == tfPassing && slot.Node)
+                        Retry.push_back(slot.Node);
                     // A failed task's records would make every later task in this slot
                     // fail with "Owner not Empty": drop them before it takes new work.
                     slot.ClearRecords();
@@ -135,6 +152,9 @@ void TQueueManager::RunPasses() {
                     break;
                 case ssWorking:
                     Watch(slot, active, nextDeadline);
+                    if (slot.State == ssWorking && slot.Kind == ikRange &&
+                        slot.Count() >= TkxInfoThread::RangeBatch)
+                        steps.push_back(TkxPassStep{int(i), true, TakeBatch(slot), {}});
                     break;
                 case ssDone:
                 case ssTimeout:
@@ -145,6 +165,7 @@ void TQueueManager::RunPasses() {
                 visited.emplace_back(i, before);
             } catch (...) {
                 // An error ends only this slot's visit; the next pass visits it again.
+                NoteSwallowed("slot visit");
             }
         }
 
@@ -164,7 +185,8 @@ void TQueueManager::RunPasses() {
                 TkxInfoList& slot = *Slots[size_t(step.Slot)];
                 std::unique_lock lock(*slot.Guard);
                 if (step.Harvest) {
-                    slot.SetState(ssWaiting);
+                    if (!step.Results.Partial)
+                        slot.SetState(ssWaiting);
                 } else if (step.Next.Outcome == TkxAssignment::Assigned) {
                     slot.SetName(step.Next.Name);
                     slot.SetAddress(step.Next.Address);
@@ -180,6 +202,7 @@ void TQueueManager::RunPasses() {
                     changed |= step.Next.Outcome == TkxAssignment::Dropped;
                 }
             } catch (...) {
+                NoteSwallowed("slot step");
             }
         }
         RunDeferredTasks();
@@ -205,6 +228,15 @@ void TQueueManager::RunPasses() {
         if (!changed)
             Waker().WaitUntil(nextDeadline);
     }
+}
+
+TkxHarvest TQueueManager::TakeBatch(TkxInfoList& slot) {
+    TkxHarvest batch;
+    batch.Node = slot.Node;
+    batch.Partial = true;
+    batch.Records = slot.TakeAll();
+    slot.Drained->notify_all();
+    return batch;
 }
 
 TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
@@ -238,7 +270,8 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     row.StateTime = slot.StateTime;
     row.State = TextWithDetail(SlotStateText(slot.State), slot.ErrorText);
     row.Address = slot.AddressText();
-    row.Failed = slot.State == ssError;
+    // A timed-out task counts as failed too: what it had not listed yet is missing.
+    row.Failed = slot.State == ssError || slot.State == ssTimeout;
     return row;
 }
 
@@ -256,12 +289,15 @@ void TQueueManager::Cleanup() {
     try {
         SetState(srStopping);
         RunDeferredTasks();
-        std::vector<void*> requeue;
+        std::vector<TkxNode*> requeue = std::exchange(Retry, {});
         while (!Slots.empty()) {
             {
                 TkxInfoList& slot = *Slots.front();
                 std::unique_lock lock(*slot.Guard);
-                if (slot.State == ssWorking || slot.State == ssDone || slot.State == ssTimeout)
+                // A refused listing not yet taken is tried again too.
+                const bool refused = slot.State == ssError && slot.Failure != tfError;
+                if (slot.State == ssWorking || slot.State == ssDone || slot.State == ssTimeout ||
+                    refused)
                     requeue.push_back(slot.Node);
             }
             Slots.erase(Slots.begin());

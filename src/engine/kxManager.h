@@ -37,6 +37,8 @@ private:
                std::chrono::steady_clock::time_point& nextDeadline);
     // Takes a finished slot's results (its guard held).
     static TkxHarvest TakeHarvest(TkxInfoList& slot);
+    // Takes the hosts a working range task has handed over so far (its guard held).
+    static TkxHarvest TakeBatch(TkxInfoList& slot);
     void RunDeferredTasks();
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
@@ -45,6 +47,7 @@ private:
     std::vector<bool> ErrorShown;               // per slot: its current error has reached the host
     int KnownPending = 0;                       // PendingNodes' length as last reported by the host
     std::vector<class TkxInfoThread*> RunLater; // tasks that explore nothing, run in the pass
+    std::vector<TkxNode*> Retry;                // nodes whose listing failed in a way that may pass
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;

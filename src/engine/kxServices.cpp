@@ -1,7 +1,7 @@
 #include "engine/kxServices.h"
 
-#include "platform/kxPlatformServices.h"
-
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -45,26 +45,79 @@ void TkxCancelToken::Cancel() {
     Stop.request_stop();
 }
 
-namespace {
-
-std::mutex DefaultMutex;
-std::shared_ptr<TkxNetServices> DefaultServices;
-
-} // namespace
-
-std::shared_ptr<TkxNetServices> DefaultNetServices() {
-    std::lock_guard lock(DefaultMutex);
-    if (!DefaultServices)
-        DefaultServices = std::make_shared<TkxPlatformServices>();
-    return DefaultServices;
+TkxNetResult TkxNetResult::NotServer(int code) {
+    TkxNetResult e;
+    e.Kind = NoServer;
+    e.Code = code;
+    return e;
 }
 
-void SetDefaultNetServices(std::shared_ptr<TkxNetServices> services) {
-    std::shared_ptr<TkxNetServices> old;
-    {
-        std::lock_guard lock(DefaultMutex);
-        old = std::exchange(DefaultServices, std::move(services));
+TkxNetResult TkxNetResult::FromCode(int code) {
+    TkxNetResult e;
+    if (code == 0)
+        return e;
+    e.Code = code;
+    e.Kind = Lasting;
+    switch (code) {
+    case LogonFailureCode:
+        e.Text = QStringLiteral("Logon failure");
+        break;
+    case EACCES:
+    case EPERM:
+        e.Text = QStringLiteral("Access denied");
+        break;
+    case ENOENT:
+        e.Text = QStringLiteral("No such share or folder");
+        break;
+    case ENOTDIR:
+        e.Text = QStringLiteral("Not a folder");
+        break;
+    case EINVAL:
+    case EILSEQ:
+        // Also what libsmbclient gives for a whole listing when one name in it can not be
+        // converted (an unpaired surrogate): it hands out none of the entries then.
+        e.Text = QStringLiteral("Name refused, or a name in the listing can not be read");
+        break;
+    case ENAMETOOLONG:
+        e.Text = QStringLiteral("Name too long");
+        break;
+    case EFBIG:
+        e.Text = QStringLiteral("Too many entries");
+        break;
+    case ECONNRESET:
+    case EPIPE:
+    case EIO:
+    case ECONNABORTED:
+        e.Kind = Passing;
+        e.Text = QStringLiteral("Connection lost");
+        break;
+    case ECONNREFUSED:
+        e.Kind = Passing;
+        e.Text = QStringLiteral("Connection refused");
+        break;
+    case ETIMEDOUT:
+        e.Kind = Passing;
+        e.Text = QStringLiteral("Timed out");
+        break;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+        e.Kind = Passing;
+        e.Text = QStringLiteral("Host unreachable");
+        break;
+    case ENOEXEC:
+        e.Kind = Passing;
+        e.Text = QStringLiteral("The SMB helper could not be started");
+        break;
+    default:
+        // Unknown: may pass (out of memory, busy, cancelled...); Continue tries it again.
+        e.Kind = Passing;
+        if (const char* text = strerrordesc_np(code))
+            e.Text = QString::fromLocal8Bit(text);
+        else
+            e.Text = QStringLiteral("Error %1").arg(code);
+        break;
     }
-    // The old services (and their helper processes) go when their last user lets go, outside
-    // the lock.
+    return e;
 }

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,27 @@ struct TkxCredentials {
     bool UseKerberos = false; // a ticket from the environment (KRB5CCNAME)
 };
 
+// How a listing ended: the server's error code (an errno value) and its text. A host that does
+// not answer the SMB screen is no server at all, which is no failure: most addresses of a range
+// are like that. A failure that may pass (connection lost, time-out) is worth another try
+// later; a lasting one (access denied, logon failure, no such folder) is not.
+struct TkxNetResult {
+    enum TKind : quint8 { None, NoServer, Passing, Lasting };
+    TKind Kind = None;
+    int Code = 0;
+    QString Text;
+
+    bool Failed() const { return Kind == Passing || Kind == Lasting; }
+    explicit operator bool() const { return Kind == None; } // listed
+    // Success, or the failure behind an errno value (classified and named).
+    static TkxNetResult FromCode(int code);
+    static TkxNetResult NotServer(int code);
+};
+
+// Logon failure (the password or user was refused): an errno value of its own, so it can be
+// told apart from a share or folder that the account may not read.
+inline constexpr int LogonFailureCode = EKEYREJECTED;
+
 class TkxNetServices {
 public:
     virtual ~TkxNetServices() = default;
@@ -69,23 +91,22 @@ public:
     // The official host name of an IPv4 address (network byte order), or an empty text.
     virtual QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) = 0;
 
-    // The shares of \\host (the text after the two backslashes), in the server's order.
-    // False when the host cannot be listed; out then holds nothing.
-    virtual bool ListShares(const QString& host, std::vector<TkxShareEntry>& out,
-                            const TkxCancelToken& cancel) = 0;
+    // The shares of \\host (the text after the two backslashes), in the server's order. On
+    // anything but success out holds nothing.
+    virtual TkxNetResult ListShares(const QString& host, std::vector<TkxShareEntry>& out,
+                                    const TkxCancelToken& cancel) = 0;
 
-    // One level of a folder given by its UNC path (\\host\share\dir). False when it cannot be
-    // listed; out then holds nothing.
-    virtual bool ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
-                            const TkxCancelToken& cancel) = 0;
+    // One level of a folder given by its UNC path (\\host\share\dir). On failure out holds
+    // nothing; a host that stopped answering is a failure here, not "no server".
+    virtual TkxNetResult ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                    const TkxCancelToken& cancel) = 0;
 
     // The server's file id of the folder itself (0 when unknown or not reachable).
     virtual quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) = 0;
 
     // Credentials for the connections made from now on (guest until set).
     virtual void SetCredentials(const TkxCredentials& credentials) { (void)credentials; }
-};
 
-// The services the search uses when nothing else is set (the real platform implementation).
-std::shared_ptr<TkxNetServices> DefaultNetServices();
-void SetDefaultNetServices(std::shared_ptr<TkxNetServices> services);
+    // A search starts: what the services remember per search (refused logons) is forgotten.
+    virtual void BeginSearch() {}
+};

@@ -80,11 +80,20 @@ TaskThreads& Threads() {
 QString WithBackslash(const QString& address) {
     return address.endsWith(u'\\') ? address : address + u'\\';
 }
+
+// A listing the server refused: its reason becomes the slot's error text.
+class EkxListingFailed : public EkxError {
+public:
+    explicit EkxListingFailed(const TkxNetResult& e)
+        : EkxError(e.Text), Failure(e.Kind == TkxNetResult::Lasting ? tfLasting : tfPassing) {}
+    TkxTaskFailure Failure;
+};
 } // namespace
 
 TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
                              std::shared_ptr<TkxWaker> waker)
-    : Guard(slot.Guard), Owner(&slot), Services(std::move(services)), Waker(std::move(waker)) {}
+    : Guard(slot.Guard), Drained(slot.Drained), Owner(&slot), Services(std::move(services)),
+      Waker(std::move(waker)) {}
 
 TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
                                     std::shared_ptr<TkxWaker> waker,
@@ -124,6 +133,7 @@ void TkxInfoThread::RunNow(TkxInfoThread* worker) {
 void TkxInfoThread::Terminate() {
     TerminateFlag.store(true, std::memory_order_release);
     Cancel.Cancel();
+    Drained->notify_all();
 }
 
 int TkxInfoThread::LiveCount() {
@@ -175,9 +185,12 @@ void TkxInfoThread::Execute() {
             std::unique_lock lock(*Guard);
             if (Owner) {
                 Owner->SetErrorText(ErrorMessage(e));
-                Owner->SetState(ssError);
+                auto* failed = dynamic_cast<const EkxListingFailed*>(&e);
+                Owner->Failure = failed ? failed->Failure : tfError;
+                Owner->SetState(ssError); // lets this worker go: Owner is null after it
             }
         } catch (...) {
+            NoteSwallowed("worker error report");
         }
     } catch (...) {
         try {
@@ -185,6 +198,7 @@ void TkxInfoThread::Execute() {
             if (Owner)
                 Owner->SetState(ssError);
         } catch (...) {
+            NoteSwallowed("worker error report");
         }
     }
     {
@@ -258,10 +272,19 @@ void TkxInfoThread::RangeStep(const QString& address) {
         if (hosts.size() == Batch) {
             AddRecords(prefix, hosts);
             hosts.clear();
+            WaitForRoom();
         }
         return true;
     });
     AddRecords(prefix, hosts);
+}
+
+void TkxInfoThread::WaitForRoom() {
+    std::unique_lock lock(*Guard);
+    if (!Owner || Owner->Count() < RangeBatch)
+        return;
+    Waker->Wake();
+    Drained->wait(lock, [this] { return !Owner || Terminated() || Owner->Count() < RangeBatch; });
 }
 
 void TkxInfoThread::HostStep(const QString& name, const QString& address) {
@@ -282,7 +305,12 @@ void TkxInfoThread::HostStep(const QString& name, const QString& address) {
     while (host.endsWith(u'\\'))
         host.chop(1);
     std::vector<TkxShareEntry> shares;
-    if (host.isEmpty() || !Services->ListShares(host, shares, Cancel))
+    if (host.isEmpty())
+        return;
+    const TkxNetResult error = Services->ListShares(host, shares, Cancel);
+    if (error.Failed() && !Terminated())
+        throw EkxListingFailed(error);
+    if (error.Kind != TkxNetResult::None)
         return;
     const QString prefix = WithBackslash(address);
     std::vector<Found> found;
@@ -296,7 +324,10 @@ void TkxInfoThread::FolderStep(const QString& address) {
     if (Terminated())
         return;
     std::vector<TkxDirEntry> entries;
-    if (!Services->ListFolder(address, entries, Cancel))
+    const TkxNetResult error = Services->ListFolder(address, entries, Cancel);
+    if (error.Failed() && !Terminated())
+        throw EkxListingFailed(error);
+    if (error.Kind != TkxNetResult::None)
         return;
 
     // A folder whose server id repeats an ancestor's on the same share is a loop (a link

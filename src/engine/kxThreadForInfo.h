@@ -24,6 +24,11 @@ public:
     void SetOwnerNone() override { Owner = nullptr; }
     void Terminate() override;
 
+    // A range task hands its hosts over in batches of this many: it waits while its slot holds
+    // that many, and the manager takes them from the working slot. The addresses of a huge
+    // range are so never all built at once, and the search works on the first hosts meanwhile.
+    static constexpr int RangeBatch = 4096;
+
     // Workers still running (also those let go); process exit waits for them.
     static int LiveCount();
     static void WaitForAll();
@@ -47,8 +52,11 @@ private:
     // go; records made before a mask error still reach the slot.
     void AddRecords(const QString& prefix, const std::vector<Found>& found);
     void SetOwnerName(const QString& name);
+    // Waits while the slot holds a full batch of hosts (the manager is woken to take them).
+    void WaitForRoom();
 
     const std::shared_ptr<std::recursive_mutex> Guard;
+    const std::shared_ptr<std::condition_variable_any> Drained;
     TkxInfoList* Owner; // guarded by *Guard
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<TkxWaker> Waker;

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -172,6 +173,11 @@ public:
 };
 
 class TkxInfoList;
+struct TkxNode;
+
+// How a task that ended in ssError failed: an error of the task itself (a folder loop, a bad
+// mask), or a listing the server refused for good, or one that may pass on another try.
+enum TkxTaskFailure : quint8 { tfError = 0, tfLasting, tfPassing };
 
 // The worker of a slot, as the slot sees it (the engine provides it).
 class TkxSlotWorker {
@@ -197,6 +203,10 @@ public:
     TkxInfoList& operator=(const TkxInfoList&) = delete;
 
     const std::shared_ptr<std::recursive_mutex> Guard = std::make_shared<std::recursive_mutex>();
+    // Signalled (under Guard) when the manager takes records from a working slot, or lets the
+    // worker go: a range task that has filled the slot waits for it.
+    const std::shared_ptr<std::condition_variable_any> Drained =
+        std::make_shared<std::condition_variable_any>();
 
     TkxWideString Name;
     TkxWideString Address;
@@ -204,12 +214,13 @@ public:
     TkxSlotState State = ssIdle;
     TkxSlotWorker* Worker = nullptr; // not owned: it frees itself
     QString ErrorText;
+    TkxTaskFailure Failure = tfError; // with ssError
     QStringList Masks;
     int WorksCount = 0;
     int SlotIndex = 0;
     double StateTime = 0;                             // local time of the last state change (shown)
     std::chrono::steady_clock::time_point StateClock; // the same moment, for lifetimes
-    void* Node = nullptr;                             // the tree node being worked on
+    TkxNode* Node = nullptr;                          // the tree node being worked on
     TkxWorkerFactory WorkerFactory;
     // Loop guard of a folder task: the folder's own server file id and the ids of its
     // ancestors on the same share (share root first; 0 = not known yet). The worker reports

@@ -1,4 +1,5 @@
 #include "model/kxDelimited.h"
+#include "model/kxErrors.h"
 #include "model/kxLists.h"
 
 TkxInfoList::TkxInfoList(int slotIndex, const QString& masksText)
@@ -15,14 +16,18 @@ void TkxInfoList::SetState(TkxSlotState s) {
     std::unique_lock lock(*Guard);
     if (s == State)
         return;
-    if (s != ssError)
+    if (s != ssError) {
         ErrorText.clear();
+        Failure = tfError;
+    }
     if (Worker) {
         TkxSlotWorker* old = std::exchange(Worker, nullptr);
         try {
             old->SetOwnerNone();
             old->Terminate();
+            Drained->notify_all();
         } catch (...) {
+            NoteSwallowed("letting a worker go");
         }
     }
     if (s == ssWorking) {
@@ -30,6 +35,7 @@ void TkxInfoList::SetState(TkxSlotState s) {
             if (WorkerFactory)
                 Worker = WorkerFactory(*this);
         } catch (...) {
+            NoteSwallowed("starting a worker");
             Worker = nullptr;
         }
         ++WorksCount;

@@ -2,6 +2,8 @@
 
 #include "platform/kxSmbPaths.h"
 
+#include <QStringList>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netdb.h>
@@ -41,6 +43,7 @@ int TkxPlatformServices::LastError() {
 
 void TkxPlatformServices::SetCredentials(const TkxCredentials& credentials) {
     Helpers.SetCredentials(credentials);
+    BeginSearch();
 }
 
 QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
@@ -76,50 +79,92 @@ void TkxPlatformServices::Judge(const std::string& host, int error) {
     Fail(error);
     if (IsConnectionError(error))
         Hosts.Forget(host);
+    if (error == LogonFailureCode) {
+        std::lock_guard lock(Mutex);
+        Refused.insert(host);
+    }
 }
 
-bool TkxPlatformServices::ListShares(const QString& host, std::vector<TkxShareEntry>& out,
-                                     const TkxCancelToken& cancel) {
+int TkxPlatformServices::RefusedLogon(const std::string& host) {
+    std::lock_guard lock(Mutex);
+    return Refused.count(host) ? Fail(LogonFailureCode) : 0;
+}
+
+void TkxPlatformServices::BeginSearch() {
+    std::lock_guard lock(Mutex);
+    Refused.clear();
+}
+
+namespace {
+bool IsShareRoot(const std::string& url) {
+    const std::size_t slash = url.find('/', 6);
+    return slash != std::string::npos && url.find('/', slash + 1) == std::string::npos;
+}
+} // namespace
+
+TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<TkxShareEntry>& out,
+                                             const TkxCancelToken& cancel) {
     out.clear();
     LastErrno = 0;
     TkxSmbTarget target;
-    if (!UncToSmbTarget(QStringLiteral("\\\\") + host, target) || target.HasShare()) {
-        Fail(EINVAL);
-        return false;
-    }
+    if (!UncToSmbTarget(QStringLiteral("\\\\") + host, target) || target.HasShare())
+        return TkxNetResult::FromCode(Fail(EINVAL));
+    // A host that does not answer the screen is no server: no failure.
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
-        return false;
+        return TkxNetResult::NotServer(LastErrno);
+    if (const int refused = RefusedLogon(target.Host))
+        return TkxNetResult::FromCode(refused);
     const int error = Helpers.ListShares(target.Host, port, out, cancel);
     if (error != 0) {
         Judge(target.Host, error);
         out.clear();
-        return false;
+        return TkxNetResult::FromCode(error);
     }
-    return true;
+    // Printer queues and devices hold no folders: their listing fails by nature, which is
+    // no failure of the search.
+    std::lock_guard lock(Mutex);
+    for (const TkxShareEntry& share : out) {
+        TkxSmbTarget shareTarget;
+        if ((share.Type == 1 || share.Type == 2) &&
+            UncToSmbTarget(QStringLiteral("\\\\") + host + u'\\' + share.Name, shareTarget))
+            NoFolders.insert(shareTarget.Url);
+    }
+    return {};
 }
 
-bool TkxPlatformServices::ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
-                                     const TkxCancelToken& cancel) {
+TkxNetResult TkxPlatformServices::ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                             const TkxCancelToken& cancel) {
     out.clear();
     LastErrno = 0;
     TkxSmbTarget target;
-    if (!UncToSmbTarget(uncPath, target) || !target.HasShare()) {
-        Fail(EINVAL);
-        return false;
+    if (!UncToSmbTarget(uncPath, target) || !target.HasShare())
+        return TkxNetResult::FromCode(Fail(EINVAL));
+    if (IsShareRoot(target.Url)) {
+        const QStringList parts = uncPath.split(u'\\', Qt::SkipEmptyParts);
+        bool noFolders = parts.size() == 2 && parts[1].compare(u"IPC$", Qt::CaseInsensitive) == 0;
+        if (!noFolders) {
+            std::lock_guard lock(Mutex);
+            noFolders = NoFolders.count(target.Url) > 0;
+        }
+        if (noFolders)
+            return {};
     }
+    // The path came from a listing of this host, so a host that stopped answering is a
+    // failure here (it may pass), not an address without a server.
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
-        return false;
+        return TkxNetResult::FromCode(LastErrno);
+    if (const int refused = RefusedLogon(target.Host))
+        return TkxNetResult::FromCode(refused);
     const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel);
     if (error != 0) {
         Judge(target.Host, error);
         out.clear();
-        return false;
+        return TkxNetResult::FromCode(error);
     }
-    return true;
+    return {};
 }
-
 quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelToken& cancel) {
     LastErrno = 0;
     TkxSmbTarget target;

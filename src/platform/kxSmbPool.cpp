@@ -55,6 +55,42 @@ std::string Frame(MsgType type, std::uint16_t port, const std::string& arg) {
     return std::move(w.Buf);
 }
 
+// What a helper may see of the search process's environment: where it lives, its language,
+// Kerberos, sanitizer and Orvane settings. Never a password (ORVANE_PASSWORD) or anything else.
+bool HelperMayInherit(std::string_view entry) {
+    constexpr std::string_view Own = "ORVANE_", Password = "ORVANE_PASSWORD=";
+    if (entry.substr(0, Own.size()) == Own)
+        return entry.substr(0, Password.size()) != Password;
+    static constexpr std::string_view Kept[] = {"HOME=",
+                                                "PATH=",
+                                                "USER=",
+                                                "LOGNAME=",
+                                                "LANG=",
+                                                "LANGUAGE=",
+                                                "LC_",
+                                                "TZ=",
+                                                "TMPDIR=",
+                                                "KRB5",
+                                                "SMB_CONF_PATH=",
+                                                "ASAN_OPTIONS=",
+                                                "UBSAN_OPTIONS=",
+                                                "LSAN_OPTIONS=",
+                                                "TSAN_OPTIONS=",
+                                                "LD_LIBRARY_PATH="};
+    for (std::string_view prefix : Kept) {
+        if (entry.substr(0, prefix.size()) == prefix)
+            return true;
+    }
+    return false;
+}
+
+void Wipe(QByteArray& bytes) {
+    volatile char* p = bytes.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        p[i] = 0;
+    bytes.clear();
+}
+
 } // namespace
 
 struct TkxSmbPool::Helper {
@@ -96,9 +132,22 @@ public:
 TkxSmbPool::TkxSmbPool(TkxSmbPoolOptions options)
     : Options(std::move(options)),
       Path(Options.HelperPath.isEmpty() ? FindHelper() : Options.HelperPath),
-      Max(Options.MaxHelpers > 0 ? Options.MaxHelpers : DefaultHelperCount()) {}
+      Max(Options.MaxHelpers > 0 ? Options.MaxHelpers : DefaultHelperCount()) {
+    for (char** e = environ; e && *e; ++e) {
+        if (HelperMayInherit(*e))
+            Environment.emplace_back(*e);
+    }
+    for (std::string& e : Environment)
+        EnvironmentPointers.push_back(e.data());
+    EnvironmentPointers.push_back(nullptr);
+}
 
 TkxSmbPool::~TkxSmbPool() {
+    {
+        std::lock_guard lock(Mutex);
+        Credentials.Password.fill(QChar(0));
+        Credentials.Password.clear();
+    }
     std::vector<std::unique_ptr<Helper>> idle;
     {
         std::lock_guard lock(Mutex);
@@ -137,6 +186,7 @@ void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
     std::vector<std::unique_ptr<Helper>> retired;
     {
         std::lock_guard lock(Mutex);
+        Credentials.Password.fill(QChar(0));
         Credentials = credentials;
         ++Generation;
         retired.swap(Idle);
@@ -229,7 +279,8 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Spawn(int* error) {
     std::string timeout = std::to_string(Options.SmbTimeout.count());
     char* argv[] = {path.data(), timeoutFlag.data(), timeout.data(), nullptr};
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, path.constData(), &actions, &attr, argv, environ);
+    const int rc =
+        posix_spawn(&pid, path.constData(), &actions, &attr, argv, EnvironmentPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(childFd);
@@ -481,17 +532,23 @@ int TkxSmbPool::Run(const std::string& host, const std::string& request, Sink& s
             Writer w;
             {
                 std::lock_guard lock(Mutex);
+                QByteArray password = Credentials.Password.toUtf8();
                 w.Begin(MsgSetCredentials);
                 w.Str(Credentials.User.toStdString());
                 w.Str(Credentials.Domain.toStdString());
-                w.Str(Credentials.Password.toStdString());
+                w.Str(std::string_view(password.constData(), std::size_t(password.size())));
                 w.U8(Credentials.UseKerberos ? 1 : 0);
                 w.End();
+                Wipe(password);
                 h->Generation = Generation;
             }
             NoEntries none;
             error = Exchange(*h, w.Buf, none, cancel, &healthy);
-            std::fill(w.Buf.begin(), w.Buf.end(), '\0');
+            {
+                volatile char* p = w.Buf.data();
+                for (std::size_t i = 0; i < w.Buf.size(); ++i)
+                    p[i] = 0;
+            }
             if (!healthy || error != 0) {
                 Release(std::move(h), false);
                 return error ? error : EIO;

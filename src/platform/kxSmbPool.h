@@ -91,6 +91,9 @@ private:
 
     TkxSmbPoolOptions Options;
     QString Path;
+    // The helpers' environment, filtered once from ours.
+    std::vector<std::string> Environment;
+    std::vector<char*> EnvironmentPointers;
 
     mutable std::mutex Mutex;
     std::vector<std::unique_ptr<Helper>> Idle;

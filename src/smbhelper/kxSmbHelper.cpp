@@ -78,7 +78,8 @@ void ApplyCredentialOptions() {
     // Without a ticket wanted, never try one; with one, fall back only when a password exists.
     smbc_setOptionFallbackAfterKerberos(Ctx, (!Creds.Kerberos || !Creds.Password.empty()) ? 1 : 0);
     smbc_setOptionUseCCache(Ctx, Creds.Kerberos ? 1 : 0);
-    smbc_setOptionNoAutoAnonymousLogin(Ctx, 0);
+    // With an account given, a refused logon must fail, not quietly become an anonymous one.
+    smbc_setOptionNoAutoAnonymousLogin(Ctx, Creds.User.empty() ? 0 : 1);
 }
 
 bool EnsureContext() {
@@ -152,6 +153,27 @@ std::uint32_t ShareTypeOf(unsigned int smbcType) {
     }
 }
 
+bool Denied(int err) {
+    return err == EACCES || err == EPERM;
+}
+
+// libsmbclient gives EACCES for a refused logon too. With an account given, a server that
+// will not even list its shares to it has refused the logon.
+int LogonOr(int err, const std::string& host) {
+    if (Creds.User.empty() || !Denied(err))
+        return err;
+    if (host.empty())
+        return ErrLogonFailure;
+    errno = 0;
+    SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, ("smb://" + host + "/").c_str());
+    const int probe = errno;
+    if (dir) {
+        smbc_getFunctionClosedir(Ctx)(Ctx, dir);
+        return err;
+    }
+    return Denied(probe) ? ErrLogonFailure : err;
+}
+
 void ListShares(std::uint16_t port, std::string_view host) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
@@ -161,7 +183,7 @@ void ListShares(std::uint16_t port, std::string_view host) {
     errno = 0;
     SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
     if (!dir)
-        return SendEnd(errno ? errno : EIO, 0);
+        return SendEnd(LogonOr(errno ? errno : EIO, {}), 0);
     std::uint32_t count = 0;
     while (const smbc_dirent* e = smbc_getFunctionReaddir(Ctx)(Ctx, dir)) {
         if (e->smbc_type < SMBC_FILE_SHARE || e->smbc_type > SMBC_IPC_SHARE)
@@ -251,10 +273,11 @@ void ListDir(std::uint16_t port, std::string_view url) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
     const std::string u(url);
-    PrepareFor(HostOfUrl(u), port);
+    const std::string host = HostOfUrl(u);
+    PrepareFor(host, port);
     SMBCFILE* dir = OpenDir(u);
     if (!dir)
-        return SendEnd(errno ? errno : EIO, 0);
+        return SendEnd(LogonOr(errno ? errno : EIO, host), 0);
     if (!ReadFolderIds(dir)) {
         smbc_getFunctionClosedir(Ctx)(Ctx, dir);
         dir = OpenDir(u);

@@ -14,6 +14,10 @@
 
 namespace kxsmb {
 
+// END's errno for a logon the server refused (a wrong password, an unknown account), as
+// opposed to EACCES for a share or folder the account may not read.
+constexpr int ErrLogonFailure = EKEYREJECTED;
+
 // The helper finds its end of the socketpair here.
 constexpr int HelperFd = 3;
 

@@ -338,6 +338,7 @@ void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeM
 
 void WriteProjectFile(const QString& fileName, const TkxParams& params, const TkxTreeModel& tree,
                       const TkxProgress& progress) {
+    CheckWriteTarget(fileName, QStringLiteral("project file"));
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         throw EkxError(
@@ -353,6 +354,63 @@ void WriteProjectFile(const QString& fileName, const TkxParams& params, const Tk
             QStringLiteral("Can not write project file %1: %2").arg(fileName, file.errorString()));
 }
 
+namespace {
+// Odd values in a header are read leniently, but a header that is not text at all (a NUL
+// byte, bytes that are not UTF-8) is no project: opened by mistake and saved again, the file
+// would be replaced by an empty project.
+bool IsTextLine(QByteArrayView line) {
+    const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+    const qsizetype n = line.size();
+    for (qsizetype i = 0; i < n;) {
+        const unsigned char c = p[i];
+        if (c == 0)
+            return false;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int more = 0;
+        char32_t min = 0;
+        if ((c & 0xE0) == 0xC0) {
+            more = 1;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            more = 2;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            more = 3;
+            min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + more >= n)
+            return false;
+        char32_t v = c & (0x3F >> more);
+        for (int k = 1; k <= more; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            v = (v << 6) | (p[i + k] & 0x3F);
+        }
+        if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
+            return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+class ENotProject : public EkxError {
+public:
+    ENotProject() : EkxError(QStringLiteral("Not a project file")) {}
+};
+
+QByteArrayView HeaderLine(TLineReader& in) {
+    const QByteArrayView line = in.Required();
+    if (!IsTextLine(line))
+        throw ENotProject();
+    return line;
+}
+} // namespace
+
 void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
     TLineReader in(device);
     TkxParams params = sink.Params;
@@ -360,22 +418,25 @@ void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
         if (sink.ParamsRead)
             sink.ParamsRead(params);
     };
+    int total = 0;
     try {
-        QByteArrayView first = in.Required();
+        QByteArrayView first = HeaderLine(in);
         if (first.startsWith("\xEF\xBB\xBF"))
             first = first.sliced(3);
         const TkxParams defaults = DefaultParams();
         params.TotalThreads = HeaderNumber(first, defaults.TotalThreads);
-        params.Depth = HeaderNumber(in.Required(), defaults.Depth);
-        params.LifeTime = HeaderNumber(in.Required(), defaults.LifeTime);
-        params.Masks = LineText(in.Required());
+        params.Depth = HeaderNumber(HeaderLine(in), defaults.Depth);
+        params.LifeTime = HeaderNumber(HeaderLine(in), defaults.LifeTime);
+        params.Masks = LineText(HeaderLine(in));
+        total = std::max(0, ParseProjectNumber(HeaderLine(in)).value_or(0));
+    } catch (const ENotProject&) {
+        throw;
     } catch (...) {
         reportParams();
         throw;
     }
     reportParams();
 
-    const int total = std::max(0, ParseProjectNumber(in.Required()).value_or(0));
     if (sink.ClearTree)
         sink.ClearTree();
 
@@ -403,6 +464,7 @@ void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
         try {
             builder.Flush();
         } catch (...) {
+            NoteSwallowed("project read clean-up");
         }
         throw;
     }

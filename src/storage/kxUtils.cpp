@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 
 #include <cerrno>
@@ -270,6 +271,30 @@ QString ProgramVersionText() {
                                                       : QStringLiteral("/proc/self/exe");
     const TkxFileVersion v = GetFileVersion(path);
     return QStringLiteral("%1.%2.%3.%4").arg(v.Major).arg(v.Minor).arg(v.Release).arg(v.Build);
+}
+
+void CheckWriteTarget(const QString& fileName, const QString& what) {
+    auto refuse = [&](const QString& reason) {
+        throw EkxError(QStringLiteral("Can not create %1 %2: %3").arg(what, fileName, reason));
+    };
+    if (fileName.isEmpty())
+        refuse(QStringLiteral("No file name"));
+    const QByteArray path = QFile::encodeName(fileName);
+    struct stat st {};
+    if (::stat(path.constData(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            refuse(QStringLiteral("Not a regular file"));
+    } else if (errno != ENOENT) {
+        refuse(QString::fromLocal8Bit(strerrordesc_np(errno)));
+    }
+    // The finished file is made beside the target (the one a link leads to) and renamed.
+    const QFileInfo target(QFileInfo(fileName).isSymLink() ? QFileInfo(fileName).symLinkTarget()
+                                                           : fileName);
+    const QFileInfo folder(target.absolutePath());
+    if (!folder.isDir())
+        refuse(QStringLiteral("No such folder"));
+    if (::access(QFile::encodeName(folder.absoluteFilePath()).constData(), W_OK | X_OK) != 0)
+        refuse(QStringLiteral("Folder not writable"));
 }
 
 void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what) {

@@ -48,6 +48,13 @@ TkxFileVersion GetFileVersion(const QString& fileName);
 // "major.minor.release.build" of the running program.
 QString ProgramVersionText();
 
+// Every writer (project, XML, CSV) replaces its target by renaming a finished file over it, so
+// an existing target must be a regular file (a symbolic link to one is followed): a device
+// node or a FIFO would be destroyed, a folder can not be replaced. Its folder must exist and
+// be writable. Checked before writing, so a failure costs nothing. Throws EkxError naming
+// `what` ("project file", "XML file", "CSV file").
+void CheckWriteTarget(const QString& fileName, const QString& what);
+
 // Writes the whole buffer to the device and empties it; a failed write raises an error
 // naming `what` ("project file", "XML file") with the device's reason.
 void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what);

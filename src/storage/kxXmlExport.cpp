@@ -141,6 +141,29 @@ QStringList XmlFieldNames() {
     return names;
 }
 
+QString XmlElementNameOf(const QString& name) {
+    if (IsXmlElementName(name))
+        return name;
+    QString out;
+    out.reserve(name.size() + 1);
+    const auto* s = reinterpret_cast<const char16_t*>(name.utf16());
+    const qsizetype n = name.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        char32_t c = s[i];
+        if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
+            c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
+        else if (QChar::isSurrogate(c))
+            c = u'_';
+        const bool first = out.isEmpty();
+        if (first && !IsNameStartChar(c) && IsNameChar(c))
+            out += u'_'; // a leading digit, '-' or '.'
+        if (first ? !IsNameStartChar(c) && !IsNameChar(c) : !IsNameChar(c))
+            c = u'_';
+        out += QString::fromUcs4(&c, 1);
+    }
+    return out.isEmpty() ? QStringLiteral("_") : out;
+}
+
 bool IsXmlElementName(QStringView name) {
     if (name.isEmpty())
         return false;
@@ -244,6 +267,7 @@ void WriteXmlExport(const QString& fileName, const QString& rootName, const TkxT
     CheckName(rootName);
     for (const QString& name : fieldNames)
         CheckName(name);
+    CheckWriteTarget(fileName, QStringLiteral("XML file"));
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly))
         throw EkxError(

@@ -19,6 +19,9 @@ QStringList XmlFieldNames();
 
 // An element name that XML 1.0 and namespaces accept (an NCName: no colon).
 bool IsXmlElementName(QStringView name);
+// The name itself when it is one; otherwise every character XML forbids there becomes '_'
+// and a leading digit, '-' or '.' gets a '_' before it ("2024-scan" gives "_2024-scan").
+QString XmlElementNameOf(const QString& name);
 
 // Writes the document. Every name is checked before anything is written: one that XML rejects
 // throws EkxError and leaves any existing file alone, as does a failure while writing. Text

@@ -5,6 +5,7 @@
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
+#include "platform/kxPlatformServices.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -16,6 +17,12 @@
 #include <map>
 
 namespace {
+// One set of real services per test program, as a program keeps them.
+std::shared_ptr<TkxNetServices> Net() {
+    static const auto services = std::make_shared<TkxPlatformServices>();
+    return services;
+}
+
 QString FixtureDir() {
     return qEnvironmentVariable("ORVANE_FIXTURE_DIR");
 }
@@ -64,6 +71,7 @@ private Q_SLOTS:
 
     void findsWhatFindSees() {
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(0, QStringLiteral("*")));
         const QString share = QStringLiteral("\\\\127.0.0.2\\public");
         TkxNode* top = AddTop(doc, ikShare, share);
@@ -102,6 +110,7 @@ private Q_SLOTS:
 
     void masksApplyToFilesOnly() {
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(0, QStringLiteral("deep.txt;*.sys")));
         TkxNode* top = AddTop(doc, ikShare, QStringLiteral("\\\\127.0.0.2\\public"));
         QVERIFY(Search(doc, false));
@@ -126,6 +135,7 @@ private Q_SLOTS:
 
     void hostsAndSharesOfARange() {
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(3, QStringLiteral("*.txt")));
         doc.AddRange(QStringLiteral("Fixture (127.0.0.2-3)"),
                      QStringLiteral("127.0.0.2 - 127.0.0.3"));
@@ -159,6 +169,7 @@ private Q_SLOTS:
 
     void depthOneShowsSharesUnexplored() {
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(1, QStringLiteral("*")));
         doc.AddRange(QStringLiteral("r"), QStringLiteral("127.0.0.2 - 127.0.0.2"));
         QVERIFY(Search(doc));
@@ -171,6 +182,7 @@ private Q_SLOTS:
     void deadAddressesEndQuickly() {
         // Nothing listens on these: each host is given up after the TCP screen.
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(0, QStringLiteral("*")));
         doc.AddRange(QStringLiteral("dead"), QStringLiteral("127.0.9.1 - 127.0.9.40"));
         QVERIFY(Search(doc));
@@ -183,6 +195,7 @@ private Q_SLOTS:
 
     void folderLoopEndsAndSiblingLinksAreWalked() {
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(0, QStringLiteral("*")));
         QStringList failures;
         connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
@@ -211,6 +224,7 @@ private Q_SLOTS:
         const QString file = QDir::temp().filePath(QStringLiteral("orvane-loop-test.kxor"));
         {
             TkxProjectDoc doc;
+            doc.SetNetServices(Net());
             doc.SetParams(Params(1, QStringLiteral("*"), 1));
             AddTop(doc, ikShare, share);
             QVERIFY(Search(doc, false));
@@ -218,6 +232,7 @@ private Q_SLOTS:
             doc.WriteProject(file);
         }
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.ReadProject(file);
         QFile::remove(file);
         QVERIFY(doc.PendingCount() > 0);
@@ -247,6 +262,7 @@ private Q_SLOTS:
             return;
         }
         TkxProjectDoc doc;
+        doc.SetNetServices(Net());
         doc.SetParams(Params(1, QStringLiteral("*")));
         doc.AddRange(QStringLiteral("r"), QStringLiteral("127.0.0.2 - 127.0.0.3"));
         QVERIFY(Search(doc));
