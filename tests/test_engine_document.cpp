@@ -8,7 +8,9 @@
 #include "model/kxErrors.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 // range > host > share > folder > file, with HasMatch set along `matched` paths.
@@ -171,6 +173,77 @@ private Q_SLOTS:
         QVERIFY(WaitIdle(doc));
         QCOMPARE(doc.SearchState(), srFinished);
         QCOMPARE(Captions(share), std::vector<QString>{"a.txt"});
+    }
+
+    void editsAreRefusedWhileSearchingOrWaiting() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Blocking.insert(QStringLiteral("\\\\h\\s"));
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        TkxNode* share = AddTop(doc, ikShare, QStringLiteral("\\\\h\\s"));
+        doc.Continue();
+        QVERIFY(WaitFor([&] { return net->BlockedNow() == 1; }));
+        // The running manager would never take a node queued now.
+        QVERIFY_THROWS_EXCEPTION(EkxError,
+                                 doc.AddRange(QStringLiteral("x"), QStringLiteral("10.0.0.1")));
+        QVERIFY_THROWS_EXCEPTION(EkxError, doc.AppendPending(share));
+        QCOMPARE(doc.Tree().NodeCount(), 1);
+        doc.Stop();
+        // A command that arrives while the document waits for the stopped search is refused,
+        // not run halfway through the clearing.
+        bool refused = false;
+        QTimer::singleShot(0, &doc, [&] {
+            try {
+                doc.DeleteNode(share);
+            } catch (const EkxError&) {
+                refused = doc.IsWaiting();
+            }
+        });
+        doc.ClearTree();
+        QVERIFY(refused);
+        QVERIFY(!doc.IsBusy() && !doc.Tree().HasNodes());
+    }
+
+    // Views hear of a project read as resets, not per node; of several changes to a node once;
+    // of the thread rows one row at a time.
+    void modelSignalsAreShapedForViews() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("p.kxor"));
+        Sample s;
+        s.Doc.WriteProject(file);
+        TkxProjectDoc doc;
+        QSignalSpy inserted(doc.TreeViewModel(), &QAbstractItemModel::rowsInserted);
+        QSignalSpy resets(doc.TreeViewModel(), &QAbstractItemModel::modelReset);
+        doc.ReadProject(file);
+        QCOMPARE(doc.Tree().NodeCount(), 6);
+        QCOMPARE(inserted.count(), 0);
+        QCOMPARE(resets.count(), 2); // the clearing and the read
+
+        QSignalSpy changed(doc.TreeViewModel(), &QAbstractItemModel::dataChanged);
+        TkxNode* a = doc.Tree().Root()->Children[0].get();
+        TkxNode* b = a->Children[0].get();
+        doc.SetNodeIcons({{a, 1}, {b, 2}, {a, 3}});
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(a->ImageIndex, 3);
+
+        QAbstractItemModel* rows = doc.ThreadRowsViewModel();
+        QSignalSpy rowsIn(rows, &QAbstractItemModel::rowsInserted);
+        QSignalSpy rowChanged(rows, &QAbstractItemModel::dataChanged);
+        QSignalSpy rowsReset(rows, &QAbstractItemModel::modelReset);
+        TkxThreadRow row;
+        row.No = QStringLiteral("2");
+        doc.UpdateThreadRow(2, row);
+        QCOMPARE(rowsIn.count(), 1);
+        QCOMPARE(rows->rowCount(), 3);
+        row.State = QStringLiteral("OK");
+        doc.UpdateThreadRow(1, row);
+        doc.UpdateThreadRow(1, row);
+        QCOMPARE(rowChanged.count(), 1);
+        QCOMPARE(rowChanged.at(0).at(0).toModelIndex().row(), 1);
+        QCOMPARE(rows->index(1, 3).data().toString(), QStringLiteral("OK"));
+        doc.ClearThreadRows();
+        QCOMPARE(rowsReset.count(), 1);
+        QCOMPARE(rows->rowCount(), 0);
     }
 
     void projectNameAndNewProject() {

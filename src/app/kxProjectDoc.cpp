@@ -7,6 +7,7 @@
 #include "storage/kxUtils.h"
 
 #include <QEventLoop>
+#include <QScopeGuard>
 
 #include <algorithm>
 
@@ -54,6 +55,7 @@ void TkxProjectDoc::SetParams(const TkxParams& params) {
 // --- queue
 
 void TkxProjectDoc::AppendPending(TkxNode* node) {
+    EnsureNotSearching();
     if (node && !node->IsRoot())
         Pending.push_back(node);
 }
@@ -71,6 +73,12 @@ TkxNode* TkxProjectDoc::AddInfoNode(TkxInfo&& record, TkxNode* parent) {
 }
 
 std::vector<TkxNode*> TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent) {
+    EnsureNotSearching();
+    return AddNodesUnchecked(std::move(records), parent);
+}
+
+std::vector<TkxNode*> TkxProjectDoc::AddNodesUnchecked(std::vector<TkxInfo>&& records,
+                                                       TkxNode* parent) {
     if (records.empty())
         return {};
     if (Adding)
@@ -92,9 +100,15 @@ std::vector<TkxNode*> TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records
     return nodes;
 }
 
-void TkxProjectDoc::EnsureTreeEditable() {
+void TkxProjectDoc::EnsureNotSearching() const {
     if (IsSearching())
         throw EkxError(QStringLiteral("The tree can not be changed while searching"));
+    if (Waiting)
+        throw EkxError(QStringLiteral("The project is busy"));
+}
+
+void TkxProjectDoc::EnsureTreeEditable() {
+    EnsureNotSearching();
     WaitForManagers();
 }
 
@@ -192,6 +206,13 @@ void TkxProjectDoc::SetNodeIcon(TkxNode* node, int index) {
     Model.NodeChanged(node);
 }
 
+void TkxProjectDoc::SetNodeIcons(const std::vector<std::pair<TkxNode*, int>>& icons) {
+    Model.BeginChanges();
+    const auto announce = qScopeGuard([this] { Model.EndChanges(); });
+    for (const auto& [node, index] : icons)
+        SetNodeIcon(node, index);
+}
+
 // --- search control
 
 void TkxProjectDoc::SetSearchState(TkxSearchState s) {
@@ -215,6 +236,8 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
             }
             // A stopped manager may still be putting its nodes back: let it finish first, so
             // it never reaches the new search.
+            if (Waiting)
+                throw EkxError(QStringLiteral("The project is busy"));
             WaitForManagers();
             FailedTasks = 0;
             {
@@ -300,13 +323,21 @@ void TkxProjectDoc::ManagerEnded(TQueueManager* manager) {
 }
 
 void TkxProjectDoc::WaitForManagers() {
+    if (LiveManagers.empty())
+        return;
+    if (Waiting)
+        throw EkxError(QStringLiteral("The project is busy"));
+    Waiting = true;
+    const auto done = qScopeGuard([this] { Waiting = false; });
     while (!LiveManagers.empty()) {
         TQueueManager* m = LiveManagers.front();
         if (!m->isFinished()) {
+            // The manager's bridge calls are served; clicks and keys wait, so no command
+            // reaches the document halfway through the operation that waits here.
             QEventLoop loop;
             connect(m, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
             if (!m->isFinished())
-                loop.exec();
+                loop.exec(QEventLoop::ExcludeUserInputEvents);
         }
         auto it = std::find(LiveManagers.begin(), LiveManagers.end(), m);
         if (it != LiveManagers.end()) {
@@ -373,6 +404,9 @@ void TkxProjectDoc::Stop() {
 // --- the manager's side
 
 int TkxProjectDoc::HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) {
+    // A pass renames and marks the same nodes many times over: views hear of each once.
+    Model.BeginChanges();
+    const auto announce = qScopeGuard([this] { Model.EndChanges(); });
     for (TkxPassStep& step : steps) {
         try {
             if (step.Harvest)
@@ -424,7 +458,7 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
     if (!node || node->IsRoot())
         return;
     if (harvest.Partial) {
-        AddInfoNodes(std::move(harvest.Records), node);
+        AddNodesUnchecked(std::move(harvest.Records), node);
         return;
     }
     TkxInfo& record = node->Info;
@@ -444,14 +478,16 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
     bool anyMatched = false;
     for (const TkxInfo& r : harvest.Records)
         anyMatched |= r.Matched != 0;
-    AddInfoNodes(std::move(harvest.Records), node);
+    AddNodesUnchecked(std::move(harvest.Records), node);
     if (anyMatched)
         MarkHasMatch(node);
 }
 
 void TkxProjectDoc::HostRequeue(const std::vector<TkxNode*>& nodes) {
-    for (TkxNode* n : nodes)
-        AppendPending(n);
+    for (TkxNode* node : nodes) {
+        if (node && !node->IsRoot())
+            Pending.push_back(node);
+    }
 }
 
 int TkxProjectDoc::HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) {
@@ -466,10 +502,7 @@ int TkxProjectDoc::HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& 
 void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
     if (i < 0)
         return;
-    while (Rows.size() <= size_t(i))
-        Rows.emplace_back();
-    Rows[size_t(i)] = row;
-    Q_EMIT ThreadRowsChanged();
+    RowsModel.Update(i, row);
     if (row.Failed) {
         ++FailedTasks;
         Q_EMIT TaskFailed(row.Address, row.State);
@@ -477,10 +510,7 @@ void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
 }
 
 void TkxProjectDoc::ClearThreadRows() {
-    if (Rows.empty())
-        return;
-    Rows.clear();
-    Q_EMIT ThreadRowsChanged();
+    RowsModel.Clear();
 }
 
 // --- project

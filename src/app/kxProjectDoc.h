@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/kxAbstThread.h"
+#include "engine/kxThreadRows.h"
 #include "model/kxLists.h"
 #include "model/kxTree.h"
 
@@ -26,8 +27,14 @@ public:
     explicit TkxProjectDoc(QObject* parent = nullptr);
     ~TkxProjectDoc() override;
 
-    TkxTreeModel& Tree() { return Model; }
+    // Views read the tree; every change goes through the document.
     const TkxTreeModel& Tree() const { return Model; }
+    // The tree and the thread rows for Qt's views, which take a non-const model: the models
+    // implement no editing, so a view can only read them.
+    QAbstractItemModel* TreeViewModel() const { return const_cast<TkxTreeModel*>(&Model); }
+    QAbstractItemModel* ThreadRowsViewModel() const {
+        return const_cast<TkxThreadRowsModel*>(&RowsModel);
+    }
 
     // --- search parameters
     const TkxParams& Params() const { return CurrentParams; }
@@ -37,10 +44,12 @@ public:
     const std::deque<TkxNode*>& PendingNodes() const { return Pending; }
     int PendingCount() const { return int(Pending.size()); }
     bool HasPendingNodes() const { return !Pending.empty(); }
+    // Refused while searching, like every tree edit: the running manager would never see it.
     void AppendPending(TkxNode* node);
     void ClearPending();
 
-    // --- tree operations (each keeps PendingNodes and Modified right)
+    // --- tree operations (each keeps PendingNodes and Modified right; all are refused while
+    // searching, and those that delete wait for a stopped search to wind up first)
     // Adds the record as the last child of parent (nullptr: top level); queues the node
     // unless the record is scanned.
     TkxNode* AddInfoNode(TkxInfo&& record, TkxNode* parent);
@@ -54,6 +63,8 @@ public:
     void MarkHasMatch(TkxNode* node);
     static void ResetRecord(TkxInfo* record);
     void SetNodeIcon(TkxNode* node, int index);
+    // Several icons with one repaint per node.
+    void SetNodeIcons(const std::vector<std::pair<TkxNode*, int>>& icons);
 
     // --- search control
     TkxSearchState SearchState() const { return State; }
@@ -69,13 +80,15 @@ public:
     void Rescan(TkxNode* node);
     void Stop();
     TQueueManager* Manager() const { return CurrentManager; }
-    // Blocks (serving the bridge meanwhile) until no manager of this document is left.
+    // Blocks (serving the bridge meanwhile, but no user input) until no manager of this
+    // document is left. A document member reached from inside that wait is refused.
     void WaitForManagers();
+    bool IsWaiting() const { return Waiting; }
     // A search or a manager winding one up is still running.
     bool IsBusy() const { return IsSearching() || CurrentManager || !LiveManagers.empty(); }
 
     // --- worker-slot rows
-    const std::vector<TkxThreadRow>& ThreadRows() const { return Rows; }
+    const std::vector<TkxThreadRow>& ThreadRows() const { return RowsModel.Rows(); }
     void UpdateThreadRow(int i, const TkxThreadRow& row);
     void ClearThreadRows();
 
@@ -123,7 +136,6 @@ public:
 Q_SIGNALS:
     void StatusChanged();
     void ProgressChanged(const QString& text);
-    void ThreadRowsChanged();
     void ModifiedChanged(bool modified);
     void ParamsChanged();
     void SearchStateChanged(TkxSearchState state);
@@ -146,11 +158,14 @@ private:
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }
 
+    std::vector<TkxNode*> AddNodesUnchecked(std::vector<TkxInfo>&& records, TkxNode* parent);
     void LetManagerGo();
     void ManagerGone(const TkxThread* manager);
     void ManagerEnded(TQueueManager* manager);
     // Tree edits are refused while a search runs and wait for a stopped one to wind up.
     void EnsureTreeEditable();
+    // Refuses the edit while a search runs or the document is inside its own wait.
+    void EnsureNotSearching() const;
 
     TkxTreeModel Model;
     std::deque<TkxNode*> Pending;
@@ -163,11 +178,12 @@ private:
     TkxSearchState StateBeforeStopping = srNone;
     TQueueManager* CurrentManager = nullptr;
     std::vector<TQueueManager*> LiveManagers; // let go but still running
-    std::vector<TkxThreadRow> Rows;
+    TkxThreadRowsModel RowsModel;
     bool IsModified = false;
     QString FileName;
     int NewCount = 0;
     bool Adding = false;
+    bool Waiting = false;
     std::shared_ptr<std::atomic<quint8>> SharedState =
         std::make_shared<std::atomic<quint8>>(srNone);
     std::shared_ptr<TkxNetServices> Services;

@@ -45,11 +45,21 @@ void TkxProjectDoc::WriteProject(const QString& fileName) {
 
 void TkxProjectDoc::ReadProject(const QString& fileName) {
     {
+        // The nodes read reach views as one model reset, also when the file breaks off.
+        bool bulk = false;
+        const auto endBulk = qScopeGuard([this, &bulk] {
+            if (bulk)
+                Model.EndBulk();
+        });
         const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
         TkxProjectSink sink;
         sink.Params = CurrentParams;
         sink.ParamsRead = [this](const TkxParams& params) { SetParams(params); };
-        sink.ClearTree = [this] { ClearTree(); };
+        sink.ClearTree = [this, &bulk] {
+            ClearTree();
+            Model.BeginBulk();
+            bulk = true;
+        };
         sink.AddNodes = [this](std::vector<TkxInfo>&& records, TkxNode* parent) {
             AddInfoNodes(std::move(records), parent);
             return (parent ? parent : Model.Root())->Children.back().get();

@@ -87,7 +87,7 @@ QString SearchStateText(int state) {
     }
 }
 
-TkxThread::TkxThread(TkxSearchHost* host) : Host(host) {}
+TkxThread::TkxThread(TkxThreadHost* host) : Host(host) {}
 
 TkxThread::~TkxThread() {
     Terminate();
@@ -102,7 +102,7 @@ bool TkxThread::HasMainWindow() const {
     return Host != nullptr;
 }
 
-void TkxThread::SetMainWindow(TkxSearchHost* host) {
+void TkxThread::SetMainWindow(TkxThreadHost* host) {
     {
         std::lock_guard lock(HostLock);
         Host = host;

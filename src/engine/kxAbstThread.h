@@ -72,12 +72,18 @@ struct TkxPassStep {
 
 class TkxThread;
 
+// What every long-lived thread needs of its host: the object on the host's thread that runs
+// the bridge's calls.
+class TkxThreadHost {
+public:
+    virtual ~TkxThreadHost() = default;
+    virtual QObject* BridgeTarget() const = 0;
+};
+
 // What the manager needs of the document. Every call runs on the document's thread,
 // through TkxThread::Sync.
-class TkxSearchHost {
+class TkxSearchHost : public TkxThreadHost {
 public:
-    virtual ~TkxSearchHost() = default;
-    virtual QObject* BridgeTarget() const = 0;
     virtual TkxSearchState HostSearchState() const = 0;
     // From a manager that is no longer the document's current one, only the bracket of its
     // clean-up (srStopping, then back to the state it found) is taken; anything else is ignored.
@@ -140,11 +146,11 @@ private:
 class TkxThread : public QThread {
     Q_OBJECT
 public:
-    explicit TkxThread(TkxSearchHost* host);
+    explicit TkxThread(TkxThreadHost* host);
     ~TkxThread() override;
 
     bool HasMainWindow() const;
-    void SetMainWindow(TkxSearchHost* host);
+    void SetMainWindow(TkxThreadHost* host);
     void Terminate();
     bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }
     TkxWaker& Waker() { return *Wake; }
@@ -154,7 +160,7 @@ public:
     // or a host destroyed meanwhile gives `neutral`.
     template <class R, class F> R Sync(R neutral, F&& fn);
     template <class F> void SyncVoid(F&& fn) {
-        Sync(0, [&](TkxSearchHost& h) {
+        Sync(0, [&](TkxThreadHost& h) {
             fn(h);
             return 0;
         });
@@ -188,7 +194,7 @@ private:
     bool Post(std::function<void()> call, std::binary_semaphore* done);
     void PostLocked(std::function<void()> call, std::binary_semaphore* done);
     mutable std::mutex HostLock;
-    TkxSearchHost* Host = nullptr;
+    TkxThreadHost* Host = nullptr;
     std::atomic<bool> TerminateFlag{false};
     std::atomic<bool> RunEnded{false};
     const std::shared_ptr<TkxWaker> Wake = std::make_shared<TkxWaker>();
@@ -199,7 +205,7 @@ template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
     std::binary_semaphore done(0);
     auto call = [&] {
         std::unique_lock lock(HostLock);
-        TkxSearchHost* host = Host;
+        TkxThreadHost* host = Host;
         lock.unlock();
         if (!host)
             return;
@@ -214,3 +220,23 @@ template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
         done.acquire();
     return result;
 }
+
+// A thread whose bridge calls see the host as the interface it serves (the document for the
+// queue manager, the window for the icon loader).
+template <class THost> class TkxHostThread : public TkxThread {
+public:
+    explicit TkxHostThread(THost* host) : TkxThread(host) {}
+
+    void SetMainWindow(THost* host) { TkxThread::SetMainWindow(host); }
+    template <class R, class F> R Sync(R neutral, F&& fn) {
+        return TkxThread::Sync(std::move(neutral),
+                               [&](TkxThreadHost& h) { return fn(static_cast<THost&>(h)); });
+    }
+    template <class F> void SyncVoid(F&& fn) {
+        TkxThread::SyncVoid([&](TkxThreadHost& h) { fn(static_cast<THost&>(h)); });
+    }
+    template <class F> void Queue(F fn) {
+        TkxThread::Queue(
+            [fn = std::move(fn)](TkxThreadHost& h) mutable { fn(static_cast<THost&>(h)); });
+    }
+};

@@ -10,7 +10,7 @@ using Clock = std::chrono::steady_clock;
 
 TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices> services,
                              std::shared_ptr<std::atomic<quint8>> sharedState)
-    : TkxThread(host), Services(std::move(services)), SharedState(std::move(sharedState)) {
+    : TkxHostThread(host), Services(std::move(services)), SharedState(std::move(sharedState)) {
     InitThread();
 }
 

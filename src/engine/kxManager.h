@@ -11,7 +11,7 @@
 // Runs one search: hands the head of PendingNodes to free slots, times out slow tasks and
 // moves finished slots' records into the tree. Between passes that find nothing to do it
 // waits for a worker to end, the search state to change or the next lifetime to run out.
-class TQueueManager : public TkxThread {
+class TQueueManager : public TkxHostThread<TkxSearchHost> {
     Q_OBJECT
 public:
     // sharedState mirrors the host's search state, so reading it costs no round trip.

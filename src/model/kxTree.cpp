@@ -94,7 +94,8 @@ std::vector<TkxNode*> TkxTreeModel::AppendNodes(TkxNode* parent, std::vector<Tkx
     added.reserve(infos.size());
     const int first = int(parent->Children.size());
     const int last = first + int(infos.size()) - 1;
-    beginInsertRows(IndexOf(parent), first, last);
+    if (BulkDepth == 0)
+        beginInsertRows(IndexOf(parent), first, last);
     // Geometric growth: a project file appends a large directory's entries one at a time.
     const size_t needed = parent->Children.size() + infos.size();
     if (needed > parent->Children.capacity())
@@ -108,7 +109,8 @@ std::vector<TkxNode*> TkxTreeModel::AppendNodes(TkxNode* parent, std::vector<Tkx
         parent->Children.push_back(std::move(node));
     }
     Count += int(added.size());
-    endInsertRows();
+    if (BulkDepth == 0)
+        endInsertRows();
     return added;
 }
 
@@ -122,6 +124,8 @@ int TkxTreeModel::SubtreeSize(const TkxNode* node) {
 void TkxTreeModel::DeleteNode(TkxNode* node) {
     if (!node || node == &RootNode)
         return;
+    FlushChanges();
+    ++FreedGeneration;
     TkxNode* parent = node->Parent;
     const int row = node->Row;
     const int removed = SubtreeSize(node);
@@ -139,6 +143,8 @@ void TkxTreeModel::DeleteChildren(TkxNode* node) {
         node = &RootNode;
     if (node->Children.empty())
         return;
+    FlushChanges();
+    ++FreedGeneration;
     int removed = 0;
     for (const auto& child : node->Children)
         removed += SubtreeSize(child.get());
@@ -150,6 +156,8 @@ void TkxTreeModel::DeleteChildren(TkxNode* node) {
 }
 
 void TkxTreeModel::Clear() {
+    FlushChanges();
+    ++FreedGeneration;
     beginResetModel();
     RootNode.Children.clear();
     Count = 0;
@@ -157,10 +165,47 @@ void TkxTreeModel::Clear() {
 }
 
 void TkxTreeModel::NodeChanged(TkxNode* node) {
-    if (!node || node == &RootNode)
+    if (!node || node == &RootNode || BulkDepth > 0)
         return;
+    if (ChangeDepth > 0) {
+        if (ChangedSet.insert(node).second)
+            Changed.push_back(node);
+        return;
+    }
     const QModelIndex i = IndexOf(node);
     Q_EMIT dataChanged(i, i);
+}
+
+void TkxTreeModel::BeginChanges() {
+    ++ChangeDepth;
+}
+
+void TkxTreeModel::EndChanges() {
+    if (ChangeDepth > 0 && --ChangeDepth == 0)
+        FlushChanges();
+}
+
+void TkxTreeModel::FlushChanges() {
+    if (Changed.empty())
+        return;
+    std::vector<TkxNode*> nodes = std::exchange(Changed, {});
+    ChangedSet.clear();
+    for (TkxNode* node : nodes) {
+        const QModelIndex i = IndexOf(node);
+        Q_EMIT dataChanged(i, i);
+    }
+}
+
+void TkxTreeModel::BeginBulk() {
+    if (BulkDepth++ == 0) {
+        FlushChanges();
+        beginResetModel();
+    }
+}
+
+void TkxTreeModel::EndBulk() {
+    if (BulkDepth > 0 && --BulkDepth == 0)
+        endResetModel();
 }
 
 QModelIndex TkxTreeModel::IndexOf(const TkxNode* node) const {

@@ -5,6 +5,7 @@
 #include <QAbstractItemModel>
 
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -96,8 +97,20 @@ public:
     void DeleteChildren(TkxNode* node);
     void Clear();
 
-    // The node's caption or flags changed; views repaint it.
+    // The node's caption or flags changed; views repaint it. Between BeginChanges and
+    // EndChanges each changed node is announced once, at the end.
     void NodeChanged(TkxNode* node);
+    void BeginChanges();
+    void EndChanges();
+
+    // Appends between BeginBulk and EndBulk are announced as one model reset: a project read
+    // is not tens of thousands of insertions.
+    void BeginBulk();
+    void EndBulk();
+
+    // Grows whenever nodes are freed: a node pointer taken under one generation is still
+    // valid while the generation is the same.
+    quint64 Generation() const { return FreedGeneration; }
 
     QModelIndex IndexOf(const TkxNode* node) const;
     TkxNode* NodeOf(const QModelIndex& index) const;
@@ -117,8 +130,15 @@ public:
 
 private:
     static int SubtreeSize(const TkxNode* node);
+    // Announces the collected changes; deletions call it first, so no freed node is announced.
+    void FlushChanges();
     TkxNode RootNode;
     int Count = 0;
+    int ChangeDepth = 0;
+    std::vector<TkxNode*> Changed;
+    std::unordered_set<const TkxNode*> ChangedSet;
+    int BulkDepth = 0;
+    quint64 FreedGeneration = 0;
 };
 
 template <class IsExpanded>

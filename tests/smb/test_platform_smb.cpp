@@ -331,14 +331,13 @@ void TestPlatformSmb::refusedAddressFailsFast() {
     TkxCancelToken cancel;
     std::vector<TkxShareEntry> shares;
     std::vector<TkxDirEntry> entries;
-    QElapsedTimer timer;
-    timer.start();
+    // Nothing listens there: each call ends on the refusal itself, not on a time-out (which
+    // would report ETIMEDOUT).
     QVERIFY(!Services->ListShares("127.0.0.9", shares, cancel));
     QCOMPARE(TkxPlatformServices::LastError(), ECONNREFUSED);
     QVERIFY(!Services->ListFolder(Unc("127.0.0.9\\share"), entries, cancel));
+    QCOMPARE(TkxPlatformServices::LastError(), ECONNREFUSED);
     QCOMPARE(Services->FolderId(Unc("127.0.0.9\\share"), cancel), quint64(0));
-    // Nothing listens there: no wait for any time-out (those are 1 s and more).
-    QVERIFY(timer.elapsed() < 900);
 }
 
 void TestPlatformSmb::killedHelperFailsOnlyItsRequest() {
@@ -394,12 +393,10 @@ void TestPlatformSmb::cancelReturnsPromptly() {
     });
     QTRY_VERIFY_WITH_TIMEOUT(!services.Pool().BusyHelperPids().empty(), 10000);
     const pid_t pid = services.Pool().BusyHelperPids().front();
-    QElapsedTimer timer;
-    timer.start();
     cancel.Cancel();
+    // The helper would wait 30 s on its own.
     QTRY_VERIFY_WITH_TIMEOUT(done.load(), 10000);
     worker.join();
-    QVERIFY(timer.elapsed() < 5000); // the helper waits 30 s on its own
     QVERIFY(!result);
     QCOMPARE(error, ECANCELED);
     QVERIFY(ProcessGone(pid));
