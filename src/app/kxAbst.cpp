@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QHideEvent>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QToolBar>
@@ -66,6 +68,31 @@ void TfrmAbst::SendApplyTexts() {
     QCoreApplication::sendEvent(this, &e);
 }
 
+int TfrmAbst::ShowModal() {
+    ModalResultValue = mrNone;
+    const QPointer<TfrmAbst> self(this);
+    QEventLoop loop;
+    ModalLoop = &loop;
+    setWindowModality(Qt::ApplicationModal);
+    show();
+    // A window the owner destroys while it runs ends the loop with no result.
+    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
+    if (isVisible())
+        loop.exec(QEventLoop::DialogExec);
+    if (!self)
+        return mrCancel;
+    ModalLoop = nullptr;
+    hide();
+    setWindowModality(Qt::NonModal);
+    return ModalResultValue;
+}
+
+void TfrmAbst::SetModalResult(int result) {
+    ModalResultValue = result;
+    if (result != mrNone && ModalLoop)
+        close();
+}
+
 void TfrmAbst::ApplyTextsMessage() {
     ApplyTexts();
     UpdateToolbarHints(this);
@@ -95,6 +122,16 @@ void TfrmAbst::showEvent(QShowEvent* e) {
     }
 }
 
+void TfrmAbst::hideEvent(QHideEvent* e) {
+    QMainWindow::hideEvent(e);
+    // Minimising (a spontaneous hide) is no end of a modal run.
+    if (ModalLoop && !e->spontaneous()) {
+        if (ModalResultValue == mrNone)
+            ModalResultValue = mrCancel;
+        ModalLoop->quit();
+    }
+}
+
 void TfrmAbst::closeEvent(QCloseEvent* e) {
     bool canClose = true;
     try {
@@ -102,10 +139,14 @@ void TfrmAbst::closeEvent(QCloseEvent* e) {
     } catch (...) {
         ReportApplicationError(std::current_exception());
     }
-    if (canClose)
+    if (canClose) {
+        if (ModalLoop && ModalResultValue == mrNone)
+            ModalResultValue = mrCancel;
         e->accept();
-    else
+    } else {
+        ModalResultValue = mrNone;
         e->ignore();
+    }
 }
 
 void TfrmAbst::UpdateToolbarHints(QObject* root) {

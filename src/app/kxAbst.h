@@ -2,11 +2,13 @@
 
 #include <QEvent>
 #include <QMainWindow>
+#include <QPointer>
 
 #include <exception>
 #include <memory>
 
 class TkxSaver;
+class QEventLoop;
 class QStatusBar;
 
 // Base of every window of the application: the main window, the dialogs and the about box.
@@ -36,6 +38,17 @@ public:
     // Applies the texts now (what a language change does).
     void SendApplyTexts();
 
+    // Results of a modal run: none yet, OK, Cancel.
+    enum : int { mrNone = 0, mrOk = 1, mrCancel = 2 };
+    // Shows the window application-modal and runs a local event loop until it closes. Closing
+    // it any other way than through SetModalResult (close box, Escape in a dialog, the window
+    // system) is a Cancel, as for every modal window.
+    int ShowModal();
+    int ModalResult() const { return ModalResultValue; }
+    // A non-zero result ends a modal run through the close query; a refused close keeps the
+    // window open with the result cleared.
+    void SetModalResult(int result);
+
     // Tool-bar buttons bound to an action show only their glyph, with the action's caption as
     // hint and accessible name, so a screen reader still says what a bare glyph does.
     static void UpdateToolbarHints(QObject* root);
@@ -57,10 +70,13 @@ protected:
 
     bool event(QEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
 
 private:
     int WindowTag;
+    int ModalResultValue = mrNone;
+    QPointer<QEventLoop> ModalLoop;
     std::unique_ptr<TkxSaver> Store;
     QStatusBar* InfoBar;
 };

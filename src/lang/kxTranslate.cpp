@@ -1,3 +1,77 @@
 #include "lang/kxTranslate.h"
 
-void ExecuteTranslateRequest(QWidget*) {}
+#include "lang/kxLanguages.h"
+#include "model/kxErrors.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QSaveFile>
+#include <QStringEncoder>
+#include <QVBoxLayout>
+
+#include <memory>
+
+namespace {
+const QSize DesignClient(445, 357);
+} // namespace
+
+TdlgTranslate::TdlgTranslate(QWidget* owner) : TdlgAbst(owner) {
+    auto* column = new QVBoxLayout(pnlClient);
+    column->setContentsMargins(8, 8, 8, 0);
+    memoTrans = new QPlainTextEdit(pnlClient);
+    memoTrans->setObjectName(QStringLiteral("memoTrans"));
+    memoTrans->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memoTrans->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memoTrans->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memoTrans->setTabChangesFocus(true);
+    column->addWidget(memoTrans);
+    SetDefaultSize(DesignClient);
+}
+
+void WriteTranslationFile(const QString& fileName, const QStringList& lines) {
+    // A FIFO or device would never take the place of the file it stands for.
+    const QFileInfo target(fileName);
+    if (target.exists() && !target.isFile())
+        throw EkxError(
+            QStringLiteral("Can not create translation file %1: Not a regular file").arg(fileName));
+    QStringEncoder toUtf16(QStringConverter::Utf16LE);
+    QByteArray bytes("\xFF\xFE", 2);
+    for (const QString& line : lines) {
+        bytes += toUtf16.encode(line);
+        bytes += toUtf16.encode(u"\r\n");
+    }
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EkxError(QStringLiteral("Can not create translation file %1: %2")
+                           .arg(fileName, file.errorString()));
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        throw EkxError(QStringLiteral("Can not write translation file %1: %2")
+                           .arg(fileName, file.errorString()));
+}
+
+void ExecuteTranslateRequest(QWidget* owner) {
+    const TDWordArray languages = OtherKeyboardLanguages();
+    if (languages.empty())
+        return;
+    const auto dialog = std::make_unique<TdlgTranslate>(owner);
+    dialog->setWindowTitle(TextSendTranslation());
+    QStringList lines;
+    for (int id = 0; id < TextCount(); ++id)
+        lines += LanguageText(languages.front(), id);
+    SetMemoLines(dialog->memoTrans, lines);
+    if (dialog->ShowModal() != TfrmAbst::mrOk)
+        return;
+
+    QFileDialog saveTrans(owner, TextSaveAs());
+    saveTrans.setObjectName(QStringLiteral("saveTrans"));
+    saveTrans.setAcceptMode(QFileDialog::AcceptSave);
+    saveTrans.setFileMode(QFileDialog::AnyFile);
+    saveTrans.setDefaultSuffix(QStringLiteral("txt"));
+    saveTrans.setNameFilters(TextFileFilterQt().split(QStringLiteral(";;")));
+    // The file is replaced without a question, as the user named it to be written.
+    saveTrans.setOption(QFileDialog::DontConfirmOverwrite);
+    if (saveTrans.exec() != QDialog::Accepted || saveTrans.selectedFiles().isEmpty())
+        return;
+    WriteTranslationFile(saveTrans.selectedFiles().front(), MemoLines(dialog->memoTrans));
+}

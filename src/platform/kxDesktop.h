@@ -4,10 +4,30 @@
 // opening a path or link with the desktop's program for it. GUI library only (QtGui).
 
 #include <QString>
+#include <QUrl>
+
+// The project file type as the desktop knows it, and the names of the entry and icon.
+inline constexpr char ProjectMimeType[] = "application/x-orvane-project";
+inline constexpr char DesktopEntryName[] = "orvane.desktop";
+inline constexpr char MimePackageName[] = "orvane.xml";
+inline constexpr char AppIconName[] = "orvane.svg";
 
 // Writes the desktop entry and the MIME type of *.kxor under the user's data directory, at
 // every start, pointing at the running program.
 void RegisterFileAssociation();
-// Opens a file, folder, network path (\\host\share\... as smb://), mail or web link with the
-// desktop's handler. Never fails visibly.
+// The same into `dataHome` (applications/, mime/packages/, icons/hicolor/scalable/apps/) for
+// `program`. The desktop's caches are refreshed in the background when a file changed or a
+// cache is missing, and only when the tools exist. Throws EkxError when a file cannot be
+// written; anything there that is no regular file is left alone and reported.
+void RegisterFileAssociation(const QString& dataHome, const QString& program);
+
+// The Exec value that starts `program` with the opened file: the path quoted and escaped as
+// desktop entries need it, then %f.
+QString DesktopExecLine(const QString& program);
+
+// What ShellOpen hands to the desktop: \\host\share\dir as smb://host/share/dir (percent-
+// encoded), a link with a scheme (mailto:, https:, ...) as it is, anything else as a file.
+QUrl ShellOpenUrl(const QString& target);
+// Opens a file, folder, network path, mail or web link with the desktop's handler. Never
+// fails visibly.
 void ShellOpen(const QString& target);

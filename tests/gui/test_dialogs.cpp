@@ -1,0 +1,286 @@
+#include "app/kxApplication.h"
+#include "dialogs/kxAbout.h"
+#include "dialogs/kxMasks.h"
+#include "dialogs/kxRange.h"
+#include "lang/kxLanguages.h"
+#include "lang/kxTranslate.h"
+#include "storage/kxUtils.h"
+
+#include <QAction>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+// Runs `step` on the modal window of type T as soon as it is up, its texts applied, while
+// the code under test waits in its modal loop. The window is closed afterwards whatever the
+// step did, so a failed check never leaves the test waiting.
+template <class T> QPointer<QTimer> WhenModal(std::function<void(T*)> step) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, step] {
+        auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!w || !w->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        QCoreApplication::sendPostedEvents(w, TfrmAbst::ApplyTextsEvent());
+        const QPointer<QWidget> guard(w);
+        step(w);
+        if (guard && guard->isVisible())
+            guard->close();
+    });
+    timer->start();
+    return timer;
+}
+
+void Retype(QLineEdit* edit, const QString& text) {
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+}
+
+// The dialog's result and the two texts it hands back ("-" when left untouched).
+QStringList RunRangeDialog(std::function<void(TdlgRange*)> step) {
+    WhenModal<TdlgRange>(std::move(step));
+    QString name = QStringLiteral("-"), range = QStringLiteral("-");
+    const bool confirmed = ExecuteRangeDialog(nullptr, name, range);
+    return {confirmed ? QStringLiteral("OK") : QStringLiteral("Cancel"), name, range};
+}
+
+// "name|b1.b2.b3.b4|e1.e2.e3.e4"
+QString Fields(const TdlgRange* d) {
+    return QStringLiteral("%1|%2.%3.%4.%5|%6.%7.%8.%9")
+        .arg(d->edtName->text(), d->edtB1->text(), d->edtB2->text(), d->edtB3->text(),
+             d->edtB4->text(), d->edtE1->text(), d->edtE2->text(), d->edtE3->text(),
+             d->edtE4->text());
+}
+
+} // namespace
+
+class TestDialogs : public QObject {
+    Q_OBJECT
+    QTemporaryDir ConfigDir;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(ConfigDir.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir.path()));
+        QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear();
+        SetCurrentLanguage(LangEnglish);
+    }
+
+    // First use with nothing stored, then the values typed last come back, after OK, after
+    // Escape and after the close box alike; the texts handed back follow the fields as typed.
+    void rangeDialogAcrossUses() {
+        QCOMPARE(RunRangeDialog([](TdlgRange* d) {
+                     QCOMPARE(d->windowTitle(), QStringLiteral("Add range"));
+                     QCOMPARE(d->lblBegin->text(), QStringLiteral("First IP"));
+                     QCOMPARE(Fields(d), QStringLiteral("|127.0.0.1|127.0.0.1"));
+                     QTest::keyClick(d->edtName, Qt::Key_Return);
+                     QVERIFY(d->isVisible() && !d->actOK->isEnabled());
+                     QTest::keyClicks(d->edtName, QStringLiteral("Office"));
+                     Retype(d->edtB1, QStringLiteral("192"));
+                     Retype(d->edtB2, QStringLiteral("168"));
+                     Retype(d->edtB4, QStringLiteral("7"));
+                     Retype(d->edtE4, QStringLiteral("254"));
+                     Retype(d->edtB4, QStringLiteral("1"));
+                     QCOMPARE(Fields(d), QStringLiteral("Office|192.168.0.1|192.168.0.254"));
+                     QTest::keyClick(d->edtE4, Qt::Key_Return);
+                 }),
+                 QStringList({"OK", "Office (192.168.0.1-254)", "192.168.0.1 - 192.168.0.254"}));
+
+        QCOMPARE(RunRangeDialog([](TdlgRange* d) {
+                     QCOMPARE(Fields(d), QStringLiteral("Office|192.168.0.1|192.168.0.254"));
+                     Retype(d->edtName, QStringLiteral("Lab"));
+                     Retype(d->edtB1, QStringLiteral("300"));
+                     QTest::keyClick(d->edtB1, Qt::Key_Escape);
+                     QVERIFY(!d->isVisible());
+                 }),
+                 QStringList({"Cancel", "-", "-"}));
+        QCOMPARE(RunRangeDialog([](TdlgRange* d) {
+                     QCOMPARE(Fields(d), QStringLiteral("Lab|300.168.0.1|300.168.0.254"));
+                     Retype(d->edtB4, QStringLiteral("9"));
+                     d->close();
+                 }),
+                 QStringList({"Cancel", "-", "-"}));
+        QCOMPARE(RunRangeDialog([](TdlgRange* d) {
+                     QCOMPARE(d->edtB4->text(), QStringLiteral("9"));
+                     QTest::mouseClick(d->sbOK, Qt::LeftButton);
+                 }),
+                 QStringList({"OK", "Lab (44.168.0.9-254)", "44.168.0.9 - 44.168.0.254"}));
+    }
+
+    // Both buttons 1.5 times the wider caption (halves to even) but never narrower than the
+    // designed Cancel, touching, Cancel 8 pixels from the right edge; in both languages.
+    // With nothing stored the dialog opens centred on its owner.
+    void layoutButtons() {
+        QCOMPARE(RoundHalfEven(112.5), 112);
+        QCOMPARE(RoundHalfEven(113.5), 114);
+        QCOMPARE(RoundHalfEven(74.25), 74);
+        for (quint32 language : {LangEnglish, LangRussian}) {
+            SetCurrentLanguage(language);
+            QSettings(QStringLiteral("KX"), QStringLiteral("Orvane"))
+                .remove(QStringLiteral("Data1"));
+            QWidget owner;
+            owner.setGeometry(100, 80, 900, 700);
+            TdlgMasks d(&owner);
+            d.show();
+            QTRY_COMPARE(d.sbCancel->text(), TextCancel());
+            QCOMPARE(d.sbOK->text(), QStringLiteral("OK"));
+            const QSize outer = d.frameGeometry().size();
+            QCOMPARE(d.pos(),
+                     QPoint(100 + (900 - outer.width()) / 2, 80 + (700 - outer.height()) / 2));
+
+            auto expected = [&](const QString& ok, const QString& cancel) {
+                const QFontMetrics m(d.font());
+                return std::max({RoundHalfEven(1.5 * m.horizontalAdvance(ok)),
+                                 RoundHalfEven(1.5 * m.horizontalAdvance(cancel)),
+                                 TdlgAbst::DesignButtonWidth});
+            };
+            auto check = [&](int width) {
+                QCOMPARE(d.sbOK->width(), width);
+                QCOMPARE(d.sbCancel->width(), width);
+                QCOMPARE(d.sbCancel->x() + d.sbCancel->width(),
+                         d.sbCancel->parentWidget()->width() - 8);
+                QCOMPARE(d.sbOK->x() + d.sbOK->width(), d.sbCancel->x());
+                QCOMPARE(d.sbOK->y(), d.sbCancel->y());
+            };
+            check(expected(QStringLiteral("OK"), TextCancel()));
+
+            const QString longCaption = TextTranslateRequest();
+            d.actCancel->setText(longCaption);
+            d.LayoutButtons();
+            QVERIFY(expected(QStringLiteral("OK"), longCaption) > 75);
+            check(expected(QStringLiteral("OK"), longCaption));
+            // The dialog widens to keep the pair inside.
+            QTRY_VERIFY(d.sbOK->x() >= 8);
+        }
+        SetCurrentLanguage(LangEnglish);
+    }
+
+    // Masks one per line and back: blanks separate like ';', a mask holding a blank comes
+    // back quoted, empty entries survive, and Cancel returns the input exactly.
+    void editMasksRoundTrips() {
+        QStringList shown;
+        auto edit = [&shown](const QString& input, std::function<void(TdlgMasks*)> change = {},
+                             bool confirm = true) {
+            WhenModal<TdlgMasks>([&shown, change, confirm](TdlgMasks* d) {
+                QCOMPARE(d->windowTitle(), TextMasks());
+                shown = MemoLines(d->memoMasks);
+                if (change)
+                    change(d);
+                QTest::keyClick(d, confirm ? Qt::Key_Return : Qt::Key_Escape);
+            });
+            return EditMasks(nullptr, input);
+        };
+        QCOMPARE(edit(QStringLiteral("*.avi;*.mp3")), QStringLiteral("*.avi;*.mp3"));
+        QCOMPARE(shown, QStringList({"*.avi", "*.mp3"}));
+        QCOMPARE(edit(QStringLiteral("*.avi; *.mp3")), QStringLiteral("*.avi;*.mp3"));
+        QCOMPARE(edit(QStringLiteral(";*.a;;*.b;")), QStringLiteral(";*.a;;*.b;"));
+        QCOMPARE(shown, QStringList({"", "*.a", "", "*.b", ""}));
+
+        const QString quoted = edit(QString(), [](TdlgMasks* d) {
+            QTest::keyClicks(d->memoMasks, QStringLiteral("My *.doc"));
+            QTest::keyClick(d->memoMasks, Qt::Key_Return);
+            QTest::keyClicks(d->memoMasks, QStringLiteral("say \"hi\""));
+        });
+        QCOMPARE(quoted, QStringLiteral("\"My *.doc\";\"say \"\"hi\"\"\""));
+        QCOMPARE(edit(quoted), quoted);
+        QCOMPARE(shown, QStringList({"My *.doc", "say \"hi\""}));
+
+        const QString messy = QStringLiteral("  *.a ;;\t x  ");
+        auto clear = [](TdlgMasks* d) { d->memoMasks->clear(); };
+        QCOMPARE(edit(messy, clear, false), messy);
+        QCOMPARE(edit(messy, clear), QString());
+        QCOMPARE(edit(messy, [](TdlgMasks* d) { d->memoMasks->setPlainText("\n"); }),
+                 QStringLiteral("\"\""));
+    }
+
+    // Escape closes the about box at once, other keys leave it open; it shows the version
+    // and stores nothing.
+    void aboutClosesOnEscapeOnly() {
+        QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear();
+        bool stayedOpen = false;
+        WhenModal<TdlgAbout>([&](TdlgAbout* about) {
+            QCOMPARE(about->lblName->text(),
+                     QStringLiteral("Orvane (%1)").arg(ProgramVersionText()));
+            QVERIFY(about->windowTitle().isEmpty());
+            for (Qt::Key key : {Qt::Key_Return, Qt::Key_Space, Qt::Key_A, Qt::Key_F4})
+                QTest::keyClick(about, key);
+            stayedOpen = about->isVisible();
+            QTest::keyClick(about, Qt::Key_Escape);
+            QVERIFY(!about->isVisible());
+        });
+        TdlgAbout about(nullptr);
+        about.StartTimer();
+        about.Execute();
+        QVERIFY(stayedOpen);
+        QVERIFY(!about.isVisible());
+        QVERIFY(QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).allKeys().isEmpty());
+    }
+
+    // 55 lines in the first other keyboard language, saved as UTF-16 LE with a BOM and CR LF
+    // after every line; Cancel writes nothing, and without other languages nothing opens.
+    void translationFile() {
+        QTemporaryDir dir;
+        const QString fileName = dir.filePath(QStringLiteral("words"));
+        qputenv("ORVANE_KEYBOARD_LANGUAGES", "1033,1031,1036");
+
+        WhenModal<TdlgTranslate>([](TdlgTranslate* d) {
+            QCOMPARE(d->windowTitle(), TextSendTranslation());
+            QTest::keyClick(d, Qt::Key_Escape);
+        });
+        ExecuteTranslateRequest(nullptr);
+        QVERIFY(QDir(dir.path()).isEmpty());
+
+        QStringList lines;
+        WhenModal<TdlgTranslate>([&](TdlgTranslate* d) {
+            lines = MemoLines(d->memoTrans);
+            QCOMPARE(lines.size(), 55);
+            QCOMPARE(lines.front(), LanguageText(1031, txtFileName));
+            QVERIFY(lines.back().endsWith(
+                QStringLiteral(" (Please, send me result of the translation)")));
+            WhenModal<QFileDialog>([&](QFileDialog* save) {
+                QCOMPARE(save->windowTitle(), TextSaveAs());
+                QCOMPARE(save->defaultSuffix(), QStringLiteral("txt"));
+                save->selectFile(fileName);
+                QMetaObject::invokeMethod(save, "accept");
+            });
+            d->memoTrans->moveCursor(QTextCursor::Start);
+            QTest::keyClicks(d->memoTrans, QStringLiteral("Dateiname "));
+            d->memoTrans->insertPlainText(QStringLiteral("Ω "));
+            lines[0].prepend(QStringLiteral("Dateiname Ω "));
+            QTest::mouseClick(d->sbOK, Qt::LeftButton);
+        });
+        ExecuteTranslateRequest(nullptr);
+        QFile saved(fileName + QStringLiteral(".txt"));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QStringEncoder utf16(QStringConverter::Utf16LE);
+        const QByteArray text =
+            utf16.encode((lines + QStringList{""}).join(QStringLiteral("\r\n")));
+        QCOMPARE(saved.readAll(), QByteArray("\xFF\xFE", 2) + text);
+
+        qputenv("ORVANE_KEYBOARD_LANGUAGES", "1033,1049,2057");
+        bool opened = false;
+        const QPointer<QTimer> watch = WhenModal<QWidget>([&](QWidget*) { opened = true; });
+        ExecuteTranslateRequest(nullptr);
+        QVERIFY(!opened);
+        delete watch.data();
+    }
+};
+
+int main(int argc, char** argv) {
+    TkxApplication app(argc, argv);
+    TestDialogs test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_dialogs.moc"
