@@ -410,6 +410,13 @@ TDWordArray BuiltInLanguages() {
 }
 
 QString NativeLanguageName(quint32 language) {
+    // The neutral identifier stands for the user's own language (as the desktop reports it),
+    // e.g. in the type name of project files registered before any language is chosen.
+    if (language == 0) {
+        const QLocale system = QLocale::system();
+        if (system.language() != QLocale::C && !system.nativeLanguageName().isEmpty())
+            return system.nativeLanguageName();
+    }
     if (const TLanguageLocale* entry = FindLanguageLocale(language)) {
         const QString name = PlainLanguageName(entry->Language, entry->Script);
         if (!name.isEmpty())
