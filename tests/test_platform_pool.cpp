@@ -176,9 +176,15 @@ int FakeHelper() {
         if (!ReadExactly(HelperFd, body.data(), len))
             return 0;
         Reader r(body);
-        if (type == MsgSetCredentials) {
+        if (type == MsgSetCredentials || type == MsgSetHostCredentials) {
+            const std::string host(type == MsgSetHostCredentials ? r.Str() : "");
             const std::string user(r.Str()), domain(r.Str()), password(r.Str());
-            Credentials = user + "|" + domain + "|" + password + "|" + std::to_string(r.U8());
+            const std::string text =
+                user + "|" + domain + "|" + password + "|" + std::to_string(r.U8());
+            if (host.empty())
+                Credentials = text;
+            else
+                Credentials += " " + host + "=" + text;
             Writer w;
             PutEnd(w, 0, 0);
             Send(w.Buf);
@@ -458,6 +464,15 @@ void TestPlatformPool::credentialsTravelOverTheSocket() {
     c.Password = "p\xc3\xa4ss word";
     c.UseKerberos = true;
     pool.SetCredentials(c);
+    QCOMPARE(Single(pool, "whoami"), QString::fromUtf8("иван|LAN|p\xc3\xa4ss word|1"));
+    // A host's own credentials reach every helper started after them, beside the default.
+    TkxCredentials own;
+    own.User = "bob";
+    own.Password = "pw";
+    pool.SetHostCredentials("10.0.0.7", &own);
+    QCOMPARE(Single(pool, "whoami"),
+             QString::fromUtf8("иван|LAN|p\xc3\xa4ss word|1 10.0.0.7=bob||pw|0"));
+    pool.SetHostCredentials("10.0.0.7", nullptr);
     QCOMPARE(Single(pool, "whoami"), QString::fromUtf8("иван|LAN|p\xc3\xa4ss word|1"));
     const QString pid = Single(pool, "pid");
     const QByteArray cmdline = [&] {

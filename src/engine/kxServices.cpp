@@ -1,5 +1,7 @@
 #include "engine/kxServices.h"
 
+#include <QStringList>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -120,4 +122,40 @@ TkxNetResult TkxNetResult::FromCode(int code) {
         break;
     }
     return e;
+}
+
+TkxCredentials TkxCredentials::ForUser(const QString& userText) {
+    TkxCredentials c;
+    const QString text = userText.trimmed();
+    const qsizetype slash = text.indexOf(u'\\');
+    if (slash >= 0) {
+        c.Domain = text.left(slash);
+        c.User = text.mid(slash + 1);
+    } else {
+        c.User = text;
+    }
+    return c;
+}
+
+bool TkxCredentials::IsUserText(const QString& userText) {
+    const QString text = userText.trimmed();
+    if (text.isEmpty())
+        return false;
+    for (const QChar ch : text) {
+        if (ch.category() == QChar::Other_Control)
+            return false;
+    }
+    const QStringList byDomain = text.split(u'\\');
+    if (byDomain.size() > 2)
+        return false;
+    for (const QString& part : byDomain) {
+        if (part.trimmed().isEmpty())
+            return false;
+    }
+    const QString& user = byDomain.back();
+    const qsizetype at = user.indexOf(u'@');
+    if (at < 0)
+        return true;
+    // A principal has one realm, after one at sign.
+    return at > 0 && at < user.size() - 1 && user.indexOf(u'@', at + 1) < 0;
 }

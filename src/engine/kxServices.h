@@ -61,6 +61,11 @@ struct TkxCredentials {
     QString Domain;
     QString Password;
     bool UseKerberos = false; // a ticket from the environment (KRB5CCNAME)
+
+    // "DOMAIN\user" splits into Domain and User; "user@REALM" and "user" stay whole in User.
+    static TkxCredentials ForUser(const QString& userText);
+    // One of those three forms: no part empty, at most one backslash and no control character.
+    static bool IsUserText(const QString& userText);
 };
 
 // How a listing ended: the server's error code (an errno value) and its text. A host that does
@@ -106,6 +111,12 @@ public:
 
     // Credentials for the connections made from now on (guest until set).
     virtual void SetCredentials(const TkxCredentials& credentials) { (void)credentials; }
+    // Credentials of one host (the text after the two backslashes of its address), used for it
+    // instead of the ones above; none: that host goes back to them.
+    virtual void SetHostCredentials(const QString& host, const TkxCredentials* credentials) {
+        (void)host;
+        (void)credentials;
+    }
 
     // A search starts: what the services remember per search (refused logons) is forgotten.
     virtual void BeginSearch() {}

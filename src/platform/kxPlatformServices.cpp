@@ -41,9 +41,36 @@ int TkxPlatformServices::LastError() {
     return LastErrno;
 }
 
+namespace {
+bool IsAccount(const TkxCredentials& c) {
+    return !c.User.isEmpty() || c.UseKerberos;
+}
+} // namespace
+
 void TkxPlatformServices::SetCredentials(const TkxCredentials& credentials) {
     Helpers.SetCredentials(credentials);
+    {
+        std::lock_guard lock(Mutex);
+        DefaultAccount = IsAccount(credentials);
+    }
     BeginSearch();
+}
+
+void TkxPlatformServices::SetHostCredentials(const QString& host,
+                                             const TkxCredentials* credentials) {
+    TkxSmbTarget target;
+    if (!UncToSmbTarget(QStringLiteral("\\\\") + host, target) || target.HasShare())
+        return;
+    Helpers.SetHostCredentials(target.Host, credentials);
+    std::lock_guard lock(Mutex);
+    if (credentials)
+        HostAccount[target.Host] = IsAccount(*credentials);
+    else
+        HostAccount.erase(target.Host);
+    // Other credentials deserve their own attempt.
+    if (const auto it = Logons.find(target.Host);
+        it != Logons.end() && it->second != TLogon::Trying)
+        Logons.erase(it);
 }
 
 QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
@@ -79,20 +106,73 @@ void TkxPlatformServices::Judge(const std::string& host, int error) {
     Fail(error);
     if (IsConnectionError(error))
         Hosts.Forget(host);
-    if (error == LogonFailureCode) {
-        std::lock_guard lock(Mutex);
-        Refused.insert(host);
+}
+
+int TkxPlatformServices::EnterHost(const std::string& host, const TkxCancelToken& cancel,
+                                   bool* trial) {
+    *trial = false;
+    std::unique_lock lock(Mutex);
+    const auto own = HostAccount.find(host);
+    if (!(own != HostAccount.end() ? own->second : DefaultAccount))
+        return 0;
+    for (;;) {
+        TLogon& state = Logons[host];
+        switch (state) {
+        case TLogon::Accepted:
+            return 0;
+        case TLogon::Refused:
+            return Fail(LogonFailureCode);
+        case TLogon::Untried:
+            state = TLogon::Trying;
+            *trial = true;
+            return 0;
+        case TLogon::Trying:
+            break;
+        }
+        if (!LogonSettled.wait(lock, cancel.StopToken(), [&] {
+                const auto it = Logons.find(host);
+                return it == Logons.end() || it->second != TLogon::Trying;
+            }))
+            return Fail(ECANCELED);
     }
 }
 
-int TkxPlatformServices::RefusedLogon(const std::string& host) {
+void TkxPlatformServices::LeaveHost(const std::string& host, bool trial, int error) {
+    if (!trial && error != LogonFailureCode)
+        return;
     std::lock_guard lock(Mutex);
-    return Refused.count(host) ? Fail(LogonFailureCode) : 0;
+    TLogon& state = Logons[host];
+    if (error == LogonFailureCode) {
+        state = TLogon::Refused;
+    } else if (trial) {
+        // Any answer of the server but a refusal means it took the logon; a lost connection or
+        // a cancelled request leaves the question open for the next request.
+        const bool answered =
+            error == 0 || TkxNetResult::FromCode(error).Kind == TkxNetResult::Lasting;
+        state = answered ? TLogon::Accepted : TLogon::Untried;
+    }
+    if (trial)
+        LogonSettled.notify_all();
+}
+
+int TkxPlatformServices::Admit(const std::string& host, std::uint16_t port,
+                               const TkxCancelToken& cancel) {
+    bool trial = false;
+    if (const int refused = EnterHost(host, cancel, &trial))
+        return refused;
+    if (!trial)
+        return 0;
+    std::vector<TkxShareEntry> ignored;
+    const int error = Helpers.ListShares(host, port, ignored, cancel);
+    LeaveHost(host, true, error);
+    // Anything else is for the folder's own request to find out again.
+    return error == LogonFailureCode ? Fail(error) : 0;
 }
 
 void TkxPlatformServices::BeginSearch() {
     std::lock_guard lock(Mutex);
-    Refused.clear();
+    // A trial under way settles its host again when it ends.
+    std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
 }
 
 namespace {
@@ -113,9 +193,11 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
         return TkxNetResult::NotServer(LastErrno);
-    if (const int refused = RefusedLogon(target.Host))
+    bool trial = false;
+    if (const int refused = EnterHost(target.Host, cancel, &trial))
         return TkxNetResult::FromCode(refused);
     const int error = Helpers.ListShares(target.Host, port, out, cancel);
+    LeaveHost(target.Host, trial, error);
     if (error != 0) {
         Judge(target.Host, error);
         out.clear();
@@ -155,9 +237,10 @@ TkxNetResult TkxPlatformServices::ListFolder(const QString& uncPath, std::vector
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
         return TkxNetResult::FromCode(LastErrno);
-    if (const int refused = RefusedLogon(target.Host))
+    if (const int refused = Admit(target.Host, port, cancel))
         return TkxNetResult::FromCode(refused);
     const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel);
+    LeaveHost(target.Host, false, error);
     if (error != 0) {
         Judge(target.Host, error);
         out.clear();
@@ -174,6 +257,8 @@ quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelTok
     }
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
+        return 0;
+    if (Admit(target.Host, port, cancel))
         return 0;
     TkxDirEntry entry;
     const int error = Helpers.Stat(target.Host, target.Url, port, entry, cancel);

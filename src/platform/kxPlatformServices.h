@@ -7,8 +7,10 @@
 #include "platform/kxHostScreen.h"
 #include "platform/kxSmbPool.h"
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 class TkxPlatformServices : public TkxNetServices {
@@ -22,6 +24,7 @@ public:
                             const TkxCancelToken& cancel) override;
     quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) override;
     void SetCredentials(const TkxCredentials& credentials) override;
+    void SetHostCredentials(const QString& host, const TkxCredentials* credentials) override;
     void BeginSearch() override;
 
     // The errno value behind the calling thread's last false/0/empty answer (0 after success).
@@ -33,15 +36,27 @@ public:
 private:
     // The port to reach host on, or 0 (LastError set).
     std::uint16_t PortFor(const std::string& host, const TkxCancelToken& cancel);
-    // After a failed call: a host that stopped answering is screened again next time, and a
-    // refused logon is remembered for the rest of the search.
+    // After a failed call: a host that stopped answering is screened again next time.
     void Judge(const std::string& host, int error);
-    // The logon refused by host in this search, if any.
-    int RefusedLogon(const std::string& host);
+
+    // A server sees one refused logon per search, never one per request: with an account, the
+    // first request to a host goes alone and the others wait for its outcome; a refusal is
+    // kept for the rest of the search. A guest is never refused, so it never waits. 0 to go
+    // ahead (*trial: this request is the one that tries), else LogonFailureCode or ECANCELED.
+    int EnterHost(const std::string& host, const TkxCancelToken& cancel, bool* trial);
+    void LeaveHost(const std::string& host, bool trial, int error);
+    // EnterHost for a folder: its listing can not tell a refused logon from a share the
+    // account may not read without logging on once more, so the trial lists the shares.
+    int Admit(const std::string& host, std::uint16_t port, const TkxCancelToken& cancel);
+
+    enum class TLogon { Untried, Trying, Accepted, Refused };
 
     TkxSmbPool Helpers;
     TkxHostScreen Hosts;
     std::mutex Mutex;
-    std::unordered_set<std::string> Refused;   // hosts that refused the logon, this search
-    std::unordered_set<std::string> NoFolders; // host/share of printers and devices listed
+    std::condition_variable_any LogonSettled;
+    std::unordered_map<std::string, TLogon> Logons; // this search
+    bool DefaultAccount = false;
+    std::unordered_map<std::string, bool> HostAccount; // hosts with credentials of their own
+    std::unordered_set<std::string> NoFolders;         // host/share of printers and devices listed
 };

@@ -147,6 +147,8 @@ TkxSmbPool::~TkxSmbPool() {
         std::lock_guard lock(Mutex);
         Credentials.Password.fill(QChar(0));
         Credentials.Password.clear();
+        for (auto& [host, c] : HostCredentials)
+            c.Password.fill(QChar(0));
     }
     std::vector<std::unique_ptr<Helper>> idle;
     {
@@ -182,16 +184,37 @@ QString TkxSmbPool::FindHelper() {
     return {};
 }
 
+void TkxSmbPool::NewCredentials(std::vector<std::unique_ptr<Helper>>& retired) {
+    ++Generation;
+    retired.swap(Idle);
+    Live -= static_cast<int>(retired.size());
+    WakeToLookAgain(static_cast<int>(retired.size()));
+}
+
 void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
     std::vector<std::unique_ptr<Helper>> retired;
     {
         std::lock_guard lock(Mutex);
         Credentials.Password.fill(QChar(0));
         Credentials = credentials;
-        ++Generation;
-        retired.swap(Idle);
-        Live -= static_cast<int>(retired.size());
-        WakeToLookAgain(static_cast<int>(retired.size()));
+        NewCredentials(retired);
+    }
+    for (auto& h : retired)
+        Destroy(std::move(h));
+}
+
+void TkxSmbPool::SetHostCredentials(const std::string& host, const TkxCredentials* credentials) {
+    std::vector<std::unique_ptr<Helper>> retired;
+    {
+        std::lock_guard lock(Mutex);
+        const auto it = HostCredentials.find(host);
+        if (it != HostCredentials.end()) {
+            it->second.Password.fill(QChar(0));
+            HostCredentials.erase(it);
+        }
+        if (credentials)
+            HostCredentials[host] = *credentials;
+        NewCredentials(retired);
     }
     for (auto& h : retired)
         Destroy(std::move(h));
@@ -517,6 +540,55 @@ int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
     }
 }
 
+namespace {
+void PutCredentials(Writer& w, const TkxCredentials& c) {
+    QByteArray password = c.Password.toUtf8();
+    w.Str(c.User.toStdString());
+    w.Str(c.Domain.toStdString());
+    w.Str(std::string_view(password.constData(), std::size_t(password.size())));
+    w.U8(c.UseKerberos ? 1 : 0);
+    w.End();
+    Wipe(password);
+}
+
+void Wipe(std::string& bytes) {
+    volatile char* p = bytes.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        p[i] = 0;
+    bytes.clear();
+}
+} // namespace
+
+int TkxSmbPool::LogIn(Helper& h, const TkxCancelToken& cancel, bool* healthy) {
+    // One frame per message, each answered by an END of its own.
+    std::vector<std::string> frames;
+    {
+        std::lock_guard lock(Mutex);
+        Writer w;
+        w.Begin(MsgSetCredentials);
+        PutCredentials(w, Credentials);
+        frames.push_back(std::move(w.Buf));
+        for (const auto& [host, c] : HostCredentials) {
+            Writer hw;
+            hw.Begin(MsgSetHostCredentials);
+            hw.Str(host);
+            PutCredentials(hw, c);
+            frames.push_back(std::move(hw.Buf));
+        }
+        h.Generation = Generation;
+    }
+    int error = 0;
+    *healthy = true;
+    for (std::string& frame : frames) {
+        if (*healthy && error == 0) {
+            NoEntries none;
+            error = Exchange(h, frame, none, cancel, healthy);
+        }
+        Wipe(frame);
+    }
+    return error;
+}
+
 int TkxSmbPool::Run(const std::string& host, const std::string& request, Sink& sink,
                     const TkxCancelToken& cancel) {
     // A helper that died since it was found alive fails the send; one more try then. Once the
@@ -529,26 +601,7 @@ int TkxSmbPool::Run(const std::string& host, const std::string& request, Sink& s
         const bool reused = h->LoggedIn;
         bool healthy = false;
         if (!h->LoggedIn) {
-            Writer w;
-            {
-                std::lock_guard lock(Mutex);
-                QByteArray password = Credentials.Password.toUtf8();
-                w.Begin(MsgSetCredentials);
-                w.Str(Credentials.User.toStdString());
-                w.Str(Credentials.Domain.toStdString());
-                w.Str(std::string_view(password.constData(), std::size_t(password.size())));
-                w.U8(Credentials.UseKerberos ? 1 : 0);
-                w.End();
-                Wipe(password);
-                h->Generation = Generation;
-            }
-            NoEntries none;
-            error = Exchange(*h, w.Buf, none, cancel, &healthy);
-            {
-                volatile char* p = w.Buf.data();
-                for (std::size_t i = 0; i < w.Buf.size(); ++i)
-                    p[i] = 0;
-            }
+            error = LogIn(*h, cancel, &healthy);
             if (!healthy || error != 0) {
                 Release(std::move(h), false);
                 return error ? error : EIO;

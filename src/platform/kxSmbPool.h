@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,6 +42,9 @@ public:
 
     // Helpers started from now on log in with these; idle helpers with the old ones are retired.
     void SetCredentials(const TkxCredentials& credentials);
+    // The same for one host's own credentials (none: the default ones again). host is the key
+    // the requests give.
+    void SetHostCredentials(const std::string& host, const TkxCredentials* credentials);
     void SetMaxHelpers(int count);
     int MaxHelpers() const;
 
@@ -83,6 +87,10 @@ private:
     // With Mutex held: the oldest waiters go through the choice of a helper again.
     void WakeToLookAgain(int count);
     std::unique_ptr<Helper> Spawn(int* error);
+    // Hands a fresh helper the credentials, over its socket only.
+    int LogIn(Helper& helper, const TkxCancelToken& cancel, bool* healthy);
+    // With Mutex held: helpers with the old credentials are retired (idle ones into retired).
+    void NewCredentials(std::vector<std::unique_ptr<Helper>>& retired);
     int Exchange(Helper& helper, const std::string& request, Sink& sink,
                  const TkxCancelToken& cancel, bool* healthy);
     int Run(const std::string& host, const std::string& request, Sink& sink,
@@ -103,4 +111,5 @@ private:
     int Max = 2;
     std::uint64_t Generation = 0;
     TkxCredentials Credentials;
+    std::map<std::string, TkxCredentials> HostCredentials;
 };

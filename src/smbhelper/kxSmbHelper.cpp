@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <set>
 #include <string>
 #include <sys/socket.h>
@@ -34,9 +35,16 @@ constexpr std::size_t MaxCachedHosts = 8;
 struct Credentials {
     std::string User, Domain, Password;
     bool Kerberos = false;
+
+    // A ticket is an account too: its refusal must not become an anonymous logon.
+    bool HasAccount() const { return !User.empty() || Kerberos; }
 };
 
 Credentials Creds;
+// Hosts with credentials of their own, by HostKey; every other host gets Creds.
+std::map<std::string, Credentials> HostCreds;
+// Those of the host the current request goes to.
+const Credentials* Current = &Creds;
 SMBCCTX* Ctx = nullptr;
 int TimeoutMs = 5000;
 bool DebugLog = false;
@@ -48,6 +56,26 @@ void WipeString(std::string& s) {
     for (std::size_t i = 0; i < s.size(); ++i)
         p[i] = 0;
     s.clear();
+}
+
+// Hosts as they appear in URLs (percent-encoded), letters in lower case: host names are not
+// case-sensitive, and libsmbclient hands the auth callback the decoded name.
+std::string HostKeyOfEncoded(std::string_view encoded) {
+    std::string key(encoded);
+    for (char& c : key) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return key;
+}
+
+std::string HostKey(std::string_view name) {
+    return HostKeyOfEncoded(PercentEncode(name));
+}
+
+const Credentials& CredentialsFor(const std::string& key) {
+    const auto it = HostCreds.find(key);
+    return it != HostCreds.end() ? it->second : Creds;
 }
 
 // libsmbclient would print to stdout; keep its words off every stream unless asked.
@@ -65,21 +93,24 @@ void CopyField(char* dst, int len, const std::string& value) {
     dst[n] = '\0';
 }
 
-void AuthData(SMBCCTX*, const char*, const char*, char* wg, int wglen, char* un, int unlen,
+// Asked by server name, so a server reached through another (a referral) gets its own.
+void AuthData(SMBCCTX*, const char* server, const char*, char* wg, int wglen, char* un, int unlen,
               char* pw, int pwlen) {
-    if (!Creds.Domain.empty())
-        CopyField(wg, wglen, Creds.Domain);
-    CopyField(un, unlen, Creds.User);
-    CopyField(pw, pwlen, Creds.Password);
+    const Credentials& c = server ? CredentialsFor(HostKey(server)) : *Current;
+    if (!c.Domain.empty())
+        CopyField(wg, wglen, c.Domain);
+    CopyField(un, unlen, c.User);
+    CopyField(pw, pwlen, c.Password);
 }
 
-void ApplyCredentialOptions() {
-    smbc_setOptionUseKerberos(Ctx, Creds.Kerberos ? 1 : 0);
+// The options are the context's, not a server's: set before every request for its host.
+void ApplyCredentialOptions(const Credentials& c) {
+    smbc_setOptionUseKerberos(Ctx, c.Kerberos ? 1 : 0);
     // Without a ticket wanted, never try one; with one, fall back only when a password exists.
-    smbc_setOptionFallbackAfterKerberos(Ctx, (!Creds.Kerberos || !Creds.Password.empty()) ? 1 : 0);
-    smbc_setOptionUseCCache(Ctx, Creds.Kerberos ? 1 : 0);
+    smbc_setOptionFallbackAfterKerberos(Ctx, (!c.Kerberos || !c.Password.empty()) ? 1 : 0);
+    smbc_setOptionUseCCache(Ctx, c.Kerberos ? 1 : 0);
     // With an account given, a refused logon must fail, not quietly become an anonymous one.
-    smbc_setOptionNoAutoAnonymousLogin(Ctx, Creds.User.empty() ? 0 : 1);
+    smbc_setOptionNoAutoAnonymousLogin(Ctx, c.HasAccount() ? 1 : 0);
 }
 
 bool EnsureContext() {
@@ -93,7 +124,7 @@ bool EnsureContext() {
     smbc_setTimeout(ctx, TimeoutMs);
     smbc_setFunctionAuthDataWithContext(ctx, AuthData);
     Ctx = ctx;
-    ApplyCredentialOptions();
+    ApplyCredentialOptions(Creds);
     if (!smbc_init_context(ctx)) {
         smbc_free_context(ctx, 1);
         Ctx = nullptr;
@@ -138,6 +169,8 @@ void PrepareFor(const std::string& host, std::uint16_t port) {
     }
     CachedHosts.insert(host);
     smbc_setPort(Ctx, port);
+    Current = &CredentialsFor(HostKeyOfEncoded(host));
+    ApplyCredentialOptions(*Current);
 }
 
 std::uint32_t ShareTypeOf(unsigned int smbcType) {
@@ -160,7 +193,7 @@ bool Denied(int err) {
 // libsmbclient gives EACCES for a refused logon too. With an account given, a server that
 // will not even list its shares to it has refused the logon.
 int LogonOr(int err, const std::string& host) {
-    if (Creds.User.empty() || !Denied(err))
+    if (!Current->HasAccount() || !Denied(err))
         return err;
     if (host.empty())
         return ErrLogonFailure;
@@ -319,21 +352,42 @@ void Stat(std::uint16_t port, std::string_view url) {
     SendEnd(0, 1);
 }
 
-void SetCredentials(Reader& r) {
+Credentials ReadCredentials(Reader& r) {
     Credentials c;
     c.User = std::string(r.Str());
     c.Domain = std::string(r.Str());
     c.Password = std::string(r.Str());
     c.Kerberos = r.U8() != 0;
-    if (!r.Ok())
+    if (!r.Ok() || !r.AtEnd())
         std::_Exit(2);
-    WipeString(Creds.Password);
-    Creds = std::move(c);
+    return c;
+}
+
+// Connections made with other credentials must not be reused.
+void ForgetConnections() {
     if (Ctx) {
-        ApplyCredentialOptions();
         smbc_getFunctionPurgeCachedServers(Ctx)(Ctx);
         CachedHosts.clear();
     }
+}
+
+void SetCredentials(Reader& r) {
+    Credentials c = ReadCredentials(r);
+    WipeString(Creds.Password);
+    Creds = std::move(c);
+    ForgetConnections();
+    SendEnd(0, 0);
+}
+
+void SetHostCredentials(Reader& r) {
+    const std::string key = HostKey(r.Str());
+    Credentials c = ReadCredentials(r);
+    auto [it, added] = HostCreds.try_emplace(key);
+    if (!added)
+        WipeString(it->second.Password);
+    it->second = std::move(c);
+    Current = &Creds;
+    ForgetConnections();
     SendEnd(0, 0);
 }
 
@@ -430,6 +484,9 @@ int main(int argc, char** argv) {
         case MsgSetCredentials:
             SetCredentials(r);
             break;
+        case MsgSetHostCredentials:
+            SetHostCredentials(r);
+            break;
         case MsgListShares:
         case MsgListDir:
         case MsgStat: {
@@ -451,5 +508,7 @@ int main(int argc, char** argv) {
     }
     Requests.Wipe();
     WipeString(Creds.Password);
+    for (auto& [host, c] : HostCreds)
+        WipeString(c.Password);
     return 0;
 }

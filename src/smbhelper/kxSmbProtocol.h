@@ -32,6 +32,9 @@ enum MsgType : std::uint8_t {
     MsgListShares = 2,     // u16 port, str host
     MsgListDir = 3,        // u16 port, str url
     MsgStat = 4,           // u16 port, str url
+    // str host (as after the two backslashes), then the fields of MsgSetCredentials: that
+    // host's own credentials, used for it instead of the default ones
+    MsgSetHostCredentials = 5,
     // answers
     MsgShare = 0x81,    // u32 type, str name, str comment
     MsgDirEntry = 0x82, // u32 attrs, u64 size, 3 x (i64 s, u32 ns) btime mtime atime, u64 ino, str
