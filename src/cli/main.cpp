@@ -8,6 +8,7 @@
 #include "model/kxErrors.h"
 #include "model/kxIPs.h"
 #include "model/kxMasks.h"
+#include "platform/kxKeyring.h"
 #include "platform/kxPlatformServices.h"
 #include "storage/kxUtils.h"
 
@@ -46,8 +47,14 @@ same engine and project files as the Orvane window.
                          (default 0: no limit)
   --lifetime MIN         minutes one task may run before it is timed out (default 1)
   --masks TEXT           file masks separated by ";" (default *.*)
-  --user [DOMAIN\]USER   connect as this user, never as guest; the password comes from
-                         ORVANE_PASSWORD or a prompt on the terminal (default: guest)
+  --user USER            connect as this user (DOMAIN\user, user@REALM or user), never as
+                         guest (default: guest). The password is taken from ORVANE_PASSWORD,
+                         else the one remembered for USER in the desktop's secret store, else
+                         asked for when standard input is a terminal; without any of them
+                         orvane-scan stops at once (exit status 2)
+  --remember-password    keep the password of --user (from ORVANE_PASSWORD or the terminal)
+                         in the secret store, where later runs and the window find it
+  --forget-password      remove the password of --user from the secret store
   --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
   --csv FILE|-           write one row per tree node (- is standard output)
   --xml FILE             export the tree as XML
@@ -91,6 +98,7 @@ struct Options {
     std::vector<RangeOption> Ranges;
     QString Open, Save, Csv, Xml, User;
     bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false;
+    bool RememberPassword = false, ForgetPassword = false;
     std::optional<quint32> Threads, Depth, LifeTime;
     std::optional<QString> Masks;
 };
@@ -204,6 +212,10 @@ Options Parse(const QStringList& args) {
             o.Masks = value();
         } else if (a == u"--user") {
             o.User = value();
+        } else if (a == u"--remember-password") {
+            o.RememberPassword = true;
+        } else if (a == u"--forget-password") {
+            o.ForgetPassword = true;
         } else if (a == u"--save") {
             o.Save = value();
         } else if (a == u"--csv") {
@@ -218,6 +230,12 @@ Options Parse(const QStringList& args) {
     }
     if (o.Run && o.Continue)
         BadUsage(QStringLiteral("--run and --continue exclude each other"));
+    if (!o.User.isEmpty() && !TkxCredentials::IsUserText(o.User))
+        BadUsage(QStringLiteral("--user '%1' is no DOMAIN\\user, user@REALM or user").arg(o.User));
+    if ((o.RememberPassword || o.ForgetPassword) && o.User.isEmpty())
+        BadUsage(QStringLiteral("--remember-password and --forget-password need --user"));
+    if (o.RememberPassword && o.ForgetPassword)
+        BadUsage(QStringLiteral("--remember-password and --forget-password exclude each other"));
     // Options that would make a search find nothing are mistakes, not searches.
     if (o.Threads && *o.Threads == 0)
         BadUsage(QStringLiteral("--threads must be at least 1"));
@@ -264,8 +282,12 @@ std::optional<QByteArray> TakePasswordFromEnvironment() {
     return password;
 }
 
-// The password typed on the terminal; nothing when there is no terminal to ask on.
+// The password typed on the terminal; nothing when there is no terminal to ask on. Only a
+// terminal on standard input counts: a run fed from a pipe or a job scheduler must fail, not
+// wait for someone at whatever terminal it was started from.
 std::optional<QString> PromptPassword(const QString& user) {
+    if (!::isatty(STDIN_FILENO))
+        return std::nullopt;
     QFile tty(QStringLiteral("/dev/tty"));
     if (!tty.open(QIODevice::ReadWrite))
         return std::nullopt;
@@ -287,6 +309,34 @@ std::optional<QString> PromptPassword(const QString& user) {
     QString password = QString::fromUtf8(line);
     Wipe(line);
     return password;
+}
+
+// The password of --user, first found: ORVANE_PASSWORD, the secret store (not when it is to be
+// remembered there anew), the terminal.
+bool TakePassword(const Options& o, const QString& account,
+                  const std::optional<QByteArray>& envPassword, QString& password) {
+    if (envPassword) {
+        password = QString::fromLocal8Bit(*envPassword);
+        return true;
+    }
+    if (!o.RememberPassword && !o.ForgetPassword) {
+        TkxKeyringAnswer stored = ReadRememberedPasswordNow(account);
+        if (stored.Outcome == TkxKeyringAnswer::Ok) {
+            password = std::move(stored.Password);
+            return true;
+        }
+    }
+    if (auto typed = PromptPassword(account)) {
+        password = std::move(*typed);
+        return true;
+    }
+    return false;
+}
+
+// Whether anything besides the secret store was asked for.
+bool SearchOrOutput(const Options& o) {
+    return o.Run || o.Continue || !o.Ranges.empty() || !o.Open.isEmpty() || !o.Save.isEmpty() ||
+           !o.Csv.isEmpty() || !o.Xml.isEmpty();
 }
 
 QString KindName(quint8 kind) {
@@ -405,20 +455,36 @@ int main(int argc, char** argv) {
 
     auto services = std::make_shared<TkxPlatformServices>();
     if (!o.User.isEmpty()) {
-        TkxCredentials c;
-        c.User = o.User;
-        if (o.User.contains(u'\\')) {
-            c.Domain = o.User.section(u'\\', 0, 0);
-            c.User = o.User.section(u'\\', 1);
+        const QString account = o.User.trimmed();
+        if (o.ForgetPassword) {
+            const TkxKeyringAnswer forgot = ForgetPasswordNow(account);
+            if (forgot.Outcome != TkxKeyringAnswer::Ok &&
+                forgot.Outcome != TkxKeyringAnswer::NotFound) {
+                err << "orvane-scan: could not forget the password of " << account << ": "
+                    << forgot.ErrorText << "\n";
+                return 1;
+            }
         }
-        if (envPassword) {
-            c.Password = QString::fromLocal8Bit(*envPassword);
-        } else if (auto typed = PromptPassword(o.User)) {
-            c.Password = std::move(*typed);
-        } else {
+        if (o.ForgetPassword && !SearchOrOutput(o))
+            return 0;
+        TkxCredentials c = TkxCredentials::ForUser(account);
+        if (!TakePassword(o, account, envPassword, c.Password)) {
             // An empty password would only fail at every host, or pass as someone else.
-            BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD or run "
-                                    "orvane-scan on a terminal"));
+            BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD, remember one "
+                                    "with --remember-password, or run orvane-scan on a terminal"));
+        }
+        if (o.RememberPassword) {
+            const TkxKeyringAnswer kept = RememberPasswordNow(account, c.Password);
+            if (kept.Outcome != TkxKeyringAnswer::Ok) {
+                err << "orvane-scan: could not remember the password of " << account << ": "
+                    << kept.ErrorText << "\n";
+                Wipe(c.Password);
+                return 1;
+            }
+            if (!SearchOrOutput(o)) {
+                Wipe(c.Password);
+                return 0;
+            }
         }
         c.UseKerberos = qEnvironmentVariableIsSet("KRB5CCNAME");
         services->SetCredentials(c);
