@@ -29,7 +29,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("en first") << 1033u << 0 << "File Name";
         QTest::newRow("en last") << 1033u << 54 << "Please, send me result of the translation";
-        QTest::newRow("en past end") << 1033u << 55 << "...";
+        QTest::newRow("en past end") << 1033u << int(txtLastText) + 1 << "...";
+        // Texts added after the translation request's 55 follow them in both tables.
+        QTest::newRow("en first added") << 1033u << 55 << "Connect as...";
+        QTest::newRow("ru first added")
+            << 1049u << 55 << QString::fromUtf8(u8"Подключаться как...");
+        QTest::newRow("en user forms")
+            << 1033u << int(txtUserForms) << "DOMAIN\\user, user@REALM or user";
         QTest::newRow("en negative") << 1033u << -1 << "...";
         QTest::newRow("en huge") << 1033u << INT_MAX << "...";
         QTest::newRow("ru first") << 1049u << 0 << QString::fromUtf8(u8"Название файла");
@@ -41,7 +47,7 @@ private Q_SLOTS:
                                  << QString::fromUtf8(
                                         u8"Пожалуйста, вышлите мне результат перевода");
         QTest::newRow("ru negative") << 1049u << -1 << "...";
-        QTest::newRow("ru past end") << 1049u << 55 << "...";
+        QTest::newRow("ru past end") << 1049u << int(txtLastText) + 1 << "...";
         QTest::newRow("en save as") << 1033u << int(txtSaveAs) << "Save as ...";
         QTest::newRow("ru save as")
             << 1049u << int(txtSaveAs) << QString::fromUtf8(u8"Сохранить как...");
@@ -62,7 +68,7 @@ private Q_SLOTS:
         QTest::newRow("German") << 1031u << 0 << "File Name";
         QTest::newRow("British English") << 2057u << 5 << "Size";
         QTest::newRow("Russian in 16 bits plus") << (0x10000u | 1049u) << 5 << "Size";
-        QTest::newRow("German out of range") << 1031u << 55 << "...";
+        QTest::newRow("German out of range") << 1031u << int(txtLastText) + 1 << "...";
         QTest::newRow("language 0") << 0u << int(txtProjects) << "Projects";
         QTest::newRow("unknown") << 0x3FFu << -7 << "...";
     }
@@ -77,7 +83,7 @@ private Q_SLOTS:
 
     void everyTextPresentAndAccessorsAgree() {
         QCOMPARE(TextCount(), 55);
-        for (int id = 0; id < TextCount(); ++id) {
+        for (int id = 0; id <= txtLastText; ++id) {
             QVERIFY2(!LanguageText(1033, id).isEmpty(), qPrintable(QString::number(id)));
             QVERIFY2(!LanguageText(1049, id).isEmpty(), qPrintable(QString::number(id)));
             QVERIFY(LanguageText(1049, id) != LanguageText(1033, id));

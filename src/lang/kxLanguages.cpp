@@ -12,9 +12,12 @@
 
 namespace {
 
+// The translation request's vocabulary; the tables go on with the texts added after it.
 constexpr int kTextCount = 55;
+constexpr int kTableSize = txtLastText + 1;
+static_assert(kTableSize >= kTextCount);
 
-using TTable = std::array<const char8_t*, kTextCount>;
+using TTable = std::array<const char8_t*, kTableSize>;
 
 // Kept as UTF-8 and decoded at every lookup.
 constexpr TTable EnglishTable = {
@@ -73,6 +76,18 @@ constexpr TTable EnglishTable = {
     u8"Languages",                                 // txtLanguages
     u8"Please, translate some words",              // txtTranslateRequest
     u8"Please, send me result of the translation", // txtSendTranslation
+    // Connecting as a user
+    u8"Connect as...",                                                      // txtConnectAs
+    u8"Connect to this host as...",                                         // txtConnectHostAs
+    u8"User",                                                               // txtUser
+    u8"DOMAIN\\user, user@REALM or user",                                   // txtUserForms
+    u8"Password",                                                           // txtPassword
+    u8"Use my Kerberos ticket",                                             // txtUseKerberosTicket
+    u8"Guest",                                                              // txtGuest
+    u8"Remember the password",                                              // txtRememberPassword
+    u8"No secret store is running: the password is kept for this run only", // txtNoSecretStore
+    u8"Same as the other hosts",                                            // txtAsOtherHosts
+    u8"Kerberos ticket",                                                    // txtKerberosTicket
 };
 
 constexpr TTable RussianTable = {
@@ -131,6 +146,18 @@ constexpr TTable RussianTable = {
     u8"Языки",                                        // txtLanguages
     u8"Пожалуйста, переведите несколько слов",        // txtTranslateRequest
     u8"Пожалуйста, вышлите мне результат перевода",   // txtSendTranslation
+    // Connecting as a user
+    u8"Подключаться как...",                                        // txtConnectAs
+    u8"Подключаться к этому узлу как...",                           // txtConnectHostAs
+    u8"Пользователь",                                               // txtUser
+    u8"ДОМЕН\\пользователь, пользователь@ОБЛАСТЬ или пользователь", // txtUserForms
+    u8"Пароль",                                                     // txtPassword
+    u8"Использовать мой билет Kerberos",                            // txtUseKerberosTicket
+    u8"Гость",                                                      // txtGuest
+    u8"Запомнить пароль",                                           // txtRememberPassword
+    u8"Хранилище паролей не запущено: пароль хранится только до выхода из программы", // txtNoSecretStore
+    u8"Как для остальных узлов", // txtAsOtherHosts
+    u8"Билет Kerberos",          // txtKerberosTicket
 };
 
 constexpr bool AllFilled(const TTable& table) {
@@ -152,7 +179,7 @@ const TTable* TableOf(quint32 language) {
 }
 
 QString TableText(const TTable& table, int id) {
-    if (id < 0 || id >= kTextCount)
+    if (id < 0 || id >= kTableSize)
         return QStringLiteral("...");
     return QString::fromUtf8(table[id]);
 }

@@ -71,6 +71,19 @@ enum TTextId : int {
     txtLanguages = 52,
     txtTranslateRequest = 53,
     txtSendTranslation = 54,
+    // Beyond the translation request's vocabulary (TextCount): connecting as a user.
+    txtConnectAs = 55,
+    txtConnectHostAs = 56,
+    txtUser = 57,
+    txtUserForms = 58,
+    txtPassword = 59,
+    txtUseKerberosTicket = 60,
+    txtGuest = 61,
+    txtRememberPassword = 62,
+    txtNoSecretStore = 63,
+    txtAsOtherHosts = 64,
+    txtKerberosTicket = 65,
+    txtLastText = txtKerberosTicket,
 };
 
 using TDWordArray = std::vector<quint32>;
@@ -78,7 +91,8 @@ using TDWordArray = std::vector<quint32>;
 inline constexpr quint32 LangEnglish = 1033;
 inline constexpr quint32 LangRussian = 1049;
 
-// 55: identifiers run from 0 to TextCount() - 1.
+// 55: the identifiers the translation request hands out, 0 to TextCount() - 1. The tables go on
+// to txtLastText; an identifier beyond it gives "...".
 int TextCount();
 
 // The text of an identifier in a language. English and Russian answer from their tables
@@ -275,4 +289,37 @@ inline QString TextTranslateRequest() {
 }
 inline QString TextSendTranslation() {
     return CurrentText(txtSendTranslation);
+}
+inline QString TextConnectAs() {
+    return CurrentText(txtConnectAs);
+}
+inline QString TextConnectHostAs() {
+    return CurrentText(txtConnectHostAs);
+}
+inline QString TextUser() {
+    return CurrentText(txtUser);
+}
+inline QString TextUserForms() {
+    return CurrentText(txtUserForms);
+}
+inline QString TextPassword() {
+    return CurrentText(txtPassword);
+}
+inline QString TextUseKerberosTicket() {
+    return CurrentText(txtUseKerberosTicket);
+}
+inline QString TextGuest() {
+    return CurrentText(txtGuest);
+}
+inline QString TextRememberPassword() {
+    return CurrentText(txtRememberPassword);
+}
+inline QString TextNoSecretStore() {
+    return CurrentText(txtNoSecretStore);
+}
+inline QString TextAsOtherHosts() {
+    return CurrentText(txtAsOtherHosts);
+}
+inline QString TextKerberosTicket() {
+    return CurrentText(txtKerberosTicket);
 }
