@@ -1,12 +1,17 @@
+#include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "dialogs/kxAbout.h"
+#include "dialogs/kxConnectAs.h"
 #include "dialogs/kxMasks.h"
 #include "dialogs/kxRange.h"
+#include "engine/kxServices.h"
 #include "lang/kxLanguages.h"
 #include "lang/kxTranslate.h"
+#include "platform/kxKerberos.h"
 #include "storage/kxUtils.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -61,6 +66,56 @@ QString Fields(const TdlgRange* d) {
         .arg(d->edtName->text(), d->edtB1->text(), d->edtB2->text(), d->edtB3->text(),
              d->edtB4->text(), d->edtE1->text(), d->edtE2->text(), d->edtE3->text(),
              d->edtE4->text());
+}
+
+// A file ticket cache (format 4) holding nothing but its default principal.
+QByteArray CCache(const QList<QByteArray>& components, const QByteArray& realm) {
+    QByteArray b("\x05\x04\x00\x0c", 4);
+    b += QByteArray(12, '\x01'); // a header tag the reader must skip
+    auto u32 = [&b](quint32 v) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            b += char((v >> shift) & 0xFF);
+    };
+    u32(1);
+    u32(quint32(components.size()));
+    u32(quint32(realm.size()));
+    b += realm;
+    for (const QByteArray& c : components) {
+        u32(quint32(c.size()));
+        b += c;
+    }
+    return b;
+}
+
+// What the keeper handed to the services, one line per call.
+class TRecordedServices : public TkxNetServices {
+public:
+    QStringList Calls;
+    QString ReverseLookup(quint32, const TkxCancelToken&) override { return {}; }
+    TkxNetResult ListShares(const QString&, std::vector<TkxShareEntry>&,
+                            const TkxCancelToken&) override {
+        return {};
+    }
+    TkxNetResult ListFolder(const QString&, std::vector<TkxDirEntry>&,
+                            const TkxCancelToken&) override {
+        return {};
+    }
+    quint64 FolderId(const QString&, const TkxCancelToken&) override { return 0; }
+    void SetCredentials(const TkxCredentials& c) override { Calls << Text(c); }
+    void SetHostCredentials(const QString& host, const TkxCredentials* c) override {
+        Calls << host + QStringLiteral(": ") + (c ? Text(*c) : QStringLiteral("default"));
+    }
+    static QString Text(const TkxCredentials& c) {
+        return QStringLiteral("%1|%2|%3|%4").arg(c.Domain, c.User, c.Password).arg(c.UseKerberos);
+    }
+};
+
+// Runs the connect-as dialog on `choice` with `step`; "OK" or "Cancel".
+QString RunConnectAs(TkxConnectAs& choice, std::function<void(TdlgConnectAs*)> step,
+                     const QString& host = {}) {
+    WhenModal<TdlgConnectAs>(std::move(step));
+    return ExecuteConnectAsDialog(nullptr, choice, host) ? QStringLiteral("OK")
+                                                         : QStringLiteral("Cancel");
 }
 
 } // namespace
@@ -227,6 +282,213 @@ private Q_SLOTS:
         QVERIFY(QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).allKeys().isEmpty());
     }
 
+    // Guest by default with every other field off; the captions in both languages; and, as
+    // no secret store runs for these tests, the dialog says so and offers no remembering.
+    void connectAsTexts() {
+        const QString shots = qEnvironmentVariable("ORVANE_SHOT_DIR");
+        for (quint32 language : {LangEnglish, LangRussian}) {
+            SetCurrentLanguage(language);
+            for (const QString& host : {QString(), QStringLiteral("10.0.0.7")}) {
+                TkxConnectAs choice;
+                choice.Mode = host.isEmpty() ? TkxConnectAs::Guest : TkxConnectAs::Account;
+                QCOMPARE(RunConnectAs(
+                             choice,
+                             [&](TdlgConnectAs* d) {
+                                 const bool en = language == LangEnglish;
+                                 if (host.isEmpty()) {
+                                     QCOMPARE(d->windowTitle(),
+                                              en ? QStringLiteral("Connect as")
+                                                 : QStringLiteral("Подключаться как"));
+                                     QVERIFY(!d->chkAsOthers);
+                                     QVERIFY(d->chkGuest->isChecked());
+                                     for (QWidget* w : std::initializer_list<QWidget*>{
+                                              d->edtUser, d->edtPassword, d->chkKerberos,
+                                              d->chkRemember})
+                                         QVERIFY(!w->isEnabled());
+                                 } else {
+                                     QCOMPARE(d->windowTitle(),
+                                              en ? QStringLiteral("Connect to this host as "
+                                                                  "(10.0.0.7)")
+                                                 : QStringLiteral("Подключаться к этому узлу "
+                                                                  "как (10.0.0.7)"));
+                                     QCOMPARE(d->chkAsOthers->text(), TextAsOtherHosts());
+                                     QVERIFY(!d->chkGuest->isChecked());
+                                     QVERIFY(d->edtUser->isEnabled());
+                                 }
+                                 QCOMPARE(d->chkGuest->text(),
+                                          en ? QStringLiteral("Guest") : QStringLiteral("Гость"));
+                                 QCOMPARE(d->lblUser->text(), TextUser());
+                                 QCOMPARE(d->edtUser->placeholderText(), TextUserForms());
+                                 QCOMPARE(d->lblPassword->text(), TextPassword());
+                                 QCOMPARE(d->chkKerberos->text(), TextUseKerberosTicket());
+                                 QCOMPARE(d->chkRemember->text(), TextRememberPassword());
+                                 QCOMPARE(d->sbCancel->text(), TextCancel());
+                                 QTRY_VERIFY(d->lblNoStore->isVisible());
+                                 QCOMPARE(d->lblNoStore->text(), TextNoSecretStore());
+                                 QVERIFY(!d->chkRemember->isEnabled());
+                                 if (!shots.isEmpty())
+                                     d->grab().save(QStringLiteral("%1/connect-as-%2%3.png")
+                                                        .arg(shots, en ? "en" : "ru",
+                                                             host.isEmpty() ? "" : "-host"));
+                                 QTest::keyClick(d, Qt::Key_Escape);
+                             },
+                             host),
+                         QStringLiteral("Cancel"));
+            }
+        }
+        SetCurrentLanguage(LangEnglish);
+    }
+
+    // OK needs a user in one of the three forms and a password; Guest and "same as the
+    // other hosts" need nothing. The choice handed back is what the fields say.
+    void connectAsOkConditions() {
+        TkxConnectAs choice;
+        choice.User = QStringLiteral("LAN\\alice");
+        choice.Remember = true;
+        QCOMPARE(
+            RunConnectAs(
+                choice,
+                [](TdlgConnectAs* d) {
+                    QVERIFY(d->actOK->isEnabled());
+                    QTest::mouseClick(d->chkGuest, Qt::LeftButton, Qt::KeyboardModifiers(),
+                                      QPoint(4, d->chkGuest->height() / 2));
+                    QVERIFY(d->edtUser->isEnabled() && d->edtPassword->isEnabled());
+                    QCOMPARE(d->edtUser->text(), QStringLiteral("LAN\\alice"));
+                    QVERIFY(!d->actOK->isEnabled()); // no password
+                    QTest::keyClicks(d->edtPassword, QStringLiteral("s3cret"));
+                    QVERIFY(d->actOK->isEnabled());
+                    for (const char* bad : {"a\\b\\c", "\\alice", "LAN\\", "alice@", "@LAN", " "}) {
+                        Retype(d->edtUser, QString::fromLatin1(bad));
+                        QVERIFY2(!d->actOK->isEnabled(), bad);
+                    }
+                    for (const char* good : {"alice@LAN.TEST", "alice", "LAN\\bob"}) {
+                        Retype(d->edtUser, QString::fromLatin1(good));
+                        QVERIFY2(d->actOK->isEnabled(), good);
+                    }
+                    QTest::keyClick(d->edtPassword, Qt::Key_Return);
+                }),
+            QStringLiteral("OK"));
+        QCOMPARE(choice.Mode, TkxConnectAs::Account);
+        QCOMPARE(choice.User, QStringLiteral("LAN\\bob"));
+        QCOMPARE(choice.Password, QStringLiteral("s3cret"));
+        QVERIFY(!choice.Remember && choice.NoStore); // nothing to remember it in
+        const TkxCredentials c = choice.Credentials();
+        QCOMPARE(TRecordedServices::Text(c), QStringLiteral("LAN|bob|s3cret|0"));
+
+        QCOMPARE(RunConnectAs(
+                     choice,
+                     [](TdlgConnectAs* d) {
+                         QVERIFY(!d->chkAsOthers->isChecked() && d->actOK->isEnabled());
+                         d->chkAsOthers->setChecked(true);
+                         QVERIFY(!d->chkGuest->isEnabled() && !d->edtUser->isEnabled());
+                         QTest::keyClick(d, Qt::Key_Return);
+                     },
+                     QStringLiteral("10.0.0.7")),
+                 QStringLiteral("OK"));
+        QCOMPARE(choice.Mode, TkxConnectAs::AsOtherHosts);
+    }
+
+    // The ticket is offered only when there is a cache, and its principal is what the
+    // status bar shows.
+    void connectAsKerberos() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("krb5cc"));
+        QFile file(path);
+        const QByteArray cache = CCache({"alice", "admin"}, "LAN.TEST");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(cache) == cache.size());
+        file.close();
+        QCOMPARE(CCachePrincipal(cache), QStringLiteral("alice/admin@LAN.TEST"));
+        QCOMPARE(CCachePrincipal(cache.left(cache.size() - 3)), QString());
+        QCOMPARE(CCachePrincipal(QByteArray("\x05\x02junk")), QString());
+
+        const QByteArray saved = qgetenv("KRB5CCNAME");
+        for (const QString& name : {QStringLiteral("MEMORY:"), dir.filePath("missing"),
+                                    QStringLiteral("DIR:") + dir.path()}) {
+            qputenv("KRB5CCNAME", name.toUtf8());
+            QVERIFY2(!FindTicketCache().Present, qPrintable(name));
+        }
+        qputenv("KRB5CCNAME", QByteArray("DIR::") + QFile::encodeName(path));
+        QCOMPARE(FindTicketCache().Principal, QStringLiteral("alice/admin@LAN.TEST"));
+        qputenv("KRB5CCNAME", "MEMORY:");
+        TkxConnectAs choice;
+        choice.Mode = TkxConnectAs::Kerberos;
+        RunConnectAs(choice, [](TdlgConnectAs* d) {
+            QVERIFY(!d->chkKerberos->isChecked() && !d->chkKerberos->isEnabled());
+            QVERIFY(d->edtUser->isEnabled());
+        });
+
+        qputenv("KRB5CCNAME", QByteArray("FILE:") + QFile::encodeName(path));
+        QCOMPARE(FindTicketCache().Principal, QStringLiteral("alice/admin@LAN.TEST"));
+        choice.Mode = TkxConnectAs::Guest;
+        QCOMPARE(RunConnectAs(choice,
+                              [](TdlgConnectAs* d) {
+                                  QVERIFY(!d->chkKerberos->isEnabled());
+                                  d->chkGuest->setChecked(false);
+                                  QVERIFY(d->chkKerberos->isEnabled());
+                                  d->chkKerberos->setChecked(true);
+                                  QVERIFY(!d->edtUser->isEnabled() && !d->edtPassword->isEnabled());
+                                  QVERIFY(d->actOK->isEnabled());
+                                  QTest::keyClick(d, Qt::Key_Return);
+                              }),
+                 QStringLiteral("OK"));
+        QCOMPARE(choice.Mode, TkxConnectAs::Kerberos);
+        QVERIFY(choice.Credentials().UseKerberos);
+
+        TkxAccounts accounts;
+        accounts.Load();
+        accounts.SetChoice(choice);
+        QCOMPARE(accounts.StatusText(), QStringLiteral("User: alice/admin@LAN.TEST"));
+        qputenv("KRB5CCNAME", saved);
+    }
+
+    // The choice for every host goes to the settings without its password and comes back at
+    // the next start; a host's own lasts while the program runs. The services hear of each.
+    void accountsKeepChoices() {
+        QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear();
+        auto services = std::make_shared<TRecordedServices>();
+        {
+            TkxAccounts accounts;
+            accounts.Load();
+            accounts.SetNetServices(services);
+            QCOMPARE(accounts.StatusText(), QStringLiteral("User: Guest"));
+            TkxConnectAs alice;
+            alice.Mode = TkxConnectAs::Account;
+            alice.User = QStringLiteral(" LAN\\alice ");
+            alice.Password = QStringLiteral("pw-alice");
+            accounts.SetChoice(alice);
+            TkxConnectAs bob = alice;
+            bob.User = QStringLiteral("bob");
+            bob.Password = QStringLiteral("pw-bob");
+            accounts.SetChoice(bob, QStringLiteral("\\\\10.0.0.7"));
+            QCOMPARE(accounts.Choice(QStringLiteral("10.0.0.7")).User, QStringLiteral("bob"));
+            QCOMPARE(accounts.Choice(QStringLiteral("10.0.0.8")).Mode, TkxConnectAs::AsOtherHosts);
+            QVERIFY(!accounts.NeedsPassword());
+            SetCurrentLanguage(LangRussian);
+            QCOMPARE(accounts.StatusText(), QStringLiteral("Пользователь: LAN\\alice"));
+            SetCurrentLanguage(LangEnglish);
+            TkxConnectAs same;
+            same.Mode = TkxConnectAs::AsOtherHosts;
+            accounts.SetChoice(same, QStringLiteral("10.0.0.7"));
+            QCOMPARE(accounts.HostCount(), 0);
+        }
+        QCOMPARE(services->Calls, QStringList({"|||0", "LAN|alice|pw-alice|0",
+                                               "10.0.0.7: |bob|pw-bob|0", "10.0.0.7: default"}));
+
+        QSettings settings(QStringLiteral("KX"), QStringLiteral("Orvane"));
+        settings.sync();
+        QFile stored(settings.fileName());
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        const QByteArray bytes = stored.readAll();
+        QVERIFY(bytes.contains("alice") && !bytes.contains("pw-"));
+
+        TkxAccounts restarted;
+        restarted.Load();
+        QCOMPARE(restarted.Choice().Mode, TkxConnectAs::Account);
+        QCOMPARE(restarted.Choice().User, QStringLiteral("LAN\\alice"));
+        QVERIFY(restarted.NeedsPassword()); // not remembered: asked again
+        QCOMPARE(restarted.Choice(QStringLiteral("10.0.0.7")).Mode, TkxConnectAs::AsOtherHosts);
+    }
+
     // 55 lines in the first other keyboard language, saved as UTF-16 LE with a BOM and CR LF
     // after every line; Cancel writes nothing, and without other languages nothing opens.
     void translationFile() {
@@ -278,6 +540,8 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
+    // Never the user's own secret store: these tests run as if none were running.
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     TkxApplication app(argc, argv);
     TestDialogs test;
     return QTest::qExec(&test, argc, argv);

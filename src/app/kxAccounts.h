@@ -1,0 +1,86 @@
+#pragma once
+
+// Who the search connects as: guest (the default), an account with its password, or the
+// user's Kerberos ticket, for every host and, while the program runs, for single hosts. The
+// choice for every host is kept in the window's settings; passwords only in the desktop's
+// secret store, and only when the user asks for it.
+
+#include <QHash>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QWidget;
+class TkxNetServices;
+struct TkxCredentials;
+
+struct TkxConnectAs {
+    enum TMode : int {
+        Guest,
+        Account,      // User with Password
+        Kerberos,     // the ticket in the user's cache
+        AsOtherHosts, // a host without a choice of its own
+    };
+    TMode Mode = Guest;
+    QString User; // DOMAIN\user, user@REALM or user
+    QString Password;
+    bool Remember = false;
+    // No secret store runs: a password lasts for this run only. Told to the dialog.
+    bool NoStore = false;
+
+    TkxCredentials Credentials() const;
+};
+
+// The secret store's key of a remembered password: the user name, and for a single host
+// "\\host\" in front of it, so one account may have another password on another host.
+QString RememberedPasswordKey(const QString& host, const QString& user);
+
+// "10.0.0.7" for "\\10.0.0.7", "\\10.0.0.7\share" or "10.0.0.7".
+QString HostOfAddress(const QString& address);
+
+// Lives on the GUI thread beside the main window.
+class TkxAccounts : public QObject {
+    Q_OBJECT
+public:
+    explicit TkxAccounts(QObject* parent = nullptr);
+    ~TkxAccounts() override;
+
+    // The choice for every host from the settings; a remembered password follows from the
+    // secret store (Changed when it has come).
+    void Load();
+    // These services get the credentials now and after every change.
+    void SetNetServices(std::shared_ptr<TkxNetServices> services);
+
+    // For every host (host empty), or one host's own (AsOtherHosts when it has none). The
+    // address of a host node will do for host.
+    TkxConnectAs Choice(const QString& host = {}) const;
+    // Kept, handed to the services, and the password remembered or forgotten as asked. A
+    // host's choice lasts while the program runs; AsOtherHosts drops it.
+    void SetChoice(TkxConnectAs choice, const QString& host = {});
+    // The dialog for every host or for one host; its choice is applied when confirmed.
+    bool Execute(QWidget* owner, const QString& host = {});
+
+    // For the status bar: "User: Guest", "User: LAN\alice", "User: alice@LAN.TEST".
+    QString StatusText() const;
+    // An account without its password (not remembered, or the store has not answered):
+    // worth asking for before a search.
+    bool NeedsPassword() const;
+    int HostCount() const { return int(Hosts.size()); }
+
+Q_SIGNALS:
+    // The choice, the password or what the status bar says has changed.
+    void Changed();
+
+private:
+    void Apply(const QString& host);
+    void KeepPassword(const TkxConnectAs& old, const TkxConnectAs& choice, const QString& host);
+    void Heard(int outcome);
+
+    TkxConnectAs Default;
+    QHash<QString, TkxConnectAs> Hosts;
+    std::shared_ptr<TkxNetServices> Services;
+    bool NoStore = false;
+    // A late answer from the store must not undo a newer choice.
+    quint64 Generation = 0;
+};
