@@ -120,6 +120,8 @@ private Q_SLOTS:
         QTRY_VERIFY(deep->ImageIndex >= 0);
         QTRY_VERIFY(!w->lvDir->topLevelItem(0)->icon(0).isNull());
         QVERIFY(host->ImageIndex >= 0 && host->ImageIndex != deep->ImageIndex);
+        for (int c = 0; c < 6; ++c) // widened, as a user would
+            w->lvDir->resizeColumnToContents(c);
         Shot(*w, "search");
 
         try {
