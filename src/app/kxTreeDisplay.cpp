@@ -89,6 +89,12 @@ QVariant TkxTreeDisplayModel::data(const QModelIndex& index, int role) const {
     }
 }
 
+QVariant TkxTreeDisplayModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && section == 0 && role == Qt::DisplayRole)
+        return AccessibleText(TkxAccessibleText::ResultTree);
+    return QIdentityProxyModel::headerData(section, orientation, role);
+}
+
 QString AccessibleText(TkxAccessibleText id) {
     struct TPair {
         const char* English;

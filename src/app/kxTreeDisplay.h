@@ -38,6 +38,8 @@ public:
     TkxTreeDisplayModel(const TkxIconList& icons, QObject* parent = nullptr);
 
     QVariant data(const QModelIndex& index, int role) const override;
+    // The tree's one column is named like the tree, for screen readers (the header is hidden).
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     // The font the view uses for nodes; bold is derived from it.
     void SetBaseFont(const QFont& font);
 
