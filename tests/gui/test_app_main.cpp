@@ -9,6 +9,7 @@
 #include "lang/kxLanguages.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -233,6 +234,7 @@ private Q_SLOTS:
             QCOMPARE(w->lblMasks->text(), QStringLiteral("Маски папок и файлов"));
             QCOMPARE(w->tvMain->accessibleName(), QStringLiteral("Результаты поиска"));
             QVERIFY(items[1]->isChecked() && !items[0]->isChecked());
+            w->lvDir->header()->resizeSection(1, 123);
             QVERIFY(w->close());
         }
         qunsetenv("ORVANE_KEYBOARD_LANGUAGES");
@@ -243,6 +245,8 @@ private Q_SLOTS:
         QVERIFY(again->miLang->actions()[1]->isChecked());
         QVERIFY(!again.Enabled().contains(QStringLiteral("actTranslate")));
         QCOMPARE(again->windowTitle(), QStringLiteral("Orvane - Проект2 [1]"));
+        QCOMPARE(again->lvDir->header()->sectionSize(1), 123);
+        QCOMPARE(again->StartCount(), 2);
     }
 
     void projectFromTheCommandLine() {
@@ -306,6 +310,8 @@ private Q_SLOTS:
                      .toString(),
                  QStringLiteral("Matches the masks"));
         w->tvMain->expand(w.IndexOf(byName.at("f")));
+        QCOMPARE(w->SelectedNode(), byName.at("f")); // expanding selects, the details stay
+        QCOMPARE(w->lvDir->topLevelItemCount(), 2);
         QTRY_VERIFY(inner->ImageIndex >= 0);
         QTRY_COMPARE(w->Panels[3]->text(), QString());
         QTest::qWait(100); // the sweep that the last icons asked for
