@@ -7,8 +7,8 @@
 
 int main(int argc, char** argv) {
     TkxApplication app(argc, argv);
-    QApplication::setWindowIcon(ThemeIcon(QStringLiteral("network-workgroup")));
     SetupIconTheme();
+    QApplication::setWindowIcon(ThemeIcon(QStringLiteral("network-workgroup")));
     TfrmMain window(QCoreApplication::arguments().mid(1));
     window.show();
     return app.exec();
