@@ -312,7 +312,7 @@ void TfrmMain::BuildComponents() {
     lvThreads->setRootIsDecorated(false);
     lvThreads->setUniformRowHeights(true);
     lvThreads->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    lvThreads->setModel(Project->ThreadRowsViewModel());
+    lvThreads->setModel(new TkxThreadListModel(Project->ThreadRowsViewModel(), this));
     for (QTreeView* list : {static_cast<QTreeView*>(lvDir), lvThreads}) {
         list->header()->setStretchLastSection(false);
         list->header()->setSectionsMovable(false);
@@ -350,6 +350,10 @@ void TfrmMain::BuildComponents() {
 
 void TfrmMain::BindDocument() {
     TkxProjectDoc* doc = Project.get();
+    StatusTimer = new QTimer(this);
+    StatusTimer->setSingleShot(true);
+    StatusTimer->setInterval(TkxThreadListModel::RepaintMs);
+    connect(StatusTimer, &QTimer::timeout, this, [this] { ShowStatus(); });
     connect(doc, &TkxProjectDoc::StatusChanged, this, [this] { StatusChanged(); });
     connect(doc, &TkxProjectDoc::ProgressChanged, this,
             [this](const QString& text) { Panels[2]->setText(text); });
@@ -459,7 +463,9 @@ void TfrmMain::TntFormDestroy() {
         Project->TreeViewModel()->disconnect(this);
         tvMain->setModel(nullptr);
         TreeDisplay->setSourceModel(nullptr);
+        QAbstractItemModel* threadList = lvThreads->model();
         lvThreads->setModel(nullptr);
+        delete threadList;
         // Lets go of a running manager and cuts it off.
         Project.reset();
     }
@@ -549,10 +555,29 @@ void TfrmMain::UpdateStatus() {
 }
 
 void TfrmMain::StatusChanged() {
+    // While a search runs, the queue's length changes after every pass of the manager: it is
+    // shown a few times a second, a new state at once.
+    if (Project->IsSearching() && Project->SearchState() == ShownState) {
+        if (!StatusTimer->isActive())
+            StatusTimer->start();
+        return;
+    }
+    ShowStatus();
+}
+
+void TfrmMain::ShowStatus() {
+    StatusTimer->stop();
+    if (!Project)
+        return;
     try {
-        Panels[0]->setText(QString::number(Project->PendingCount()));
-        Panels[1]->setText(Project->StatusStateText());
+        auto show = [](QLabel* panel, const QString& text) {
+            if (panel->text() != text)
+                panel->setText(text);
+        };
+        show(Panels[0], QString::number(Project->PendingCount()));
+        show(Panels[1], Project->StatusStateText());
         SetTitle(Project->CaptionText());
+        ShownState = Project->SearchState();
     } catch (...) {
         // A refresh never fails.
     }

@@ -18,6 +18,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QSplitter;
+class QTimer;
 class QTextEdit;
 class QToolBar;
 class QToolButton;
@@ -135,6 +136,7 @@ private:
     void edtParamExit();
     void tvMainClick(const QModelIndex& index);
     void StatusChanged();
+    void ShowStatus();
     void WakeIconLoader();
     // Runs a command; an error ends it and lands in the errors pane.
     template <class F> void Command(F&& body);
@@ -157,6 +159,8 @@ private:
     QPointer<QWidget> Splash;
     bool OtherLanguages = false;
     int Starts = 0;
+    QTimer* StatusTimer = nullptr;
+    int ShownState = -1;
     bool ShowingParams = false;
     bool EditingParams = false;
     // Pane sizes to apply once the window has its size: left width, parameters height,

@@ -95,6 +95,49 @@ QVariant TkxTreeDisplayModel::headerData(int section, Qt::Orientation orientatio
     return QIdentityProxyModel::headerData(section, orientation, role);
 }
 
+TkxThreadListModel::TkxThreadListModel(QAbstractItemModel* rows, QObject* parent)
+    : QAbstractTableModel(parent), Rows(rows) {
+    Repaint.setSingleShot(true);
+    Repaint.setInterval(RepaintMs);
+    connect(&Repaint, &QTimer::timeout, this, [this] {
+        if (rowCount() > 0)
+            Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
+    });
+    connect(Rows, &QAbstractItemModel::dataChanged, this, [this] {
+        if (!Repaint.isActive())
+            Repaint.start();
+    });
+    connect(Rows, &QAbstractItemModel::rowsAboutToBeInserted, this,
+            [this](const QModelIndex&, int first, int last) { beginInsertRows({}, first, last); });
+    connect(Rows, &QAbstractItemModel::rowsInserted, this, [this] { endInsertRows(); });
+    connect(Rows, &QAbstractItemModel::rowsAboutToBeRemoved, this,
+            [this](const QModelIndex&, int first, int last) { beginRemoveRows({}, first, last); });
+    connect(Rows, &QAbstractItemModel::rowsRemoved, this, [this] { endRemoveRows(); });
+    connect(Rows, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+        Repaint.stop();
+        beginResetModel();
+    });
+    connect(Rows, &QAbstractItemModel::modelReset, this, [this] { endResetModel(); });
+    connect(Rows, &QAbstractItemModel::headerDataChanged, this,
+            &QAbstractItemModel::headerDataChanged);
+}
+
+int TkxThreadListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : Rows->rowCount();
+}
+
+int TkxThreadListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : Rows->columnCount();
+}
+
+QVariant TkxThreadListModel::data(const QModelIndex& index, int role) const {
+    return Rows->data(Rows->index(index.row(), index.column()), role);
+}
+
+QVariant TkxThreadListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    return Rows->headerData(section, orientation, role);
+}
+
 QString AccessibleText(TkxAccessibleText id) {
     struct TPair {
         const char* English;

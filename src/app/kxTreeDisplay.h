@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QIdentityProxyModel>
 #include <QString>
+#include <QTimer>
 
 #include <vector>
 
@@ -46,6 +47,27 @@ public:
 private:
     const TkxIconList& Icons;
     QFont Bold;
+};
+
+// The thread list as the window shows it: rows come and go with the document's rows at once,
+// but changed rows are repainted at most every RepaintMs. A search changes some rows after
+// every pass of its manager; painting each of those states costs the window far more than the
+// search itself, and no eye follows them that fast.
+class TkxThreadListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    static constexpr int RepaintMs = 100;
+
+    explicit TkxThreadListModel(QAbstractItemModel* rows, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    QAbstractItemModel* Rows;
+    QTimer Repaint;
 };
 
 // Texts for screen readers that the language tables do not hold: in Russian when it is the

@@ -5,6 +5,7 @@
 #include "app/kxMain.h"
 #include "app/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
+#include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
 
@@ -23,6 +24,12 @@
 namespace {
 
 const QString Finished = QStringLiteral("Searching stopped successfully");
+
+// Serves the event loop until the search is over and the status says `state`. (QTRY_ and qWait
+// sleep between their looks, and a search waits for the window each pass.)
+bool WaitForState(TfrmMain& w, const QString& state) {
+    return WaitFor([&] { return !w.Doc().IsBusy() && w.Panels[1]->text() == state; }, 120000);
+}
 
 // The node below `parent` with this caption.
 TkxNode* Child(const TkxNode* parent, const QString& name) {
@@ -88,8 +95,7 @@ private Q_SLOTS:
         Shot(*w, "default");
         w->aeMainIdle();
         w->actRun->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(w->Panels[1]->text(), Finished, 120000);
-        QTRY_VERIFY(!w->Doc().IsBusy());
+        QVERIFY(WaitForState(*w, Finished));
         QCOMPARE(w->lvThreads->model()->rowCount(), 0);
 
         const TkxNode* range = w->Doc().Tree().Root()->Children[0].get();
@@ -159,15 +165,12 @@ private Q_SLOTS:
         w->aeMainIdle();
         w->actContinue->trigger();
         w->aeMainIdle();
-        QTRY_COMPARE_WITH_TIMEOUT(w->Panels[1]->text(),
-                                  QStringLiteral("User has stopped the searching"), 60000);
-        QTRY_VERIFY(!w->Doc().IsBusy());
+        QVERIFY(WaitForState(*w, QStringLiteral("User has stopped the searching")));
         QVERIFY(stopped && w->Doc().PendingCount() > 0);
         w->aeMainIdle();
         QVERIFY(w->actContinue->isEnabled());
         w->actContinue->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(w->Panels[1]->text(), Finished, 120000);
-        QTRY_VERIFY(!w->Doc().IsBusy());
+        QVERIFY(WaitForState(*w, Finished));
 
         int entries = 0;
         QDirIterator it(qEnvironmentVariable("ORVANE_FIXTURE_DIR") + QStringLiteral("/trees/bulk"),
