@@ -321,6 +321,26 @@ private Q_SLOTS:
         w.Doc().SetModified(false);
     }
 
+    // Rows come and go at once; changed rows are repainted together, once.
+    void threadListRepaintsInBatches() {
+        Window w;
+        QAbstractItemModel* list = w->lvThreads->model();
+        QSignalSpy changed(list, &QAbstractItemModel::dataChanged);
+        TkxThreadRow row;
+        w.Doc().UpdateThreadRow(1, row);
+        QCOMPARE(list->rowCount(), 2);
+        for (int i = 0; i < 5; ++i) {
+            row.State = QString::number(i);
+            w.Doc().UpdateThreadRow(i % 2, row);
+        }
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(list->index(0, 3).data().toString(), QStringLiteral("4"));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.count(), 1);
+        w.Doc().ClearThreadRows();
+        QCOMPARE(list->rowCount(), 0);
+    }
+
     // Destroying the window while a manager and the icon loader are busy neither hangs nor
     // leaks (AddressSanitizer runs this too).
     void destroyWhileBusy() {
