@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
 # Starts two sample Samba servers on loopback (127.0.0.2 and 127.0.0.3) and lets Orvane search
 # them, so you can watch it find real files. Needs root for the servers; builds if needed.
+#
+#   scripts/demo.sh          the headless runner searches and prints what it found
+#   scripts/demo.sh --gui    the window opens with the servers' range in the tree: press Run
 set -euo pipefail
 cd "$(dirname "$0")/.."
+gui=0
+if [ "${1:-}" = "--gui" ]; then
+  gui=1
+fi
 scripts/install-deps
-if [ ! -x build/bin/orvane-scan ]; then
+if [ ! -x build/bin/orvane-scan ] || { [ $gui = 1 ] && [ ! -x build/bin/orvane ]; }; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cmake --build build
 fi
@@ -23,7 +30,19 @@ scripts/smb-fixture start "$work/servers"
 # Keep the search hermetic: no user Samba or Kerberos configuration, and host names come from
 # a private /etc/hosts (the sample servers have names there; no lookup leaves the machine).
 mkdir -p "$work/home/.smb" && : >"$work/home/.smb/smb.conf"
+if [ -z "${XAUTHORITY:-}" ] && [ -f "$HOME/.Xauthority" ]; then
+  export XAUTHORITY="$HOME/.Xauthority" # the display stays reachable with HOME moved
+fi
 export HOME="$work/home" KRB5_CONFIG=/dev/null KRB5CCNAME=MEMORY:
+
+if [ $gui = 1 ]; then
+  # An unsearched project holding the servers' range and the masks; the window opens it.
+  build/bin/orvane-scan --range "Demo=127.0.0.1 - 127.0.0.3" --masks "*.txt;*.pdf" --depth 5 \
+    --save "$work/demo.kxor" >/dev/null
+  echo "The window shows the range 127.0.0.1 - 127.0.0.3: press Run. Close it to stop the servers."
+  scripts/smb-fixture with-names build/bin/orvane "$work/demo.kxor"
+  exit 0
+fi
 
 echo
 echo "Searching 127.0.0.1 - 127.0.0.3 for *.txt and *.pdf, three folder levels into each share:"

@@ -137,6 +137,8 @@ void TfrmAbst::closeEvent(QCloseEvent* e) {
     try {
         TntFormCloseQuery(canClose);
     } catch (...) {
+        // A question that failed (a project that could not be saved) keeps the window open.
+        canClose = false;
         ReportApplicationError(std::current_exception());
     }
     if (canClose) {

@@ -23,6 +23,7 @@ public:
     }
     QAction* actRun;
     bool RefuseClose = false;
+    bool FailClose = false;
     int Applied = 0;
 
 protected:
@@ -34,6 +35,8 @@ protected:
         TfrmAbst::TntFormCloseQuery(canClose);
         if (RefuseClose)
             canClose = false;
+        if (FailClose)
+            throw EkxError(QStringLiteral("Can not write the project"));
     }
 };
 
@@ -103,6 +106,12 @@ private Q_SLOTS:
                      .toString()
                      .isEmpty());
         w.RefuseClose = false;
+        // A close question that fails (a project that could not be saved) keeps the window.
+        QSignalSpy errors(TkxApplication::Instance(), &TkxApplication::ErrorRaised);
+        w.FailClose = true;
+        QVERIFY(!w.close());
+        QCOMPARE(errors.count(), 1);
+        w.FailClose = false;
         QVERIFY(w.close());
     }
 

@@ -1,0 +1,169 @@
+#pragma once
+
+#include "app/kxAbst.h"
+#include "app/kxTreeDisplay.h"
+#include "engine/kxIconer.h"
+
+#include <QDateTime>
+#include <QPointer>
+#include <QStringList>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QSplitter;
+class QTimer;
+class QTextEdit;
+class QToolBar;
+class QToolButton;
+class QTreeView;
+class QTreeWidget;
+class TkxNetServices;
+class TkxProjectDoc;
+class TkxProps;
+struct TkxNode;
+
+// The application's main window: a view of one project document (the tree, the queue, the
+// parameters and the search state live there), with its commands, the idle handler that enables
+// them and packs the tool bar, the status panels, the errors pane, the Languages menu and the
+// icon loader. Components carry their design names as object names.
+class TfrmMain : public TfrmAbst, private TIconHost {
+    Q_OBJECT
+public:
+    struct TOptions {
+        bool Splash = true; // the about box for the first second
+        // Services new searches use; none: the platform's.
+        std::shared_ptr<TkxNetServices> Services;
+    };
+
+    // `args`: the command line without the program; the first names a project to open.
+    explicit TfrmMain(const QStringList& args, TOptions options);
+    explicit TfrmMain(const QStringList& args = {}) : TfrmMain(args, TOptions{}) {}
+    ~TfrmMain() override;
+
+    TkxProjectDoc& Doc() const { return *Project; }
+    TIconThread* IconLoader() const { return Loader.get(); }
+    const TkxIconList& SystemImages() const { return Images; }
+
+    // --- operations of the window
+    void SetTitle(const QString& text);
+    void ShowParams();
+    void ParamFromEdit(QLineEdit* edit);
+    void ShowDetails(const TkxNode* node, bool expanded);
+    void SetNodeIcon(TkxNode* node, int index);
+    bool HasNodes() const;
+    bool HasPendingNodes() const;
+    int SelectedLevel() const;
+    TkxNode* SelectedNode() const;
+    void UpdateStatus();
+    // The enabling table and the tool-bar packing; runs whenever the event loop is about to
+    // wait.
+    void aeMainIdle();
+    void BuildLanguageMenu();
+    void LanguageItemClick(QAction* item);
+    void UpdateLanguageChecks();
+    bool HasOtherLanguages() const { return OtherLanguages; }
+    int StartCount() const { return Starts; }
+    // The errors pane: shown from the first error on; date-time line, message line, empty line.
+    void ShowError(const QDateTime& when, const QString& message);
+
+    // --- commands
+    void actRunExecute();
+    void actContinueExecute();
+    void actRescanExecute();
+    void actStopExecute();
+    void actNewExecute();
+    void actOpenExecute();
+    void actSaveExecute();
+    void actSaveAsExecute();
+    void actXMLExecute();
+    void actExitExecute();
+    void actRAddExecute();
+    void actRDeleteExecute();
+    void actPackExecute();
+    void actExecuteExecute();
+    void actAbountExecute();
+    void actTranslateExecute();
+    void sbMasksClick();
+
+    // --- components
+    QToolBar* tbMain;
+    QWidget* tbDev0;
+    QToolButton *sbNew, *sbOpen, *sbSave, *sbXML, *sbRAdd, *sbRDelete, *sbPack, *sbExecute, *sbRun,
+        *sbContinue, *sbRescan, *sbStop, *sbTranslate;
+    std::array<QLabel*, 4> Panels;
+    QWidget *pnl1, *pnl11, *pnl12, *pnl2, *pnl21, *pnl22;
+    QSplitter *spl1, *spl2, *spl3;
+    QTreeView* tvMain;
+    QLabel *lblTotalThreads, *lblDepth, *lblLifeTime, *lblMasks;
+    QLineEdit *edtTotalThreads, *edtDepth, *edtLifeTime, *edtMasks;
+    QToolButton* sbMasks;
+    QTextEdit* reErrors;
+    QTreeWidget* lvDir;
+    QTreeView* lvThreads;
+    QMenu *miFile, *miRange, *miSearch, *miLang;
+    QAction *actRun, *actContinue, *actRescan, *actStop, *actNew, *actOpen, *actSave, *actSaveAs,
+        *actExit, *actXML, *actRAdd, *actRDelete, *actPack, *actExecute, *actAbount, *actTranslate;
+
+protected:
+    void ApplyTexts() override;
+    void TntFormShow() override;
+    void TntFormCloseQuery(bool& canClose) override;
+    void TntFormDestroy() override;
+    void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    // TIconHost, on this thread through the loader's bridge.
+    QObject* BridgeTarget() const override;
+    TkxIconWork HostIconWork(TkxNode* from, quint64 generation, int maxNodes) override;
+    void HostSetNodeIcons(const std::vector<std::pair<TkxNode*, QString>>& icons,
+                          quint64 generation) override;
+    void HostIconStatus(const QString& text) override;
+
+    void BuildComponents();
+    void BuildActions();
+    void BindDocument();
+    void TntFormCreate(const QStringList& args, bool splash);
+    void TntFormResize();
+    void edtParamChange(QLineEdit* edit);
+    void edtParamExit();
+    void tvMainClick(const QModelIndex& index);
+    void StatusChanged();
+    void ShowStatus();
+    void WakeIconLoader();
+    // Runs a command; an error ends it and lands in the errors pane.
+    template <class F> void Command(F&& body);
+    // Texts and filters of the project file dialogs come from the current language.
+    QString AskProjectFileName(bool save);
+    bool AskSaveQuestion();
+
+    void SaveProps(TkxProps& props);
+    void LoadProps(TkxProps& props);
+    void DefaultLayout(TkxProps& props);
+    void ApplyPaneSizes();
+
+    std::unique_ptr<TkxProjectDoc> Project;
+    TkxIconList Images;
+    TkxTreeDisplayModel* TreeDisplay = nullptr;
+    std::unique_ptr<TkxBridgeTarget> IconBridge;
+    std::unique_ptr<TIconThread> Loader;
+    std::vector<std::pair<QToolButton*, QAction*>> ToolButtons; // button, its place in the bar
+    std::vector<QLineEdit*> ParamEdits;
+    QPointer<QWidget> Splash;
+    bool OtherLanguages = false;
+    int Starts = 0;
+    QTimer* StatusTimer = nullptr;
+    int ShownState = -1;
+    bool ShowingParams = false;
+    bool EditingParams = false;
+    // Pane sizes to apply once the window has its size: left width, parameters height,
+    // details height.
+    std::optional<std::array<int, 3>> PaneSizes;
+};

@@ -1,0 +1,368 @@
+// The main window over its project document, with scripted network services (the Samba
+// searches are in smb/test_app_search_smb.cpp). Runs offscreen and again under a real X server.
+
+#include "app/kxApplication.h"
+#include "app/kxMain.h"
+#include "app/kxProjectDoc.h"
+#include "engine/kxThreadForInfo.h"
+#include "kxFakeServices.h"
+#include "lang/kxLanguages.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QToolBar>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString Share = QStringLiteral("\\\\h\\s");
+
+struct Window {
+    std::shared_ptr<TkxFakeServices> Net = std::make_shared<TkxFakeServices>();
+    std::unique_ptr<TfrmMain> W;
+
+    explicit Window(const QStringList& args = {}) {
+        W = std::make_unique<TfrmMain>(args, TfrmMain::TOptions{false, Net});
+        W->show();
+    }
+    TfrmMain* operator->() const { return W.get(); }
+    TkxProjectDoc& Doc() const { return W->Doc(); }
+    // Only the share: the fake answers for it.
+    TkxNode* ShareOnly() {
+        Doc().ClearTree();
+        return AddTop(Doc(), ikShare, Share);
+    }
+    QModelIndex IndexOf(const TkxNode* node) const {
+        return W->tvMain->model()->index(
+            node->Row, 0, node->Parent->IsRoot() ? QModelIndex() : IndexOf(node->Parent));
+    }
+    void Select(const TkxNode* node) const { W->tvMain->setCurrentIndex(IndexOf(node)); }
+    // As a click would: the idle handler has run since the last change.
+    void Trigger(QAction* action) const {
+        W->aeMainIdle();
+        action->trigger();
+    }
+    // Actions enabled after the idle handler, by name.
+    QStringList Enabled() const {
+        W->aeMainIdle();
+        QStringList names;
+        for (QAction* a : W->findChildren<QAction*>())
+            if (a->isEnabled() && a->objectName().startsWith(u"act") &&
+                a->objectName() != u"actAbount")
+                names << a->objectName();
+        names.sort();
+        return names;
+    }
+    // The tool-bar buttons shown, left to right; fails when they do not stand side by side.
+    QStringList Bar() const {
+        W->aeMainIdle();
+        QCoreApplication::processEvents(); // the bar lays out its new set of buttons
+        QStringList names;
+        int right = -1;
+        for (QToolButton* b : W->tbMain->findChildren<QToolButton*>()) {
+            if (!b->isVisible())
+                continue;
+            names << b->objectName();
+            if (right >= 0 && (b->x() < right || b->x() - right > 8))
+                return {QStringLiteral("gap before ") + b->objectName()};
+            right = b->x() + b->width();
+        }
+        return names;
+    }
+};
+
+QStringList Lines(const QTextEdit* e) {
+    return e->toPlainText().split(u'\n');
+}
+
+} // namespace
+
+class TestAppMain : public QObject {
+    Q_OBJECT
+    QTemporaryDir Config;
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(Config.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(Config.path()));
+        qunsetenv("ORVANE_KEYBOARD_LANGUAGES");
+        SetupIconTheme();
+    }
+    void init() { QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear(); }
+    void cleanup() {
+        TkxInfoThread::WaitForAll();
+        SetCurrentLanguage(LangEnglish);
+        qunsetenv("ORVANE_KEYBOARD_LANGUAGES");
+    }
+
+    void firstStart() {
+        Window w;
+        QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
+        const TkxNode* range = w.Doc().Tree().Root()->Children[0].get();
+        QCOMPARE(w.Doc().Tree().NodeCount(), 1);
+        QCOMPARE(range->Info.NameText(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(range->Info.AddressText(), QStringLiteral("127.0.0.1 - 127.0.0.1"));
+        QVERIFY(!w.Doc().Modified());
+        QCOMPARE(w->windowTitle(), QStringLiteral("Orvane - Project1 [1]"));
+        QCOMPARE(w->edtTotalThreads->text(), QStringLiteral("16"));
+        QCOMPARE(w->edtMasks->text(), QStringLiteral("*.*"));
+        QCOMPARE(w->lvDir->headerItem()->text(5), QStringLiteral("Size"));
+        QCOMPARE(w->lvThreads->model()->headerData(4, Qt::Horizontal).toString(),
+                 QStringLiteral("Thread work address"));
+        QCOMPARE(w->Panels[0]->text(), QStringLiteral("1"));
+        // Default placement: half the screen, centred.
+        const QRect screen = w->screen()->geometry();
+        QCOMPARE(w->width(), screen.width() / 2);
+        QCOMPARE(w->x(), screen.left() + screen.width() / 4);
+        w->resize(795, w->height());
+        QTRY_COMPARE(w->Panels[0]->width(), 105);
+        // Glyph-only tool-bar buttons keep their caption for screen readers.
+        QCOMPARE(w->sbRun->toolTip(), QStringLiteral("Run"));
+        QCOMPARE(w->sbRun->accessibleDescription(), QStringLiteral("Run"));
+        QCOMPARE(w->edtDepth->accessibleName(), QStringLiteral("Maximum folders depth"));
+    }
+
+    // The enabling table and the packed tool bar in every state of a search, a command's
+    // error in the errors pane, and the close refused while searching.
+    void enablingFollowsTheSearch() {
+        Window w;
+        w.Net->Blocking.insert(Share);
+        QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
+        QCOMPARE(w.Enabled(), QStringList({"actContinue", "actExit", "actNew", "actOpen", "actPack",
+                                           "actRAdd", "actRun", "actSaveAs", "actXML"}));
+        QCOMPARE(w.Bar(), QStringList({"sbNew", "sbOpen", "sbXML", "sbRAdd", "sbPack", "sbRun",
+                                       "sbContinue"}));
+        TkxNode* share = w.ShareOnly();
+        w.Select(share);
+        QCOMPARE(w.Enabled(),
+                 QStringList({"actContinue", "actExecute", "actExit", "actNew", "actOpen",
+                              "actPack", "actRAdd", "actRDelete", "actRescan", "actRun", "actSave",
+                              "actSaveAs", "actXML"}));
+        QVERIFY(w->edtMasks->isEnabled());
+
+        w.Trigger(w->actContinue);
+        QVERIFY(WaitFor([&] { return w.Net->BlockedNow() == 1; }));
+        QCOMPARE(w.Enabled(), QStringList({"actExecute", "actStop"}));
+        QCOMPARE(w.Bar(), QStringList({"sbExecute", "sbStop"}));
+        QVERIFY(!w->edtMasks->isEnabled() && !w->sbMasks->isEnabled());
+        QCOMPARE(w->Panels[1]->text(), QStringLiteral("Searching is working"));
+        QCOMPARE(w->lvThreads->model()->rowCount(), 16);
+
+        // A command that fails lands in the errors pane as three lines.
+        QVERIFY(!w->reErrors->isVisible());
+        w->actRDeleteExecute();
+        QVERIFY(w->reErrors->isVisible());
+        QCOMPARE(Lines(w->reErrors).mid(1),
+                 QStringList({"The tree can not be changed while searching", ""}));
+        QVERIFY(!Lines(w->reErrors).at(0).isEmpty());
+
+        // Closing is refused while searching; the window's state is stored all the same.
+        QVERIFY(!w->close());
+        QVERIFY(!QSettings(QStringLiteral("KX"), QStringLiteral("Orvane"))
+                     .value(QStringLiteral("Data0"))
+                     .toString()
+                     .isEmpty());
+
+        // Stopped but still winding up: nothing that would wait for it is offered.
+        w.Trigger(w->actStop);
+        QCOMPARE(w.Enabled(), QStringList({"actExecute"}));
+        QTRY_VERIFY(!w.Doc().IsBusy());
+        QCOMPARE(w->Panels[1]->text(), QStringLiteral("User has stopped the searching"));
+        QCOMPARE(w.Enabled(),
+                 QStringList({"actContinue", "actExecute", "actExit", "actNew", "actOpen",
+                              "actPack", "actRAdd", "actRDelete", "actRescan", "actRun", "actSave",
+                              "actSaveAs", "actXML"}));
+        w.Doc().SetModified(false);
+    }
+
+    void parameterEdits() {
+        Window w;
+        QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
+        auto type = [&](QLineEdit* edit, const QString& text) {
+            edit->setFocus();
+            edit->selectAll();
+            QTest::keyClicks(edit, text);
+        };
+        auto leave = [&](QLineEdit* edit) {
+            QFocusEvent out(QEvent::FocusOut);
+            QCoreApplication::sendEvent(edit, &out);
+        };
+        type(w->edtTotalThreads, QStringLiteral("abc"));
+        QCOMPARE(w.Doc().Params().TotalThreads, 16u);
+        QCOMPARE(w->edtTotalThreads->text(), QStringLiteral("abc"));
+        QVERIFY(w.Doc().Modified());
+        leave(w->edtTotalThreads);
+        QCOMPARE(w->edtTotalThreads->text(), QStringLiteral("16"));
+        type(w->edtLifeTime, QStringLiteral("4294967297"));
+        QCOMPARE(w.Doc().Params().LifeTime, 1u);
+        type(w->edtDepth, QStringLiteral("-1"));
+        QCOMPARE(w.Doc().Params().Depth, 4294967295u);
+        leave(w->edtDepth);
+        QCOMPARE(w->edtDepth->text(), QStringLiteral("4294967295"));
+        type(w->edtMasks, QStringLiteral("*.txt;*.doc"));
+        QCOMPARE(w.Doc().Params().Masks, QStringLiteral("*.txt;*.doc"));
+        w.Doc().SetModified(false);
+    }
+
+    // A switch changes captions and hints at once and is in force after a restart.
+    void languageSwitchPersists() {
+        qputenv("ORVANE_KEYBOARD_LANGUAGES", "1031");
+        {
+            Window w;
+            QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
+            const QList<QAction*> items = w->miLang->actions();
+            QCOMPARE(items.size(), 4);
+            QVERIFY(items[2]->isSeparator());
+            QCOMPARE(items[3]->text(), QStringLiteral("Deutsch"));
+            QVERIFY(items[0]->isChecked() && !items[1]->isChecked());
+            QVERIFY(w.Enabled().contains(QStringLiteral("actTranslate")));
+            w->LanguageItemClick(items[1]);
+            QCOMPARE(w->actRun->text(), QStringLiteral("Выполнить"));
+            QCOMPARE(w->sbRun->toolTip(), QStringLiteral("Выполнить"));
+            QCOMPARE(w->lblMasks->text(), QStringLiteral("Маски папок и файлов"));
+            QCOMPARE(w->tvMain->accessibleName(), QStringLiteral("Результаты поиска"));
+            QVERIFY(items[1]->isChecked() && !items[0]->isChecked());
+            w->lvDir->header()->resizeSection(1, 123);
+            QVERIFY(w->close());
+        }
+        qunsetenv("ORVANE_KEYBOARD_LANGUAGES");
+        SetCurrentLanguage(0);
+        Window again;
+        QTRY_COMPARE(again->actRun->text(), QStringLiteral("Выполнить"));
+        QCOMPARE(again->miLang->actions().size(), 2);
+        QVERIFY(again->miLang->actions()[1]->isChecked());
+        QVERIFY(!again.Enabled().contains(QStringLiteral("actTranslate")));
+        QCOMPARE(again->windowTitle(), QStringLiteral("Orvane - Проект2 [1]"));
+        QCOMPARE(again->lvDir->header()->sectionSize(1), 123);
+        QCOMPARE(again->StartCount(), 2);
+    }
+
+    void projectFromTheCommandLine() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("scan.kxor"));
+        {
+            TkxProjectDoc doc;
+            doc.AddRange(QStringLiteral("a"), QStringLiteral("10.0.0.1 - 10.0.0.2"));
+            doc.AddRange(QStringLiteral("b"), QStringLiteral("10.0.0.3 - 10.0.0.4"));
+            doc.WriteProject(file);
+        }
+        Window w({file});
+        QCOMPARE(w.Doc().Tree().NodeCount(), 2);
+        QCOMPARE(w.Doc().ProjectFileName(), file);
+        QTRY_COMPARE(w->windowTitle(), QStringLiteral("Orvane - scan [2]"));
+        // A file that can not be read is an error in the pane; the window comes up all the same.
+        Window broken({dir.filePath(QStringLiteral("missing.kxor"))});
+        QVERIFY(broken->reErrors->isVisible());
+        QCOMPARE(Lines(broken->reErrors).mid(1),
+                 QStringList({"Can not open project file " + dir.filePath("missing.kxor") +
+                                  ": No such file or directory",
+                              ""}));
+    }
+
+    // Matching nodes that are visible get the icon of their item, also in the detail list;
+    // others keep -1, and a loader with nothing to do waits.
+    void iconsForVisibleMatches() {
+        Window w;
+        w.Net->AddFolder(Share, {"f\\", "a.txt", "g\\"});
+        w.Net->AddFolder(Share + "\\f", {"c.txt"});
+        w.Net->AddFolder(Share + "\\g", {"x.doc"});
+        TkxParams p;
+        p.Masks = QStringLiteral("*.txt");
+        w.Doc().SetParams(p);
+        TkxNode* share = w.ShareOnly();
+        w.Trigger(w->actContinue);
+        QTRY_COMPARE(w.Doc().SearchState(), srFinished);
+        std::map<QString, TkxNode*> byName;
+        for (const auto& c : share->Children)
+            byName[c->Info.NameText()] = c.get();
+        TkxNode* inner = byName.at("f")->Children[0].get();
+        QTRY_VERIFY(share->ImageIndex >= 0); // top level: always visible
+        QCOMPARE(byName.at("a.txt")->ImageIndex, -1);
+        w.Select(share);
+        w->ShowDetails(share, true);
+        QCOMPARE(w->lvDir->topLevelItemCount(), 2); // f and a.txt: g leads to no match
+        w->tvMain->expand(w.IndexOf(share));
+        QTRY_VERIFY(byName.at("a.txt")->ImageIndex >= 0);
+        QTRY_VERIFY(byName.at("f")->ImageIndex >= 0);
+        QCOMPARE(byName.at("g")->ImageIndex, -1);
+        QCOMPARE(inner->ImageIndex, -1); // below a collapsed folder
+        QVERIFY(byName.at("a.txt")->ImageIndex != byName.at("f")->ImageIndex);
+        QTRY_VERIFY(!w->lvDir->topLevelItem(1)->icon(0).isNull());
+        QVERIFY(w->tvMain->model()->data(w.IndexOf(share), Qt::FontRole).value<QFont>().bold());
+        QVERIFY(!w->tvMain->model()
+                     ->data(w.IndexOf(byName.at("g")), Qt::FontRole)
+                     .value<QFont>()
+                     .bold());
+        QCOMPARE(w->tvMain->model()
+                     ->data(w.IndexOf(byName.at("a.txt")), Qt::AccessibleDescriptionRole)
+                     .toString(),
+                 QStringLiteral("Matches the masks"));
+        w->tvMain->expand(w.IndexOf(byName.at("f")));
+        QCOMPARE(w->SelectedNode(), byName.at("f")); // expanding selects, the details stay
+        QCOMPARE(w->lvDir->topLevelItemCount(), 2);
+        QTRY_VERIFY(inner->ImageIndex >= 0);
+        QTRY_COMPARE(w->Panels[3]->text(), QString());
+        QTest::qWait(100); // the sweep that the last icons asked for
+        const quint64 sweeps = w->IconLoader()->SweepCount();
+        QTest::qWait(100);
+        QCOMPARE(w->IconLoader()->SweepCount(), sweeps);
+        w.Doc().SetModified(false);
+    }
+
+    // Rows come and go at once; changed rows are repainted together, once.
+    void threadListRepaintsInBatches() {
+        Window w;
+        QAbstractItemModel* list = w->lvThreads->model();
+        QSignalSpy changed(list, &QAbstractItemModel::dataChanged);
+        TkxThreadRow row;
+        w.Doc().UpdateThreadRow(1, row);
+        QCOMPARE(list->rowCount(), 2);
+        for (int i = 0; i < 5; ++i) {
+            row.State = QString::number(i);
+            w.Doc().UpdateThreadRow(i % 2, row);
+        }
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(list->index(0, 3).data().toString(), QStringLiteral("4"));
+        QVERIFY(changed.wait());
+        QCOMPARE(changed.count(), 1);
+        w.Doc().ClearThreadRows();
+        QCOMPARE(list->rowCount(), 0);
+    }
+
+    // Destroying the window while a manager and the icon loader are busy neither hangs nor
+    // leaks (AddressSanitizer runs this too).
+    void destroyWhileBusy() {
+        for (int i = 0; i < 20; ++i) {
+            Window w;
+            w.Net->Blocking.insert(Share);
+            w.Net->AddFolder(Share, {"a.txt"});
+            w.ShareOnly();
+            w.Trigger(w->actContinue);
+            QVERIFY(WaitFor([&] { return w.Net->BlockedNow() == 1; }));
+            w->tvMain->expandAll();
+            if (i % 2)
+                w.Trigger(w->actStop); // and gone while the stopped manager winds up
+            w.Doc().SetModified(false);
+        }
+    }
+};
+
+int main(int argc, char** argv) {
+    TkxApplication app(argc, argv);
+    TestAppMain test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app_main.moc"
