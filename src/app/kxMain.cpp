@@ -10,6 +10,7 @@
 #include "lang/kxTranslate.h"
 #include "model/kxErrors.h"
 #include "platform/kxDesktop.h"
+#include "platform/kxPlatformServices.h"
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
@@ -90,8 +91,8 @@ TfrmMain::TfrmMain(const QStringList& args, TOptions options)
     : TfrmAbst(0), Project(std::make_unique<TkxProjectDoc>()),
       IconBridge(std::make_unique<TkxBridgeTarget>()) {
     setObjectName(QStringLiteral("frmMain"));
-    if (options.Services)
-        Project->SetNetServices(options.Services);
+    Project->SetNetServices(options.Services ? options.Services
+                                             : std::make_shared<TkxPlatformServices>());
     BuildActions();
     BuildComponents();
     BindDocument();

@@ -38,7 +38,7 @@ class TfrmMain : public TfrmAbst, private TIconHost {
 public:
     struct TOptions {
         bool Splash = true; // the about box for the first second
-        // Services new searches use; none: the platform's.
+        // Services new searches use; none: the platform's (made by the window).
         std::shared_ptr<TkxNetServices> Services;
     };
 

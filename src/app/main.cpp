@@ -4,12 +4,22 @@
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "app/kxTreeDisplay.h"
+#include "engine/kxThreadForInfo.h"
+#include "platform/kxPlatformServices.h"
 
 int main(int argc, char** argv) {
     TkxApplication app(argc, argv);
     SetupIconTheme();
     QApplication::setWindowIcon(ThemeIcon(QStringLiteral("network-workgroup")));
-    TfrmMain window(QCoreApplication::arguments().mid(1));
-    window.show();
-    return app.exec();
+    TfrmMain::TOptions options;
+    options.Services = std::make_shared<TkxPlatformServices>();
+    int status = 0;
+    {
+        TfrmMain window(QCoreApplication::arguments().mid(1), options);
+        window.show();
+        status = app.exec();
+    }
+    // Workers that were let go may still be leaving their last call.
+    TkxInfoThread::WaitForAll();
+    return status;
 }
