@@ -438,11 +438,13 @@ private Q_SLOTS:
         w.Add(share, ikFolder, QStringLiteral("\\\\10.0.0.1\\s\\g"));
         w.Add(folder, ikFile, QStringLiteral("\\\\10.0.0.1\\s\\f\\a.txt"), true);
         TkxNode* other = w.Add(folder, ikFile, QStringLiteral("\\\\10.0.0.1\\s\\f\\b.txt"));
-        doc.AddRange(QStringLiteral("none"), QStringLiteral("10.0.1.1 - 10.0.1.1"));
-        QCOMPARE(doc.Tree().NodeCount(), 9);
+        TkxNode* none = doc.AddRange(QStringLiteral("none"), QStringLiteral("10.0.1.1 - 10.0.1.1"));
+        w.Add(none, ikHost, QStringLiteral("\\\\10.0.1.1"));
+        QCOMPARE(doc.Tree().NodeCount(), 10);
         QVERIFY(doc.PendingCount() > 0);
         for (const TkxNode* n = folder; !n->IsRoot(); n = n->Parent)
             w->tvMain->expand(w.IndexOf(n));
+        w->tvMain->expand(w.IndexOf(none));
         w.Select(other);
         QAbstractItemModel* shown = w->tvMain->model();
         QSignalSpy removed(shown, &QAbstractItemModel::rowsRemoved);
@@ -458,7 +460,7 @@ private Q_SLOTS:
         QVERIFY(!w.Enabled().contains(QStringLiteral("actContinue")));
         QCOMPARE(removed.count(), 0);
         QCOMPARE(layouts.count(), 1);
-        QCOMPARE(progress.first().first().toString(), QStringLiteral("0/9"));
+        QCOMPARE(progress.first().first().toString(), QStringLiteral("0/10"));
         QCOMPARE(progress.last().first().toString(), QString());
         QCOMPARE(w->Panels[2]->text(), QString());
         QCOMPARE(w->Panels[0]->text(), QStringLiteral("0"));
