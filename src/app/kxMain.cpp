@@ -14,17 +14,22 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScopeGuard>
 #include <QScreen>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
@@ -70,11 +75,27 @@ void SetEnabled(QWidget* widget, bool enabled) {
         widget->setEnabled(enabled);
 }
 
-// Shows the hourglass until the end of the scope.
-struct TWaitCursor {
-    TWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~TWaitCursor() { QApplication::restoreOverrideCursor(); }
+// The save question has two answers. Escape or the close box would count as No and drop the
+// changes of a user who only meant to back out, so the box waits for Yes or No.
+class TSaveQuestionBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        if (e->key() == Qt::Key_Escape)
+            e->accept();
+        else
+            QMessageBox::keyPressEvent(e);
+    }
+    void closeEvent(QCloseEvent* e) override { e->ignore(); }
 };
+
+const QString RecentProjectsKey = QStringLiteral("RecentProjects");
+
+QSettings WindowSettings() {
+    return QSettings(QStringLiteral("KX"), QStringLiteral("Orvane"));
+}
 
 int PropInt(const TkxProps& props, int i) {
     bool ok = false;
@@ -93,6 +114,8 @@ TfrmMain::TfrmMain(const QStringList& args, TOptions options)
     setObjectName(QStringLiteral("frmMain"));
     Project->SetNetServices(options.Services ? options.Services
                                              : std::make_shared<TkxPlatformServices>());
+    AskSaveQuestion = [this] { return SaveQuestionBox(); };
+    AskProjectFileName = [this](bool save) { return ProjectFileDialog(save); };
     BuildActions();
     BuildComponents();
     BindDocument();
@@ -197,6 +220,15 @@ void TfrmMain::BuildComponents() {
     miFile = menuBar()->addMenu(QString());
     miFile->setObjectName(QStringLiteral("miFile"));
     miFile->addActions({actNew, actOpen, actSave, actSaveAs, actXML});
+    miRecentSeparator = miFile->addSeparator();
+    for (size_t i = 0; i < miRecent.size(); ++i) {
+        QAction* item = miFile->addAction(QString());
+        item->setObjectName(QStringLiteral("miRecent%1").arg(i + 1));
+        connect(item, &QAction::triggered, this,
+                [this, item] { OpenRecentProject(item->data().toString()); });
+        miRecent[i] = item;
+    }
+    ShowRecentProjects();
     miFile->addSeparator();
     miFile->addAction(actExit);
     miRange = menuBar()->addMenu(QString());
@@ -362,8 +394,16 @@ void TfrmMain::BindDocument() {
         if (!EditingParams)
             ShowParams();
     });
-    doc->AskSaveQuestion = [this] { return AskSaveQuestion(); };
-    doc->AskFileName = [this] { return AskProjectFileName(true); };
+    doc->AskSaveQuestion = [this] { return AskSaveQuestion && AskSaveQuestion(); };
+    doc->AskFileName = [this] { return AskProjectFileName ? AskProjectFileName(true) : QString(); };
+    connect(doc, &TkxProjectDoc::LongOperationChanged, this, [](bool running) {
+        if (running)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
+    connect(doc, &TkxProjectDoc::ProjectFileDone, this,
+            [this](const QString& fileName) { AddRecentProject(fileName); });
 
     // Whatever may give a node an icon to fetch wakes the loader.
     QAbstractItemModel* tree = doc->TreeViewModel();
@@ -421,7 +461,6 @@ void TfrmMain::TntFormCreate(const QStringList& args, bool splash) {
                                                             QStringLiteral("127.0.0.1")));
             Project->SetModified(false);
         } else {
-            TWaitCursor wait;
             Project->ReadProject(args.front());
         }
         ShowParams();
@@ -440,9 +479,9 @@ void TfrmMain::TntFormCloseQuery(bool& canClose) {
     TfrmAbst::TntFormCloseQuery(canClose);
     if (!canClose)
         return;
-    // A search must be stopped first; so must the wait for a stopped one, which runs inside
-    // a command.
-    if (Project->IsSearching() || Project->IsWaiting()) {
+    // A search must be stopped first; so must the wait for a stopped one and a long operation
+    // on the tree, which run inside a command while events go on.
+    if (Project->IsSearching() || Project->IsWaiting() || Project->InLongOperation()) {
         canClose = false;
         return;
     }
@@ -630,6 +669,8 @@ void TfrmMain::aeMainIdle() {
     for (QAction* a : {actNew, actOpen, actSaveAs, actXML, actExit, actRAdd, actPack})
         SetEnabled(a, free);
     SetEnabled(actSave, Project->Modified() && free);
+    for (QAction* item : miRecent)
+        SetEnabled(item, free);
     SetEnabled(actRDelete, free && selected);
     SetEnabled(actRescan, free && selected);
     SetEnabled(actExecute, selected);
@@ -892,6 +933,7 @@ void TfrmMain::LoadProps(TkxProps& props) {
         throw EkxError(
             QStringLiteral("Props: '%1' is not a language").arg(props.Items(i).toString()));
     PaneSizes = panes;
+    DefaultColumns = false;
     ApplyPaneSizes();
     for (int c = 0; c < 5; ++c)
         lvThreads->header()->resizeSection(c, columns[size_t(c)]);
@@ -914,12 +956,8 @@ void TfrmMain::DefaultLayout(TkxProps&) {
     const int paneHeight = std::max(0, h - bars);
     const int left = w / 2;
     PaneSizes = std::array<int, 3>{left, paneHeight / 3, paneHeight / 4};
+    DefaultColumns = true;
     ApplyPaneSizes();
-    const int right = w - left - spl1->handleWidth();
-    for (int c = 0; c < 5; ++c)
-        lvThreads->header()->resizeSection(c, right / 5);
-    for (int c = 0; c < 6; ++c)
-        lvDir->header()->resizeSection(c, right / 6);
     Starts = 1;
     Project->SetNewProjectCount(1);
     SetCurrentLanguage(BuiltInLanguages().front());
@@ -945,9 +983,22 @@ void TfrmMain::ApplyPaneSizes() {
     place(spl1, left, -1, width);
     place(spl2, -1, params, height);
     place(spl3, details, -1, height);
+    if (DefaultColumns) {
+        // A list's client width is the right pane's less the list's frame.
+        const int right = spl1->sizes().value(1);
+        auto share = [right](QTreeView* list, int columns) {
+            const int each = std::max(1, (right - 2 * list->frameWidth()) / columns);
+            for (int c = 0; c < columns; ++c)
+                list->header()->resizeSection(c, each);
+        };
+        share(lvThreads, 5);
+        share(lvDir, 6);
+    }
     // Applied for good once the window shows at its size.
-    if (isVisible() && client.width() >= left)
+    if (isVisible() && client.width() >= left) {
         PaneSizes.reset();
+        DefaultColumns = false;
+    }
 }
 
 // --- commands
@@ -961,10 +1012,7 @@ template <class F> void TfrmMain::Command(F&& body) {
 }
 
 void TfrmMain::actRunExecute() {
-    Command([&] {
-        TWaitCursor wait;
-        Project->Run();
-    });
+    Command([&] { Project->Run(); });
 }
 
 void TfrmMain::actContinueExecute() {
@@ -986,7 +1034,6 @@ void TfrmMain::actNewExecute() {
     Command([&] {
         if (!Project->QuerySave(true))
             return;
-        TWaitCursor wait;
         Project->NewProject();
         ShowParams();
     });
@@ -996,10 +1043,9 @@ void TfrmMain::actOpenExecute() {
     Command([&] {
         if (!Project->QuerySave(true))
             return;
-        const QString name = AskProjectFileName(false);
+        const QString name = AskProjectFileName ? AskProjectFileName(false) : QString();
         if (name.isEmpty())
             return;
-        TWaitCursor wait;
         Project->ReadProject(name);
         ShowParams();
         UpdateStatus();
@@ -1008,10 +1054,7 @@ void TfrmMain::actOpenExecute() {
 }
 
 void TfrmMain::actSaveExecute() {
-    Command([&] {
-        TWaitCursor wait;
-        Project->QuerySave(false);
-    });
+    Command([&] { Project->QuerySave(false); });
 }
 
 void TfrmMain::actSaveAsExecute() {
@@ -1019,14 +1062,7 @@ void TfrmMain::actSaveAsExecute() {
 }
 
 void TfrmMain::actXMLExecute() {
-    Command([&] {
-        QString file;
-        {
-            TWaitCursor wait;
-            file = Project->ExportXml();
-        }
-        ShellOpen(file);
-    });
+    Command([&] { ShellOpen(Project->ExportXml()); });
 }
 
 void TfrmMain::actExitExecute() {
@@ -1049,10 +1085,7 @@ void TfrmMain::actRDeleteExecute() {
 }
 
 void TfrmMain::actPackExecute() {
-    Command([&] {
-        TWaitCursor wait;
-        Project->Pack();
-    });
+    Command([&] { Project->Pack(); });
 }
 
 void TfrmMain::actExecuteExecute() {
@@ -1074,12 +1107,23 @@ void TfrmMain::actTranslateExecute() {
     Command([&] { ExecuteTranslateRequest(this); });
 }
 
-bool TfrmMain::AskSaveQuestion() {
-    return QMessageBox::question(this, QStringLiteral("Orvane"), TextSaveProjectQuestion(),
-                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+bool TfrmMain::SaveQuestionBox() {
+    TSaveQuestionBox box(this);
+    box.setObjectName(QStringLiteral("SaveQuestion"));
+    box.setIcon(QMessageBox::Question);
+    box.setWindowTitle(QStringLiteral("Orvane"));
+    box.setText(TextSaveProjectQuestion());
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
+    // The tables hold no answers; in Russian the box would otherwise answer in English.
+    if (CurrentLanguage() == LangRussian) {
+        box.button(QMessageBox::Yes)->setText(QStringLiteral("&Да"));
+        box.button(QMessageBox::No)->setText(QStringLiteral("&Нет"));
+    }
+    return box.exec() == QMessageBox::Yes;
 }
 
-QString TfrmMain::AskProjectFileName(bool save) {
+QString TfrmMain::ProjectFileDialog(bool save) {
     QFileDialog dialog(this, save ? TextSaveAs() : TextOpen());
     dialog.setObjectName(save ? QStringLiteral("tntSave") : QStringLiteral("tntOpen"));
     dialog.setNameFilter(ProjectFileFilterQt());
@@ -1091,4 +1135,74 @@ QString TfrmMain::AskProjectFileName(bool save) {
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return QString();
     return dialog.selectedFiles().front();
+}
+
+// --- recent projects
+
+QStringList TfrmMain::RecentProjects() const {
+    QStringList files = WindowSettings().value(RecentProjectsKey).toStringList();
+    // Settings edited by hand: no empty or repeated entries, no more than the menu holds.
+    files.removeAll(QString());
+    files.removeDuplicates();
+    return files.mid(0, RecentProjectCount);
+}
+
+void TfrmMain::SetRecentProjects(const QStringList& files) {
+    QSettings settings = WindowSettings();
+    if (files.isEmpty())
+        settings.remove(RecentProjectsKey);
+    else
+        settings.setValue(RecentProjectsKey, files);
+    ShowRecentProjects();
+}
+
+void TfrmMain::AddRecentProject(const QString& fileName) {
+    const QString path = QDir::cleanPath(QFileInfo(fileName).absoluteFilePath());
+    QStringList files = RecentProjects();
+    files.removeAll(path);
+    files.prepend(path);
+    SetRecentProjects(files.mid(0, RecentProjectCount));
+}
+
+void TfrmMain::RemoveRecentProject(const QString& fileName) {
+    QStringList files = RecentProjects();
+    if (files.removeAll(fileName) > 0)
+        SetRecentProjects(files);
+}
+
+void TfrmMain::ShowRecentProjects() {
+    const QStringList files = RecentProjects();
+    const QFontMetrics metrics(miFile->font());
+    for (size_t i = 0; i < miRecent.size(); ++i) {
+        QAction* item = miRecent[i];
+        const QString file = files.value(qsizetype(i));
+        item->setData(file);
+        item->setVisible(!file.isEmpty());
+        if (file.isEmpty())
+            continue;
+        // A long path keeps its start and the file's name.
+        QString shown = metrics.elidedText(QDir::toNativeSeparators(file), Qt::ElideMiddle,
+                                           60 * metrics.averageCharWidth());
+        shown.replace(u'&', QStringLiteral("&&"));
+        item->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(shown));
+    }
+    miRecentSeparator->setVisible(!files.isEmpty());
+}
+
+void TfrmMain::OpenRecentProject(const QString& fileName) {
+    Command([&] {
+        if (fileName.isEmpty())
+            return;
+        if (!QFileInfo::exists(fileName)) {
+            RemoveRecentProject(fileName);
+            throw EkxError(QStringLiteral("Can not open project file %1: No such file or directory")
+                               .arg(fileName));
+        }
+        if (!Project->QuerySave(true))
+            return;
+        Project->ReadProject(fileName);
+        ShowParams();
+        UpdateStatus();
+        Project->SetModified(false);
+    });
 }

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -73,6 +74,18 @@ public:
     // The errors pane: shown from the first error on; date-time line, message line, empty line.
     void ShowError(const QDateTime& when, const QString& message);
 
+    // The window's modal questions go through these, so that tests can answer them: Yes (true)
+    // or No to "Do you want to save the project?"; a project file to open (save false) or to
+    // save to, empty when the user cancels.
+    std::function<bool()> AskSaveQuestion;
+    std::function<QString(bool save)> AskProjectFileName;
+
+    // The projects opened or saved last, newest first (kept in the settings beside the
+    // window's stored state); the File menu lists them.
+    static constexpr int RecentProjectCount = 5;
+    QStringList RecentProjects() const;
+    void OpenRecentProject(const QString& fileName);
+
     // --- commands
     void actRunExecute();
     void actContinueExecute();
@@ -108,6 +121,9 @@ public:
     QTreeWidget* lvDir;
     QTreeView* lvThreads;
     QMenu *miFile, *miRange, *miSearch, *miLang;
+    // The File menu's recent projects (hidden when unused) and the separator above them.
+    std::array<QAction*, RecentProjectCount> miRecent;
+    QAction* miRecentSeparator;
     QAction *actRun, *actContinue, *actRescan, *actStop, *actNew, *actOpen, *actSave, *actSaveAs,
         *actExit, *actXML, *actRAdd, *actRDelete, *actPack, *actExecute, *actAbount, *actTranslate;
 
@@ -141,8 +157,12 @@ private:
     // Runs a command; an error ends it and lands in the errors pane.
     template <class F> void Command(F&& body);
     // Texts and filters of the project file dialogs come from the current language.
-    QString AskProjectFileName(bool save);
-    bool AskSaveQuestion();
+    QString ProjectFileDialog(bool save);
+    bool SaveQuestionBox();
+    void AddRecentProject(const QString& fileName);
+    void RemoveRecentProject(const QString& fileName);
+    void SetRecentProjects(const QStringList& files);
+    void ShowRecentProjects();
 
     void SaveProps(TkxProps& props);
     void LoadProps(TkxProps& props);
@@ -166,4 +186,6 @@ private:
     // Pane sizes to apply once the window has its size: left width, parameters height,
     // details height.
     std::optional<std::array<int, 3>> PaneSizes;
+    // The default layout's columns share the lists' width as it is once the panes are placed.
+    bool DefaultColumns = false;
 };

@@ -4,8 +4,11 @@
 #include "engine/kxServices.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "storage/kxProjectFile.h"
 #include "storage/kxUtils.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QScopeGuard>
 
@@ -32,6 +35,16 @@ TkxProjectDoc::~TkxProjectDoc() {
         m->wait();
         delete m;
     }
+}
+
+TkxProjectDoc::TkxLongOperation::TkxLongOperation(TkxProjectDoc* doc) : Doc(doc) {
+    if (Doc->LongDepth++ == 0)
+        Q_EMIT Doc->LongOperationChanged(true);
+}
+
+TkxProjectDoc::TkxLongOperation::~TkxLongOperation() {
+    if (--Doc->LongDepth == 0)
+        Q_EMIT Doc->LongOperationChanged(false);
 }
 
 QObject* TkxProjectDoc::BridgeTarget() const {
@@ -116,6 +129,7 @@ void TkxProjectDoc::DeleteNode(TkxNode* node) {
     if (!node || node->IsRoot())
         return;
     EnsureTreeEditable();
+    const TkxLongOperation busy(this);
     Pending.clear();
     Model.DeleteNode(node);
     SetModified(true);
@@ -133,6 +147,7 @@ void TkxProjectDoc::DeleteChildren(TkxNode* node) {
 
 void TkxProjectDoc::ClearTree() {
     EnsureTreeEditable();
+    const TkxLongOperation busy(this);
     const bool hadNodes = Model.HasNodes();
     Pending.clear();
     Model.Clear();
@@ -154,32 +169,46 @@ TkxNode* TkxProjectDoc::AddRange(const QString& name, const QString& rangeText) 
 
 void TkxProjectDoc::Pack() {
     EnsureTreeEditable();
-    // One pre-order sweep deleting every subtree whose root leads to no match: the same
-    // result as restarting from the top after each deletion, in linear time.
-    ShowProgress(QString::number(Model.NodeCount()));
-    TkxNode* node = Model.NextPreOrder(nullptr);
-    bool deleted = false;
-    while (node) {
+    const TkxLongOperation busy(this);
+    const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
+    // The subtrees to go are those whose root leads to no match while its ancestors do: what
+    // restarting from the top after each deletion finds, in one pre-order sweep. They are
+    // deleted together afterwards, so views lay out once and never see half a pass.
+    std::vector<TkxNode*> doomed;
+    const int total = Model.NodeCount();
+    const quint64 generation = Model.Generation();
+    int checked = 0, steps = 0;
+    QElapsedTimer clock;
+    clock.start();
+    ShowProgress(0, total);
+    std::vector<std::pair<TkxNode*, size_t>> stack{{Model.Root(), 0}};
+    while (!stack.empty()) {
+        TkxNode* parent = stack.back().first;
+        const size_t next = stack.back().second++;
+        if (next >= parent->Children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        TkxNode* node = parent->Children[next].get();
         if (node->Info.HasMatch == 0) {
-            // Step past the subtree before deleting it.
-            TkxNode* next = nullptr;
-            for (const TkxNode* n = node; n && n->Parent; n = n->Parent) {
-                if (size_t(n->Row) + 1 < n->Parent->Children.size()) {
-                    next = n->Parent->Children[size_t(n->Row) + 1].get();
-                    break;
-                }
-            }
-            Model.DeleteNode(node);
-            deleted = true;
-            node = next;
+            doomed.push_back(node);
+            checked += TkxTreeModel::SubtreeSize(node);
         } else {
-            node = Model.NextPreOrder(node);
+            ++checked;
+            if (!node->Children.empty())
+                stack.emplace_back(node, 0);
+        }
+        if ((++steps & 63) == 0 && clock.elapsed() >= TkxProgressThrottle::ProgressIntervalMs) {
+            clock.restart();
+            ShowProgress(checked, total);
         }
     }
+    // Only the icon loader's calls ran meanwhile; they change no node's place.
+    if (Model.Generation() != generation || Model.NodeCount() != total)
+        throw EkxError(QStringLiteral("The tree changed while it was packed"));
     Pending.clear();
-    if (deleted)
+    if (Model.DeleteNodes(doomed) > 0)
         SetModified(true);
-    ShowProgress(QString());
     UpdateStatus();
 }
 
@@ -358,6 +387,7 @@ void TkxProjectDoc::ShowSearchError(const QString& text) {
 
 void TkxProjectDoc::RequeueAllRanges() {
     EnsureTreeEditable();
+    const TkxLongOperation busy(this);
     Pending.clear();
     TkxNode* root = Model.Root();
     for (auto& range : root->Children) {
@@ -386,10 +416,13 @@ void TkxProjectDoc::Rescan(TkxNode* node) {
     if (!node || node->IsRoot())
         return;
     EnsureTreeEditable();
-    Pending.clear();
-    if (!node->Children.empty()) {
-        Model.DeleteChildren(node);
-        SetModified(true);
+    {
+        const TkxLongOperation busy(this);
+        Pending.clear();
+        if (!node->Children.empty()) {
+            Model.DeleteChildren(node);
+            SetModified(true);
+        }
     }
     ResetRecord(&node->Info);
     Model.NodeChanged(node);
@@ -576,4 +609,11 @@ QString TkxProjectDoc::CaptionText() const {
 
 void TkxProjectDoc::ShowProgress(const QString& text) {
     Q_EMIT ProgressChanged(text);
+}
+
+void TkxProjectDoc::ShowProgress(int done, int total) {
+    ShowProgress(QStringLiteral("%1/%2").arg(done).arg(total));
+    // Repaints and the icon loader's calls go on; user input waits, so that no command
+    // changes the tree under the pass.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }

@@ -129,6 +129,12 @@ public:
     QString CaptionText() const;
     // Long operations report "%d/%d" here (status panel 2); empty when done.
     void ShowProgress(const QString& text);
+    // "done/total", then the events that may run meanwhile (no user input).
+    void ShowProgress(int done, int total);
+
+    // A long operation on the tree runs (reading, writing, exporting, packing, clearing): it
+    // lets events run, and the window shows the hourglass and does not close meanwhile.
+    bool InLongOperation() const { return LongDepth > 0; }
 
     // The network services new searches use (tests put fakes here).
     void SetNetServices(std::shared_ptr<TkxNetServices> services);
@@ -143,8 +149,24 @@ Q_SIGNALS:
     void TaskFailed(const QString& address, const QString& stateText);
     // The last manager has ended: the search and its clean-up are over.
     void ManagersIdle();
+    // The outermost long operation starts (true) or has ended (false).
+    void LongOperationChanged(bool running);
+    // A project file was read or written completely.
+    void ProjectFileDone(const QString& fileName);
 
 private:
+    // Brackets a long operation; nested ones are part of the outermost.
+    class TkxLongOperation {
+    public:
+        explicit TkxLongOperation(TkxProjectDoc* doc);
+        ~TkxLongOperation();
+        TkxLongOperation(const TkxLongOperation&) = delete;
+        TkxLongOperation& operator=(const TkxLongOperation&) = delete;
+
+    private:
+        TkxProjectDoc* Doc;
+    };
+
     // The manager's side, always called on this document's thread through the bridge.
     QObject* BridgeTarget() const override;
     TkxSearchState HostSearchState() const override { return State; }
@@ -184,6 +206,7 @@ private:
     int NewCount = 0;
     bool Adding = false;
     bool Waiting = false;
+    int LongDepth = 0;
     std::shared_ptr<std::atomic<quint8>> SharedState =
         std::make_shared<std::atomic<quint8>>(srNone);
     std::shared_ptr<TkxNetServices> Services;

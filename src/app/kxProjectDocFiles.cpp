@@ -8,20 +8,14 @@
 #include "storage/kxUtils.h"
 #include "storage/kxXmlExport.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QScopeGuard>
 
 namespace {
 
-// "%d/%d" in the progress panel; user input waits, so that no command can change the tree
-// under the pass, while repaints and the icon loader's calls go on.
 TkxProgress ProgressOf(TkxProjectDoc* doc) {
-    return [doc](int done, int total) {
-        doc->ShowProgress(QStringLiteral("%1/%2").arg(done).arg(total));
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    };
+    return [doc](int done, int total) { doc->ShowProgress(done, total); };
 }
 
 bool SameFile(const QString& a, const QString& b) {
@@ -34,6 +28,7 @@ bool SameFile(const QString& a, const QString& b) {
 } // namespace
 
 void TkxProjectDoc::WriteProject(const QString& fileName) {
+    const TkxLongOperation busy(this);
     {
         const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
         WriteProjectFile(fileName, CurrentParams, Model, ProgressOf(this));
@@ -41,9 +36,11 @@ void TkxProjectDoc::WriteProject(const QString& fileName) {
     SetModified(false);
     SetProjectFileName(fileName);
     UpdateStatus();
+    Q_EMIT ProjectFileDone(fileName);
 }
 
 void TkxProjectDoc::ReadProject(const QString& fileName) {
+    const TkxLongOperation busy(this);
     {
         // The nodes read reach views as one model reset, also when the file breaks off.
         bool bulk = false;
@@ -70,6 +67,7 @@ void TkxProjectDoc::ReadProject(const QString& fileName) {
     SetModified(false);
     SetProjectFileName(fileName);
     UpdateStatus();
+    Q_EMIT ProjectFileDone(fileName);
 }
 
 QString TkxProjectDoc::XmlFileName() const {
@@ -89,6 +87,7 @@ QString TkxProjectDoc::ExportXml(const QString& target) {
     if (!IsUntitled() && SameFile(fileName, FileName))
         throw EkxError(
             QStringLiteral("The XML export would replace the project file %1").arg(FileName));
+    const TkxLongOperation busy(this);
     const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
     // A name that makes a valid element is used as it always was; any other one is made valid
     // (SpacesToUnderscores quotes a name holding '_', which no element name may hold).

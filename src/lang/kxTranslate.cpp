@@ -2,9 +2,9 @@
 
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "storage/kxUtils.h"
 
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QSaveFile>
 #include <QStringEncoder>
@@ -30,11 +30,7 @@ TdlgTranslate::TdlgTranslate(QWidget* owner) : TdlgAbst(owner) {
 }
 
 void WriteTranslationFile(const QString& fileName, const QStringList& lines) {
-    // A FIFO or device would never take the place of the file it stands for.
-    const QFileInfo target(fileName);
-    if (target.exists() && !target.isFile())
-        throw EkxError(
-            QStringLiteral("Can not create translation file %1: Not a regular file").arg(fileName));
+    CheckWriteTarget(fileName, QStringLiteral("translation file"));
     QStringEncoder toUtf16(QStringConverter::Utf16LE);
     QByteArray bytes("\xFF\xFE", 2);
     for (const QString& line : lines) {

@@ -138,6 +138,55 @@ void TkxTreeModel::DeleteNode(TkxNode* node) {
     doomed.reset();
 }
 
+int TkxTreeModel::DeleteNodes(const std::vector<TkxNode*>& nodes) {
+    if (nodes.empty())
+        return 0;
+    FlushChanges();
+    ++FreedGeneration;
+    Q_EMIT layoutAboutToBeChanged();
+    // Taken after the signal: proxies make their persistent indexes in its handlers.
+    const QModelIndexList before = persistentIndexList();
+
+    // A doomed node is marked by its row until its parent's children close up.
+    std::vector<TkxNode*> parents;
+    std::unordered_set<TkxNode*> seen;
+    for (TkxNode* node : nodes) {
+        if (!node || node == &RootNode || node->Row < 0)
+            continue;
+        node->Row = -1;
+        if (seen.insert(node->Parent).second)
+            parents.push_back(node->Parent);
+    }
+    std::vector<std::unique_ptr<TkxNode>> doomed;
+    int removed = 0;
+    for (TkxNode* parent : parents) {
+        parent->Children.extract_if([](const std::unique_ptr<TkxNode>& c) { return c->Row < 0; },
+                                    [&](std::unique_ptr<TkxNode>&& c) {
+                                        removed += SubtreeSize(c.get());
+                                        c->Parent = nullptr; // cut off with its subtree
+                                        doomed.push_back(std::move(c));
+                                    });
+        for (size_t i = 0; i < parent->Children.size(); ++i)
+            parent->Children[i]->Row = int(i);
+    }
+    Count -= removed;
+
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& index : before) {
+        TkxNode* node = NodeOf(index);
+        const TkxNode* top = node;
+        while (top && top->Parent)
+            top = top->Parent;
+        after.append(node && top == &RootNode ? createIndex(node->Row, index.column(), node)
+                                              : QModelIndex());
+    }
+    changePersistentIndexList(before, after);
+    Q_EMIT layoutChanged();
+    doomed.clear();
+    return removed;
+}
+
 void TkxTreeModel::DeleteChildren(TkxNode* node) {
     if (!node)
         node = &RootNode;

@@ -42,6 +42,8 @@ public:
     void push_back(value_type&& node);
     // Takes the node at i out of the list; the ones after it move up.
     value_type take(size_t i);
+    // Hands every node for which `pred` holds to `sink`, in order; the others close up.
+    template <class Pred, class Sink> void extract_if(Pred&& pred, Sink&& sink);
     void clear() noexcept;
 
 private:
@@ -94,6 +96,10 @@ public:
     std::vector<TkxNode*> AppendNodes(TkxNode* parent, std::vector<TkxInfo>&& infos);
     // Deletes the node and its subtree.
     void DeleteNode(TkxNode* node);
+    // Deletes the nodes with their subtrees as one layout change: views keep what they show of
+    // the nodes that stay (expansion, selection) and lay out once, however many subtrees go.
+    // No node may lie below another of the list. Yields the number of nodes deleted.
+    int DeleteNodes(const std::vector<TkxNode*>& nodes);
     void DeleteChildren(TkxNode* node);
     void Clear();
 
@@ -128,8 +134,10 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     bool hasChildren(const QModelIndex& parent = {}) const override;
 
-private:
+    // The node and everything below it.
     static int SubtreeSize(const TkxNode* node);
+
+private:
     // Announces the collected changes; deletions call it first, so no freed node is announced.
     void FlushChanges();
     TkxNode RootNode;
@@ -140,6 +148,22 @@ private:
     int BulkDepth = 0;
     quint64 FreedGeneration = 0;
 };
+
+template <class Pred, class Sink> void TkxNodeList::extract_if(Pred&& pred, Sink&& sink) {
+    const size_t n = size();
+    size_t kept = 0;
+    for (size_t i = 0; i < n; ++i) {
+        value_type& item = Items()[i];
+        if (pred(item))
+            sink(std::move(item));
+        else if (kept++ != i)
+            Items()[kept - 1] = std::move(item);
+    }
+    while (Block && Block->Size > kept) {
+        --Block->Size;
+        Items()[Block->Size].~value_type();
+    }
+}
 
 template <class IsExpanded>
 TkxNode* TkxTreeModel::NextVisible(const TkxNode* node, IsExpanded&& isExpanded) const {

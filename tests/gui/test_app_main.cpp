@@ -9,10 +9,13 @@
 #include "lang/kxLanguages.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -39,6 +42,31 @@ struct Window {
     }
     TfrmMain* operator->() const { return W.get(); }
     TkxProjectDoc& Doc() const { return W->Doc(); }
+    TkxNode* Add(TkxNode* parent, TkxItemKind kind, const QString& address, bool matched = false) {
+        TkxInfo r;
+        r.SetAddress(address);
+        r.SetName(address.section(u'\\', -1));
+        r.SetKind(kind);
+        r.SetScanned(1);
+        r.SetMatched(matched ? 1 : 0);
+        TkxNode* node = Doc().AddInfoNode(std::move(r), parent);
+        if (matched)
+            Doc().MarkHasMatch(node);
+        return node;
+    }
+    // The window's questions answered by the test; what was asked, in order.
+    QStringList Asked;
+    bool Yes = false;
+    void Answer(const QString& saveName, const QString& openName = {}) {
+        W->AskSaveQuestion = [this] {
+            Asked << QStringLiteral("question");
+            return Yes;
+        };
+        W->AskProjectFileName = [this, saveName, openName](bool save) {
+            Asked << (save ? QStringLiteral("save") : QStringLiteral("open"));
+            return save ? saveName : openName;
+        };
+    }
     // Only the share: the fake answers for it.
     TkxNode* ShareOnly() {
         Doc().ClearTree();
@@ -87,6 +115,57 @@ QStringList Lines(const QTextEdit* e) {
     return e->toPlainText().split(u'\n');
 }
 
+// The addresses of the tree in pre-order.
+QStringList Addresses(const TkxProjectDoc& doc) {
+    QStringList out;
+    for (const TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
+        out << n->Info.AddressText();
+    return out;
+}
+
+int LineCount(const QString& file) {
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? int(f.readAll().count("\r\n")) : -1;
+}
+
+// Runs `step` on the modal window of type T once it is up.
+template <class T, class F> void WhenModal(F step) {
+    auto* timer = new QTimer;
+    timer->setInterval(5);
+    QObject::connect(timer, &QTimer::timeout, [timer, step] {
+        auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (!w || !w->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        step(w);
+    });
+    timer->start();
+}
+
+// A view sees a double click only after the click that starts it.
+void DoubleClick(QWidget* w, QPoint at) {
+    QTest::mouseClick(w, Qt::LeftButton, {}, at);
+    QTest::mouseDClick(w, Qt::LeftButton, {}, at);
+}
+
+// Stands in for the desktop's handlers: what the window asked it to open.
+class TUrlRecorder : public QObject {
+    Q_OBJECT
+public:
+    TUrlRecorder() {
+        for (const char* scheme : {"file", "smb"})
+            QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "Open");
+    }
+    ~TUrlRecorder() override {
+        for (const char* scheme : {"file", "smb"})
+            QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    }
+    QStringList Urls;
+public Q_SLOTS:
+    void Open(const QUrl& url) { Urls << url.toString(); }
+};
+
 } // namespace
 
 class TestAppMain : public QObject {
@@ -126,6 +205,10 @@ private Q_SLOTS:
         const QRect screen = w->screen()->geometry();
         QCOMPARE(w->width(), screen.width() / 2);
         QCOMPARE(w->x(), screen.left() + screen.width() / 4);
+        // The lists' columns share the width the lists have once the window shows.
+        for (auto [list, columns] : {std::pair<QTreeView*, int>{w->lvThreads, 5}, {w->lvDir, 6}})
+            QTRY_VERIFY(std::abs(list->header()->sectionSize(0) * columns -
+                                 list->viewport()->width()) < columns);
         w->resize(795, w->height());
         QTRY_COMPARE(w->Panels[0]->width(), 105);
         // Glyph-only tool-bar buttons keep their caption for screen readers.
@@ -339,6 +422,206 @@ private Q_SLOTS:
         QCOMPARE(changed.count(), 1);
         w.Doc().ClearThreadRows();
         QCOMPARE(list->rowCount(), 0);
+    }
+
+    // Pack keeps exactly the way to the match as one layout change: what the view had open
+    // stays open, no row removal reaches it, the queue is empty and the progress is cleared.
+    void packFromTheWindow() {
+        Window w;
+        TkxProjectDoc& doc = w.Doc();
+        doc.ClearTree();
+        TkxNode* range = doc.AddRange(QStringLiteral("r"), QStringLiteral("10.0.0.1 - 10.0.0.2"));
+        TkxNode* host = w.Add(range, ikHost, QStringLiteral("\\\\10.0.0.1"));
+        w.Add(range, ikHost, QStringLiteral("\\\\10.0.0.2"));
+        TkxNode* share = w.Add(host, ikShare, QStringLiteral("\\\\10.0.0.1\\s"));
+        TkxNode* folder = w.Add(share, ikFolder, QStringLiteral("\\\\10.0.0.1\\s\\f"));
+        w.Add(share, ikFolder, QStringLiteral("\\\\10.0.0.1\\s\\g"));
+        w.Add(folder, ikFile, QStringLiteral("\\\\10.0.0.1\\s\\f\\a.txt"), true);
+        TkxNode* other = w.Add(folder, ikFile, QStringLiteral("\\\\10.0.0.1\\s\\f\\b.txt"));
+        TkxNode* none = doc.AddRange(QStringLiteral("none"), QStringLiteral("10.0.1.1 - 10.0.1.1"));
+        w.Add(none, ikHost, QStringLiteral("\\\\10.0.1.1"));
+        QCOMPARE(doc.Tree().NodeCount(), 10);
+        QVERIFY(doc.PendingCount() > 0);
+        for (const TkxNode* n = folder; !n->IsRoot(); n = n->Parent)
+            w->tvMain->expand(w.IndexOf(n));
+        w->tvMain->expand(w.IndexOf(none));
+        w.Select(other);
+        QAbstractItemModel* shown = w->tvMain->model();
+        QSignalSpy removed(shown, &QAbstractItemModel::rowsRemoved);
+        QSignalSpy layouts(shown, &QAbstractItemModel::layoutChanged);
+        QSignalSpy progress(&doc, &TkxProjectDoc::ProgressChanged);
+
+        w.Trigger(w->actPack);
+        QCOMPARE(Addresses(doc),
+                 QStringList({"10.0.0.1 - 10.0.0.2", "\\\\10.0.0.1", "\\\\10.0.0.1\\s",
+                              "\\\\10.0.0.1\\s\\f", "\\\\10.0.0.1\\s\\f\\a.txt"}));
+        QCOMPARE(doc.PendingCount(), 0);
+        QVERIFY(doc.Modified());
+        QVERIFY(!w.Enabled().contains(QStringLiteral("actContinue")));
+        QCOMPARE(removed.count(), 0);
+        QCOMPARE(layouts.count(), 1);
+        QCOMPARE(progress.first().first().toString(), QStringLiteral("0/10"));
+        QCOMPARE(progress.last().first().toString(), QString());
+        QCOMPARE(w->Panels[2]->text(), QString());
+        QCOMPARE(w->Panels[0]->text(), QStringLiteral("0"));
+        QVERIFY(w->tvMain->isExpanded(w.IndexOf(folder)));
+        QCOMPARE(w->SelectedNode(), nullptr);
+        QCOMPARE(shown->rowCount(w.IndexOf(folder)), 1);
+        w->grab(); // the view lays out and paints the tree that is left
+
+        // Nothing matches: nothing is left.
+        for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
+            TkxProjectDoc::ResetRecord(&n->Info);
+        w.Trigger(w->actPack);
+        QVERIFY(!doc.Tree().HasNodes());
+        QCOMPARE(shown->rowCount(), 0);
+        doc.SetModified(false);
+    }
+
+    // Every branch of the save question, through New, Open, Save, Save as and the close; a
+    // failed save keeps the changes and the chosen name and says why in the errors pane.
+    void saveQuestionAndFileCommands() {
+        QTemporaryDir dir;
+        const QString one = dir.filePath(QStringLiteral("one.kxor"));
+        const QString other = dir.filePath(QStringLiteral("other.kxor"));
+        {
+            TkxProjectDoc doc;
+            doc.AddRange(QStringLiteral("o"), QStringLiteral("10.0.9.1 - 10.0.9.2"));
+            doc.WriteProject(other);
+        }
+        Window w;
+        // The box waits for Yes or No: Escape and its close box change nothing.
+        bool stayed = false;
+        WhenModal<QMessageBox>([&](QMessageBox* box) {
+            QTest::keyClick(box, Qt::Key_Escape);
+            box->close();
+            stayed = box->isVisible();
+            box->button(QMessageBox::No)->click();
+        });
+        QVERIFY(!w->AskSaveQuestion());
+        QVERIFY(stayed);
+        w.Answer(QString(), other);
+        TkxProjectDoc& doc = w.Doc();
+
+        // No: New goes on and the changes are gone.
+        doc.AddRange(QStringLiteral("x"), QStringLiteral("10.0.0.1 - 10.0.0.1"));
+        w.Trigger(w->actNew);
+        QCOMPARE(w.Asked, QStringList({"question"}));
+        QVERIFY(!doc.Tree().HasNodes() && !doc.Modified());
+        QCOMPARE(w->windowTitle(), QStringLiteral("Orvane - Project2 [0]"));
+
+        // Untitled, Yes, and the save dialog cancelled: New, Open and the close stop.
+        doc.AddRange(QStringLiteral("x"), QStringLiteral("10.0.0.1 - 10.0.0.1"));
+        w.Yes = true;
+        w.Asked.clear();
+        w.Trigger(w->actNew);
+        w.Trigger(w->actOpen);
+        QVERIFY(!w->close());
+        QCOMPARE(w.Asked,
+                 QStringList({"question", "save", "question", "save", "question", "save"}));
+        QCOMPARE(doc.Tree().NodeCount(), 1);
+        QVERIFY(doc.Modified() && doc.IsUntitled());
+
+        // Yes with a name: saved there, then the chosen project is read with its progress.
+        w.Answer(one, other);
+        w.Asked.clear();
+        QSignalSpy progress(&doc, &TkxProjectDoc::ProgressChanged);
+        w.Trigger(w->actOpen);
+        QCOMPARE(w.Asked, QStringList({"question", "save", "open"}));
+        QCOMPARE(LineCount(one), 5 + 11);
+        QCOMPARE(doc.ProjectFileName(), other);
+        QCOMPARE(Addresses(doc), QStringList({"10.0.9.1 - 10.0.9.2"}));
+        QVERIFY(!doc.Modified());
+        QCOMPARE(w->windowTitle(), QStringLiteral("Orvane - other [1]"));
+        QCOMPARE(progress.first().first().toString(), QStringLiteral("1/1"));
+        QCOMPARE(w->Panels[2]->text(), QString());
+
+        // Save writes to the project's own file without a question.
+        doc.AddRange(QStringLiteral("y"), QStringLiteral("10.0.0.5 - 10.0.0.5"));
+        w.Asked.clear();
+        w.Trigger(w->actSave);
+        QCOMPARE(w.Asked, QStringList());
+        QCOMPARE(LineCount(other), 5 + 2 * 11);
+        QVERIFY(!doc.Modified());
+
+        // A save that fails: the new name stays, so do the changes, and the pane says why.
+        const QString nowhere = dir.filePath(QStringLiteral("missing/two.kxor"));
+        w.Answer(nowhere);
+        doc.AddRange(QStringLiteral("z"), QStringLiteral("10.0.0.6 - 10.0.0.6"));
+        w.Trigger(w->actSaveAs);
+        QVERIFY(doc.Modified());
+        QCOMPARE(doc.ProjectFileName(), nowhere);
+        QCOMPARE(Lines(w->reErrors).mid(1),
+                 QStringList({"Can not create project file " + nowhere + ": No such folder", ""}));
+        QVERIFY(!QFile::exists(nowhere));
+        doc.SetModified(false);
+    }
+
+    // XML writes next to the project and opens the result; Open file with (also a double click)
+    // opens the node's address, and a double click beside the nodes opens nothing.
+    void xmlAndOpenFileWith() {
+        QTemporaryDir dir;
+        TUrlRecorder desktop;
+        Window w;
+        w.Answer(dir.filePath(QStringLiteral("scan.kxor")));
+        TkxNode* share = w.ShareOnly();
+        TkxNode* file = w.Add(share, ikFile, Share + QStringLiteral("\\a b.txt"), true);
+        w.Trigger(w->actSaveAs);
+        w.Trigger(w->actXML);
+        const QString xml = dir.filePath(QStringLiteral("scan.xml"));
+        QVERIFY(QFile::exists(xml));
+        QCOMPARE(desktop.Urls, QStringList({QUrl::fromLocalFile(xml).toString()}));
+
+        w->tvMain->expand(w.IndexOf(share));
+        w.Select(file);
+        w->aeMainIdle();
+        const QRect at = w->tvMain->visualRect(w.IndexOf(file));
+        DoubleClick(w->tvMain->viewport(), at.center());
+        QCOMPARE(desktop.Urls.value(1), QStringLiteral("smb://h/s/a b.txt"));
+        w->tvMain->clearSelection();
+        w->tvMain->setCurrentIndex(QModelIndex());
+        DoubleClick(w->tvMain->viewport(),
+                    QPoint(at.center().x(), w->tvMain->viewport()->height() - 2));
+        w.Trigger(w->actExecute);
+        QCOMPARE(desktop.Urls.size(), 2);
+        w.Doc().SetModified(false);
+    }
+
+    // The File menu lists the projects opened or saved last, newest first, also after a
+    // restart; one that is gone is reported and dropped.
+    void recentProjects() {
+        QTemporaryDir dir;
+        auto name = [&](int i) { return dir.filePath(QStringLiteral("p%1.kxor").arg(i)); };
+        auto shown = [](const Window& w) {
+            QStringList files;
+            for (QAction* item : w->miRecent)
+                if (item->isVisible())
+                    files << item->data().toString();
+            return files;
+        };
+        {
+            Window w;
+            QVERIFY(!w->miRecentSeparator->isVisible());
+            for (int i = 1; i <= 6; ++i) {
+                w.Answer(name(i));
+                w.Trigger(w->actSaveAs);
+            }
+            QCOMPARE(shown(w), QStringList({name(6), name(5), name(4), name(3), name(2)}));
+            QVERIFY(w->miRecentSeparator->isVisible());
+            QVERIFY(w->miRecent[0]->text().startsWith(QStringLiteral("&1 ")));
+            QVERIFY(w->miRecent[0]->text().endsWith(QStringLiteral("p6.kxor")));
+            w.Trigger(w->miRecent[2]); // p4: read and moved to the top
+            QCOMPARE(w.Doc().ProjectFileName(), name(4));
+            QCOMPARE(shown(w), QStringList({name(4), name(6), name(5), name(3), name(2)}));
+        }
+        QVERIFY(QFile::remove(name(5)));
+        Window w;
+        QCOMPARE(w->RecentProjects().size(), 5);
+        w.Trigger(w->miRecent[2]);
+        QCOMPARE(Lines(w->reErrors).mid(1),
+                 QStringList(
+                     {"Can not open project file " + name(5) + ": No such file or directory", ""}));
+        QCOMPARE(shown(w), QStringList({name(4), name(6), name(3), name(2)}));
     }
 
     // Destroying the window while a manager and the icon loader are busy neither hangs nor

@@ -10,8 +10,10 @@
 #include "model/kxErrors.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QDirIterator>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QScreen>
 #include <QSettings>
@@ -19,6 +21,7 @@
 #include <QTextEdit>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
@@ -58,6 +61,43 @@ void Shot(TfrmMain& w, const char* name) {
                        : w.grab();
     shot.save(dir + u'/' + QLatin1String(name) + QStringLiteral(".png"));
 }
+
+// Every node in pre-order with its level, texts and flags, as a project file keeps it.
+QStringList Dump(const TkxProjectDoc& doc) {
+    QStringList out;
+    for (const TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
+        const TkxInfo& r = n->Info;
+        out << QStringList{QString::number(n->Level()),
+                           r.NameText(),
+                           r.AddressText(),
+                           r.SizeRawText(),
+                           r.CreatingText(),
+                           r.EditTimeText(),
+                           r.LastAccessText(),
+                           QString::number(r.Matched),
+                           QString::number(r.HasMatch),
+                           QString::number(r.Kind),
+                           QString::number(r.Scanned)}
+                   .join(u'|');
+    }
+    return out;
+}
+
+void Trigger(TfrmMain& w, QAction* action) {
+    w.aeMainIdle();
+    action->trigger();
+}
+
+// Stands in for the desktop's handler of files.
+class TFileOpener : public QObject {
+    Q_OBJECT
+public:
+    TFileOpener() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "Open"); }
+    ~TFileOpener() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+    QStringList Files;
+public Q_SLOTS:
+    void Open(const QUrl& url) { Files << url.toLocalFile(); }
+};
 
 std::unique_ptr<TfrmMain> Open(const TkxParams& params) {
     auto w = std::make_unique<TfrmMain>(QStringList{}, TfrmMain::TOptions{false, nullptr});
@@ -143,6 +183,70 @@ private Q_SLOTS:
         w->SendApplyTexts();
         w->Doc().SetModified(false);
         Shot(*w, "search-ru");
+    }
+
+    // A searched project through the File commands: saved, replaced by a new one, opened again
+    // node for node with its parameters, changed and saved to its own file without a
+    // question, exported next to itself.
+    void fileCommandsRoundTrip() {
+        TkxParams p;
+        p.Depth = 5;
+        p.Masks = QStringLiteral("deep.txt;отчёт.txt");
+        auto w = Open(p);
+        w->Doc().AddRange(QStringLiteral("Fixture (127.0.0.2-3)"),
+                          QStringLiteral("127.0.0.2 - 127.0.0.3"));
+        Trigger(*w, w->actRun);
+        QVERIFY(WaitForState(*w, Finished));
+        const QStringList searched = Dump(w->Doc());
+        QVERIFY(searched.size() > 20);
+
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("fixture scan.kxor"));
+        QStringList asked;
+        w->AskSaveQuestion = [&] {
+            asked << QStringLiteral("question");
+            return true;
+        };
+        w->AskProjectFileName = [&](bool save) {
+            asked << (save ? QStringLiteral("save") : QStringLiteral("open"));
+            return file;
+        };
+        Trigger(*w, w->actSaveAs);
+        QVERIFY(!w->Doc().Modified());
+        Trigger(*w, w->actNew); // nothing to save: no question
+        QVERIFY(!w->Doc().Tree().HasNodes());
+        QCOMPARE(w->edtMasks->text(), QStringLiteral("*.*"));
+        Trigger(*w, w->actOpen);
+        QCOMPARE(asked, QStringList({"save", "open"}));
+        QCOMPARE(Dump(w->Doc()), searched);
+        QCOMPARE(w->edtMasks->text(), p.Masks);
+        QCOMPARE(w->edtDepth->text(), QStringLiteral("5"));
+        QCOMPARE(w->windowTitle(),
+                 QStringLiteral("Orvane - fixture scan [%1]").arg(w->Doc().PendingCount()));
+        QCOMPARE(w->RecentProjects().value(0), file);
+
+        Trigger(*w, w->actPack);
+        const QStringList packed = Dump(w->Doc());
+        QVERIFY(packed.size() < searched.size());
+        Trigger(*w, w->actSave);
+        QCOMPARE(asked.size(), 2);
+        w->Doc().ReadProject(file);
+        QCOMPARE(Dump(w->Doc()), packed);
+
+        TFileOpener desktop;
+        Trigger(*w, w->actXML);
+        const QString xml = dir.filePath(QStringLiteral("fixture scan.xml"));
+        QCOMPARE(desktop.Files, QStringList({xml}));
+        QFile f(xml);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QXmlStreamReader reader(&f);
+        int infos = 0;
+        while (!reader.atEnd())
+            if (reader.readNext() == QXmlStreamReader::StartElement && reader.name() == u"Info")
+                ++infos;
+        QVERIFY2(!reader.hasError(), qPrintable(reader.errorString()));
+        QCOMPARE(infos, packed.size());
+        QVERIFY(w->reErrors->isHidden());
     }
 
     // Stop as soon as the first results are in, then Continue: the tree ends up whole.
