@@ -218,6 +218,11 @@ int TkxSmbPool::MaxHelpers() const {
     return Max;
 }
 
+TkxSmbPool::Counts TkxSmbPool::HelperCounts() const {
+    std::lock_guard lock(Mutex);
+    return Seen;
+}
+
 std::vector<pid_t> TkxSmbPool::HelperPids() const {
     std::lock_guard lock(Mutex);
     std::vector<pid_t> pids = Busy;
@@ -358,6 +363,8 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
         }
         if (Live < Max) {
             ++Live;
+            Seen.Peak = std::max(Seen.Peak, Live);
+            ++Seen.Started;
             const std::uint64_t generation = Generation;
             lock.unlock();
             std::unique_ptr<Helper> h = Spawn(error);
@@ -374,6 +381,8 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
             // when the next request has to wait for it.
             if (Live < Max && Idle.empty()) {
                 ++Live;
+                Seen.Peak = std::max(Seen.Peak, Live);
+                ++Seen.Started;
                 lock.unlock();
                 int ignored = 0;
                 std::unique_ptr<Helper> reserve = Spawn(&ignored);

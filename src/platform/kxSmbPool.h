@@ -56,6 +56,11 @@ public:
              const TkxCancelToken& cancel);
 
     // For tests and diagnostics.
+    struct Counts {
+        int Peak = 0;    // most helpers alive at once
+        int Started = 0; // helpers started
+    };
+    Counts HelperCounts() const;
     std::vector<pid_t> HelperPids() const;
     std::vector<pid_t> BusyHelperPids() const;
     QString HelperPath() const { return Path; }
@@ -100,6 +105,7 @@ private:
     std::vector<Waiter*> Waiters; // oldest first
     std::vector<pid_t> Busy;
     int Live = 0; // idle + busy + being spawned
+    Counts Seen;
     int Max = 2;
     std::uint64_t Generation = 0;
     TkxCredentials Credentials;
