@@ -5,6 +5,7 @@
 //
 //   bench_walk [HOST [SHARE [THREADS]]]     (defaults 127.0.0.2 bulk 16)
 //   bench_walk engine [THREADS]             the engine alone, scripted instant listings
+//   bench_walk once [HOST [SHARE [THREADS]]]  one walk, for a profiler
 //
 // Run it against the fixture's bulk share (21,010 entries in 1,010 folders), with smbd started
 // through build/bin/smbd-latency (the preload shim that sleeps before each socket send), all in
@@ -167,6 +168,7 @@ struct Walk {
     long Switches = 0;    // context switches of the client and its helpers
     int PeakHelpers = 0;
     int StartedHelpers = 0;
+    int AllowedHelpers = 0; // what the pool allowed at the end of the walk
 };
 
 // The real services with every folder id hidden: the folder-loop guard then has nothing to
@@ -249,8 +251,10 @@ Walk OrvaneWalk(const QString& host, const QString& share, quint32 threads,
                 std::fprintf(stderr, "search ended with: %s\n", qPrintable(doc.StatusStateText()));
         }
         TkxInfoThread::WaitForAll();
-        w.PeakHelpers = services->Pool().HelperCounts().Peak;
-        w.StartedHelpers = services->Pool().HelperCounts().Started;
+        const TkxSmbPool::Counts counts = services->Pool().HelperCounts();
+        w.PeakHelpers = counts.Peak;
+        w.StartedHelpers = counts.Started;
+        w.AllowedHelpers = counts.Allowed;
     } // the pool goes: its helpers are killed and reaped, so their CPU is counted
     LetServerSettle();
     meter.Account(w, false);
@@ -331,9 +335,9 @@ void PrintWalks(const char* who, const std::vector<Walk>& walks, bool helpers) {
                 MedianOf(walks, [](const Walk& w) { return w.OtherCpu; }),
                 MedianOf(walks, [](const Walk& w) { return w.Switches; }), walks.front().Entries);
     if (helpers) {
-        std::printf(";  helpers at most alive/started per walk:");
+        std::printf(";  helpers at most alive/started/allowed at the end, per walk:");
         for (const Walk& w : walks)
-            std::printf(" %d/%d", w.PeakHelpers, w.StartedHelpers);
+            std::printf(" %d/%d/%d", w.PeakHelpers, w.StartedHelpers, w.AllowedHelpers);
     }
     std::printf("\n");
 }
@@ -458,15 +462,24 @@ void SlowServerCpu(quint32 threads) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     SetCurrentLanguage(1033);
-    const QString host = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("127.0.0.2");
-    if (host == u"engine") {
-        const quint32 threads = argc > 2 ? quint32(atoi(argv[2])) : 16;
+    QStringList args = app.arguments().mid(1);
+    if (args.value(0) == u"engine") {
+        const quint32 threads = args.size() > 1 ? args[1].toUInt() : 16;
         EngineOnly(threads);
         EngineOnly(1);
         return 0;
     }
-    const QString share = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("bulk");
-    const quint32 threads = argc > 3 ? quint32(atoi(argv[3])) : 16;
+    const bool once = args.value(0) == u"once";
+    if (once)
+        args.removeFirst();
+    const QString host = args.value(0, QStringLiteral("127.0.0.2"));
+    const QString share = args.value(1, QStringLiteral("bulk"));
+    const quint32 threads = args.size() > 2 ? args[2].toUInt() : 16;
+    if (once) {
+        const Walk w = OrvaneWalk(host, share, threads, SmbdPidOf(host));
+        PrintWalks("orvane", {w}, true);
+        return 0;
+    }
 
     // First, while the heap is fresh: later walks reuse what earlier ones freed.
     const Walk o = OrvaneWalk(host, share, threads);

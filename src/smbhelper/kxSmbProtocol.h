@@ -21,6 +21,15 @@ constexpr int ErrLogonFailure = EKEYREJECTED;
 // The helper finds its end of the socketpair here.
 constexpr int HelperFd = 3;
 
+// `orvane-smb-helper --spawner` forks helpers without exec, so a helper starts without loading
+// its libraries again. On its control socket (also fd 3) the search process sends SpawnHelper
+// and receives the answer: u8 status (0 = a helper), i32 pid, with the helper's end of a new
+// socketpair and a pidfd of the helper (when the kernel has them) passed along. The search
+// process kills a helper itself, then sends ReapHelper with the i32 pid; the spawner waits for
+// that child and answers one byte. EOF on the control socket ends the spawner.
+constexpr char SpawnHelper = 'S';
+constexpr char ReapHelper = 'R';
+
 constexpr std::size_t HeaderSize = 5;
 // Far above any honest message (a name is at most a few KiB); a larger length means the
 // stream is corrupt.
