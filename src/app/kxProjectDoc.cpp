@@ -414,7 +414,21 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
     // Passes rename and mark the same nodes many times over: views hear of each once.
     Model.BeginChanges();
     const auto announce = qScopeGuard([this] { Model.EndChanges(); });
-    for (TkxPassReport& report : reports) {
+    // A slot's last row in these reports is the one any view would show; an earlier row is
+    // still counted when its task failed.
+    std::vector<std::pair<size_t, size_t>> last; // per slot: report and row index
+    for (size_t r = 0; r < reports.size(); ++r) {
+        for (size_t k = 0; k < reports[r].Rows.size(); ++k) {
+            const int slot = reports[r].Rows[k].first;
+            if (slot < 0 || slot > 65535)
+                continue;
+            if (size_t(slot) >= last.size())
+                last.resize(size_t(slot) + 1, {size_t(-1), 0});
+            last[size_t(slot)] = {r, k};
+        }
+    }
+    for (size_t r = 0; r < reports.size(); ++r) {
+        TkxPassReport& report = reports[r];
         for (TkxHarvest& harvest : report.Harvests) {
             try {
                 Harvest(std::move(harvest));
@@ -426,8 +440,15 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
         const size_t taken = std::min({size_t(std::max(report.Taken, 0)), Handed, Pending.size()});
         Pending.erase(Pending.begin(), Pending.begin() + qsizetype(taken));
         Handed -= taken;
-        for (const auto& [i, row] : report.Rows)
-            UpdateThreadRow(i, row);
+        for (size_t k = 0; k < report.Rows.size(); ++k) {
+            const auto& [i, row] = report.Rows[k];
+            if (i >= 0 && size_t(i) < last.size() && last[size_t(i)] == std::pair(r, k)) {
+                UpdateThreadRow(i, row);
+            } else if (row.Failed) {
+                ++FailedTasks;
+                Q_EMIT TaskFailed(row.Address, row.State);
+            }
+        }
     }
 }
 

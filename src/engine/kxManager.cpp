@@ -8,6 +8,24 @@
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+// A count in decimal: rows are made for every task, and QString::number is slow at it.
+QString NumberText(int n) {
+    char digits[12];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    const bool negative = n < 0;
+    unsigned int u = negative ? 0u - unsigned(n) : unsigned(n);
+    do {
+        *--p = char('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (negative)
+        *--p = '-';
+    return QString::fromLatin1(p, end - p);
+}
+} // namespace
+
 TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices> services,
                              std::shared_ptr<std::atomic<quint8>> sharedState)
     : TkxHostThread(host), Services(std::move(services)), SharedState(std::move(sharedState)) {
@@ -17,7 +35,6 @@ TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices
 TQueueManager::~TQueueManager() {
     Terminate();
     wait();
-    RunDeferredTasks();
     Slots.clear();
 }
 
@@ -83,8 +100,11 @@ void TQueueManager::BuildSlots() {
     auto waker = SharedWaker();
     for (int i = 0; i < n; ++i) {
         auto slot = std::make_unique<TkxInfoList>(i, Params.Masks);
-        slot->WorkerFactory = [this, services, waker](TkxInfoList& s) -> TkxSlotWorker* {
-            return TkxInfoThread::Start(s, services, waker, &RunLater);
+        slot->WorkerFactory = [services, waker](TkxInfoList& s) -> TkxSlotWorker* {
+            // A task that explores nothing needs no worker: the manager ends it at once.
+            if (!TkxInfoThread::Explores(s))
+                return nullptr;
+            return TkxInfoThread::Start(s, services, waker);
         };
         rows.emplace_back(i, RowOf(*slot));
         Slots.push_back(std::move(slot));
@@ -170,7 +190,6 @@ void TQueueManager::RunPasses() {
                 NoteSwallowed("slot visit");
             }
         }
-        RunDeferredTasks();
         for (const auto& [i, before] : visited) {
             TkxInfoList& slot = *Slots[i];
             std::unique_lock lock(*slot.Guard);
@@ -220,6 +239,8 @@ void TQueueManager::Assign(TkxInfoList& slot, bool& active, bool& changed) {
     slot.Ancestors = std::move(next.Ancestors);
     slot.LearntIds.clear();
     slot.SetState(ssWorking);
+    if (!TkxInfoThread::Explores(slot))
+        TkxInfoThread::EndAtOnce(slot);
     active = true;
 }
 
@@ -270,7 +291,9 @@ TkxHarvest TQueueManager::TakeBatch(TkxInfoList& slot) {
 TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
     TkxHarvest harvest;
     harvest.Node = slot.Node;
-    harvest.Name = slot.NameText();
+    // Only a host task renames its node; an empty name leaves the node's as it is.
+    if (slot.Kind == ikHost)
+        harvest.Name = slot.NameText();
     harvest.FileId = slot.FileId;
     harvest.LearntIds = std::exchange(slot.LearntIds, {});
     harvest.Records = slot.TakeAll();
@@ -293,8 +316,8 @@ void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& ne
 TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     std::unique_lock lock(*slot.Guard);
     TkxThreadRow row;
-    row.No = QString::number(slot.SlotIndex);
-    row.Total = QString::number(slot.WorksCount);
+    row.No = NumberText(slot.SlotIndex);
+    row.Total = NumberText(slot.WorksCount);
     row.StateTime = slot.StateTime;
     row.State = TextWithDetail(SlotStateText(slot.State), slot.ErrorText);
     row.Address = slot.AddressText();
@@ -303,20 +326,10 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     return row;
 }
 
-void TQueueManager::RunDeferredTasks() {
-    // Tasks that explore nothing end at once: run them here rather than on a thread.
-    while (!RunLater.empty()) {
-        TkxInfoThread* worker = RunLater.back();
-        RunLater.pop_back();
-        TkxInfoThread::RunNow(worker);
-    }
-}
-
 void TQueueManager::Cleanup() {
     const TkxSearchState remembered = ReadSearchState();
     try {
         SetState(srStopping);
-        RunDeferredTasks();
         std::vector<TkxNode*> requeue = std::exchange(Retry, {});
         while (!Slots.empty()) {
             {

@@ -65,7 +65,6 @@ private:
     void FetchAhead();
     // Sends this pass's news without waiting.
     void Deliver();
-    void RunDeferredTasks();
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
 
@@ -75,8 +74,7 @@ private:
     int Unhanded = 0;                // pending nodes the document has not handed out, as known
     TkxPassReport Report;            // this pass's news
     const std::shared_ptr<TkxReportBox> Box = std::make_shared<TkxReportBox>();
-    std::vector<class TkxInfoThread*> RunLater; // tasks that explore nothing, run in the pass
-    std::vector<TkxNode*> Retry;                // nodes whose listing failed in a way that may pass
+    std::vector<TkxNode*> Retry; // nodes whose listing failed in a way that may pass
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;

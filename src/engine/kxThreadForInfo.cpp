@@ -95,19 +95,28 @@ TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> 
     : Guard(slot.Guard), Drained(slot.Drained), Owner(&slot), Services(std::move(services)),
       Waker(std::move(waker)) {}
 
+bool TkxInfoThread::Explores(const TkxInfoList& slot) {
+    return !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
+                                     slot.Kind == ikShare || slot.Kind == ikFolder);
+}
+
+void TkxInfoThread::EndAtOnce(TkxInfoList& slot) {
+    // What Execute does when there is nothing to explore.
+    if (slot.Count() > 0) {
+        slot.SetErrorText(QStringLiteral("Owner not Empty"));
+        slot.Failure = tfError;
+        slot.SetState(ssError);
+        return;
+    }
+    slot.SetState(ssDone);
+}
+
 TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                    std::shared_ptr<TkxWaker> waker,
-                                    std::vector<TkxInfoThread*>* runLater) {
+                                    std::shared_ptr<TkxWaker> waker) {
     auto* worker = new TkxInfoThread(slot, std::move(services), std::move(waker));
     {
         std::lock_guard lock(LiveMutex);
         ++Live;
-    }
-    const bool explores = !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
-                                                    slot.Kind == ikShare || slot.Kind == ikFolder);
-    if (runLater && !explores) {
-        runLater->push_back(worker);
-        return worker;
     }
     try {
         Threads().Run([worker] { RunNow(worker); }, [waker = worker->Waker] { waker->Wake(); });

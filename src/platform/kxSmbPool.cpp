@@ -53,12 +53,12 @@ constexpr int CancelCheckMs = 100;
 constexpr std::int64_t MinFileTime = -11644473600LL;
 constexpr std::int64_t MaxFileTime = 253402300799LL;
 
-double DaysFromUtc(const TimeSpec& t) {
+double DaysFromUtc(const TimeSpec& t, const TkxLocalTimes& local) {
     if ((t.Sec == 0 && t.Nsec == 0) || t.Sec < MinFileTime || t.Sec > MaxFileTime ||
         t.Nsec >= 1000000000u)
         return 0;
     const qint64 ms = t.Sec * 1000 + t.Nsec / 1000000;
-    return UtcMSecsToDays(ms);
+    return local.Days(ms);
 }
 
 std::string Frame(MsgType type, std::uint16_t port, const std::string& arg) {
@@ -808,7 +808,8 @@ private:
     std::size_t Limit;
 };
 
-bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name) {
+bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name,
+                  const TkxLocalTimes& local) {
     Reader r(body);
     e.Attributes = r.U32();
     e.Size = r.U64();
@@ -820,9 +821,9 @@ bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name)
     if (!r.Ok() || !r.AtEnd())
         return false;
     e.IsDirectory = (e.Attributes & 0x10) != 0;
-    e.Creating = DaysFromUtc(btime);
-    e.EditTime = DaysFromUtc(mtime);
-    e.LastAccess = DaysFromUtc(atime);
+    e.Creating = DaysFromUtc(btime, local);
+    e.EditTime = DaysFromUtc(mtime, local);
+    e.LastAccess = DaysFromUtc(atime, local);
     return true;
 }
 
@@ -834,7 +835,7 @@ public:
             return false;
         TkxDirEntry e;
         std::string_view name;
-        if (!ReadDirEntry(body, e, name))
+        if (!ReadDirEntry(body, e, name, Local))
             return false;
         if (!IsUsableEntryName(name))
             return true; // no path can name it; leave it out
@@ -850,19 +851,21 @@ public:
 
 private:
     std::size_t Limit;
+    TkxLocalTimes Local; // entries are read on the thread that made the collector
 };
 
 class StatCollector : public TkxSmbPool::Sink {
 public:
     bool Entry(std::uint8_t type, std::string_view body) override {
         std::string_view name;
-        if (type != MsgDirEntry || Got || !ReadDirEntry(body, Item, name))
+        if (type != MsgDirEntry || Got || !ReadDirEntry(body, Item, name, Local))
             return false;
         Got = true;
         return true;
     }
     TkxDirEntry Item;
     bool Got = false;
+    TkxLocalTimes Local;
 };
 
 } // namespace
