@@ -101,6 +101,13 @@ public:
     virtual TkxNetResult ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                                     const TkxCancelToken& cancel) = 0;
 
+    // As ListFolder, for a folder whose own id is known already: the "." entry may then come
+    // without it, which spares a lookup per folder.
+    virtual TkxNetResult ListKnownFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                         const TkxCancelToken& cancel) {
+        return ListFolder(uncPath, out, cancel);
+    }
+
     // The server's file id of the folder itself (0 when unknown or not reachable).
     virtual quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) = 0;
 

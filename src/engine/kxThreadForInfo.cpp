@@ -332,15 +332,6 @@ void TkxInfoThread::HostStep(const QString& name, const QString& address) {
 void TkxInfoThread::FolderStep(const QString& address) {
     if (Terminated())
         return;
-    std::vector<TkxDirEntry> entries;
-    const TkxNetResult error = Services->ListFolder(address, entries, Cancel);
-    if (error.Failed() && !Terminated())
-        throw EkxListingFailed(error);
-    if (error.Kind != TkxNetResult::None)
-        return;
-
-    // A folder whose server id repeats an ancestor's on the same share is a loop (a link
-    // to an ancestor): exploring it would never end.
     quint64 ownId = 0;
     std::vector<std::pair<QString, quint64>> ancestors;
     {
@@ -350,6 +341,16 @@ void TkxInfoThread::FolderStep(const QString& address) {
         ownId = Owner->FileId;
         ancestors = Owner->Ancestors;
     }
+    std::vector<TkxDirEntry> entries;
+    const TkxNetResult error = ownId ? Services->ListKnownFolder(address, entries, Cancel)
+                                     : Services->ListFolder(address, entries, Cancel);
+    if (error.Failed() && !Terminated())
+        throw EkxListingFailed(error);
+    if (error.Kind != TkxNetResult::None)
+        return;
+
+    // A folder whose server id repeats an ancestor's on the same share is a loop (a link
+    // to an ancestor): exploring it would never end.
     if (ownId == 0) {
         for (const TkxDirEntry& e : entries) {
             if (e.Name == u".") {

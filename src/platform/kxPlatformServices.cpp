@@ -121,12 +121,12 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
         out.clear();
         return TkxNetResult::FromCode(error);
     }
-    // Printer queues and devices hold no folders: their listing fails by nature, which is
-    // no failure of the search.
+    // Printer queues, devices and the IPC share hold no folders: their listing fails by
+    // nature, which is no failure of the search.
     std::lock_guard lock(Mutex);
     for (const TkxShareEntry& share : out) {
         TkxSmbTarget shareTarget;
-        if ((share.Type == 1 || share.Type == 2) &&
+        if ((share.Type == 1 || share.Type == 2 || share.Type == 3) &&
             UncToSmbTarget(QStringLiteral("\\\\") + host + u'\\' + share.Name, shareTarget))
             NoFolders.insert(shareTarget.Url);
     }
@@ -135,6 +135,17 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
 
 TkxNetResult TkxPlatformServices::ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                                              const TkxCancelToken& cancel) {
+    return List(uncPath, out, cancel, false);
+}
+
+TkxNetResult TkxPlatformServices::ListKnownFolder(const QString& uncPath,
+                                                  std::vector<TkxDirEntry>& out,
+                                                  const TkxCancelToken& cancel) {
+    return List(uncPath, out, cancel, true);
+}
+
+TkxNetResult TkxPlatformServices::List(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                       const TkxCancelToken& cancel, bool ownIdKnown) {
     out.clear();
     LastErrno = 0;
     TkxSmbTarget target;
@@ -157,7 +168,7 @@ TkxNetResult TkxPlatformServices::ListFolder(const QString& uncPath, std::vector
         return TkxNetResult::FromCode(LastErrno);
     if (const int refused = RefusedLogon(target.Host))
         return TkxNetResult::FromCode(refused);
-    const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel);
+    const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown);
     if (error != 0) {
         Judge(target.Host, error);
         out.clear();

@@ -20,6 +20,8 @@ public:
                             const TkxCancelToken& cancel) override;
     TkxNetResult ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                             const TkxCancelToken& cancel) override;
+    TkxNetResult ListKnownFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                 const TkxCancelToken& cancel) override;
     quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) override;
     void SetCredentials(const TkxCredentials& credentials) override;
     void BeginSearch() override;
@@ -31,6 +33,8 @@ public:
     TkxHostScreen& Screen() { return Hosts; }
 
 private:
+    TkxNetResult List(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                      const TkxCancelToken& cancel, bool ownIdKnown);
     // The port to reach host on, or 0 (LastError set).
     std::uint16_t PortFor(const std::string& host, const TkxCancelToken& cancel);
     // After a failed call: a host that stopped answering is screened again next time, and a

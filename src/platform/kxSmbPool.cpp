@@ -880,10 +880,18 @@ int TkxSmbPool::ListShares(const std::string& host, std::uint16_t port,
 }
 
 int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::uint16_t port,
-                        std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel) {
+                        std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel,
+                        bool ownIdKnown) {
     DirCollector sink(Options.MaxEntries);
     (void)host;
-    const int error = Run(ShareKey(url), Frame(MsgListDir, port, url), sink, cancel);
+    Writer w;
+    w.Begin(MsgListDir);
+    w.U16(port);
+    w.Str(url);
+    if (ownIdKnown)
+        w.U8(ListOwnIdKnown);
+    w.End();
+    const int error = Run(ShareKey(url), w.Buf, sink, cancel);
     if (error == 0)
         out = std::move(sink.Items);
     return error;

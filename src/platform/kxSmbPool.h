@@ -58,8 +58,10 @@ public:
     // on success. host and the share in url send a request to a helper connected to them.
     int ListShares(const std::string& host, std::uint16_t port, std::vector<TkxShareEntry>& out,
                    const TkxCancelToken& cancel);
+    // ownIdKnown: the "." entry need not carry the folder's own id.
     int ListDir(const std::string& host, const std::string& url, std::uint16_t port,
-                std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel);
+                std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel,
+                bool ownIdKnown = false);
     int Stat(const std::string& host, const std::string& url, std::uint16_t port, TkxDirEntry& out,
              const TkxCancelToken& cancel);
 

@@ -215,12 +215,18 @@ bool IsFolder(const libsmb_file_info* fi) {
     return (fi->attrs & 0x10) != 0;
 }
 
+bool IsDot(const libsmb_file_info* fi, bool dotDot) {
+    return fi->name && fi->name[0] == '.' &&
+           (dotDot ? fi->name[1] == '.' && fi->name[2] == '\0' : fi->name[1] == '\0');
+}
+
 // readdirplus2 with a stat buffer looks the connection up again for every entry and rebuilds
 // the credentials each time (a quarter of the helper's time on a large walk). Only folders
-// need the file id it gives, so the entries are read without it first, then the listing is
-// rewound and read again with the stat buffer for folders alone. False when the second pass
-// does not meet the same entries (the listing is then read again the plain way).
-bool ReadFolderIds(SMBCFILE* dir) {
+// need the file id it gives (".." never, "." only when wanted), so the entries are read
+// without it first, then the listing is rewound and read again with the stat buffer for those
+// folders alone. False when the second pass does not meet the same entries (the listing is
+// then read again the plain way).
+bool ReadFolderIds(SMBCFILE* dir, bool ownIdKnown) {
     const auto plus = smbc_getFunctionReaddirPlus(Ctx);
     const auto plus2 = smbc_getFunctionReaddirPlus2(Ctx);
     Listing.clear();
@@ -229,7 +235,8 @@ bool ReadFolderIds(SMBCFILE* dir) {
     if (smbc_getFunctionLseekdir(Ctx)(Ctx, dir, 0) != 0)
         return false;
     for (Listed& item : Listing) {
-        if (!IsFolder(item.Info)) {
+        if (!IsFolder(item.Info) || IsDot(item.Info, true) ||
+            (ownIdKnown && IsDot(item.Info, false))) {
             if (plus(Ctx, dir) != item.Info)
                 return false;
             continue;
@@ -272,7 +279,7 @@ SMBCFILE* OpenDir(const std::string& url) {
     return smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
 }
 
-void ListDir(std::uint16_t port, std::string_view url) {
+void ListDir(std::uint16_t port, std::string_view url, std::uint8_t flags) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
     const std::string u(url);
@@ -281,7 +288,7 @@ void ListDir(std::uint16_t port, std::string_view url) {
     SMBCFILE* dir = OpenDir(u);
     if (!dir)
         return SendEnd(LogonOr(errno ? errno : EIO, host), 0);
-    if (!ReadFolderIds(dir)) {
+    if (!ReadFolderIds(dir, (flags & ListOwnIdKnown) != 0)) {
         smbc_getFunctionClosedir(Ctx)(Ctx, dir);
         dir = OpenDir(u);
         if (!dir)
@@ -428,12 +435,13 @@ int Serve() {
         case MsgStat: {
             const std::uint16_t port = r.U16();
             const std::string_view arg = r.Str();
+            const std::uint8_t flags = type == MsgListDir && !r.AtEnd() ? r.U8() : 0;
             if (!r.Ok())
                 return 2;
             if (type == MsgListShares)
                 ListShares(port, arg);
             else if (type == MsgListDir)
-                ListDir(port, arg);
+                ListDir(port, arg, flags);
             else
                 Stat(port, arg);
             break;

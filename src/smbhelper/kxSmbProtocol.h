@@ -39,13 +39,17 @@ enum MsgType : std::uint8_t {
     // requests
     MsgSetCredentials = 1, // str user, str domain, str password, u8 kerberos
     MsgListShares = 2,     // u16 port, str host
-    MsgListDir = 3,        // u16 port, str url
+    MsgListDir = 3,        // u16 port, str url [, u8 ListFlags]
     MsgStat = 4,           // u16 port, str url
     // answers
     MsgShare = 0x81,    // u32 type, str name, str comment
     MsgDirEntry = 0x82, // u32 attrs, u64 size, 3 x (i64 s, u32 ns) btime mtime atime, u64 ino, str
     MsgEnd = 0x8F,      // i32 errno (0 = success), u32 entry count
 };
+
+// Options of a folder listing. The ids of "." and ".." each cost the helper a lookup of the
+// connection; ".." never gets one, "." only when the asker does not know it yet.
+enum ListFlags : std::uint8_t { ListOwnIdKnown = 1 };
 
 // Share types as the server's share enumeration gives them.
 enum ShareType : std::uint32_t { ShareDisk = 0, SharePrinter = 1, ShareDevice = 2, ShareIpc = 3 };

@@ -316,6 +316,15 @@ void TestPlatformSmb::fileIdsExposeFolderLoops() {
 
     QVERIFY(Services->ListFolder(Unc(Two + "\\loop\\a"), entries, cancel));
     QCOMPARE(ByName(entries).at("tosibling").FileId, b);
+
+    // ".." never carries an id, and "." none when the folder's own id is known already; the
+    // entries are the same either way.
+    QCOMPARE(ByName(entries).at("..").FileId, quint64(0));
+    std::vector<TkxDirEntry> known;
+    QVERIFY(Services->ListKnownFolder(Unc(Two + "\\loop\\a"), known, cancel));
+    QCOMPARE(Names(known), Names(entries));
+    QCOMPARE(ByName(known).at(".").FileId, quint64(0));
+    QCOMPARE(ByName(known).at("tosibling").FileId, b);
 }
 
 void TestPlatformSmb::largeFolder() {
