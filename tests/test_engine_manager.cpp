@@ -501,6 +501,24 @@ private Q_SLOTS:
         }
     }
 
+    void rangeHostsAreLookedUpAhead() {
+        // The range task hands its addresses to the name lookups before their host tasks run,
+        // in search order, each once.
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Names[Ip("10.3.0.2")] = QStringLiteral("two.test");
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(3, 1, 1, QStringLiteral("*")));
+        TkxNode* range = doc.AddRange(QStringLiteral("r"), QStringLiteral("10.3.0.0 - 10.3.1.44"));
+        doc.Run();
+        QVERIFY(WaitIdle(doc));
+        const std::vector<quint32> ahead = net->LookedAheadSoFar();
+        QCOMPARE(ahead.size(), size_t(256 + 45));
+        QCOMPARE(ahead.front(), Ip("10.3.0.0"));
+        QCOMPARE(ahead[300], Ip("10.3.1.44"));
+        QCOMPARE(range->Children[2]->Info.NameText(), QStringLiteral("two.test"));
+    }
+
     void largeRangeArrivesInBatches() {
         auto net = std::make_shared<TkxFakeServices>();
         TkxProjectDoc doc;

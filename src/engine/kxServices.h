@@ -90,6 +90,11 @@ public:
 
     // The official host name of an IPv4 address (network byte order), or an empty text.
     virtual QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) = 0;
+    // Hosts about to be searched (network byte order, in search order): their names may be
+    // looked up from now on, so ReverseLookup finds them ready.
+    virtual void LookAhead(const std::vector<quint32>& networkOrderAddresses) {
+        (void)networkOrderAddresses;
+    }
 
     // The shares of \\host (the text after the two backslashes), in the server's order. On
     // anything but success out holds nothing.

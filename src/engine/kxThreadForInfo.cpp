@@ -272,20 +272,28 @@ void TkxInfoThread::RangeStep(const QString& address) {
     TIPRange range(address);
     const QString prefix = QStringLiteral("\\\\");
     std::vector<Found> hosts;
+    std::vector<quint32> addresses; // their names are looked up from now on
     hosts.reserve(Batch);
+    addresses.reserve(Batch);
+    auto deliver = [&] {
+        Services->LookAhead(addresses);
+        AddRecords(prefix, hosts);
+        hosts.clear();
+        addresses.clear();
+    };
     VisitRange(range, [&](const TIPAddress& ip) {
         if (Terminated())
             return false;
         const QString text = ip.AsText();
         hosts.push_back({text, ikHost});
+        addresses.push_back(ip.AsNetworkLong());
         if (hosts.size() == Batch) {
-            AddRecords(prefix, hosts);
-            hosts.clear();
+            deliver();
             WaitForRoom();
         }
         return true;
     });
-    AddRecords(prefix, hosts);
+    deliver();
 }
 
 void TkxInfoThread::WaitForRoom() {

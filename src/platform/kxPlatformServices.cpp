@@ -53,6 +53,13 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
         Fail(ECANCELED);
         return {};
     }
+    if (Names.Ready()) {
+        int error = 0;
+        QString name = Names.Lookup(networkOrderAddress, cancel, &error);
+        if (error)
+            Fail(error == ETIMEDOUT ? ENOENT : error);
+        return name;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = networkOrderAddress;
@@ -90,7 +97,12 @@ int TkxPlatformServices::RefusedLogon(const std::string& host) {
     return Refused.count(host) ? Fail(LogonFailureCode) : 0;
 }
 
+void TkxPlatformServices::LookAhead(const std::vector<quint32>& networkOrderAddresses) {
+    Names.LookAhead(networkOrderAddresses);
+}
+
 void TkxPlatformServices::BeginSearch() {
+    Names.Clear();
     std::lock_guard lock(Mutex);
     Refused.clear();
 }

@@ -1,10 +1,12 @@
 #pragma once
 
-// The network services on Linux: reverse lookup with getnameinfo, shares and folders through
-// the pool of SMB helper processes, every host screened with a short TCP connect first.
+// The network services on Linux: reverse lookups many at once with a bound (getnameinfo when
+// c-ares can not be set up), shares and folders through the pool of SMB helper processes,
+// every host screened with a short TCP connect first.
 
 #include "engine/kxServices.h"
 #include "platform/kxHostScreen.h"
+#include "platform/kxNameResolver.h"
 #include "platform/kxSmbPool.h"
 
 #include <mutex>
@@ -16,6 +18,7 @@ public:
     explicit TkxPlatformServices(TkxSmbPoolOptions options = {});
 
     QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) override;
+    void LookAhead(const std::vector<quint32>& networkOrderAddresses) override;
     TkxNetResult ListShares(const QString& host, std::vector<TkxShareEntry>& out,
                             const TkxCancelToken& cancel) override;
     TkxNetResult ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
@@ -45,6 +48,7 @@ private:
 
     TkxSmbPool Helpers;
     TkxHostScreen Hosts;
+    TkxNameResolver Names;
     std::mutex Mutex;
     std::unordered_set<std::string> Refused;   // hosts that refused the logon, this search
     std::unordered_set<std::string> NoFolders; // host/share of printers and devices listed

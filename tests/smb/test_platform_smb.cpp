@@ -640,6 +640,19 @@ void TestPlatformSmb::reverseLookupInPrivateNames() {
                  QStringLiteral("fileserver-three.test"));
         QCOMPARE(Services->ReverseLookup(Address("127.0.0.9"), cancel), QString());
         QCOMPARE(TkxPlatformServices::LastError(), ENOENT);
+        // Looked up ahead, found ready; a name is handed out once, then asked for anew.
+        Services->LookAhead({Address("127.0.0.3"), Address("127.0.0.9"), Address("127.0.0.2")});
+        for (int round = 0; round < 2; ++round) {
+            QCOMPARE(Services->ReverseLookup(Address("127.0.0.2"), cancel),
+                     QStringLiteral("fileserver-two.test"));
+            QCOMPARE(Services->ReverseLookup(Address("127.0.0.9"), cancel), QString());
+            QCOMPARE(Services->ReverseLookup(Address("127.0.0.3"), cancel),
+                     QStringLiteral("fileserver-three.test"));
+        }
+        TkxCancelToken cancelled;
+        cancelled.Cancel();
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.5"), cancelled), QString());
+        QCOMPARE(TkxPlatformServices::LastError(), ECANCELED);
         std::vector<TkxShareEntry> shares;
         QVERIFY(Services->ListShares(QStringLiteral("fileserver-three.test"), shares, cancel));
         QCOMPARE(ShareNames(shares), QStringList({"docs", "IPC$"}));
