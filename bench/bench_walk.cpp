@@ -234,10 +234,11 @@ void LetServerSettle() {
 Walk OrvaneWalk(const QString& host, const QString& share, quint32 threads,
                 const QString& smbdPid = QString(), bool loopGuard = true) {
     Walk w;
-    const long before = RssKb();
     Meter meter(smbdPid);
     {
         auto services = std::make_shared<TkxPlatformServices>();
+        // What the tree takes: the services' own start-up is not counted.
+        const long before = RssKb();
         {
             TkxProjectDoc doc;
             PrepareShareWalk(doc, QStringLiteral("\\\\%1\\%2").arg(host, share), threads,
