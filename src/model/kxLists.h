@@ -240,15 +240,19 @@ public:
     std::vector<std::pair<QString, quint64>> LearntIds;
 
     // The texts are kept beside the fields as well: rows and tasks read them for every task.
+    // A worker may still hold a copy of the old text; it is let go here, in code that thread
+    // checkers see (QString's own assignment is compiled into Qt), not inside Qt.
     const QString& NameText() const { return NameString; }
     const QString& AddressText() const { return AddressString; }
     void SetName(const QString& text) {
         Name.SetText(text);
-        NameString = text;
+        QString copy = text;
+        NameString.swap(copy);
     }
     void SetAddress(const QString& text) {
         Address.SetText(text);
-        AddressString = text;
+        QString copy = text;
+        AddressString.swap(copy);
     }
     void SetKind(TkxItemKind k) { Kind = k; }
     void SetErrorText(const QString& text) { ErrorText = text; }

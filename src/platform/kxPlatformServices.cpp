@@ -82,9 +82,11 @@ std::uint16_t TkxPlatformServices::PortFor(const std::string& host, const TkxCan
     return port;
 }
 
-void TkxPlatformServices::Judge(const std::string& host, int error) {
+void TkxPlatformServices::Judge(const std::string& host, int error, bool shareLevel) {
     Fail(error);
-    if (IsConnectionError(error))
+    // A share or folder the server refused to connect (libsmbclient says ECONNREFUSED for a
+    // share it can not open) came from a host that answers: it stays known as a server.
+    if (IsConnectionError(error) && !(shareLevel && error == ECONNREFUSED))
         Hosts.Forget(host);
     if (error == LogonFailureCode) {
         std::lock_guard lock(Mutex);
@@ -129,7 +131,7 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
         return TkxNetResult::FromCode(refused);
     const int error = Helpers.ListShares(target.Host, port, out, cancel);
     if (error != 0) {
-        Judge(target.Host, error);
+        Judge(target.Host, error, false);
         out.clear();
         return TkxNetResult::FromCode(error);
     }
@@ -182,7 +184,7 @@ TkxNetResult TkxPlatformServices::List(const QString& uncPath, std::vector<TkxDi
         return TkxNetResult::FromCode(refused);
     const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown);
     if (error != 0) {
-        Judge(target.Host, error);
+        Judge(target.Host, error, true);
         out.clear();
         return TkxNetResult::FromCode(error);
     }
@@ -201,7 +203,7 @@ quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelTok
     TkxDirEntry entry;
     const int error = Helpers.Stat(target.Host, target.Url, port, entry, cancel);
     if (error != 0) {
-        Judge(target.Host, error);
+        Judge(target.Host, error, true);
         return 0;
     }
     return entry.FileId;

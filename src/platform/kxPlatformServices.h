@@ -42,7 +42,7 @@ private:
     std::uint16_t PortFor(const std::string& host, const TkxCancelToken& cancel);
     // After a failed call: a host that stopped answering is screened again next time, and a
     // refused logon is remembered for the rest of the search.
-    void Judge(const std::string& host, int error);
+    void Judge(const std::string& host, int error, bool shareLevel);
     // The logon refused by host in this search, if any.
     int RefusedLogon(const std::string& host);
 

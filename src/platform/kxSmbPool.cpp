@@ -276,6 +276,11 @@ std::vector<pid_t> TkxSmbPool::HelperPids() const {
     return pids;
 }
 
+pid_t TkxSmbPool::SpawnerPid() const {
+    std::lock_guard lock(SpawnerMutex);
+    return SpawnerProcess ? SpawnerProcess->Pid : -1;
+}
+
 std::vector<pid_t> TkxSmbPool::BusyHelperPids() const {
     std::lock_guard lock(Mutex);
     return Busy;

@@ -73,6 +73,8 @@ public:
     };
     Counts HelperCounts() const;
     std::vector<pid_t> HelperPids() const;
+    // The spawner's pid, -1 when helpers are started directly.
+    pid_t SpawnerPid() const;
     std::vector<pid_t> BusyHelperPids() const;
     QString HelperPath() const { return Path; }
 
@@ -125,7 +127,7 @@ private:
     std::vector<char*> EnvironmentPointers;
 
     // The spawner process (its control socket in Sock); none when helpers are started directly.
-    std::mutex SpawnerMutex;
+    mutable std::mutex SpawnerMutex;
     std::unique_ptr<Helper> SpawnerProcess;
 
     mutable std::mutex Mutex;
