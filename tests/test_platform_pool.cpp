@@ -237,6 +237,7 @@ private Q_SLOTS:
     void credentialsTravelOverTheSocket();
     void helperInheritsNoDescriptors();
     void requestsStayWithTheirHost();
+    void requestsStayWithTheirShare();
     void poolNeverExceedsItsSize();
     void freedHelperGoesToAWaiterForItsHost();
     void cancelledWaitersLoseNoHelper();
@@ -494,6 +495,27 @@ void TestPlatformPool::requestsStayWithTheirHost() {
     for (int i = 0; i < 5; ++i) {
         QCOMPARE(Single(pool, "pid", "hostb"), b);
         QCOMPARE(Single(pool, "pid", "hosta"), a);
+    }
+}
+
+void TestPlatformPool::requestsStayWithTheirShare() {
+    // libsmbclient connects once per share: two shares of one host are two connections, so
+    // each share's requests go to the helper that holds its connection.
+    TkxSmbPool pool(FakeOptions());
+    auto pidOf = [&](const char* share) {
+        std::vector<TkxDirEntry> out;
+        TkxCancelToken cancel;
+        const std::string url = std::string("smb://fake/") + share + "/sub/pid";
+        return pool.ListDir("fake", url, 445, out, cancel) == 0 && out.size() == 1
+                   ? out.front().Name
+                   : QStringLiteral("<failed>");
+    };
+    const QString a = pidOf("a");
+    const QString b = pidOf("b");
+    QVERIFY(a != b && a != "<failed>" && b != "<failed>");
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(pidOf("b"), b);
+        QCOMPARE(pidOf("a"), a);
     }
 }
 

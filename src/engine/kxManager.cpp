@@ -197,8 +197,10 @@ void TQueueManager::RunPasses() {
                 Report.Rows.emplace_back(int(i), RowOf(slot));
                 changed = true;
             }
-            // An error that came during this very visit has just been shown.
-            ErrorShown[i] = slot.State == ssError;
+            // An error that came during this very visit has just been shown; one that came
+            // from the task given to a slot that was in error before has not, and is shown
+            // at the next visit, before the slot takes new work.
+            ErrorShown[i] = slot.State == ssError && slot.State != before;
         }
         Deliver();
 
@@ -335,11 +337,17 @@ void TQueueManager::Cleanup() {
             {
                 TkxInfoList& slot = *Slots.front();
                 std::unique_lock lock(*slot.Guard);
-                // A refused listing not yet taken is tried again too.
-                const bool refused = slot.State == ssError && slot.Failure != tfError;
-                if (slot.State == ssWorking || slot.State == ssDone || slot.State == ssTimeout ||
-                    refused)
+                // A listing refused for good that no visit has taken yet ends as a visit would
+                // end it, scanned; one that may pass is tried again, like any unfinished task.
+                if (slot.State == ssError && slot.Failure == tfLasting) {
+                    TkxHarvest failed = TakeHarvest(slot);
+                    failed.Records.clear();
+                    Report.Harvests.push_back(std::move(failed));
+                } else if (slot.State == ssWorking || slot.State == ssDone ||
+                           slot.State == ssTimeout ||
+                           (slot.State == ssError && slot.Failure == tfPassing)) {
                     requeue.push_back(slot.Node);
+                }
             }
             Slots.erase(Slots.begin());
         }

@@ -713,6 +713,16 @@ void TestPlatformSmb::reverseLookupInPrivateNames() {
             QCOMPARE(Services->ReverseLookup(Address("127.0.0.3"), cancel),
                      QStringLiteral("fileserver-three.test"));
         }
+        // More looked up ahead than go out at once: a host task's own question does not
+        // queue behind them.
+        std::vector<quint32> many;
+        for (int i = 1; i <= 300; ++i)
+            many.push_back(
+                Address(QStringLiteral("127.0.%1.%2").arg(100 + i / 200).arg(i % 200).toLatin1()));
+        Services->LookAhead(many);
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.2"), cancel),
+                 QStringLiteral("fileserver-two.test"));
+        QCOMPARE(Services->ReverseLookup(many.back(), cancel), QString());
         TkxCancelToken cancelled;
         cancelled.Cancel();
         QCOMPARE(Services->ReverseLookup(Address("127.0.0.5"), cancelled), QString());
