@@ -241,10 +241,10 @@ void TkxNameResolver::Run() {
         }
         const nfds_t socketCount = n;
         fds[n++] = {WakeFd, POLLIN, 0};
-        timeval longest{1, 0};
+        // With no question out there is nothing to time: sleep until woken.
         timeval wait{};
-        const timeval* t = ares_timeout(channel, &longest, &wait);
-        const int ms = int(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000);
+        const timeval* t = ares_timeout(channel, nullptr, &wait);
+        const int ms = t ? int(t->tv_sec * 1000 + (t->tv_usec + 999) / 1000) : -1;
         if (poll(fds, n, ms) < 0 && errno != EINTR)
             break;
         if (fds[socketCount].revents) {
