@@ -209,10 +209,12 @@ void TQueueManager::RunPasses() {
         if (ReadSearchState() != srWorking || Terminated())
             break;
         // Out of work as far as this manager knows: make sure with the document.
-        if (!active && Ahead.empty() && Unhanded == 0)
+        if (!active && Ahead.empty() && Unhanded == 0) {
             FetchAhead();
-        if (!active && Ahead.empty() && Unhanded == 0)
-            break;
+            if (Ahead.empty() && Unhanded == 0)
+                break;
+            changed = true; // there was work after all: give it out now
+        }
         if (!changed)
             Waker().WaitUntil(nextDeadline);
     }
