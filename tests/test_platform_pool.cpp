@@ -654,18 +654,33 @@ void TestPlatformPool::sizerFollowsTheWork() {
     };
 
     TkxPoolSizer late(o, now, idle);
-    // Waiting requests and idle cores: double toward the demand, keep what made it faster.
+    // The first window holds the start-up. Then, with requests waiting and idle cores: twice
+    // the helpers for a window, the old number for one more (the others kept idle), and the
+    // growth kept when it beat both.
+    QCOMPARE(window(late, 4, 10, true, 1.5, 16), 2);
     QCOMPARE(window(late, 4, 10, true, 1.5, 16), 4);
-    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4); // twice as fast: kept
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 2); // twice as fast; back for a window
+    QCOMPARE(late.Keep(), 4);
+    QCOMPARE(window(late, 4, 10, true, 1.5, 16), 4); // as slow as before: the growth stays
     QCOMPARE(window(late, 8, 10, true, 1.5, 16), 8);
     late.Fresh(+1, now); // a helper starting: what is served meanwhile is not judged
     QCOMPARE(window(late, 40, 10, true, 1.5, 16), -1);
     late.Fresh(-1, now);
-    QCOMPARE(window(late, 16, 20, true, 1.5, 16), 4); // no faster than with 4: taken back
-    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4);  // and held for a while
+    QCOMPARE(window(late, 16, 20, true, 1.5, 16), 4); // no faster than with 4
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4);  // nor slower without: 4 it is
+    QCOMPARE(late.Keep(), 4);
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4); // held for a while
     QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4);
     QCOMPARE(window(late, 8, 10, true, 1.5, 6), 6); // then grown again, never beyond the demand
     QCOMPARE(late.MostAllowed(), 8);
+
+    // A walk that speeds up by itself: faster with the growth, as fast again without it.
+    TkxPoolSizer warming(o, now, idle);
+    window(warming, 4, 10, true, 1.5, 16);
+    QCOMPARE(window(warming, 4, 10, true, 1.5, 16), 4);
+    QCOMPARE(window(warming, 12, 20, true, 1.5, 16), 2);
+    QCOMPARE(window(warming, 8, 10, true, 1.5, 16), 2);
+    QCOMPARE(warming.Keep(), 2);
 
     // No CPU to spare: no growth however many wait; nobody waiting: back toward the floor.
     TkxPoolSizer busy(o, now, idle);
@@ -673,7 +688,9 @@ void TestPlatformPool::sizerFollowsTheWork() {
     QCOMPARE(window(busy, 4, 10, true, 0.0, 16), 2);
     TkxPoolSizer grown(o, now, idle);
     window(grown, 4, 10, true, 1.5, 16);
-    QCOMPARE(window(grown, 8, 10, true, 1.5, 16), 4);
+    window(grown, 4, 10, true, 1.5, 16);
+    window(grown, 8, 10, true, 1.5, 16);
+    QCOMPARE(window(grown, 4, 10, true, 1.5, 16), 4);
     QCOMPARE(window(grown, 8, 10, false, 0.0, 1), 3);
     QCOMPARE(window(grown, 8, 10, false, 0.0, 1), 2);
     QCOMPARE(window(grown, 8, 10, false, 0.0, 1), 2);

@@ -43,20 +43,28 @@ int TkxPoolSizer::Judge(Clock::time_point now, double idleSeconds, int demand) {
     const double idleCores = known ? (idleSeconds - IdleAtStart) / span : 0;
     LastIdle = idleCores;
     LastRateSeen = rate;
-    if (Probing) {
-        Probing = false;
-        const double perfect = double(Allowed) / double(BeforeGrowth);
-        if (rate < RateBeforeGrowth * (1 + Opt.KeepShare * (perfect - 1))) {
-            Allowed = BeforeGrowth;
+    ++Judged;
+    if (Phase == Trying) {
+        RateTried = rate;
+        Kept = Allowed;
+        Allowed = BeforeGrowth;
+        Phase = Returned;
+    } else if (Phase == Returned) {
+        const double perfect = double(Kept) / double(BeforeGrowth);
+        const double before = (RateBefore + rate) / 2;
+        if (RateTried >= before * (1 + Opt.KeepShare * (perfect - 1)))
+            Allowed = Kept;
+        else
             HoldUntil = now + Opt.Hold;
-        }
-    } else if (SawWaiting && demand > Allowed && Allowed < Opt.Ceiling &&
+        Kept = 0;
+        Phase = Steady;
+    } else if (Judged > 1 && SawWaiting && demand > Allowed && Allowed < Opt.Ceiling &&
                idleCores >= Opt.SpareCores && now >= HoldUntil) {
         BeforeGrowth = Allowed;
-        RateBeforeGrowth = rate;
+        RateBefore = rate;
         Allowed = std::min({Opt.Ceiling, demand, Allowed * 2});
         Most = std::max(Most, Allowed);
-        Probing = true;
+        Phase = Trying;
     } else if (known && idleCores < Opt.SpareCores / 4 && Allowed > Opt.Floor && !SawWaiting) {
         // No CPU to spare and nobody waiting: a helper fewer competes less.
         --Allowed;

@@ -8,8 +8,12 @@
 //
 // It learns in windows of completed requests. A window is judged when it holds enough
 // requests and time; helpers that have not served their first request yet (start-up,
-// connection set-up) pause the measurement, so a growth is judged by helpers at work.
+// connection set-up) pause the measurement, so a growth is judged by helpers at work. A walk
+// lists faster by itself once its first, larger folders are done, so a growth is tried for one
+// window and then the old number for one more (the extra helpers kept idle meanwhile): the
+// growth stays when it beat the windows on both sides of it.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -22,8 +26,8 @@ public:
         int Floor = 2;
         int Ceiling = 64;
         // A window closes after this long and this many requests per allowed helper.
-        std::chrono::milliseconds MinWindow{25};
-        int CompletionsPerHelper = 3;
+        std::chrono::milliseconds MinWindow{40};
+        int CompletionsPerHelper = 4;
         // Idle CPU, in cores, below which the machine has none to spare.
         double SpareCores = 0.5;
         // A growth from n to m helpers is kept when the request rate rose by at least this
@@ -36,7 +40,9 @@ public:
     // idleSeconds: MachineIdleSeconds() now, the start of the first measurement.
     TkxPoolSizer(Options options, Clock::time_point now, double idleSeconds);
 
+    // Helpers that may work at once, and helpers to keep (more while a growth is judged).
     int Target() const { return Allowed; }
+    int Keep() const { return std::max(Allowed, Kept); }
 
     // An acquire found no helper free and no room for another.
     void Waited() { SawWaiting = true; }
@@ -60,6 +66,7 @@ private:
     int Allowed;
     int Most;
     int FreshCount = 0;
+    int Judged = 0; // windows judged so far: the first one holds the start-up
     // the window of requests, and the span the idle CPU is measured over (since the last
     // judgement; a window restarted by fresh helpers keeps it)
     Clock::time_point Start;
@@ -67,10 +74,11 @@ private:
     bool SawWaiting = false;
     Clock::time_point IdleSince;
     double IdleAtStart;
-    // a growth under test
-    bool Probing = false;
+    // a growth under test: tried for a window, then the old number for one more
+    enum { Steady, Trying, Returned } Phase = Steady;
     int BeforeGrowth = 0;
-    double RateBeforeGrowth = 0;
+    int Kept = 0;
+    double RateBefore = 0, RateTried = 0;
     Clock::time_point HoldUntil;
     double LastIdle = 0, LastRateSeen = 0;
 };

@@ -520,6 +520,9 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& key,
                                 [](const auto& h) { return h->Keys.empty(); });
         if (pick == Idle.end() && !Idle.empty())
             pick = Idle.begin(); // the longest idle
+        // Helpers kept while a growth is judged may be idle beyond the number allowed at once.
+        if (pick != Idle.end() && int(Busy.size()) >= Max)
+            pick = Idle.end();
         if (pick != Idle.end()) {
             std::unique_ptr<Helper> h = std::move(*pick);
             Idle.erase(pick);
@@ -577,7 +580,7 @@ void TkxSmbPool::Place(std::unique_ptr<Helper> h) {
                            [&](const Waiter* w) { return h->Knows(*w->Key); });
     if (to == Waiters.end())
         to = Waiters.begin();
-    if (to == Waiters.end()) {
+    if (to == Waiters.end() || int(Busy.size()) >= Max) {
         Idle.push_back(std::move(h));
         return;
     }
@@ -616,12 +619,14 @@ void TkxSmbPool::Completed(Helper& h) {
                      "orvane smb pool: %d requests want a helper, %d alive, %.2f cores idle, "
                      "%.0f requests/s: %d allowed\n",
                      demand, Live, Sizer->LastIdleCores(), Sizer->LastRate(), allowed);
-    if (allowed > Max) {
-        Max = allowed;
-        WakeToLookAgain(Max - Live);
-    } else {
-        Max = allowed;
-    }
+    // More allowed: waiters take the helpers kept idle, or start new ones.
+    if (allowed > Max)
+        WakeToLookAgain(allowed - int(Busy.size()));
+    Max = allowed;
+}
+
+int TkxSmbPool::KeepAlive() const {
+    return Sizer ? std::max(Max, Sizer->Keep()) : Max;
 }
 
 std::vector<std::unique_ptr<TkxSmbPool::Helper>> TkxSmbPool::TakeSurplus(int keep) {
@@ -639,25 +644,27 @@ void TkxSmbPool::Release(std::unique_ptr<Helper> h, bool healthy) {
     std::erase(Busy, h->Pid);
     if (healthy)
         Completed(*h);
-    const bool keep = healthy && h->Generation == Generation && Live <= Max;
-    // Fewer helpers allowed now: idle ones beyond go first, this one if still too many.
-    std::vector<std::unique_ptr<Helper>> gone = TakeSurplus(keep ? Max : Max + 1);
-    if (keep && Live - int(gone.size()) <= Max) {
+    const int keepAlive = KeepAlive();
+    const bool keep = healthy && h->Generation == Generation && Live <= keepAlive;
+    // Fewer helpers kept now: idle ones beyond go first, this one if still too many.
+    std::vector<std::unique_ptr<Helper>> gone = TakeSurplus(keep ? keepAlive : keepAlive + 1);
+    if (keep && Live - int(gone.size()) <= keepAlive) {
         Place(std::move(h));
     } else {
         Leaving(*h);
         gone.push_back(std::move(h));
     }
-    if (gone.empty())
-        return;
-    // Gone before they are counted out, so the pool never holds more processes than allowed.
-    lock.unlock();
-    for (auto& g : gone)
-        Destroy(std::move(g));
-    lock.lock();
-    Live -= int(gone.size());
-    if (Live < Max)
-        WakeToLookAgain(Max - Live);
+    if (!gone.empty()) {
+        // Gone before they are counted out, so the pool never holds more processes than
+        // allowed.
+        lock.unlock();
+        for (auto& g : gone)
+            Destroy(std::move(g));
+        lock.lock();
+        Live -= int(gone.size());
+        if (Live < Max)
+            WakeToLookAgain(Max - Live);
+    }
 }
 
 int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,

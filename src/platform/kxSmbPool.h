@@ -114,6 +114,9 @@ private:
     std::unique_ptr<Helper> Started(std::unique_lock<std::mutex>& lock, int* error);
     // With Mutex held: a helper leaves the pool (or served its first request).
     void Leaving(Helper& helper);
+    // With Mutex held: the helpers to keep alive (more than allowed at once while the sizer
+    // judges a growth).
+    int KeepAlive() const;
     // With Mutex held: a request ended; the sizer may change the number allowed.
     void Completed(Helper& helper);
     // With Mutex held: idle helpers beyond keep leave the pool (still counted in Live), for
