@@ -3,7 +3,8 @@
 // several helper pool sizes, beside `smbclient -c 'recurse ON; ls'` on the same share. Needs
 // `scripts/smb-fixture start DIR` first. Prints wall times and where the CPU went.
 //
-//   bench_smb_walk [HELPERS...]     (default: the first-request latency, then 1 2 3 4 8)
+//   bench_smb_walk [HELPERS...]     (default: the first-request latency, then 1 2 3 4 8 0;
+//                                    0 is the pool that follows the work)
 
 #include "platform/kxPlatformServices.h"
 
@@ -110,7 +111,7 @@ int main(int argc, char** argv) {
         sizes.push_back(std::atoi(argv[i]));
     if (sizes.empty()) {
         Latency();
-        sizes = {1, 2, 3, 4, 8};
+        sizes = {1, 2, 3, 4, 8, 0};
     }
     SmbclientSeconds(); // the server's caches warm up the same way for both
     const double smbclient = SmbclientSeconds();
@@ -119,6 +120,7 @@ int main(int argc, char** argv) {
         const double selfBefore = CpuSeconds(RUSAGE_SELF);
         const double helpersBefore = CpuSeconds(RUSAGE_CHILDREN);
         double wall = 0;
+        int peak = 0;
         Walk walk;
         {
             TkxSmbPoolOptions options;
@@ -132,14 +134,15 @@ int main(int argc, char** argv) {
             for (auto& t : threads)
                 t.join();
             wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            peak = services.Pool().HelperCounts().Peak;
         }
         // The helpers are reaped when the pool goes, so their CPU shows up only then.
         std::printf(
-            "walk bulk: %d threads, %d helpers: %zu entries, %d failed folders, "
+            "walk bulk: %d threads, %s%d helpers: %zu entries, %d failed folders, "
             "%.3f s, %.0f entries/s (%.2fx smbclient); CPU s: this process %.3f, helpers %.3f\n",
-            Threads, helpers, walk.Entries, walk.Failures, wall, double(walk.Entries) / wall,
-            smbclient / wall, CpuSeconds(RUSAGE_SELF) - selfBefore,
-            CpuSeconds(RUSAGE_CHILDREN) - helpersBefore);
+            Threads, helpers ? "" : "at most ", helpers ? helpers : peak, walk.Entries,
+            walk.Failures, wall, double(walk.Entries) / wall, smbclient / wall,
+            CpuSeconds(RUSAGE_SELF) - selfBefore, CpuSeconds(RUSAGE_CHILDREN) - helpersBefore);
     }
     return 0;
 }

@@ -1,9 +1,29 @@
-// Walk benchmark: a full search of one share on a loopback Samba server against
-// `smbclient -c 'recurse ON; ls'` on the same share in the same run; then the CPU the manager
-// and the document's thread spend while every worker waits on a slow server; and the memory
-// the tree takes per node.
+// Walk benchmark: full searches of one share against `smbclient -c 'recurse ON; ls'` on the same
+// share, interleaved, on loopback and on a server that answers 0.5 ms and 2 ms late; then the
+// memory the tree takes per node, the engine alone, the folder-loop guard's cost and the CPU the
+// manager and the document's thread spend while every worker waits on a slow server.
 //
 //   bench_walk [HOST [SHARE [THREADS]]]     (defaults 127.0.0.2 bulk 16)
+//   bench_walk engine [THREADS]             the engine alone, scripted instant listings
+//   bench_walk once [HOST [SHARE [THREADS]]]  one walk, for a profiler
+//
+// Run it against the fixture's bulk share (21,010 entries in 1,010 folders), with smbd started
+// through build/bin/smbd-latency (the preload shim that sleeps before each socket send), all in
+// a network namespace of your own:
+//
+//   export ORVANE_LATENCY_FILE=/tmp/orvane-latency ORVANE_FIXTURE_DIR=/tmp/orvane-fixture
+//   head -c 4 /dev/zero >$ORVANE_LATENCY_FILE
+//   unshare -n bash -c 'ip link set lo up &&
+//     SMBD=$PWD/build/bin/smbd-latency scripts/smb-fixture start $ORVANE_FIXTURE_DIR &&
+//     HOME=$PWD/build/test-home KRB5_CONFIG=/dev/null build/bin/bench_walk;
+//     scripts/smb-fixture stop $ORVANE_FIXTURE_DIR'
+//
+// The bench writes the delay into $ORVANE_LATENCY_FILE before each walk. Without that variable
+// only loopback is measured; without ORVANE_FIXTURE_DIR smbd's CPU is not shown.
+// ORVANE_BENCH_ROUNDS (default 5) sets the number of interleaved rounds; ORVANE_BENCH_LATENCIES
+// the delays in microseconds (default "0 500 2000"). Figures are medians; each walk starts with
+// fresh services, so helper start-up counts, as it does for one orvane-scan run. The load of
+// other processes during the walks is printed beside them.
 
 #include "../tests/kxFakeServices.h"
 #include "app/kxProjectDoc.h"
@@ -12,13 +32,19 @@
 #include "platform/kxPlatformServices.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
 #include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 long RssKb() {
@@ -32,11 +58,69 @@ long RssKb() {
     return 0;
 }
 
-double CpuSeconds() {
+struct Usage {
+    double Cpu = 0;
+    long Switches = 0;
+};
+
+Usage UsageOf(int who) {
     rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    getrusage(who, &u);
+    return {double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6,
+            u.ru_nvcsw + u.ru_nivcsw};
+}
+
+double CpuSeconds() {
+    return UsageOf(RUSAGE_SELF).Cpu;
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The fields of /proc/PID/stat after the command name (field 3 is index 0).
+QList<QByteArray> StatFields(const QString& pid) {
+    const QByteArray stat = ReadAll(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype close = stat.lastIndexOf(')');
+    return close < 0 ? QList<QByteArray>() : stat.mid(close + 2).split(' ');
+}
+
+// CPU seconds of a server process and all its children, the reaped ones included; smbd forks
+// one child per connection.
+double TreeCpu(const QString& pid) {
+    static const double tick = double(sysconf(_SC_CLK_TCK));
+    const QList<QByteArray> own = StatFields(pid);
+    if (own.size() < 15)
+        return 0;
+    double ticks =
+        own[11].toDouble() + own[12].toDouble() + own[13].toDouble() + own[14].toDouble();
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (entry.isEmpty() || !entry[0].isDigit())
+            continue;
+        const QList<QByteArray> f = StatFields(entry);
+        if (f.size() > 12 && f[1] == pid.toLatin1())
+            ticks += f[11].toDouble() + f[12].toDouble();
+    }
+    return ticks / tick;
+}
+
+// Busy CPU seconds of the whole machine, from /proc/stat.
+double MachineBusy() {
+    static const double tick = double(sysconf(_SC_CLK_TCK));
+    const QList<QByteArray> f =
+        ReadAll(QStringLiteral("/proc/stat")).split('\n').value(0).simplified().split(' ');
+    if (f.size() < 9)
+        return 0;
+    // user nice system idle iowait irq softirq steal
+    return (f[1].toDouble() + f[2].toDouble() + f[3].toDouble() + f[6].toDouble() +
+            f[7].toDouble() + f[8].toDouble()) /
+           tick;
+}
+
+QString LoadText() {
+    return QString::fromLatin1(ReadAll(QStringLiteral("/proc/loadavg")).trimmed());
 }
 
 TkxNode* AddShare(TkxProjectDoc& doc, const QString& address) {
@@ -47,7 +131,7 @@ TkxNode* AddShare(TkxProjectDoc& doc, const QString& address) {
     return doc.AddInfoNode(std::move(r), nullptr);
 }
 
-// The real services, one set for every walk of the run (as a program keeps them).
+// The real services, one set for the walks that do not measure start-up.
 std::shared_ptr<TkxNetServices> Platform() {
     static const auto services = std::make_shared<TkxPlatformServices>();
     return services;
@@ -77,6 +161,14 @@ struct Walk {
     double Seconds = 0;
     int Entries = 0;
     long RssDeltaKb = 0;
+    double ClientCpu = 0; // the searching process (orvane) or smbclient
+    double HelperCpu = 0; // orvane's SMB helpers
+    double SmbdCpu = -1;  // the server, children included; -1 when unknown
+    double OtherCpu = 0;  // everything else on the machine meanwhile
+    long Switches = 0;    // context switches of the client and its helpers
+    int PeakHelpers = 0;
+    int StartedHelpers = 0;
+    int AllowedHelpers = 0; // what the pool allowed at the end of the walk
 };
 
 // The real services with every folder id hidden: the folder-loop guard then has nothing to
@@ -104,36 +196,84 @@ private:
     std::shared_ptr<TkxNetServices> Real;
 };
 
-Walk OrvaneWalk(const QString& host, const QString& share, quint32 threads, bool loopGuard = true) {
+// Where the CPU of one walk went: this process, its reaped children, the server, the rest.
+class Meter {
+public:
+    explicit Meter(QString smbdPid) : Smbd(std::move(smbdPid)) {
+        Self = UsageOf(RUSAGE_SELF);
+        Children = UsageOf(RUSAGE_CHILDREN);
+        Server = Smbd.isEmpty() ? 0 : TreeCpu(Smbd);
+        Busy = MachineBusy();
+        Clock.start();
+    }
+    void Stop(Walk& w) { w.Seconds = double(Clock.nsecsElapsed()) / 1e9; }
+    // After the client's processes are reaped and the server's connections are closed. The
+    // client is this process (its children are helpers), or a child of it.
+    void Account(Walk& w, bool clientIsChild) {
+        const Usage self = UsageOf(RUSAGE_SELF), children = UsageOf(RUSAGE_CHILDREN);
+        w.Switches = self.Switches - Self.Switches + children.Switches - Children.Switches;
+        const double selfCpu = self.Cpu - Self.Cpu, childCpu = children.Cpu - Children.Cpu;
+        w.ClientCpu = clientIsChild ? childCpu : selfCpu;
+        w.HelperCpu = clientIsChild ? 0 : childCpu;
+        w.SmbdCpu = Smbd.isEmpty() ? -1 : TreeCpu(Smbd) - Server;
+        w.OtherCpu = MachineBusy() - Busy - selfCpu - childCpu - std::max(0.0, w.SmbdCpu);
+    }
+
+private:
+    QString Smbd;
+    Usage Self, Children;
+    double Server = 0, Busy = 0;
+    QElapsedTimer Clock;
+};
+
+// The server's connections end a little after the client's side is gone.
+void LetServerSettle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+}
+
+Walk OrvaneWalk(const QString& host, const QString& share, quint32 threads,
+                const QString& smbdPid = QString(), bool loopGuard = true) {
     Walk w;
-    const long before = RssKb();
-    TkxProjectDoc doc;
-    PrepareShareWalk(doc, QStringLiteral("\\\\%1\\%2").arg(host, share), threads,
-                     loopGuard ? nullptr : std::make_shared<WithoutIds>(Platform()));
-    QElapsedTimer t;
-    t.start();
-    RunSearch(doc);
-    w.Seconds = double(t.nsecsElapsed()) / 1e9;
-    w.Entries = doc.Tree().NodeCount() - 1;
-    w.RssDeltaKb = RssKb() - before;
-    if (doc.SearchState() != srFinished)
-        std::fprintf(stderr, "search ended with: %s\n", qPrintable(doc.StatusStateText()));
+    Meter meter(smbdPid);
+    {
+        auto services = std::make_shared<TkxPlatformServices>();
+        // What the tree takes: the services' own start-up is not counted.
+        const long before = RssKb();
+        {
+            TkxProjectDoc doc;
+            PrepareShareWalk(doc, QStringLiteral("\\\\%1\\%2").arg(host, share), threads,
+                             loopGuard ? std::shared_ptr<TkxNetServices>(services)
+                                       : std::make_shared<WithoutIds>(services));
+            RunSearch(doc);
+            meter.Stop(w);
+            w.Entries = doc.Tree().NodeCount() - 1;
+            w.RssDeltaKb = RssKb() - before;
+            if (doc.SearchState() != srFinished || doc.FailedTaskCount() > 0)
+                std::fprintf(stderr, "search ended with: %s\n", qPrintable(doc.StatusStateText()));
+        }
+        TkxInfoThread::WaitForAll();
+        const TkxSmbPool::Counts counts = services->Pool().HelperCounts();
+        w.PeakHelpers = counts.Peak;
+        w.StartedHelpers = counts.Started;
+        w.AllowedHelpers = counts.Allowed;
+    } // the pool goes: its helpers are killed and reaped, so their CPU is counted
+    LetServerSettle();
+    meter.Account(w, false);
     return w;
 }
 
-Walk SmbclientWalk(const QString& host, const QString& share) {
+Walk SmbclientWalk(const QString& host, const QString& share, const QString& smbdPid = QString()) {
     Walk w;
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KRB5_CONFIG"), QStringLiteral("/dev/null"));
     p.setProcessEnvironment(env);
-    QElapsedTimer t;
-    t.start();
+    Meter meter(smbdPid);
     p.start(QStringLiteral("smbclient"),
             {QStringLiteral("//%1/%2").arg(host, share), QStringLiteral("-N"), QStringLiteral("-c"),
              QStringLiteral("recurse ON; ls")});
     p.waitForFinished(600000);
-    w.Seconds = double(t.nsecsElapsed()) / 1e9;
+    meter.Stop(w);
     for (const QByteArray& line : p.readAllStandardOutput().split('\n')) {
         const QByteArray s = line.trimmed();
         // Entry lines: "  name   A   123  date"; folder headers start with a backslash.
@@ -141,7 +281,129 @@ Walk SmbclientWalk(const QString& host, const QString& share) {
             !s.startsWith("blocks"))
             ++w.Entries;
     }
+    LetServerSettle();
+    meter.Account(w, true);
     return w;
+}
+
+double Median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+template <class F> double MedianOf(const std::vector<Walk>& walks, F field) {
+    std::vector<double> v;
+    for (const Walk& w : walks)
+        v.push_back(double(field(w)));
+    return Median(v);
+}
+
+// Writes the server's delay for the shim.
+bool SetLatency(const QByteArray& file, quint32 us) {
+    const int fd = open(file.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool ok = pwrite(fd, &us, sizeof us, 0) == ssize_t(sizeof us);
+    close(fd);
+    return ok;
+}
+
+QString SmbdPidOf(const QString& host) {
+    const QString dir = qEnvironmentVariable("ORVANE_FIXTURE_DIR");
+    if (dir.isEmpty())
+        return {};
+    const QString pid =
+        QString::fromLatin1(ReadAll(QStringLiteral("%1/srv-%2/smbd.pid").arg(dir, host)).trimmed());
+    return QFile::exists(QStringLiteral("/proc/%1/stat").arg(pid)) ? pid : QString();
+}
+
+void PrintWalks(const char* who, const std::vector<Walk>& walks, bool helpers) {
+    std::printf("  %-10s wall %6.3f s  CPU s: client %5.3f", who,
+                MedianOf(walks, [](const Walk& w) { return w.Seconds; }),
+                MedianOf(walks, [](const Walk& w) { return w.ClientCpu; }));
+    if (helpers)
+        std::printf(" + helpers %5.3f = %5.3f",
+                    MedianOf(walks, [](const Walk& w) { return w.HelperCpu; }),
+                    MedianOf(walks, [](const Walk& w) { return w.ClientCpu + w.HelperCpu; }));
+    else
+        std::printf("                           ");
+    const double smbd = MedianOf(walks, [](const Walk& w) { return w.SmbdCpu; });
+    if (smbd >= 0)
+        std::printf(", smbd %5.3f", smbd);
+    std::printf(", others %5.3f;  %6.0f context switches;  %d entries",
+                MedianOf(walks, [](const Walk& w) { return w.OtherCpu; }),
+                MedianOf(walks, [](const Walk& w) { return w.Switches; }), walks.front().Entries);
+    if (helpers) {
+        std::printf(";  helpers at most alive/started/allowed at the end, per walk:");
+        for (const Walk& w : walks)
+            std::printf(" %d/%d/%d", w.PeakHelpers, w.StartedHelpers, w.AllowedHelpers);
+    }
+    std::printf("\n");
+}
+
+// Loopback and late servers, interleaved round by round, each beside smbclient.
+void Scenarios(const QString& host, const QString& share, quint32 threads) {
+    const QByteArray latencyFile = qgetenv("ORVANE_LATENCY_FILE");
+    std::vector<quint32> latencies{0};
+    if (!latencyFile.isEmpty()) {
+        latencies.clear();
+        const QByteArray list = qEnvironmentVariableIsSet("ORVANE_BENCH_LATENCIES")
+                                    ? qgetenv("ORVANE_BENCH_LATENCIES")
+                                    : QByteArray("0 500 2000");
+        for (const QByteArray& us : list.simplified().split(' '))
+            latencies.push_back(us.toUInt());
+    }
+    const int rounds = qEnvironmentVariableIsSet("ORVANE_BENCH_ROUNDS")
+                           ? std::max(1, qEnvironmentVariableIntValue("ORVANE_BENCH_ROUNDS"))
+                           : 5;
+    const QString smbd = SmbdPidOf(host);
+    std::printf("walk of //%s/%s, %u threads, %d interleaved rounds; load before: %s\n",
+                qPrintable(host), qPrintable(share), threads, rounds, qPrintable(LoadText()));
+    if (latencyFile.isEmpty())
+        std::printf("late servers: skipped (smbd not started through smbd-latency with "
+                    "ORVANE_LATENCY_FILE)\n");
+    if (smbd.isEmpty())
+        std::printf("smbd CPU: not shown (ORVANE_FIXTURE_DIR names no running fixture)\n");
+
+    // Warm the server's caches the same way for both.
+    if (!latencyFile.isEmpty())
+        SetLatency(latencyFile, 0);
+    SmbclientWalk(host, share);
+    std::map<quint32, std::vector<Walk>> client, orvane;
+    for (int r = 0; r < rounds; ++r) {
+        for (quint32 us : latencies) {
+            if (!latencyFile.isEmpty() && !SetLatency(latencyFile, us)) {
+                std::printf("can not write %s\n", latencyFile.constData());
+                return;
+            }
+            // Alternate who goes first, so neither always meets the other's leftovers.
+            if (r % 2 == 0)
+                client[us].push_back(SmbclientWalk(host, share, smbd));
+            orvane[us].push_back(OrvaneWalk(host, share, threads, smbd));
+            if (r % 2 == 1)
+                client[us].push_back(SmbclientWalk(host, share, smbd));
+        }
+    }
+    if (!latencyFile.isEmpty())
+        SetLatency(latencyFile, 0);
+    for (quint32 us : latencies) {
+        if (us == 0)
+            std::printf("loopback (the server answers at once):\n");
+        else
+            std::printf("the server answers %.1f ms late:\n", us / 1000.0);
+        PrintWalks("smbclient", client[us], false);
+        PrintWalks("orvane", orvane[us], true);
+        const double s = MedianOf(client[us], [](const Walk& w) { return w.Seconds; });
+        const double o = MedianOf(orvane[us], [](const Walk& w) { return w.Seconds; });
+        const double sc = MedianOf(client[us], [](const Walk& w) { return w.ClientCpu; });
+        const double oc =
+            MedianOf(orvane[us], [](const Walk& w) { return w.ClientCpu + w.HelperCpu; });
+        std::printf("  orvane is %.2fx as fast as smbclient (wall); client CPU %.2fx smbclient's\n",
+                    s / o, oc / sc);
+    }
+    std::printf("load after: %s\n", qPrintable(LoadText()));
 }
 
 // The engine alone: the same tree shape from scripted services that answer at once.
@@ -164,13 +426,16 @@ void EngineOnly(quint32 threads) {
     net->AddFolder(QStringLiteral("\\\\fake\\bulk"), tops);
     TkxProjectDoc doc;
     PrepareShareWalk(doc, QStringLiteral("\\\\fake\\bulk"), threads, net);
+    const Usage before = UsageOf(RUSAGE_SELF);
     QElapsedTimer t;
     t.start();
     RunSearch(doc);
     const double wall = double(t.nsecsElapsed()) / 1e9;
-    std::printf(
-        "engine alone (%u threads, instant listings): %d entries in %.3f s = %.0f entries/s\n",
-        threads, doc.Tree().NodeCount() - 1, wall, (doc.Tree().NodeCount() - 1) / wall);
+    const Usage after = UsageOf(RUSAGE_SELF);
+    std::printf("engine alone (%u threads, instant listings): %d entries in %.3f s = %.0f "
+                "entries/s, %.3f CPU s, %ld context switches\n",
+                threads, doc.Tree().NodeCount() - 1, wall, (doc.Tree().NodeCount() - 1) / wall,
+                after.Cpu - before.Cpu, after.Switches - before.Switches);
 }
 
 void SlowServerCpu(quint32 threads) {
@@ -198,41 +463,40 @@ void SlowServerCpu(quint32 threads) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     SetCurrentLanguage(1033);
-    const QString host = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("127.0.0.2");
-    const QString share = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("bulk");
-    const quint32 threads = argc > 3 ? quint32(atoi(argv[3])) : 16;
-
-    if (host == u"engine") {
+    QStringList args = app.arguments().mid(1);
+    if (args.value(0) == u"engine") {
+        const quint32 threads = args.size() > 1 ? args[1].toUInt() : 16;
         EngineOnly(threads);
         EngineOnly(1);
         return 0;
     }
-    // Warm the server's caches the same way for both.
-    SmbclientWalk(host, share);
-    const Walk s = SmbclientWalk(host, share);
-    const Walk o = OrvaneWalk(host, share, threads);
-    // The guard's cost is small beside the run-to-run noise: interleave and take medians.
-    std::vector<double> with, without;
-    for (int i = 0; i < 7; ++i) {
-        without.push_back(OrvaneWalk(host, share, threads, false).Seconds);
-        with.push_back(OrvaneWalk(host, share, threads).Seconds);
+    const bool once = args.value(0) == u"once";
+    if (once)
+        args.removeFirst();
+    const QString host = args.value(0, QStringLiteral("127.0.0.2"));
+    const QString share = args.value(1, QStringLiteral("bulk"));
+    const quint32 threads = args.size() > 2 ? args[2].toUInt() : 16;
+    if (once) {
+        const Walk w = OrvaneWalk(host, share, threads, SmbdPidOf(host));
+        PrintWalks("orvane", {w}, true);
+        return 0;
     }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
-    std::printf("smbclient: %d entries in %.3f s = %.0f entries/s\n", s.Entries, s.Seconds,
-                s.Entries / s.Seconds);
-    std::printf("orvane (%u threads): %d entries in %.3f s = %.0f entries/s\n", threads, o.Entries,
-                o.Seconds, o.Entries / o.Seconds);
-    std::printf("ratio orvane/smbclient entries/s: %.2f (target >= 1.5)\n",
-                (o.Entries / o.Seconds) / (s.Entries / s.Seconds));
+
+    // First, while the heap is fresh: later walks reuse what earlier ones freed.
+    const Walk o = OrvaneWalk(host, share, threads);
+    Scenarios(host, share, threads);
     std::printf("memory: %.0f bytes per tree node (RSS growth %ld KiB, target < 300)\n",
                 o.Entries ? o.RssDeltaKb * 1024.0 / (o.Entries + 1) : 0.0, o.RssDeltaKb);
     EngineOnly(threads);
+    // The guard's cost is small beside the run-to-run noise: interleave and take medians.
+    std::vector<double> with, without;
+    for (int i = 0; i < 7; ++i) {
+        without.push_back(OrvaneWalk(host, share, threads, QString(), false).Seconds);
+        with.push_back(OrvaneWalk(host, share, threads).Seconds);
+    }
     std::printf("folder-loop guard, medians of 7 interleaved walks: %.3f s with, %.3f s without "
                 "(ids hidden): %+.1f%% (target: at most +3%%)\n",
-                median(with), median(without), 100.0 * (median(with) / median(without) - 1));
+                Median(with), Median(without), 100.0 * (Median(with) / Median(without) - 1));
     SlowServerCpu(threads);
     TkxInfoThread::WaitForAll();
     return 0;

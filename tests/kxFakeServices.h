@@ -31,6 +31,14 @@ public:
         auto it = Names.find(address);
         return it == Names.end() ? QString() : it->second;
     }
+    void LookAhead(const std::vector<quint32>& addresses) override {
+        std::lock_guard lock(Mutex);
+        LookedAhead.insert(LookedAhead.end(), addresses.begin(), addresses.end());
+    }
+    std::vector<quint32> LookedAheadSoFar() {
+        std::lock_guard lock(Mutex);
+        return LookedAhead;
+    }
 
     // A host without shares is no server; a folder that is not scripted is empty.
     TkxNetResult ListShares(const QString& host, std::vector<TkxShareEntry>& out,
@@ -132,6 +140,7 @@ private:
     std::vector<QString> CallLog;
     int Blocked = 0;
     int IdQueries = 0;
+    std::vector<quint32> LookedAhead;
 };
 
 // Serves the document's event loop until cond() holds or the time runs out.

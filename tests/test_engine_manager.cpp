@@ -501,6 +501,48 @@ private Q_SLOTS:
         }
     }
 
+    void everyFailureIsCounted() {
+        // Tasks that fail at once, one after the other in the same slots: every failure is
+        // counted and reported, also when the next task fails before the manager looks again.
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        QStringList folders;
+        for (int i = 0; i < 120; ++i) {
+            folders << QStringLiteral("f%1\\").arg(i);
+            net->Errors[s + QStringLiteral("\\f%1").arg(i)] = i % 2 ? EACCES : ECONNRESET;
+        }
+        net->AddFolder(s, folders);
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, 0, 1, QStringLiteral("*")));
+        int reported = 0;
+        connect(&doc, &TkxProjectDoc::TaskFailed, &doc, [&] { ++reported; });
+        AddTop(doc, ikShare, s);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.FailedTaskCount(), 120);
+        QCOMPARE(reported, 120);
+        QCOMPARE(doc.PendingCount(), 60); // the failures that may pass are queued again
+    }
+
+    void rangeHostsAreLookedUpAhead() {
+        // The range task hands its addresses to the name lookups before their host tasks run,
+        // in search order, each once.
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Names[Ip("10.3.0.2")] = QStringLiteral("two.test");
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(3, 1, 1, QStringLiteral("*")));
+        TkxNode* range = doc.AddRange(QStringLiteral("r"), QStringLiteral("10.3.0.0 - 10.3.1.44"));
+        doc.Run();
+        QVERIFY(WaitIdle(doc));
+        const std::vector<quint32> ahead = net->LookedAheadSoFar();
+        QCOMPARE(ahead.size(), size_t(256 + 45));
+        QCOMPARE(ahead.front(), Ip("10.3.0.0"));
+        QCOMPARE(ahead[300], Ip("10.3.1.44"));
+        QCOMPARE(range->Children[2]->Info.NameText(), QStringLiteral("two.test"));
+    }
+
     void largeRangeArrivesInBatches() {
         auto net = std::make_shared<TkxFakeServices>();
         TkxProjectDoc doc;

@@ -306,6 +306,19 @@ private Q_SLOTS:
                 QVERIFY2(qAbs(UtcMSecsToDays(ms) - expected) < 1e-9,
                          qPrintable(QStringLiteral("%1 %2").arg(zone).arg(ms)));
             }
+            // Offsets of whole hours are remembered: sweep the Berlin and New York changes
+            // twice, the second time from what was remembered.
+            for (int round = 0; round < 2; ++round) {
+                for (qint64 change : {1616893200000LL, 1635642000000LL, 1615705200000LL}) {
+                    for (qint64 ms = change - 3 * 3600000; ms < change + 3 * 3600000;
+                         ms += 7 * 60000 + 1) {
+                        const double expected =
+                            DateTimeToDays(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
+                        QVERIFY2(qAbs(UtcMSecsToDays(ms) - expected) < 1e-9,
+                                 qPrintable(QStringLiteral("%1 %2").arg(zone).arg(ms)));
+                    }
+                }
+            }
         }
         if (oldTz.isNull())
             qunsetenv("TZ");

@@ -4,6 +4,7 @@
 
 #include "engine/kxServices.h"
 #include "model/kxLists.h"
+#include "platform/kxPoolSizer.h"
 #include "platform/kxSmbPaths.h"
 #include "platform/kxSmbPool.h"
 #include "smbhelper/kxSmbProtocol.h"
@@ -242,10 +243,12 @@ private Q_SLOTS:
     void credentialsTravelOverTheSocket();
     void helperInheritsNoDescriptors();
     void requestsStayWithTheirHost();
+    void requestsStayWithTheirShare();
     void poolNeverExceedsItsSize();
     void freedHelperGoesToAWaiterForItsHost();
     void cancelledWaitersLoseNoHelper();
     void helperCountFromTheEnvironment();
+    void sizerFollowsTheWork();
 };
 
 void TestPlatformPool::uncToUrl_data() {
@@ -510,6 +513,27 @@ void TestPlatformPool::requestsStayWithTheirHost() {
     }
 }
 
+void TestPlatformPool::requestsStayWithTheirShare() {
+    // libsmbclient connects once per share: two shares of one host are two connections, so
+    // each share's requests go to the helper that holds its connection.
+    TkxSmbPool pool(FakeOptions());
+    auto pidOf = [&](const char* share) {
+        std::vector<TkxDirEntry> out;
+        TkxCancelToken cancel;
+        const std::string url = std::string("smb://fake/") + share + "/sub/pid";
+        return pool.ListDir("fake", url, 445, out, cancel) == 0 && out.size() == 1
+                   ? out.front().Name
+                   : QStringLiteral("<failed>");
+    };
+    const QString a = pidOf("a");
+    const QString b = pidOf("b");
+    QVERIFY(a != b && a != "<failed>" && b != "<failed>");
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(pidOf("b"), b);
+        QCOMPARE(pidOf("a"), a);
+    }
+}
+
 void TestPlatformPool::poolNeverExceedsItsSize() {
     TkxSmbPool pool(FakeOptions());
     std::atomic<int> failures{0};
@@ -617,6 +641,74 @@ void TestPlatformPool::helperCountFromTheEnvironment() {
     QCOMPARE(pool.MaxHelpers(), 2);
     pool.SetMaxHelpers(1);
     QCOMPARE(pool.MaxHelpers(), 1);
+}
+
+void TestPlatformPool::sizerFollowsTheWork() {
+    using namespace std::chrono_literals;
+    using Clock = TkxPoolSizer::Clock;
+    TkxPoolSizer::Options o;
+    o.Initial = 2;
+    o.Ceiling = 16;
+    o.MinWindow = 10ms;
+    o.CompletionsPerHelper = 2;
+    o.Hold = 25ms;
+    Clock::time_point now{};
+    double idle = 0;
+    // One window: n requests over ms, with waiters or not, the machine idle for the given
+    // cores meanwhile; the new target, or -1 when the window is not judged yet.
+    auto window = [&](TkxPoolSizer& s, int n, int ms, bool waiting, double idleCores, int demand) {
+        if (waiting)
+            s.Waited();
+        bool due = false;
+        for (int i = 0; i < n; ++i) {
+            now += std::chrono::microseconds(ms * 1000 / n);
+            due = s.Completed(now);
+        }
+        idle += idleCores * ms / 1000.0;
+        return due ? s.Judge(now, idle, demand) : -1;
+    };
+
+    TkxPoolSizer late(o, now, idle);
+    // The first window holds the start-up. Then, with requests waiting and idle cores: twice
+    // the helpers for a window, the old number for one more (the others kept idle), and the
+    // growth kept when it beat both.
+    QCOMPARE(window(late, 4, 10, true, 1.5, 16), 2);
+    QCOMPARE(window(late, 4, 10, true, 1.5, 16), 4);
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 2); // twice as fast; back for a window
+    QCOMPARE(late.Keep(), 4);
+    QCOMPARE(window(late, 4, 10, true, 1.5, 16), 4); // as slow as before: the growth stays
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 8);
+    late.Fresh(+1, now); // a helper starting: what is served meanwhile is not judged
+    QCOMPARE(window(late, 40, 10, true, 1.5, 16), -1);
+    late.Fresh(-1, now);
+    QCOMPARE(window(late, 16, 20, true, 1.5, 16), 4); // no faster than with 4
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4);  // nor slower without: 4 it is
+    QCOMPARE(late.Keep(), 4);
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4); // held for a while
+    QCOMPARE(window(late, 8, 10, true, 1.5, 16), 4);
+    QCOMPARE(window(late, 8, 10, true, 1.5, 6), 6); // then grown again, never beyond the demand
+    QCOMPARE(late.MostAllowed(), 8);
+
+    // A walk that speeds up by itself: faster with the growth, as fast again without it.
+    TkxPoolSizer warming(o, now, idle);
+    window(warming, 4, 10, true, 1.5, 16);
+    QCOMPARE(window(warming, 4, 10, true, 1.5, 16), 4);
+    QCOMPARE(window(warming, 12, 20, true, 1.5, 16), 2);
+    QCOMPARE(window(warming, 8, 10, true, 1.5, 16), 2);
+    QCOMPARE(warming.Keep(), 2);
+
+    // No CPU to spare: no growth however many wait; nobody waiting: back toward the floor.
+    TkxPoolSizer busy(o, now, idle);
+    QCOMPARE(window(busy, 4, 10, true, 0.1, 16), 2);
+    QCOMPARE(window(busy, 4, 10, true, 0.0, 16), 2);
+    TkxPoolSizer grown(o, now, idle);
+    window(grown, 4, 10, true, 1.5, 16);
+    window(grown, 4, 10, true, 1.5, 16);
+    window(grown, 8, 10, true, 1.5, 16);
+    QCOMPARE(window(grown, 4, 10, true, 1.5, 16), 4);
+    QCOMPARE(window(grown, 8, 10, false, 0.0, 1), 3);
+    QCOMPARE(window(grown, 8, 10, false, 0.0, 1), 2);
+    QCOMPARE(window(grown, 8, 10, false, 0.0, 1), 2);
 }
 
 int main(int argc, char** argv) {

@@ -75,6 +75,7 @@ void TkxProjectDoc::AppendPending(TkxNode* node) {
 
 void TkxProjectDoc::ClearPending() {
     Pending.clear();
+    Handed = 0;
 }
 
 // --- tree
@@ -269,6 +270,7 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
                 throw EkxError(QStringLiteral("The project is busy"));
             WaitForManagers();
             FailedTasks = 0;
+            Handed = 0;
             {
                 CurrentManager = new TQueueManager(this, Services, SharedState);
                 connect(
@@ -436,31 +438,70 @@ void TkxProjectDoc::Stop() {
 
 // --- the manager's side
 
-int TkxProjectDoc::HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) {
-    // A pass renames and marks the same nodes many times over: views hear of each once.
-    Model.BeginChanges();
-    const auto announce = qScopeGuard([this] { Model.EndChanges(); });
-    for (TkxPassStep& step : steps) {
-        try {
-            if (step.Harvest)
-                Harvest(std::move(step.Results));
-            else
-                step.Next = TakePending(depth);
-        } catch (...) {
-            // One slot's failure must not cost the others their step.
-            NoteSwallowed("pass step");
-        }
-    }
-    return int(Pending.size());
+void TkxProjectDoc::HostReport(std::vector<TkxPassReport>& reports) {
+    ApplyReports(reports);
+    UpdateStatus();
 }
 
-TkxAssignment TkxProjectDoc::TakePending(quint32 depth) {
+void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
+    // Passes rename and mark the same nodes many times over: views hear of each once.
+    Model.BeginChanges();
+    const auto announce = qScopeGuard([this] { Model.EndChanges(); });
+    // A slot's last row in these reports is the one any view would show; an earlier row is
+    // still counted when its task failed.
+    std::vector<std::pair<size_t, size_t>> last; // per slot: report and row index
+    for (size_t r = 0; r < reports.size(); ++r) {
+        for (size_t k = 0; k < reports[r].Rows.size(); ++k) {
+            const int slot = reports[r].Rows[k].first;
+            if (slot < 0 || slot > 65535)
+                continue;
+            if (size_t(slot) >= last.size())
+                last.resize(size_t(slot) + 1, {size_t(-1), 0});
+            last[size_t(slot)] = {r, k};
+        }
+    }
+    for (size_t r = 0; r < reports.size(); ++r) {
+        TkxPassReport& report = reports[r];
+        for (TkxHarvest& harvest : report.Harvests) {
+            try {
+                Harvest(std::move(harvest));
+            } catch (...) {
+                // One slot's failure must not cost the others their harvest.
+                NoteSwallowed("harvest");
+            }
+        }
+        const size_t taken = std::min({size_t(std::max(report.Taken, 0)), Handed, Pending.size()});
+        Pending.erase(Pending.begin(), Pending.begin() + qsizetype(taken));
+        Handed -= taken;
+        for (size_t k = 0; k < report.Rows.size(); ++k) {
+            const auto& [i, row] = report.Rows[k];
+            if (i >= 0 && size_t(i) < last.size() && last[size_t(i)] == std::pair(r, k)) {
+                UpdateThreadRow(i, row);
+            } else if (row.Failed) {
+                ++FailedTasks;
+                Q_EMIT TaskFailed(row.Address, row.State);
+            }
+        }
+    }
+}
+
+int TkxProjectDoc::HostHandOut(std::vector<TkxPassReport>& reports, int count, quint32 depth,
+                               std::vector<TkxAssignment>& out) {
+    ApplyReports(reports);
+    for (; count > 0 && Handed < Pending.size(); --count) {
+        try {
+            out.push_back(HandOut(Pending[Handed], depth));
+        } catch (...) {
+            NoteSwallowed("hand-out");
+            out.emplace_back().Outcome = TkxAssignment::Dropped;
+        }
+        ++Handed;
+    }
+    return int(Pending.size() - Handed);
+}
+
+TkxAssignment TkxProjectDoc::HandOut(TkxNode* node, quint32 depth) const {
     TkxAssignment a;
-    if (Pending.empty())
-        return a;
-    TkxNode* node = Pending.front();
-    Pending.pop_front();
-    a.Remaining = int(Pending.size());
     const int level = node->Level();
     // The depth compares as a signed number: a negative depth drops every node.
     if (level < 0 || (depth != 0 && level > qint32(depth))) {
@@ -516,7 +557,10 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
         MarkHasMatch(node);
 }
 
-void TkxProjectDoc::HostRequeue(const std::vector<TkxNode*>& nodes) {
+void TkxProjectDoc::HostRequeue(std::vector<TkxPassReport>& reports,
+                                const std::vector<TkxNode*>& nodes) {
+    ApplyReports(reports);
+    Handed = 0;
     for (TkxNode* node : nodes) {
         if (node && !node->IsRoot())
             Pending.push_back(node);

@@ -173,10 +173,14 @@ private:
     void HostSetSearchState(TkxSearchState s, const TkxThread* from) override;
     void HostShowSearchError(const QString& text, const TkxThread* from) override;
     TkxParams HostParams() const override { return CurrentParams; }
-    int HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) override;
-    TkxAssignment TakePending(quint32 depth);
+    void HostReport(std::vector<TkxPassReport>& reports) override;
+    int HostHandOut(std::vector<TkxPassReport>& reports, int count, quint32 depth,
+                    std::vector<TkxAssignment>& out) override;
+    void ApplyReports(std::vector<TkxPassReport>& reports);
+    TkxAssignment HandOut(TkxNode* node, quint32 depth) const;
     void Harvest(TkxHarvest&& harvest);
-    void HostRequeue(const std::vector<TkxNode*>& nodes) override;
+    void HostRequeue(std::vector<TkxPassReport>& reports,
+                     const std::vector<TkxNode*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }
 
@@ -191,6 +195,7 @@ private:
 
     TkxTreeModel Model;
     std::deque<TkxNode*> Pending;
+    size_t Handed = 0; // nodes at the head of Pending that the manager holds, not yet taken
     TkxParams CurrentParams;
     TkxSearchState State = srNone;
     QString ErrorText;

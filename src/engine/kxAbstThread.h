@@ -40,10 +40,10 @@ struct TkxThreadRow {
     bool operator==(const TkxThreadRow&) const = default;
 };
 
-// The head of PendingNodes as the manager receives it in one call.
+// A node from the head of PendingNodes as the manager receives it, ahead of the slot that takes
+// it: the node stays in PendingNodes until the manager reports it taken.
 struct TkxAssignment {
     enum Result { Empty, Dropped, Assigned } Outcome = Empty;
-    int Remaining = 0; // nodes left in PendingNodes afterwards
     TkxNode* Node = nullptr;
     QString Name, Address;
     TkxItemKind Kind = ikNone;
@@ -62,12 +62,14 @@ struct TkxHarvest {
     std::vector<std::pair<QString, quint64>> LearntIds; // ancestor ids fetched by the worker
 };
 
-// One slot's need of the document in a pass: its harvest, or the head of the queue.
-struct TkxPassStep {
-    int Slot = 0;
-    bool Harvest = false;
-    TkxHarvest Results; // when Harvest
-    TkxAssignment Next; // otherwise: filled in by the host
+// What passes of the manager have for the document, carried over in one go: the harvests in
+// the order of the slot visits, how many of the nodes handed out the slots have taken since the
+// last report, and the rows of the slots whose state changed.
+struct TkxPassReport {
+    std::vector<TkxHarvest> Harvests;
+    int Taken = 0;
+    std::vector<std::pair<int, TkxThreadRow>> Rows;
+    bool Empty() const { return Harvests.empty() && Taken == 0 && Rows.empty(); }
 };
 
 class TkxThread;
@@ -90,11 +92,18 @@ public:
     virtual void HostSetSearchState(TkxSearchState s, const TkxThread* from) = 0;
     virtual void HostShowSearchError(const QString& text, const TkxThread* from) = 0;
     virtual TkxParams HostParams() const = 0;
-    // Carries out the steps in order: a harvest moves the records into the tree; otherwise
-    // the head of PendingNodes is taken (Dropped when its level is below 0 or deeper than
-    // depth). Yields the number of pending nodes afterwards.
-    virtual int HostRunPass(std::vector<TkxPassStep>& steps, quint32 depth) = 0;
-    virtual void HostRequeue(const std::vector<TkxNode*>& nodes) = 0;
+    // Applies reports in order (harvests move records into the tree, taken nodes leave
+    // PendingNodes, rows are shown), then refreshes the status.
+    virtual void HostReport(std::vector<TkxPassReport>& reports) = 0;
+    // Applies the reports, then hands out up to `count` nodes of PendingNodes, the first that
+    // were not handed out before (Dropped when the level is below 0 or deeper than depth).
+    // Yields the number of pending nodes not handed out.
+    virtual int HostHandOut(std::vector<TkxPassReport>& reports, int count, quint32 depth,
+                            std::vector<TkxAssignment>& out) = 0;
+    // Applies the reports; the nodes handed out and not taken stay at the head of PendingNodes,
+    // the given ones are appended.
+    virtual void HostRequeue(std::vector<TkxPassReport>& reports,
+                             const std::vector<TkxNode*>& nodes) = 0;
     // Rows whose slot changed state, then the status refresh; yields the pending count.
     virtual int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) = 0;
     virtual void HostClearThreadRows() = 0;

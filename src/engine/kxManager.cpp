@@ -8,6 +8,24 @@
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+// A count in decimal: rows are made for every task, and QString::number is slow at it.
+QString NumberText(int n) {
+    char digits[12];
+    char* end = digits + sizeof digits;
+    char* p = end;
+    const bool negative = n < 0;
+    unsigned int u = negative ? 0u - unsigned(n) : unsigned(n);
+    do {
+        *--p = char('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (negative)
+        *--p = '-';
+    return QString::fromLatin1(p, end - p);
+}
+} // namespace
+
 TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices> services,
                              std::shared_ptr<std::atomic<quint8>> sharedState)
     : TkxHostThread(host), Services(std::move(services)), SharedState(std::move(sharedState)) {
@@ -17,7 +35,6 @@ TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices
 TQueueManager::~TQueueManager() {
     Terminate();
     wait();
-    RunDeferredTasks();
     Slots.clear();
 }
 
@@ -83,8 +100,11 @@ void TQueueManager::BuildSlots() {
     auto waker = SharedWaker();
     for (int i = 0; i < n; ++i) {
         auto slot = std::make_unique<TkxInfoList>(i, Params.Masks);
-        slot->WorkerFactory = [this, services, waker](TkxInfoList& s) -> TkxSlotWorker* {
-            return TkxInfoThread::Start(s, services, waker, &RunLater);
+        slot->WorkerFactory = [services, waker](TkxInfoList& s) -> TkxSlotWorker* {
+            // A task that explores nothing needs no worker: the manager ends it at once.
+            if (!TkxInfoThread::Explores(s))
+                return nullptr;
+            return TkxInfoThread::Start(s, services, waker);
         };
         rows.emplace_back(i, RowOf(*slot));
         Slots.push_back(std::move(slot));
@@ -102,17 +122,14 @@ std::chrono::steady_clock::duration TQueueManager::LifeTime() const {
 void TQueueManager::RunPasses() {
     if (Slots.empty())
         return;
-    KnownPending = 1; // not known yet: ask
+    Unhanded = 1; // not known yet: ask
     while (HasMainWindow()) {
         bool active = false;
         bool changed = false;
         Clock::time_point nextDeadline = Clock::now() + std::chrono::hours(24);
-        std::vector<std::pair<int, TkxThreadRow>> rows;
 
-        // Visit the slots in order. What a visit needs of the document (a harvest, the head
-        // of the queue) is collected in slot order and done in one round trip, in that same
-        // order, so the work and its results are those of one call per visit.
-        std::vector<TkxPassStep> steps;
+        // Visit the slots in order; what a visit has for the document goes into this pass's
+        // report, in that same order.
         std::vector<std::pair<size_t, TkxSlotState>> visited;
         for (size_t i = 0; i < Slots.size(); ++i) {
             try {
@@ -125,7 +142,7 @@ void TQueueManager::RunPasses() {
                 // list (and the document's task-error report) always gets to see it.
                 if (before == ssError && !ErrorShown[i]) {
                     ErrorShown[i] = true;
-                    rows.emplace_back(int(i), RowOf(slot));
+                    Report.Rows.emplace_back(int(i), RowOf(slot));
                     changed = true;
                     continue;
                 }
@@ -139,7 +156,8 @@ void TQueueManager::RunPasses() {
                     if (before == ssError && slot.Failure == tfLasting) {
                         TkxHarvest failed = TakeHarvest(slot);
                         failed.Records.clear();
-                        steps.push_back(TkxPassStep{int(i), true, std::move(failed), {}});
+                        Report.Harvests.push_back(std::move(failed));
+                        slot.SetState(ssWaiting);
                         active = true;
                         break;
                     }
@@ -148,17 +166,21 @@ void TQueueManager::RunPasses() {
                     // A failed task's records would make every later task in this slot
                     // fail with "Owner not Empty": drop them before it takes new work.
                     slot.ClearRecords();
-                    steps.push_back(TkxPassStep{int(i), false, {}, {}});
+                    Assign(slot, active, changed);
                     break;
                 case ssWorking:
                     Watch(slot, active, nextDeadline);
                     if (slot.State == ssWorking && slot.Kind == ikRange &&
-                        slot.Count() >= TkxInfoThread::RangeBatch)
-                        steps.push_back(TkxPassStep{int(i), true, TakeBatch(slot), {}});
+                        slot.Count() >= TkxInfoThread::RangeBatch) {
+                        Report.Harvests.push_back(TakeBatch(slot));
+                        Unhanded += int(Report.Harvests.back().Records.size());
+                    }
                     break;
                 case ssDone:
                 case ssTimeout:
-                    steps.push_back(TkxPassStep{int(i), true, TakeHarvest(slot), {}});
+                    Report.Harvests.push_back(TakeHarvest(slot));
+                    Unhanded += int(Report.Harvests.back().Records.size());
+                    slot.SetState(ssWaiting);
                     active = true;
                     break;
                 }
@@ -168,66 +190,97 @@ void TQueueManager::RunPasses() {
                 NoteSwallowed("slot visit");
             }
         }
-
-        // Only this manager adds to PendingNodes during a search (commands that change the
-        // tree are disabled meanwhile): with nothing queued and nothing harvested, every
-        // free slot simply stays idle, without a round trip.
-        const bool needHost = std::any_of(steps.begin(), steps.end(),
-                                          [](const TkxPassStep& s) { return s.Harvest; }) ||
-                              (KnownPending > 0 && !steps.empty());
-        if (needHost) {
-            const quint32 depth = Params.Depth;
-            KnownPending = Sync(
-                KnownPending, [&](TkxSearchHost& host) { return host.HostRunPass(steps, depth); });
-        }
-        for (TkxPassStep& step : steps) {
-            try {
-                TkxInfoList& slot = *Slots[size_t(step.Slot)];
-                std::unique_lock lock(*slot.Guard);
-                if (step.Harvest) {
-                    if (!step.Results.Partial)
-                        slot.SetState(ssWaiting);
-                } else if (step.Next.Outcome == TkxAssignment::Assigned) {
-                    slot.SetName(step.Next.Name);
-                    slot.SetAddress(step.Next.Address);
-                    slot.SetKind(step.Next.Kind);
-                    slot.Node = step.Next.Node;
-                    slot.FileId = step.Next.FileId;
-                    slot.Ancestors = std::move(step.Next.Ancestors);
-                    slot.LearntIds.clear();
-                    slot.SetState(ssWorking);
-                    active = true;
-                } else {
-                    slot.SetState(ssIdle);
-                    changed |= step.Next.Outcome == TkxAssignment::Dropped;
-                }
-            } catch (...) {
-                NoteSwallowed("slot step");
-            }
-        }
-        RunDeferredTasks();
         for (const auto& [i, before] : visited) {
             TkxInfoList& slot = *Slots[i];
             std::unique_lock lock(*slot.Guard);
             if (slot.State != before) {
-                rows.emplace_back(int(i), RowOf(slot));
+                Report.Rows.emplace_back(int(i), RowOf(slot));
                 changed = true;
             }
-            // An error that came during this very visit has just been shown.
-            ErrorShown[i] = slot.State == ssError;
+            // An error that came during this very visit has just been shown; one that came
+            // from the task given to a slot that was in error before has not, and is shown
+            // at the next visit, before the slot takes new work.
+            ErrorShown[i] = slot.State == ssError && slot.State != before;
         }
+        Deliver();
 
-        // Rows and status are only reported: no need to wait for them. A pass that changed
-        // nothing has nothing new to show.
-        if (!rows.empty() || needHost)
-            Queue([rows = std::move(rows)](TkxSearchHost& host) { host.HostEndPass(rows); });
         if (!HasMainWindow())
-            KnownPending = 0;
-        if ((!active && KnownPending == 0) || ReadSearchState() != srWorking || Terminated())
             break;
+        if (ReadSearchState() != srWorking || Terminated())
+            break;
+        // Out of work as far as this manager knows: make sure with the document.
+        if (!active && Ahead.empty() && Unhanded == 0) {
+            FetchAhead();
+            if (Ahead.empty() && Unhanded == 0)
+                break;
+            changed = true; // there was work after all: give it out now
+        }
         if (!changed)
             Waker().WaitUntil(nextDeadline);
     }
+}
+
+void TQueueManager::Assign(TkxInfoList& slot, bool& active, bool& changed) {
+    if (Ahead.empty() && Unhanded > 0)
+        FetchAhead();
+    if (Ahead.empty()) {
+        slot.SetState(ssIdle);
+        return;
+    }
+    TkxAssignment next = std::move(Ahead.front());
+    Ahead.pop_front();
+    ++Report.Taken;
+    if (next.Outcome != TkxAssignment::Assigned) {
+        slot.SetState(ssIdle);
+        changed = true;
+        return;
+    }
+    slot.SetName(next.Name);
+    slot.SetAddress(next.Address);
+    slot.SetKind(next.Kind);
+    slot.Node = next.Node;
+    slot.FileId = next.FileId;
+    slot.Ancestors = std::move(next.Ancestors);
+    slot.LearntIds.clear();
+    slot.SetState(ssWorking);
+    if (!TkxInfoThread::Explores(slot))
+        TkxInfoThread::EndAtOnce(slot);
+    active = true;
+}
+
+void TQueueManager::FetchAhead() {
+    // Enough for a few passes of every slot, so most passes need no round trip at all.
+    const int count = int(std::clamp<size_t>(Slots.size() * 4, 64, 4096));
+    std::vector<TkxAssignment> fetched;
+    const quint32 depth = Params.Depth;
+    Unhanded = Sync(0, [&](TkxSearchHost& host) {
+        // Runs while this thread waits: Report is not touched by it meanwhile.
+        std::vector<TkxPassReport> reports = Box->Take();
+        if (!Report.Empty())
+            reports.push_back(std::exchange(Report, {}));
+        return host.HostHandOut(reports, count, depth, fetched);
+    });
+    for (TkxAssignment& a : fetched)
+        Ahead.push_back(std::move(a));
+}
+
+void TQueueManager::Deliver() {
+    if (Report.Empty())
+        return;
+    std::lock_guard lock(Box->Mutex);
+    Box->Reports.push_back(std::exchange(Report, {}));
+    if (Box->Posted)
+        return;
+    Box->Posted = true;
+    Queue([box = Box](TkxSearchHost& host) {
+        std::vector<TkxPassReport> reports;
+        {
+            std::lock_guard lock(box->Mutex);
+            reports.swap(box->Reports);
+            box->Posted = false;
+        }
+        host.HostReport(reports);
+    });
 }
 
 TkxHarvest TQueueManager::TakeBatch(TkxInfoList& slot) {
@@ -242,7 +295,9 @@ TkxHarvest TQueueManager::TakeBatch(TkxInfoList& slot) {
 TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
     TkxHarvest harvest;
     harvest.Node = slot.Node;
-    harvest.Name = slot.NameText();
+    // Only a host task renames its node; an empty name leaves the node's as it is.
+    if (slot.Kind == ikHost)
+        harvest.Name = slot.NameText();
     harvest.FileId = slot.FileId;
     harvest.LearntIds = std::exchange(slot.LearntIds, {});
     harvest.Records = slot.TakeAll();
@@ -265,8 +320,8 @@ void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& ne
 TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     std::unique_lock lock(*slot.Guard);
     TkxThreadRow row;
-    row.No = QString::number(slot.SlotIndex);
-    row.Total = QString::number(slot.WorksCount);
+    row.No = NumberText(slot.SlotIndex);
+    row.Total = NumberText(slot.WorksCount);
     row.StateTime = slot.StateTime;
     row.State = TextWithDetail(SlotStateText(slot.State), slot.ErrorText);
     row.Address = slot.AddressText();
@@ -275,35 +330,38 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     return row;
 }
 
-void TQueueManager::RunDeferredTasks() {
-    // Tasks that explore nothing end at once: run them here rather than on a thread.
-    while (!RunLater.empty()) {
-        TkxInfoThread* worker = RunLater.back();
-        RunLater.pop_back();
-        TkxInfoThread::RunNow(worker);
-    }
-}
-
 void TQueueManager::Cleanup() {
     const TkxSearchState remembered = ReadSearchState();
     try {
         SetState(srStopping);
-        RunDeferredTasks();
         std::vector<TkxNode*> requeue = std::exchange(Retry, {});
         while (!Slots.empty()) {
             {
                 TkxInfoList& slot = *Slots.front();
                 std::unique_lock lock(*slot.Guard);
-                // A refused listing not yet taken is tried again too.
-                const bool refused = slot.State == ssError && slot.Failure != tfError;
-                if (slot.State == ssWorking || slot.State == ssDone || slot.State == ssTimeout ||
-                    refused)
+                // A listing refused for good that no visit has taken yet ends as a visit would
+                // end it, scanned; one that may pass is tried again, like any unfinished task.
+                if (slot.State == ssError && slot.Failure == tfLasting) {
+                    TkxHarvest failed = TakeHarvest(slot);
+                    failed.Records.clear();
+                    Report.Harvests.push_back(std::move(failed));
+                } else if (slot.State == ssWorking || slot.State == ssDone ||
+                           slot.State == ssTimeout ||
+                           (slot.State == ssError && slot.Failure == tfPassing)) {
                     requeue.push_back(slot.Node);
+                }
             }
             Slots.erase(Slots.begin());
         }
-        if (!requeue.empty())
-            SyncVoid([&](TkxSearchHost& host) { host.HostRequeue(requeue); });
+        // Whatever the passes have not got across yet goes first; the nodes handed out and not
+        // taken are still at the head of PendingNodes.
+        SyncVoid([&](TkxSearchHost& host) {
+            std::vector<TkxPassReport> reports = Box->Take();
+            if (!Report.Empty())
+                reports.push_back(std::exchange(Report, {}));
+            host.HostRequeue(reports, requeue);
+        });
+        Ahead.clear();
         SyncVoid([](TkxSearchHost& host) { host.HostClearThreadRows(); });
     } catch (...) {
         SetState(remembered);

@@ -5,12 +5,32 @@
 #include "model/kxLists.h"
 
 #include <atomic>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <vector>
+
+// Pass reports on their way to the document's thread: one posted event takes every report
+// that has arrived by the time it runs, so a busy document thread is not woken once per pass.
+struct TkxReportBox {
+    std::mutex Mutex;
+    std::vector<TkxPassReport> Reports;
+    bool Posted = false; // an event that will take the reports is on its way
+    std::vector<TkxPassReport> Take() {
+        std::lock_guard lock(Mutex);
+        return std::exchange(Reports, {});
+    }
+};
 
 // Runs one search: hands the head of PendingNodes to free slots, times out slow tasks and
 // moves finished slots' records into the tree. Between passes that find nothing to do it
 // waits for a worker to end, the search state to change or the next lifetime to run out.
+//
+// A pass does not wait for the document's thread: the manager holds copies of the first
+// pending nodes (they stay in PendingNodes until it reports them taken, so every count shown is
+// the same) and sends what a pass found (harvests, taken nodes, rows) without waiting for it
+// to be applied. Only when its copies run out does it ask for more, in one round trip that
+// first applies everything sent before, so the order of work is that of one call per visit.
 class TQueueManager : public TkxHostThread<TkxSearchHost> {
     Q_OBJECT
 public:
@@ -39,15 +59,22 @@ private:
     static TkxHarvest TakeHarvest(TkxInfoList& slot);
     // Takes the hosts a working range task has handed over so far (its guard held).
     static TkxHarvest TakeBatch(TkxInfoList& slot);
-    void RunDeferredTasks();
+    // Gives a free slot the next pending node, or makes it idle (its guard held).
+    void Assign(TkxInfoList& slot, bool& active, bool& changed);
+    // Asks the document for the next pending nodes, sending what was not sent yet first.
+    void FetchAhead();
+    // Sends this pass's news without waiting.
+    void Deliver();
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
 
     std::vector<std::unique_ptr<TkxInfoList>> Slots;
-    std::vector<bool> ErrorShown;               // per slot: its current error has reached the host
-    int KnownPending = 0;                       // PendingNodes' length as last reported by the host
-    std::vector<class TkxInfoThread*> RunLater; // tasks that explore nothing, run in the pass
-    std::vector<TkxNode*> Retry;                // nodes whose listing failed in a way that may pass
+    std::vector<bool> ErrorShown;    // per slot: its current error has reached the host
+    std::deque<TkxAssignment> Ahead; // the first pending nodes not taken yet, in order
+    int Unhanded = 0;                // pending nodes the document has not handed out, as known
+    TkxPassReport Report;            // this pass's news
+    const std::shared_ptr<TkxReportBox> Box = std::make_shared<TkxReportBox>();
+    std::vector<TkxNode*> Retry; // nodes whose listing failed in a way that may pass
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;

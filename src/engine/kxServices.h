@@ -95,6 +95,11 @@ public:
 
     // The official host name of an IPv4 address (network byte order), or an empty text.
     virtual QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) = 0;
+    // Hosts about to be searched (network byte order, in search order): their names may be
+    // looked up from now on, so ReverseLookup finds them ready.
+    virtual void LookAhead(const std::vector<quint32>& networkOrderAddresses) {
+        (void)networkOrderAddresses;
+    }
 
     // The shares of \\host (the text after the two backslashes), in the server's order. On
     // anything but success out holds nothing.
@@ -105,6 +110,13 @@ public:
     // nothing; a host that stopped answering is a failure here, not "no server".
     virtual TkxNetResult ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                                     const TkxCancelToken& cancel) = 0;
+
+    // As ListFolder, for a folder whose own id is known already: the "." entry may then come
+    // without it, which spares a lookup per folder.
+    virtual TkxNetResult ListKnownFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                         const TkxCancelToken& cancel) {
+        return ListFolder(uncPath, out, cancel);
+    }
 
     // The server's file id of the folder itself (0 when unknown or not reachable).
     virtual quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) = 0;

@@ -95,19 +95,28 @@ TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> 
     : Guard(slot.Guard), Drained(slot.Drained), Owner(&slot), Services(std::move(services)),
       Waker(std::move(waker)) {}
 
+bool TkxInfoThread::Explores(const TkxInfoList& slot) {
+    return !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
+                                     slot.Kind == ikShare || slot.Kind == ikFolder);
+}
+
+void TkxInfoThread::EndAtOnce(TkxInfoList& slot) {
+    // What Execute does when there is nothing to explore.
+    if (slot.Count() > 0) {
+        slot.SetErrorText(QStringLiteral("Owner not Empty"));
+        slot.Failure = tfError;
+        slot.SetState(ssError);
+        return;
+    }
+    slot.SetState(ssDone);
+}
+
 TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                    std::shared_ptr<TkxWaker> waker,
-                                    std::vector<TkxInfoThread*>* runLater) {
+                                    std::shared_ptr<TkxWaker> waker) {
     auto* worker = new TkxInfoThread(slot, std::move(services), std::move(waker));
     {
         std::lock_guard lock(LiveMutex);
         ++Live;
-    }
-    const bool explores = !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
-                                                    slot.Kind == ikShare || slot.Kind == ikFolder);
-    if (runLater && !explores) {
-        runLater->push_back(worker);
-        return worker;
     }
     try {
         Threads().Run([worker] { RunNow(worker); }, [waker = worker->Waker] { waker->Wake(); });
@@ -263,20 +272,28 @@ void TkxInfoThread::RangeStep(const QString& address) {
     TIPRange range(address);
     const QString prefix = QStringLiteral("\\\\");
     std::vector<Found> hosts;
+    std::vector<quint32> addresses; // their names are looked up from now on
     hosts.reserve(Batch);
+    addresses.reserve(Batch);
+    auto deliver = [&] {
+        Services->LookAhead(addresses);
+        AddRecords(prefix, hosts);
+        hosts.clear();
+        addresses.clear();
+    };
     VisitRange(range, [&](const TIPAddress& ip) {
         if (Terminated())
             return false;
         const QString text = ip.AsText();
         hosts.push_back({text, ikHost});
+        addresses.push_back(ip.AsNetworkLong());
         if (hosts.size() == Batch) {
-            AddRecords(prefix, hosts);
-            hosts.clear();
+            deliver();
             WaitForRoom();
         }
         return true;
     });
-    AddRecords(prefix, hosts);
+    deliver();
 }
 
 void TkxInfoThread::WaitForRoom() {
@@ -323,15 +340,6 @@ void TkxInfoThread::HostStep(const QString& name, const QString& address) {
 void TkxInfoThread::FolderStep(const QString& address) {
     if (Terminated())
         return;
-    std::vector<TkxDirEntry> entries;
-    const TkxNetResult error = Services->ListFolder(address, entries, Cancel);
-    if (error.Failed() && !Terminated())
-        throw EkxListingFailed(error);
-    if (error.Kind != TkxNetResult::None)
-        return;
-
-    // A folder whose server id repeats an ancestor's on the same share is a loop (a link
-    // to an ancestor): exploring it would never end.
     quint64 ownId = 0;
     std::vector<std::pair<QString, quint64>> ancestors;
     {
@@ -341,6 +349,16 @@ void TkxInfoThread::FolderStep(const QString& address) {
         ownId = Owner->FileId;
         ancestors = Owner->Ancestors;
     }
+    std::vector<TkxDirEntry> entries;
+    const TkxNetResult error = ownId ? Services->ListKnownFolder(address, entries, Cancel)
+                                     : Services->ListFolder(address, entries, Cancel);
+    if (error.Failed() && !Terminated())
+        throw EkxListingFailed(error);
+    if (error.Kind != TkxNetResult::None)
+        return;
+
+    // A folder whose server id repeats an ancestor's on the same share is a loop (a link
+    // to an ancestor): exploring it would never end.
     if (ownId == 0) {
         for (const TkxDirEntry& e : entries) {
             if (e.Name == u".") {

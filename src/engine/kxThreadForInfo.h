@@ -13,13 +13,15 @@
 // worker adds nothing and changes no state, whatever it was doing.
 class TkxInfoThread final : public TkxSlotWorker {
 public:
-    // Called by the slot (under its guard) when it enters ssWorking. A task with nothing to
-    // explore (a file, or no masks) is put in runLater instead, when given: the caller runs
-    // it with RunNow once the slot's state change is complete, sparing a thread hand-off.
+    // Called by the slot (under its guard) when it enters ssWorking.
     static TkxInfoThread* Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                std::shared_ptr<TkxWaker> waker,
-                                std::vector<TkxInfoThread*>* runLater = nullptr);
+                                std::shared_ptr<TkxWaker> waker);
     static void RunNow(TkxInfoThread* worker);
+    // Whether the slot's task explores anything: a file, or a slot without masks, finds
+    // nothing, and such a task ends at once.
+    static bool Explores(const TkxInfoList& slot);
+    // Ends such a task at once, as its worker would (the slot's guard held).
+    static void EndAtOnce(TkxInfoList& slot);
 
     void SetOwnerNone() override { Owner = nullptr; }
     void Terminate() override;

@@ -37,6 +37,16 @@ QDateTime DaysToDateTime(double days);
 QString DateTimeText(double days);
 // Milliseconds since 1970 UTC as local days.
 double UtcMSecsToDays(qint64 msecs);
+// The same for many times in a row on one thread: the time zone is looked at once, when made.
+class TkxLocalTimes {
+public:
+    TkxLocalTimes();
+    double Days(qint64 msecs) const { return DaysOf(msecs); }
+
+private:
+    friend double UtcMSecsToDays(qint64 msecs);
+    static double DaysOf(qint64 msecs);
+};
 // Current local time as days.
 double NowDays();
 
@@ -229,10 +239,21 @@ public:
     std::vector<std::pair<QString, quint64>> Ancestors;
     std::vector<std::pair<QString, quint64>> LearntIds;
 
-    QString NameText() const { return Name.AsText(); }
-    QString AddressText() const { return Address.AsText(); }
-    void SetName(const QString& text) { Name.SetText(text); }
-    void SetAddress(const QString& text) { Address.SetText(text); }
+    // The texts are kept beside the fields as well: rows and tasks read them for every task.
+    // A worker may still hold a copy of the old text; it is let go here, in code that thread
+    // checkers see (QString's own assignment is compiled into Qt), not inside Qt.
+    const QString& NameText() const { return NameString; }
+    const QString& AddressText() const { return AddressString; }
+    void SetName(const QString& text) {
+        Name.SetText(text);
+        QString copy = text;
+        NameString.swap(copy);
+    }
+    void SetAddress(const QString& text) {
+        Address.SetText(text);
+        QString copy = text;
+        AddressString.swap(copy);
+    }
     void SetKind(TkxItemKind k) { Kind = k; }
     void SetErrorText(const QString& text) { ErrorText = text; }
 
@@ -248,4 +269,5 @@ public:
 
 private:
     std::vector<TkxInfo> Records;
+    QString NameString, AddressString;
 };

@@ -41,7 +41,7 @@ void TkxInfoList::SetState(TkxSlotState s) {
         ++WorksCount;
     }
     if (s == ssIdle)
-        Address.SetText(QString());
+        SetAddress(QString());
     StateTime = NowDays();
     StateClock = std::chrono::steady_clock::now();
     State = s;

@@ -80,6 +80,13 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
         Fail(ECANCELED);
         return {};
     }
+    if (Names.Ready()) {
+        int error = 0;
+        QString name = Names.Lookup(networkOrderAddress, cancel, &error);
+        if (error)
+            Fail(error == ETIMEDOUT ? ENOENT : error);
+        return name;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = networkOrderAddress;
@@ -102,9 +109,11 @@ std::uint16_t TkxPlatformServices::PortFor(const std::string& host, const TkxCan
     return port;
 }
 
-void TkxPlatformServices::Judge(const std::string& host, int error) {
+void TkxPlatformServices::Judge(const std::string& host, int error, bool shareLevel) {
     Fail(error);
-    if (IsConnectionError(error))
+    // A share or folder the server refused to connect (libsmbclient says ECONNREFUSED for a
+    // share it can not open) came from a host that answers: it stays known as a server.
+    if (IsConnectionError(error) && !(shareLevel && error == ECONNREFUSED))
         Hosts.Forget(host);
 }
 
@@ -169,7 +178,12 @@ int TkxPlatformServices::Admit(const std::string& host, std::uint16_t port,
     return error == LogonFailureCode ? Fail(error) : 0;
 }
 
+void TkxPlatformServices::LookAhead(const std::vector<quint32>& networkOrderAddresses) {
+    Names.LookAhead(networkOrderAddresses);
+}
+
 void TkxPlatformServices::BeginSearch() {
+    Names.Clear();
     std::lock_guard lock(Mutex);
     // A trial under way settles its host again when it ends.
     std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
@@ -199,16 +213,16 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
     const int error = Helpers.ListShares(target.Host, port, out, cancel);
     LeaveHost(target.Host, trial, error);
     if (error != 0) {
-        Judge(target.Host, error);
+        Judge(target.Host, error, false);
         out.clear();
         return TkxNetResult::FromCode(error);
     }
-    // Printer queues and devices hold no folders: their listing fails by nature, which is
-    // no failure of the search.
+    // Printer queues, devices and the IPC share hold no folders: their listing fails by
+    // nature, which is no failure of the search.
     std::lock_guard lock(Mutex);
     for (const TkxShareEntry& share : out) {
         TkxSmbTarget shareTarget;
-        if ((share.Type == 1 || share.Type == 2) &&
+        if ((share.Type == 1 || share.Type == 2 || share.Type == 3) &&
             UncToSmbTarget(QStringLiteral("\\\\") + host + u'\\' + share.Name, shareTarget))
             NoFolders.insert(shareTarget.Url);
     }
@@ -217,6 +231,17 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
 
 TkxNetResult TkxPlatformServices::ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                                              const TkxCancelToken& cancel) {
+    return List(uncPath, out, cancel, false);
+}
+
+TkxNetResult TkxPlatformServices::ListKnownFolder(const QString& uncPath,
+                                                  std::vector<TkxDirEntry>& out,
+                                                  const TkxCancelToken& cancel) {
+    return List(uncPath, out, cancel, true);
+}
+
+TkxNetResult TkxPlatformServices::List(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                       const TkxCancelToken& cancel, bool ownIdKnown) {
     out.clear();
     LastErrno = 0;
     TkxSmbTarget target;
@@ -239,10 +264,10 @@ TkxNetResult TkxPlatformServices::ListFolder(const QString& uncPath, std::vector
         return TkxNetResult::FromCode(LastErrno);
     if (const int refused = Admit(target.Host, port, cancel))
         return TkxNetResult::FromCode(refused);
-    const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel);
+    const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown);
     LeaveHost(target.Host, false, error);
     if (error != 0) {
-        Judge(target.Host, error);
+        Judge(target.Host, error, true);
         out.clear();
         return TkxNetResult::FromCode(error);
     }
@@ -263,7 +288,7 @@ quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelTok
     TkxDirEntry entry;
     const int error = Helpers.Stat(target.Host, target.Url, port, entry, cancel);
     if (error != 0) {
-        Judge(target.Host, error);
+        Judge(target.Host, error, true);
         return 0;
     }
     return entry.FileId;

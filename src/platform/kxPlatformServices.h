@@ -1,10 +1,12 @@
 #pragma once
 
-// The network services on Linux: reverse lookup with getnameinfo, shares and folders through
-// the pool of SMB helper processes, every host screened with a short TCP connect first.
+// The network services on Linux: reverse lookups many at once with a bound (getnameinfo when
+// c-ares can not be set up), shares and folders through the pool of SMB helper processes,
+// every host screened with a short TCP connect first.
 
 #include "engine/kxServices.h"
 #include "platform/kxHostScreen.h"
+#include "platform/kxNameResolver.h"
 #include "platform/kxSmbPool.h"
 
 #include <condition_variable>
@@ -18,10 +20,13 @@ public:
     explicit TkxPlatformServices(TkxSmbPoolOptions options = {});
 
     QString ReverseLookup(quint32 networkOrderAddress, const TkxCancelToken& cancel) override;
+    void LookAhead(const std::vector<quint32>& networkOrderAddresses) override;
     TkxNetResult ListShares(const QString& host, std::vector<TkxShareEntry>& out,
                             const TkxCancelToken& cancel) override;
     TkxNetResult ListFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                             const TkxCancelToken& cancel) override;
+    TkxNetResult ListKnownFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                                 const TkxCancelToken& cancel) override;
     quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) override;
     void SetCredentials(const TkxCredentials& credentials) override;
     void SetHostCredentials(const QString& host, const TkxCredentials* credentials) override;
@@ -34,10 +39,12 @@ public:
     TkxHostScreen& Screen() { return Hosts; }
 
 private:
+    TkxNetResult List(const QString& uncPath, std::vector<TkxDirEntry>& out,
+                      const TkxCancelToken& cancel, bool ownIdKnown);
     // The port to reach host on, or 0 (LastError set).
     std::uint16_t PortFor(const std::string& host, const TkxCancelToken& cancel);
     // After a failed call: a host that stopped answering is screened again next time.
-    void Judge(const std::string& host, int error);
+    void Judge(const std::string& host, int error, bool shareLevel);
 
     // A server sees one refused logon per search, never one per request: with an account, the
     // first request to a host goes alone and the others wait for its outcome; a refusal is
@@ -53,6 +60,7 @@ private:
 
     TkxSmbPool Helpers;
     TkxHostScreen Hosts;
+    TkxNameResolver Names;
     std::mutex Mutex;
     std::condition_variable_any LogonSettled;
     std::unordered_map<std::string, TLogon> Logons; // this search

@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -30,6 +32,19 @@ namespace {
 // A helper keeps connections to this many servers before it drops them all (the helper does
 // the same), so the pool knows which hosts a helper is still connected to.
 constexpr std::size_t HelperHostMemory = 8;
+// The most helpers a pool that follows the work grows to.
+constexpr int MostHelpers = 64;
+
+// The share a request is about, "host/share" (the URL's own encoding), or "host/" for the
+// share list, which goes over the IPC$ connection.
+std::string ShareKey(const std::string& url) {
+    constexpr std::size_t scheme = 6; // "smb://"
+    const std::size_t host = url.find('/', scheme);
+    if (host == std::string::npos)
+        return url.substr(std::min(scheme, url.size())) + '/';
+    const std::size_t share = url.find('/', host + 1);
+    return url.substr(scheme, share == std::string::npos ? std::string::npos : share - scheme);
+}
 constexpr std::size_t ReadChunk = 64 * 1024;
 // Only used when the cancel token has no eventfd.
 constexpr int CancelCheckMs = 100;
@@ -38,12 +53,12 @@ constexpr int CancelCheckMs = 100;
 constexpr std::int64_t MinFileTime = -11644473600LL;
 constexpr std::int64_t MaxFileTime = 253402300799LL;
 
-double DaysFromUtc(const TimeSpec& t) {
+double DaysFromUtc(const TimeSpec& t, const TkxLocalTimes& local) {
     if ((t.Sec == 0 && t.Nsec == 0) || t.Sec < MinFileTime || t.Sec > MaxFileTime ||
         t.Nsec >= 1000000000u)
         return 0;
     const qint64 ms = t.Sec * 1000 + t.Nsec / 1000000;
-    return UtcMSecsToDays(ms);
+    return local.Days(ms);
 }
 
 std::string Frame(MsgType type, std::uint16_t port, const std::string& arg) {
@@ -100,18 +115,29 @@ struct TkxSmbPool::Helper {
     std::uint64_t Generation = 0;
     bool LoggedIn = false;
     bool RequestSent = false;
-    std::vector<std::string> Hosts; // servers it is connected to, most recent last
-    std::string In;                 // received, not yet parsed
+    bool Served = false; // has answered a request
+    bool Forked = false; // a child of the spawner, which reaps it
+    // The shares it is connected to ("host/share", most recent last) and their hosts; the helper
+    // drops every connection when a request names one host more than it keeps.
+    std::vector<std::string> Keys;
+    std::vector<std::string> Hosts;
+    std::string In; // received, not yet parsed
 
-    bool KnowsHost(const std::string& host) const {
-        return std::find(Hosts.begin(), Hosts.end(), host) != Hosts.end();
+    bool Knows(const std::string& key) const {
+        return std::find(Keys.begin(), Keys.end(), key) != Keys.end();
     }
-    void Visited(const std::string& host) {
-        if (KnowsHost(host))
+    void Visited(const std::string& key) {
+        if (Knows(key))
             return;
-        if (Hosts.size() >= HelperHostMemory)
-            Hosts.clear();
-        Hosts.push_back(host);
+        const std::string host = key.substr(0, key.find('/'));
+        if (std::find(Hosts.begin(), Hosts.end(), host) == Hosts.end()) {
+            if (Hosts.size() >= HelperHostMemory) {
+                Hosts.clear();
+                Keys.clear();
+            }
+            Hosts.push_back(host);
+        }
+        Keys.push_back(key);
     }
     // An idle helper has nothing to say; readable or hung up means it died meanwhile.
     bool LooksAlive() const {
@@ -133,6 +159,14 @@ TkxSmbPool::TkxSmbPool(TkxSmbPoolOptions options)
     : Options(std::move(options)),
       Path(Options.HelperPath.isEmpty() ? FindHelper() : Options.HelperPath),
       Max(Options.MaxHelpers > 0 ? Options.MaxHelpers : DefaultHelperCount()) {
+    if (Options.MaxHelpers <= 0 && !std::getenv("ORVANE_SMB_HELPERS")) {
+        TkxPoolSizer::Options sizing;
+        sizing.Initial = Max;
+        sizing.Floor = std::min(2, Max);
+        sizing.Ceiling = std::max(Max, MostHelpers);
+        Sizer = std::make_unique<TkxPoolSizer>(sizing, std::chrono::steady_clock::now(),
+                                               MachineIdleSeconds());
+    }
     for (char** e = environ; e && *e; ++e) {
         if (HelperMayInherit(*e))
             Environment.emplace_back(*e);
@@ -140,6 +174,10 @@ TkxSmbPool::TkxSmbPool(TkxSmbPoolOptions options)
     for (std::string& e : Environment)
         EnvironmentPointers.push_back(e.data());
     EnvironmentPointers.push_back(nullptr);
+    // The installed helper is forked by a spawner started now, ahead of the first request; a
+    // helper given by path (a test's stand-in) is started directly.
+    if (Options.HelperPath.isEmpty())
+        StartSpawner();
 }
 
 TkxSmbPool::~TkxSmbPool() {
@@ -157,6 +195,8 @@ TkxSmbPool::~TkxSmbPool() {
     }
     for (auto& h : idle)
         Destroy(std::move(h));
+    std::lock_guard lock(SpawnerMutex);
+    Destroy(std::move(SpawnerProcess));
 }
 
 int TkxSmbPool::DefaultHelperCount() {
@@ -187,6 +227,8 @@ QString TkxSmbPool::FindHelper() {
 void TkxSmbPool::NewCredentials(std::vector<std::unique_ptr<Helper>>& retired) {
     ++Generation;
     retired.swap(Idle);
+    for (auto& h : retired)
+        Leaving(*h);
     Live -= static_cast<int>(retired.size());
     WakeToLookAgain(static_cast<int>(retired.size()));
 }
@@ -224,6 +266,7 @@ void TkxSmbPool::SetMaxHelpers(int count) {
     std::vector<std::unique_ptr<Helper>> surplus;
     {
         std::lock_guard lock(Mutex);
+        Sizer.reset();
         Max = std::clamp(count, 1, 256);
         while (Live > Max && !Idle.empty()) {
             surplus.push_back(std::move(Idle.front()));
@@ -238,7 +281,14 @@ void TkxSmbPool::SetMaxHelpers(int count) {
 
 int TkxSmbPool::MaxHelpers() const {
     std::lock_guard lock(Mutex);
-    return Max;
+    return Sizer ? MostHelpers : Max;
+}
+
+TkxSmbPool::Counts TkxSmbPool::HelperCounts() const {
+    std::lock_guard lock(Mutex);
+    Counts c = Seen;
+    c.Allowed = Max;
+    return c;
 }
 
 std::vector<pid_t> TkxSmbPool::HelperPids() const {
@@ -249,12 +299,17 @@ std::vector<pid_t> TkxSmbPool::HelperPids() const {
     return pids;
 }
 
+pid_t TkxSmbPool::SpawnerPid() const {
+    std::lock_guard lock(SpawnerMutex);
+    return SpawnerProcess ? SpawnerProcess->Pid : -1;
+}
+
 std::vector<pid_t> TkxSmbPool::BusyHelperPids() const {
     std::lock_guard lock(Mutex);
     return Busy;
 }
 
-std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Spawn(int* error) {
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Exec(bool spawner, int* error) {
     if (Path.isEmpty()) {
         *error = ENOEXEC;
         return nullptr;
@@ -300,7 +355,9 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Spawn(int* error) {
     QByteArray path = QFile::encodeName(Path);
     std::string timeoutFlag = "--timeout-ms";
     std::string timeout = std::to_string(Options.SmbTimeout.count());
-    char* argv[] = {path.data(), timeoutFlag.data(), timeout.data(), nullptr};
+    std::string spawnerFlag = "--spawner";
+    char* argv[] = {path.data(), timeoutFlag.data(), timeout.data(),
+                    spawner ? spawnerFlag.data() : nullptr, nullptr};
     pid_t pid = -1;
     const int rc =
         posix_spawn(&pid, path.constData(), &actions, &attr, argv, EnvironmentPointers.data());
@@ -321,6 +378,88 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Spawn(int* error) {
     return h;
 }
 
+namespace {
+
+// One request to the spawner and its answer: a status byte with the pid (and the helper's
+// descriptors) or a plain byte. False when the spawner does not answer properly in time.
+bool AskSpawner(int sock, const char* request, std::size_t size, char* answer,
+                std::size_t answerSize, int fds[2]) {
+    constexpr int Limit = 10000; // ms; a local fork takes a few
+    if (!kxsmb::SendAll(sock, request, size))
+        return false;
+    pollfd p{sock, POLLIN, 0};
+    int ready;
+    do
+        ready = poll(&p, 1, Limit);
+    while (ready < 0 && errno == EINTR);
+    if (ready <= 0)
+        return false;
+    iovec iov{answer, answerSize};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t got;
+    do
+        got = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC | MSG_WAITALL);
+    while (got < 0 && errno == EINTR);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const std::size_t n = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        int passed[2] = {-1, -1};
+        std::memcpy(passed, CMSG_DATA(c), std::min<std::size_t>(n, 2) * sizeof(int));
+        for (std::size_t i = 0; i < n && i < 2; ++i) {
+            if (fds)
+                fds[i] = passed[i];
+            else
+                close(passed[i]);
+        }
+    }
+    return got == ssize_t(answerSize) && (msg.msg_flags & MSG_CTRUNC) == 0;
+}
+
+} // namespace
+
+void TkxSmbPool::StartSpawner() {
+    int error = 0;
+    std::unique_ptr<Helper> s = Exec(true, &error);
+    if (!s)
+        return;
+    SpawnerProcess = std::move(s);
+}
+
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Spawn(int* error) {
+    {
+        std::lock_guard lock(SpawnerMutex);
+        if (SpawnerProcess) {
+            char answer[5] = {1};
+            int fds[2] = {-1, -1};
+            const char request = kxsmb::SpawnHelper;
+            if (AskSpawner(SpawnerProcess->Sock, &request, 1, answer, sizeof answer, fds) &&
+                answer[0] == 0 && fds[0] >= 0) {
+                std::int32_t pid = 0;
+                std::memcpy(&pid, answer + 1, sizeof pid);
+                auto h = std::make_unique<Helper>();
+                h->Pid = pid;
+                h->Sock = fds[0];
+                h->PidFd = fds[1];
+                h->Forked = true;
+                return h;
+            }
+            for (int fd : fds) {
+                if (fd >= 0)
+                    close(fd);
+            }
+            // A spawner that fails once is not trusted again: helpers are started directly.
+            Destroy(std::move(SpawnerProcess));
+        }
+    }
+    return Exec(false, error);
+}
+
 void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
     if (!h)
         return;
@@ -333,7 +472,18 @@ void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
 #endif
     if (!signalled && h->Pid > 0)
         kill(h->Pid, SIGKILL); // not reaped yet, so the pid is still ours
-    if (h->Pid > 0) {
+    if (h->Forked && h->Pid > 0) {
+        // The spawner's child: the spawner reaps it, and answers once it has.
+        std::lock_guard lock(SpawnerMutex);
+        if (SpawnerProcess) {
+            char request[5] = {kxsmb::ReapHelper};
+            const std::int32_t pid = h->Pid;
+            std::memcpy(request + 1, &pid, sizeof pid);
+            char done = 1;
+            if (!AskSpawner(SpawnerProcess->Sock, request, sizeof request, &done, 1, nullptr))
+                Destroy(std::move(SpawnerProcess));
+        }
+    } else if (h->Pid > 0) {
         int status = 0;
         while (waitpid(h->Pid, &status, 0) < 0 && errno == EINTR) {
         }
@@ -343,15 +493,42 @@ void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
 }
 
 // A thread waiting for a helper. A helper let go is handed straight to one waiter (one that
-// is connected to its host if there is one), so a release wakes one thread, not all of them.
+// is connected to its share if there is one), so a release wakes one thread, not all of them.
 struct TkxSmbPool::Waiter {
-    const std::string* Host = nullptr;
+    const std::string* Key = nullptr;
     std::unique_ptr<Helper> Given;
     bool LookAgain = false; // room for one more helper: go through the choice again
     std::condition_variable_any Wake;
 };
 
-std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
+void TkxSmbPool::Leaving(Helper& h) {
+    if (!h.Served && Sizer)
+        Sizer->Fresh(-1, std::chrono::steady_clock::now());
+    h.Served = true;
+}
+
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Started(std::unique_lock<std::mutex>& lock,
+                                                        int* error) {
+    ++Live;
+    Seen.Peak = std::max(Seen.Peak, Live);
+    ++Seen.Started;
+    const std::uint64_t generation = Generation;
+    if (Sizer)
+        Sizer->Fresh(+1, std::chrono::steady_clock::now());
+    lock.unlock();
+    std::unique_ptr<Helper> h = Spawn(error);
+    lock.lock();
+    if (!h) {
+        --Live;
+        if (Sizer)
+            Sizer->Fresh(-1, std::chrono::steady_clock::now());
+        return nullptr;
+    }
+    h->Generation = generation;
+    return h;
+}
+
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& key,
                                                         const TkxCancelToken& cancel, int* error) {
     std::unique_lock lock(Mutex);
     for (;;) {
@@ -359,17 +536,21 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
             *error = ECANCELED;
             return nullptr;
         }
-        auto pick = std::find_if(Idle.begin(), Idle.end(),
-                                 [&](const auto& h) { return h->KnowsHost(host); });
+        auto pick =
+            std::find_if(Idle.begin(), Idle.end(), [&](const auto& h) { return h->Knows(key); });
         if (pick == Idle.end())
             pick = std::find_if(Idle.begin(), Idle.end(),
-                                [](const auto& h) { return h->Hosts.empty(); });
+                                [](const auto& h) { return h->Keys.empty(); });
         if (pick == Idle.end() && !Idle.empty())
             pick = Idle.begin(); // the longest idle
+        // Helpers kept while a growth is judged may be idle beyond the number allowed at once.
+        if (pick != Idle.end() && int(Busy.size()) >= Max)
+            pick = Idle.end();
         if (pick != Idle.end()) {
             std::unique_ptr<Helper> h = std::move(*pick);
             Idle.erase(pick);
             if (!h->LooksAlive()) {
+                Leaving(*h);
                 lock.unlock();
                 Destroy(std::move(h));
                 lock.lock();
@@ -380,38 +561,26 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
             return h;
         }
         if (Live < Max) {
-            ++Live;
-            const std::uint64_t generation = Generation;
-            lock.unlock();
-            std::unique_ptr<Helper> h = Spawn(error);
-            lock.lock();
+            std::unique_ptr<Helper> h = Started(lock, error);
             if (!h) {
-                --Live;
                 WakeToLookAgain(1);
                 return nullptr;
             }
-            h->Generation = generation;
             Busy.push_back(h->Pid);
             // A walk fans out right after its first folders: one more helper started now
             // loads its libraries (tens of milliseconds) while this one works, instead of
             // when the next request has to wait for it.
             if (Live < Max && Idle.empty()) {
-                ++Live;
-                lock.unlock();
                 int ignored = 0;
-                std::unique_ptr<Helper> reserve = Spawn(&ignored);
-                lock.lock();
-                if (reserve) {
-                    reserve->Generation = generation;
+                if (std::unique_ptr<Helper> reserve = Started(lock, &ignored))
                     Place(std::move(reserve));
-                } else {
-                    --Live;
-                }
             }
             return h;
         }
+        if (Sizer)
+            Sizer->Waited();
         Waiter me;
-        me.Host = &host;
+        me.Key = &key;
         Waiters.push_back(&me);
         me.Wake.wait(lock, cancel.StopToken(), [&] { return me.Given || me.LookAgain; });
         std::erase(Waiters, &me);
@@ -431,10 +600,10 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& host,
 
 void TkxSmbPool::Place(std::unique_ptr<Helper> h) {
     auto to = std::find_if(Waiters.begin(), Waiters.end(),
-                           [&](const Waiter* w) { return h->KnowsHost(*w->Host); });
+                           [&](const Waiter* w) { return h->Knows(*w->Key); });
     if (to == Waiters.end())
         to = Waiters.begin();
-    if (to == Waiters.end()) {
+    if (to == Waiters.end() || int(Busy.size()) >= Max) {
         Idle.push_back(std::move(h));
         return;
     }
@@ -454,20 +623,71 @@ void TkxSmbPool::WakeToLookAgain(int count) {
     }
 }
 
+void TkxSmbPool::Completed(Helper& h) {
+    if (!h.Served) {
+        Leaving(h);
+        return; // its first request: connection set-up, not the pool at work
+    }
+    if (!Sizer)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!Sizer->Completed(now))
+        return;
+    const int demand = int(Busy.size() + Waiters.size());
+    const int allowed = Sizer->Judge(now, MachineIdleSeconds(), demand);
+    // What the pool chose and why, for benchmarks on machines of other shapes.
+    static const bool debug = std::getenv("ORVANE_SMB_POOL_DEBUG") != nullptr;
+    if (debug)
+        std::fprintf(stderr,
+                     "orvane smb pool: %d requests want a helper, %d alive, %.2f cores idle, "
+                     "%.0f requests/s: %d allowed\n",
+                     demand, Live, Sizer->LastIdleCores(), Sizer->LastRate(), allowed);
+    // More allowed: waiters take the helpers kept idle, or start new ones.
+    if (allowed > Max)
+        WakeToLookAgain(allowed - int(Busy.size()));
+    Max = allowed;
+}
+
+int TkxSmbPool::KeepAlive() const {
+    return Sizer ? std::max(Max, Sizer->Keep()) : Max;
+}
+
+std::vector<std::unique_ptr<TkxSmbPool::Helper>> TkxSmbPool::TakeSurplus(int keep) {
+    std::vector<std::unique_ptr<Helper>> surplus;
+    while (Live - int(surplus.size()) > keep && !Idle.empty()) {
+        surplus.push_back(std::move(Idle.front()));
+        Idle.erase(Idle.begin());
+        Leaving(*surplus.back());
+    }
+    return surplus;
+}
+
 void TkxSmbPool::Release(std::unique_ptr<Helper> h, bool healthy) {
     std::unique_lock lock(Mutex);
     std::erase(Busy, h->Pid);
-    if (healthy && h->Generation == Generation && Live <= Max) {
+    if (healthy)
+        Completed(*h);
+    const int keepAlive = KeepAlive();
+    const bool keep = healthy && h->Generation == Generation && Live <= keepAlive;
+    // Fewer helpers kept now: idle ones beyond go first, this one if still too many.
+    std::vector<std::unique_ptr<Helper>> gone = TakeSurplus(keep ? keepAlive : keepAlive + 1);
+    if (keep && Live - int(gone.size()) <= keepAlive) {
         Place(std::move(h));
-        return;
+    } else {
+        Leaving(*h);
+        gone.push_back(std::move(h));
     }
-    // Gone before it is counted out, so the pool never holds more processes than allowed.
-    lock.unlock();
-    Destroy(std::move(h));
-    lock.lock();
-    --Live;
-    if (Live < Max)
-        WakeToLookAgain(1);
+    if (!gone.empty()) {
+        // Gone before they are counted out, so the pool never holds more processes than
+        // allowed.
+        lock.unlock();
+        for (auto& g : gone)
+            Destroy(std::move(g));
+        lock.lock();
+        Live -= int(gone.size());
+        if (Live < Max)
+            WakeToLookAgain(Max - Live);
+    }
 }
 
 int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
@@ -589,13 +809,13 @@ int TkxSmbPool::LogIn(Helper& h, const TkxCancelToken& cancel, bool* healthy) {
     return error;
 }
 
-int TkxSmbPool::Run(const std::string& host, const std::string& request, Sink& sink,
+int TkxSmbPool::Run(const std::string& key, const std::string& request, Sink& sink,
                     const TkxCancelToken& cancel) {
     // A helper that died since it was found alive fails the send; one more try then. Once the
     // request is out, a death is the request's failure (it may be what killed the helper).
     for (int attempt = 0; attempt < 2; ++attempt) {
         int error = 0;
-        std::unique_ptr<Helper> h = Acquire(host, cancel, &error);
+        std::unique_ptr<Helper> h = Acquire(key, cancel, &error);
         if (!h)
             return error;
         const bool reused = h->LoggedIn;
@@ -611,7 +831,7 @@ int TkxSmbPool::Run(const std::string& host, const std::string& request, Sink& s
         error = Exchange(*h, request, sink, cancel, &healthy);
         const bool stale = reused && !healthy && !h->RequestSent;
         if (healthy)
-            h->Visited(host);
+            h->Visited(key);
         Release(std::move(h), healthy);
         if (stale && attempt == 0)
             continue;
@@ -653,7 +873,8 @@ private:
     std::size_t Limit;
 };
 
-bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name) {
+bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name,
+                  const TkxLocalTimes& local) {
     Reader r(body);
     e.Attributes = r.U32();
     e.Size = r.U64();
@@ -665,9 +886,9 @@ bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name)
     if (!r.Ok() || !r.AtEnd())
         return false;
     e.IsDirectory = (e.Attributes & 0x10) != 0;
-    e.Creating = DaysFromUtc(btime);
-    e.EditTime = DaysFromUtc(mtime);
-    e.LastAccess = DaysFromUtc(atime);
+    e.Creating = DaysFromUtc(btime, local);
+    e.EditTime = DaysFromUtc(mtime, local);
+    e.LastAccess = DaysFromUtc(atime, local);
     return true;
 }
 
@@ -679,7 +900,7 @@ public:
             return false;
         TkxDirEntry e;
         std::string_view name;
-        if (!ReadDirEntry(body, e, name))
+        if (!ReadDirEntry(body, e, name, Local))
             return false;
         if (!IsUsableEntryName(name))
             return true; // no path can name it; leave it out
@@ -695,19 +916,21 @@ public:
 
 private:
     std::size_t Limit;
+    TkxLocalTimes Local; // entries are read on the thread that made the collector
 };
 
 class StatCollector : public TkxSmbPool::Sink {
 public:
     bool Entry(std::uint8_t type, std::string_view body) override {
         std::string_view name;
-        if (type != MsgDirEntry || Got || !ReadDirEntry(body, Item, name))
+        if (type != MsgDirEntry || Got || !ReadDirEntry(body, Item, name, Local))
             return false;
         Got = true;
         return true;
     }
     TkxDirEntry Item;
     bool Got = false;
+    TkxLocalTimes Local;
 };
 
 } // namespace
@@ -715,16 +938,25 @@ public:
 int TkxSmbPool::ListShares(const std::string& host, std::uint16_t port,
                            std::vector<TkxShareEntry>& out, const TkxCancelToken& cancel) {
     ShareCollector sink(Options.MaxEntries);
-    const int error = Run(host, Frame(MsgListShares, port, host), sink, cancel);
+    const int error = Run(host + '/', Frame(MsgListShares, port, host), sink, cancel);
     if (error == 0)
         out = std::move(sink.Items);
     return error;
 }
 
 int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::uint16_t port,
-                        std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel) {
+                        std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel,
+                        bool ownIdKnown) {
     DirCollector sink(Options.MaxEntries);
-    const int error = Run(host, Frame(MsgListDir, port, url), sink, cancel);
+    (void)host;
+    Writer w;
+    w.Begin(MsgListDir);
+    w.U16(port);
+    w.Str(url);
+    if (ownIdKnown)
+        w.U8(ListOwnIdKnown);
+    w.End();
+    const int error = Run(ShareKey(url), w.Buf, sink, cancel);
     if (error == 0)
         out = std::move(sink.Items);
     return error;
@@ -733,7 +965,8 @@ int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::ui
 int TkxSmbPool::Stat(const std::string& host, const std::string& url, std::uint16_t port,
                      TkxDirEntry& out, const TkxCancelToken& cancel) {
     StatCollector sink;
-    const int error = Run(host, Frame(MsgStat, port, url), sink, cancel);
+    (void)host;
+    const int error = Run(ShareKey(url), Frame(MsgStat, port, url), sink, cancel);
     if (error == 0 && !sink.Got)
         return EIO;
     if (error == 0)

@@ -4,8 +4,13 @@
 // each helper runs one request at a time; a worker thread borrows a helper, sends its request
 // and waits for the answer (or its cancel token). A helper that is let go, stalls, crashes or
 // breaks the protocol is killed and reaped, and a new one is spawned when next needed.
+//
+// Unless a count is given, the pool follows the work (TkxPoolSizer): it grows while requests
+// wait and the machine has CPU to spare, and gives a growth back when listings did not get
+// faster. A request goes to a helper already connected to its host and share when one is free.
 
 #include "engine/kxServices.h"
+#include "platform/kxPoolSizer.h"
 
 #include <QString>
 
@@ -23,7 +28,8 @@
 struct TkxSmbPoolOptions {
     // Empty: next to the running executable, else $ORVANE_SMB_HELPER.
     QString HelperPath;
-    // 0: $ORVANE_SMB_HELPERS, else max(2, number of cores).
+    // A fixed number of helpers. 0: $ORVANE_SMB_HELPERS if set, else the pool follows the work,
+    // starting from max(2, number of cores).
     int MaxHelpers = 0;
     // How long the helper waits for one SMB reply.
     std::chrono::milliseconds SmbTimeout{5000};
@@ -45,22 +51,34 @@ public:
     // The same for one host's own credentials (none: the default ones again). host is the key
     // the requests give.
     void SetHostCredentials(const std::string& host, const TkxCredentials* credentials);
+    // Fixes the number of helpers (the pool no longer follows the work).
     void SetMaxHelpers(int count);
+    // The most helpers the pool may run: the fixed count, or the ceiling of its growth.
     int MaxHelpers() const;
 
     // Each returns 0 or an errno value: the server's (ENOENT, EACCES, ECONNREFUSED, ...),
     // ECANCELED, ETIMEDOUT when the helper stalled, EIO when it died or spoke nonsense,
     // ENOEXEC when no helper could be started, EFBIG for too many entries. out is filled only
-    // on success. host is the key that sends a host's requests to a helper connected to it.
+    // on success. host and the share in url send a request to a helper connected to them.
     int ListShares(const std::string& host, std::uint16_t port, std::vector<TkxShareEntry>& out,
                    const TkxCancelToken& cancel);
+    // ownIdKnown: the "." entry need not carry the folder's own id.
     int ListDir(const std::string& host, const std::string& url, std::uint16_t port,
-                std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel);
+                std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel,
+                bool ownIdKnown = false);
     int Stat(const std::string& host, const std::string& url, std::uint16_t port, TkxDirEntry& out,
              const TkxCancelToken& cancel);
 
     // For tests and diagnostics.
+    struct Counts {
+        int Peak = 0;    // most helpers alive at once
+        int Started = 0; // helpers started
+        int Allowed = 0; // helpers the pool allows now
+    };
+    Counts HelperCounts() const;
     std::vector<pid_t> HelperPids() const;
+    // The spawner's pid, -1 when helpers are started directly.
+    pid_t SpawnerPid() const;
     std::vector<pid_t> BusyHelperPids() const;
     QString HelperPath() const { return Path; }
 
@@ -79,23 +97,39 @@ private:
     struct Helper;
     struct Waiter;
 
-    std::unique_ptr<Helper> Acquire(const std::string& host, const TkxCancelToken& cancel,
+    std::unique_ptr<Helper> Acquire(const std::string& key, const TkxCancelToken& cancel,
                                     int* error);
     void Release(std::unique_ptr<Helper> helper, bool healthy);
     // With Mutex held: to a waiter, else to the idle list.
     void Place(std::unique_ptr<Helper> helper);
     // With Mutex held: the oldest waiters go through the choice of a helper again.
     void WakeToLookAgain(int count);
+    // A new helper: forked by the spawner, else started with fork and exec.
     std::unique_ptr<Helper> Spawn(int* error);
     // Hands a fresh helper the credentials, over its socket only.
     int LogIn(Helper& helper, const TkxCancelToken& cancel, bool* healthy);
     // With Mutex held: helpers with the old credentials are retired (idle ones into retired).
     void NewCredentials(std::vector<std::unique_ptr<Helper>>& retired);
+    // Starts the helper executable (as the spawner when asked).
+    std::unique_ptr<Helper> Exec(bool spawner, int* error);
+    void StartSpawner();
     int Exchange(Helper& helper, const std::string& request, Sink& sink,
                  const TkxCancelToken& cancel, bool* healthy);
-    int Run(const std::string& host, const std::string& request, Sink& sink,
+    int Run(const std::string& key, const std::string& request, Sink& sink,
             const TkxCancelToken& cancel);
     void Destroy(std::unique_ptr<Helper> helper);
+    // With Mutex held (released meanwhile): counts a helper in and starts it.
+    std::unique_ptr<Helper> Started(std::unique_lock<std::mutex>& lock, int* error);
+    // With Mutex held: a helper leaves the pool (or served its first request).
+    void Leaving(Helper& helper);
+    // With Mutex held: the helpers to keep alive (more than allowed at once while the sizer
+    // judges a growth).
+    int KeepAlive() const;
+    // With Mutex held: a request ended; the sizer may change the number allowed.
+    void Completed(Helper& helper);
+    // With Mutex held: idle helpers beyond keep leave the pool (still counted in Live), for
+    // the caller to destroy.
+    std::vector<std::unique_ptr<Helper>> TakeSurplus(int keep);
 
     TkxSmbPoolOptions Options;
     QString Path;
@@ -103,12 +137,18 @@ private:
     std::vector<std::string> Environment;
     std::vector<char*> EnvironmentPointers;
 
+    // The spawner process (its control socket in Sock); none when helpers are started directly.
+    mutable std::mutex SpawnerMutex;
+    std::unique_ptr<Helper> SpawnerProcess;
+
     mutable std::mutex Mutex;
     std::vector<std::unique_ptr<Helper>> Idle;
     std::vector<Waiter*> Waiters; // oldest first
     std::vector<pid_t> Busy;
     int Live = 0; // idle + busy + being spawned
-    int Max = 2;
+    Counts Seen;
+    int Max = 2;                         // helpers allowed now
+    std::unique_ptr<TkxPoolSizer> Sizer; // when the pool follows the work
     std::uint64_t Generation = 0;
     TkxCredentials Credentials;
     std::map<std::string, TkxCredentials> HostCredentials;

@@ -19,6 +19,9 @@
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -245,12 +248,18 @@ bool IsFolder(const libsmb_file_info* fi) {
     return (fi->attrs & 0x10) != 0;
 }
 
+bool IsDot(const libsmb_file_info* fi, bool dotDot) {
+    return fi->name && fi->name[0] == '.' &&
+           (dotDot ? fi->name[1] == '.' && fi->name[2] == '\0' : fi->name[1] == '\0');
+}
+
 // readdirplus2 with a stat buffer looks the connection up again for every entry and rebuilds
 // the credentials each time (a quarter of the helper's time on a large walk). Only folders
-// need the file id it gives, so the entries are read without it first, then the listing is
-// rewound and read again with the stat buffer for folders alone. False when the second pass
-// does not meet the same entries (the listing is then read again the plain way).
-bool ReadFolderIds(SMBCFILE* dir) {
+// need the file id it gives (".." never, "." only when wanted), so the entries are read
+// without it first, then the listing is rewound and read again with the stat buffer for those
+// folders alone. False when the second pass does not meet the same entries (the listing is
+// then read again the plain way).
+bool ReadFolderIds(SMBCFILE* dir, bool ownIdKnown) {
     const auto plus = smbc_getFunctionReaddirPlus(Ctx);
     const auto plus2 = smbc_getFunctionReaddirPlus2(Ctx);
     Listing.clear();
@@ -259,7 +268,8 @@ bool ReadFolderIds(SMBCFILE* dir) {
     if (smbc_getFunctionLseekdir(Ctx)(Ctx, dir, 0) != 0)
         return false;
     for (Listed& item : Listing) {
-        if (!IsFolder(item.Info)) {
+        if (!IsFolder(item.Info) || IsDot(item.Info, true) ||
+            (ownIdKnown && IsDot(item.Info, false))) {
             if (plus(Ctx, dir) != item.Info)
                 return false;
             continue;
@@ -302,7 +312,7 @@ SMBCFILE* OpenDir(const std::string& url) {
     return smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
 }
 
-void ListDir(std::uint16_t port, std::string_view url) {
+void ListDir(std::uint16_t port, std::string_view url, std::uint8_t flags) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
     const std::string u(url);
@@ -311,7 +321,7 @@ void ListDir(std::uint16_t port, std::string_view url) {
     SMBCFILE* dir = OpenDir(u);
     if (!dir)
         return SendEnd(LogonOr(errno ? errno : EIO, host), 0);
-    if (!ReadFolderIds(dir)) {
+    if (!ReadFolderIds(dir, (flags & ListOwnIdKnown) != 0)) {
         smbc_getFunctionClosedir(Ctx)(Ctx, dir);
         dir = OpenDir(u);
         if (!dir)
@@ -462,20 +472,10 @@ extern "C" const char* __tsan_default_options() {
 }
 #endif
 
-int main(int argc, char** argv) {
-    std::signal(SIGPIPE, SIG_IGN);
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--timeout-ms") == 0)
-            TimeoutMs = std::max(100, std::atoi(argv[i + 1]));
-    }
-    DebugLog = std::getenv("ORVANE_SMB_HELPER_DEBUG") != nullptr;
-    struct stat st {};
-    if (fstat(HelperFd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
-        std::fprintf(stderr, "orvane-smb-helper: started by the Orvane search, not by hand\n");
-        return 2;
-    }
-    KeepStdioQuiet();
+namespace {
 
+// Answers requests on HelperFd until EOF.
+int Serve() {
     std::uint8_t type = 0;
     std::string_view body;
     while (Requests.Next(type, body)) {
@@ -492,12 +492,13 @@ int main(int argc, char** argv) {
         case MsgStat: {
             const std::uint16_t port = r.U16();
             const std::string_view arg = r.Str();
+            const std::uint8_t flags = type == MsgListDir && !r.AtEnd() ? r.U8() : 0;
             if (!r.Ok())
                 return 2;
             if (type == MsgListShares)
                 ListShares(port, arg);
             else if (type == MsgListDir)
-                ListDir(port, arg);
+                ListDir(port, arg, flags);
             else
                 Stat(port, arg);
             break;
@@ -511,4 +512,160 @@ int main(int argc, char** argv) {
     for (auto& [host, c] : HostCreds)
         WipeString(c.Password);
     return 0;
+}
+
+// --- the spawner -------------------------------------------------------------------------------
+
+// A helper forked ahead, waiting to be handed out.
+struct Forked {
+    pid_t Pid = -1;
+    int Sock = -1;  // the search process's end
+    int PidFd = -1; // -1 when the kernel has none
+};
+
+bool ReadFully(int fd, char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// In the child: true, with fd 3 its own socket and nothing of the spawner's left open (the
+// spawner holds no other helper's descriptors while it forks). In the spawner: false, with the
+// new helper in `out` (Pid -1 when fork failed).
+bool ForkHelper(Forked& out) {
+    int sv[2];
+    out = Forked{};
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return false;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The control socket is replaced by the helper's own (dup2 clears close-on-exec, which
+        // matters for nothing here but keeps fd 3 as an exec'd helper would find it).
+        if (dup2(sv[1], HelperFd) < 0)
+            std::_Exit(2);
+        close(sv[0]);
+        if (sv[1] != HelperFd)
+            close(sv[1]);
+        return true;
+    }
+    close(sv[1]);
+    if (pid < 0) {
+        close(sv[0]);
+        return false;
+    }
+    out.Pid = pid;
+    out.Sock = sv[0];
+#ifdef SYS_pidfd_open
+    out.PidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#endif
+    return false;
+}
+
+// Hands a forked helper over: status, pid, and its socket and pidfd as ancillary data.
+bool HandOver(const Forked& f) {
+    char data[5];
+    data[0] = f.Pid > 0 ? 0 : 1;
+    const std::int32_t pid = f.Pid;
+    std::memcpy(data + 1, &pid, sizeof pid);
+    iovec iov{data, sizeof data};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+    int fds[2] = {f.Sock, f.PidFd};
+    const int nfds = f.Pid > 0 ? (f.PidFd >= 0 ? 2 : 1) : 0;
+    if (nfds > 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = CMSG_SPACE(nfds * sizeof(int));
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(nfds * sizeof(int));
+        std::memcpy(CMSG_DATA(c), fds, nfds * sizeof(int));
+    }
+    ssize_t sent;
+    do
+        sent = sendmsg(HelperFd, &msg, MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    return sent == ssize_t(sizeof data);
+}
+
+void Discard(Forked& f) {
+    if (f.Sock >= 0)
+        close(f.Sock);
+    if (f.PidFd >= 0)
+        close(f.PidFd);
+    f = Forked{};
+}
+
+// The spawner's loop. Returns 1 in a forked child, which then serves as a helper; 0 when the
+// search process has gone.
+int Spawn() {
+    // One helper is always forked ahead, so a request is answered at once.
+    Forked reserve;
+    if (ForkHelper(reserve))
+        return 1;
+    for (;;) {
+        char op = 0;
+        if (!ReadFully(HelperFd, &op, 1))
+            break;
+        if (op == SpawnHelper) {
+            Forked given = reserve;
+            reserve = Forked{};
+            if (given.Pid <= 0 && ForkHelper(given))
+                return 1;
+            const bool sent = HandOver(given);
+            Discard(given); // ours are copies now, or the helper is lost with the connection
+            if (!sent)
+                break;
+            if (ForkHelper(reserve))
+                return 1;
+        } else if (op == ReapHelper) {
+            std::int32_t pid = 0;
+            if (!ReadFully(HelperFd, reinterpret_cast<char*>(&pid), sizeof pid))
+                break;
+            if (pid > 0) {
+                while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+            }
+            const char done = 0;
+            if (!kxsmb::SendAll(HelperFd, &done, 1))
+                break;
+        } else {
+            break;
+        }
+    }
+    // The helper forked ahead reads EOF and ends.
+    Discard(reserve);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    bool spawner = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc)
+            TimeoutMs = std::max(100, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--spawner") == 0)
+            spawner = true;
+    }
+    DebugLog = std::getenv("ORVANE_SMB_HELPER_DEBUG") != nullptr;
+    struct stat st {};
+    if (fstat(HelperFd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        std::fprintf(stderr, "orvane-smb-helper: started by the Orvane search, not by hand\n");
+        return 2;
+    }
+    KeepStdioQuiet();
+    if (spawner && Spawn() == 0)
+        return 0;
+    return Serve();
 }

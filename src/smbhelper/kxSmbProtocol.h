@@ -21,6 +21,15 @@ constexpr int ErrLogonFailure = EKEYREJECTED;
 // The helper finds its end of the socketpair here.
 constexpr int HelperFd = 3;
 
+// `orvane-smb-helper --spawner` forks helpers without exec, so a helper starts without loading
+// its libraries again. On its control socket (also fd 3) the search process sends SpawnHelper
+// and receives the answer: u8 status (0 = a helper), i32 pid, with the helper's end of a new
+// socketpair and a pidfd of the helper (when the kernel has them) passed along. The search
+// process kills a helper itself, then sends ReapHelper with the i32 pid; the spawner waits for
+// that child and answers one byte. EOF on the control socket ends the spawner.
+constexpr char SpawnHelper = 'S';
+constexpr char ReapHelper = 'R';
+
 constexpr std::size_t HeaderSize = 5;
 // Far above any honest message (a name is at most a few KiB); a larger length means the
 // stream is corrupt.
@@ -30,7 +39,7 @@ enum MsgType : std::uint8_t {
     // requests
     MsgSetCredentials = 1, // str user, str domain, str password, u8 kerberos
     MsgListShares = 2,     // u16 port, str host
-    MsgListDir = 3,        // u16 port, str url
+    MsgListDir = 3,        // u16 port, str url [, u8 ListFlags]
     MsgStat = 4,           // u16 port, str url
     // str host (as after the two backslashes), then the fields of MsgSetCredentials: that
     // host's own credentials, used for it instead of the default ones
@@ -40,6 +49,10 @@ enum MsgType : std::uint8_t {
     MsgDirEntry = 0x82, // u32 attrs, u64 size, 3 x (i64 s, u32 ns) btime mtime atime, u64 ino, str
     MsgEnd = 0x8F,      // i32 errno (0 = success), u32 entry count
 };
+
+// Options of a folder listing. The ids of "." and ".." each cost the helper a lookup of the
+// connection; ".." never gets one, "." only when the asker does not know it yet.
+enum ListFlags : std::uint8_t { ListOwnIdKnown = 1 };
 
 // Share types as the server's share enumeration gives them.
 enum ShareType : std::uint32_t { ShareDisk = 0, SharePrinter = 1, ShareDevice = 2, ShareIpc = 3 };

@@ -116,6 +116,8 @@ private Q_SLOTS:
     void cancelWhileWaitingForAHelper();
     void stalledHelperIsReplaced();
     void missingHelperFails();
+    void spawnedHelpersHoldOnlyTheirOwnSocket();
+    void lostSpawnerStillGivesHelpers();
     void manyThreadsAtOnce();
     void helperTakesRequestsInPieces();
     void reverseLookupOfLoopback();
@@ -316,6 +318,15 @@ void TestPlatformSmb::fileIdsExposeFolderLoops() {
 
     QVERIFY(Services->ListFolder(Unc(Two + "\\loop\\a"), entries, cancel));
     QCOMPARE(ByName(entries).at("tosibling").FileId, b);
+
+    // ".." never carries an id, and "." none when the folder's own id is known already; the
+    // entries are the same either way.
+    QCOMPARE(ByName(entries).at("..").FileId, quint64(0));
+    std::vector<TkxDirEntry> known;
+    QVERIFY(Services->ListKnownFolder(Unc(Two + "\\loop\\a"), known, cancel));
+    QCOMPARE(Names(known), Names(entries));
+    QCOMPARE(ByName(known).at(".").FileId, quint64(0));
+    QCOMPARE(ByName(known).at("tosibling").FileId, b);
 }
 
 void TestPlatformSmb::largeFolder() {
@@ -475,6 +486,68 @@ void TestPlatformSmb::stalledHelperIsReplaced() {
     QVERIFY(services.ListShares(Three, shares, cancel));
 }
 
+// The Unix sockets among a process's descriptors above fd 3.
+QStringList UnixSocketsAbove3(pid_t pid) {
+    QFile table(QStringLiteral("/proc/net/unix"));
+    QSet<QString> unix;
+    if (table.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : table.readAll().split('\n'))
+            unix.insert(QString::fromLatin1(line.simplified().split(' ').value(6)));
+    }
+    QStringList found;
+    const QString dir = QStringLiteral("/proc/%1/fd").arg(pid);
+    for (const QString& fd : QDir(dir).entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget(dir + u'/' + fd);
+        if (fd.toInt() > 3 && target.contains(QLatin1String("socket:[")) &&
+            unix.contains(target.section(u'[', 1).chopped(1)))
+            found << fd;
+    }
+    return found;
+}
+
+void TestPlatformSmb::spawnedHelpersHoldOnlyTheirOwnSocket() {
+    // Forked by the spawner: a helper that kept the spawner's control socket or another
+    // helper's socket would hide that one's end of file, and outlive its search process.
+    TkxPlatformServices services;
+    QVERIFY(services.Pool().SpawnerPid() > 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            TkxCancelToken cancel;
+            std::vector<TkxDirEntry> entries;
+            services.ListFolder(Unc(Two + "\\public"), entries, cancel);
+        });
+    for (auto& t : threads)
+        t.join();
+    const std::vector<pid_t> helpers = services.Pool().HelperPids();
+    QVERIFY(helpers.size() >= 2);
+    for (pid_t pid : helpers)
+        QCOMPARE(UnixSocketsAbove3(pid), QStringList());
+}
+
+void TestPlatformSmb::lostSpawnerStillGivesHelpers() {
+    TkxSmbPoolOptions options;
+    options.MaxHelpers = 1;
+    TkxPlatformServices services(options);
+    TkxCancelToken cancel;
+    std::vector<TkxDirEntry> entries;
+    QVERIFY(services.ListFolder(Unc(Two + "\\loop\\b"), entries, cancel));
+    const pid_t spawner = services.Pool().SpawnerPid();
+    QVERIFY(spawner > 0);
+    QVERIFY(kill(spawner, SIGKILL) == 0);
+    // The helper it gave keeps working; the next one is started directly.
+    const pid_t first = services.Pool().HelperPids().front();
+    QVERIFY(services.ListFolder(Unc(Two + "\\loop\\b"), entries, cancel));
+    QVERIFY(kill(first, SIGKILL) == 0);
+    QTRY_VERIFY(services.ListFolder(Unc(Two + "\\loop\\b"), entries, cancel));
+    QCOMPARE(Names(entries), QStringList({".", "..", "leaf.txt"}));
+    QCOMPARE(services.Pool().SpawnerPid(), -1);
+    const std::vector<pid_t> live = services.Pool().HelperPids();
+    QVERIFY(live.size() == 1 && live.front() != first);
+    // An orphan of the lost spawner: reaped by init, not by us.
+    QTRY_VERIFY(ProcessGone(first));
+}
+
 void TestPlatformSmb::missingHelperFails() {
     TkxSmbPoolOptions options;
     options.HelperPath = QStringLiteral("/nonexistent/orvane-smb-helper");
@@ -631,6 +704,29 @@ void TestPlatformSmb::reverseLookupInPrivateNames() {
                  QStringLiteral("fileserver-three.test"));
         QCOMPARE(Services->ReverseLookup(Address("127.0.0.9"), cancel), QString());
         QCOMPARE(TkxPlatformServices::LastError(), ENOENT);
+        // Looked up ahead, found ready; a name is handed out once, then asked for anew.
+        Services->LookAhead({Address("127.0.0.3"), Address("127.0.0.9"), Address("127.0.0.2")});
+        for (int round = 0; round < 2; ++round) {
+            QCOMPARE(Services->ReverseLookup(Address("127.0.0.2"), cancel),
+                     QStringLiteral("fileserver-two.test"));
+            QCOMPARE(Services->ReverseLookup(Address("127.0.0.9"), cancel), QString());
+            QCOMPARE(Services->ReverseLookup(Address("127.0.0.3"), cancel),
+                     QStringLiteral("fileserver-three.test"));
+        }
+        // More looked up ahead than go out at once: a host task's own question does not
+        // queue behind them.
+        std::vector<quint32> many;
+        for (int i = 1; i <= 300; ++i)
+            many.push_back(
+                Address(QStringLiteral("127.0.%1.%2").arg(100 + i / 200).arg(i % 200).toLatin1()));
+        Services->LookAhead(many);
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.2"), cancel),
+                 QStringLiteral("fileserver-two.test"));
+        QCOMPARE(Services->ReverseLookup(many.back(), cancel), QString());
+        TkxCancelToken cancelled;
+        cancelled.Cancel();
+        QCOMPARE(Services->ReverseLookup(Address("127.0.0.5"), cancelled), QString());
+        QCOMPARE(TkxPlatformServices::LastError(), ECANCELED);
         std::vector<TkxShareEntry> shares;
         QVERIFY(Services->ListShares(QStringLiteral("fileserver-three.test"), shares, cancel));
         QCOMPARE(ShareNames(shares), QStringList({"docs", "IPC$"}));
