@@ -1,9 +1,11 @@
 // Window benchmark: the idle window's CPU on a finished 20,000-node project; how fast the GUI
 // thread answers a posted event during a walk of a loopback share; a 1,000,000-node project
 // opened, a 100,000-child folder expanded and scrolled to its end (the longest stall); the icon
-// loader's cost once every visible node has its icon. Run it under xvfb-run (or offscreen).
+// loader's cost once every visible node has its icon; a search with tens of thousands of
+// failed tasks reaching the errors pane. Run it under xvfb-run (or offscreen).
 //
 //   bench_window [HOST [SHARE]]     (defaults 127.0.0.2 bulk; the walk needs the fixture)
+//   bench_window --failed-tasks     only the failed tasks
 
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
@@ -14,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QScrollBar>
 #include <QTemporaryDir>
+#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QTreeView>
@@ -23,6 +26,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <sys/resource.h>
 
@@ -270,6 +274,44 @@ void Million(const QString& dir) {
     w->Doc().SetModified(false);
 }
 
+// Failed tasks reported as a search with many denied folders reports them: 16 per turn of the
+// event loop, each kept in the errors pane. perLine writes each at once instead of a batch.
+void FailedTasks(int count, bool perLine) {
+    auto w = OpenWindow({});
+    const QString state = QStringLiteral("Thread has stopped with error (Access denied)");
+    int sent = 0;
+    TStallProbe probe;
+    QElapsedTimer t;
+    t.start();
+    const double cpu = CpuSeconds();
+    std::function<void()> turn = [&] {
+        for (int i = 0; i < 16 && sent < count; ++i, ++sent) {
+            Q_EMIT w->Doc().TaskFailed(QStringLiteral("\\\\10.0.%1.%2\\data\\denied%3")
+                                           .arg(sent / 4096)
+                                           .arg(sent % 256)
+                                           .arg(sent),
+                                       state);
+            if (perLine)
+                w->FlushErrors();
+        }
+        if (sent < count)
+            QTimer::singleShot(0, w.get(), turn);
+    };
+    turn();
+    ServeUntil([&] { return sent >= count; }, 600000);
+    w->FlushErrors();
+    const qint64 ms = t.elapsed();
+    const double used = CpuSeconds() - cpu;
+    Serve(200);
+    std::printf("failed tasks %s: %d in %.2f s, %.2f CPU s, pane %d lines\n",
+                perLine ? "written one by one" : "written in batches", count, double(ms) / 1000.0,
+                used, w->reErrors->document()->blockCount());
+    PrintLatencies(perLine ? "failed tasks one by one: posted event answered after"
+                           : "failed tasks in batches: posted event answered after",
+                   probe.TakeMs());
+    w->Doc().SetModified(false);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -279,6 +321,11 @@ int main(int argc, char** argv) {
     SetupIconTheme();
     SetCurrentLanguage(LangEnglish);
     const QStringList args = QCoreApplication::arguments();
+    if (args.value(1) == u"--failed-tasks") {
+        FailedTasks(20000, false);
+        FailedTasks(20000, true);
+        return 0;
+    }
     const QString host = args.value(1, QStringLiteral("127.0.0.2"));
     const QString share = args.value(2, QStringLiteral("bulk"));
     std::printf("platform %s\n", qPrintable(QGuiApplication::platformName()));
@@ -286,5 +333,7 @@ int main(int argc, char** argv) {
     Walk(host, share, false);
     Walk(host, share, true);
     Million(dir.path());
+    FailedTasks(20000, false);
+    FailedTasks(20000, true);
     return 0;
 }

@@ -216,15 +216,21 @@ QString TkxAccounts::StatusText() const {
     return QStringLiteral("%1: %2").arg(TextUser(), who);
 }
 
-bool TkxAccounts::NeedsPassword() const {
+bool TkxAccounts::NeedsPassword(QString* host) const {
     auto lacks = [](const TkxConnectAs& c) {
         return c.Mode == TkxConnectAs::Account && c.Password.isEmpty();
     };
-    if (lacks(Default))
+    if (lacks(Default)) {
+        if (host)
+            host->clear();
         return true;
-    for (const TkxConnectAs& c : Hosts) {
-        if (lacks(c))
+    }
+    for (auto it = Hosts.cbegin(); it != Hosts.cend(); ++it) {
+        if (lacks(*it)) {
+            if (host)
+                *host = it.key();
             return true;
+        }
     }
     return false;
 }

@@ -64,8 +64,8 @@ public:
     // For the status bar: "User: Guest", "User: LAN\alice", "User: alice@LAN.TEST".
     QString StatusText() const;
     // An account without its password (not remembered, or the store has not answered):
-    // worth asking for before a search.
-    bool NeedsPassword() const;
+    // worth asking for before a search. host: whose it is (empty for every host).
+    bool NeedsPassword(QString* host = nullptr) const;
     int HostCount() const { return int(Hosts.size()); }
 
 Q_SIGNALS:

@@ -1,5 +1,6 @@
 #include "app/kxMain.h"
 
+#include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxProjectDoc.h"
 #include "app/kxSaverWindow.h"
@@ -23,6 +24,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
@@ -33,6 +35,7 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolBar>
@@ -44,6 +47,7 @@
 namespace {
 
 constexpr int SplashMs = 1000;
+constexpr int MaxErrorBatch = 256; // errors written to the pane at once, a few milliseconds
 
 QWidget* Panel(const char* name, QWidget* parent = nullptr) {
     auto* w = new QWidget(parent);
@@ -97,6 +101,13 @@ QSettings WindowSettings() {
     return QSettings(QStringLiteral("KX"), QStringLiteral("Orvane"));
 }
 
+// A command's caption as the name of a button that opens it.
+QString WithoutEllipsis(QString caption) {
+    if (caption.endsWith(QStringLiteral("...")))
+        caption.chop(3);
+    return caption.trimmed();
+}
+
 int PropInt(const TkxProps& props, int i) {
     bool ok = false;
     const int value = props.Items(i).toString().trimmed().toInt(&ok);
@@ -112,8 +123,13 @@ TfrmMain::TfrmMain(const QStringList& args, TOptions options)
     : TfrmAbst(0), Project(std::make_unique<TkxProjectDoc>()),
       IconBridge(std::make_unique<TkxBridgeTarget>()) {
     setObjectName(QStringLiteral("frmMain"));
-    Project->SetNetServices(options.Services ? options.Services
-                                             : std::make_shared<TkxPlatformServices>());
+    // One set of services: the accounts hand them the credentials the searches use.
+    const std::shared_ptr<TkxNetServices> services =
+        options.Services ? options.Services : std::make_shared<TkxPlatformServices>();
+    Project->SetNetServices(services);
+    Accounts = new TkxAccounts(this);
+    Accounts->Load();
+    Accounts->SetNetServices(services);
     AskSaveQuestion = [this] { return SaveQuestionBox(); };
     AskProjectFileName = [this](bool save) { return ProjectFileDialog(save); };
     BuildActions();
@@ -165,13 +181,18 @@ void TfrmMain::BuildActions() {
         {&actAbount, "actAbount", nullptr, QStyle::SP_CustomBase, &TfrmMain::actAbountExecute},
         {&actTranslate, "actTranslate", "preferences-desktop-locale",
          QStyle::SP_MessageBoxInformation, &TfrmMain::actTranslateExecute},
+        // No style glyph says "user": without the theme's the button shows its caption.
+        {&actConnectAs, "actConnectAs", "avatar-default", QStyle::SP_CustomBase,
+         &TfrmMain::actConnectAsExecute},
+        {&actConnectHostAs, "actConnectHostAs", nullptr, QStyle::SP_CustomBase,
+         &TfrmMain::actConnectHostAsExecute},
     };
     for (const TDef& d : defs) {
         auto* a = new QAction(this);
         a->setObjectName(QLatin1String(d.Name));
         if (d.Icon) {
             QIcon icon = ThemeIcon(QLatin1String(d.Icon));
-            if (icon.isNull())
+            if (icon.isNull() && d.Fallback != QStyle::SP_CustomBase)
                 icon = style()->standardIcon(d.Fallback);
             a->setIcon(icon);
         }
@@ -237,12 +258,15 @@ void TfrmMain::BuildComponents() {
     miSearch = menuBar()->addMenu(QString());
     miSearch->setObjectName(QStringLiteral("miSearch"));
     miSearch->addActions({actRun, actContinue, actRescan, actStop});
+    miSearch->addSeparator();
+    miSearch->addAction(actConnectAs);
     miLang = menuBar()->addMenu(QString());
     miLang->setObjectName(QStringLiteral("miLang"));
     menuBar()->addAction(actAbount);
 
-    // Status panels 0-3: pending nodes, search state, progress, icon address.
-    for (int i = 0; i < 4; ++i) {
+    // Status panels 0-3: pending nodes, search state, progress, icon address; then who the
+    // search connects as, as wide as its text.
+    for (int i = 0; i < int(Panels.size()); ++i) {
         auto* label = new QLabel;
         label->setObjectName(QStringLiteral("sbInfoPanel%1").arg(i));
         label->setFrameShape(QFrame::StyledPanel);
@@ -305,6 +329,10 @@ void TfrmMain::BuildComponents() {
     sbMasks->setText(QStringLiteral("..."));
     connect(sbMasks, &QToolButton::clicked, this, [this] { sbMasksClick(); });
     grid->addWidget(sbMasks, 3, 2);
+    sbConnectAs = new QToolButton;
+    sbConnectAs->setObjectName(QStringLiteral("sbConnectAs"));
+    sbConnectAs->setDefaultAction(actConnectAs);
+    grid->addWidget(sbConnectAs, 3, 3);
     grid->setColumnStretch(0, 1);
 
     reErrors = new QTextEdit;
@@ -317,7 +345,7 @@ void TfrmMain::BuildComponents() {
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     reErrors->setPalette(face);
     reErrors->hide();
-    grid->addWidget(reErrors, 4, 0, 1, 3);
+    grid->addWidget(reErrors, 4, 0, 1, 4);
     grid->setRowStretch(4, 1);
     // Without errors the rows stay at the top of the panel.
     grid->setRowStretch(5, 1);
@@ -379,6 +407,13 @@ void TfrmMain::BuildComponents() {
         });
     connect(tvMain->verticalScrollBar(), &QScrollBar::valueChanged, this,
             [this] { WakeIconLoader(); });
+    // A right click asks for the context menu at its node (on the viewport), the menu key and
+    // Shift+F10 at the current node (on the tree).
+    pmTree = new QMenu(this);
+    pmTree->setObjectName(QStringLiteral("pmTree"));
+    pmTree->addAction(actConnectHostAs);
+    tvMain->installEventFilter(this);
+    tvMain->viewport()->installEventFilter(this);
 }
 
 void TfrmMain::BindDocument() {
@@ -404,6 +439,14 @@ void TfrmMain::BindDocument() {
     });
     connect(doc, &TkxProjectDoc::ProjectFileDone, this,
             [this](const QString& fileName) { AddRecentProject(fileName); });
+    ErrorsTimer = new QTimer(this);
+    ErrorsTimer->setSingleShot(true);
+    ErrorsTimer->setInterval(TkxThreadListModel::RepaintMs);
+    connect(ErrorsTimer, &QTimer::timeout, this, [this] { FlushErrors(); });
+    connect(doc, &TkxProjectDoc::TaskFailed, this, &TfrmMain::ShowTaskFailed);
+    // The pane is complete when the search is over.
+    connect(doc, &TkxProjectDoc::ManagersIdle, this, [this] { FlushErrors(); });
+    connect(Accounts, &TkxAccounts::Changed, this, [this] { ShowAccount(); });
 
     // Whatever may give a node an icon to fetch wakes the loader.
     QAbstractItemModel* tree = doc->TreeViewModel();
@@ -498,6 +541,7 @@ void TfrmMain::TntFormDestroy() {
         Loader->wait();
         Loader.reset();
     }
+    Accounts->disconnect(this);
     if (Project) {
         Project->disconnect(this);
         Project->TreeViewModel()->disconnect(this);
@@ -560,6 +604,8 @@ void TfrmMain::ApplyTexts() {
     lblMasks->setText(TextMasks());
     miLang->setTitle(TextLanguages());
     actTranslate->setText(TextTranslateRequest());
+    actConnectAs->setText(TextConnectAs());
+    actConnectHostAs->setText(TextConnectHostAs());
 
     // Names for screen readers, in the same language.
     tvMain->setAccessibleName(AccessibleText(TkxAccessibleText::ResultTree));
@@ -574,11 +620,15 @@ void TfrmMain::ApplyTexts() {
     for (const auto& [edit, label] : edits)
         edit->setAccessibleName(label->text());
     sbMasks->setAccessibleName(TextMasks());
+    const QString connectAs = WithoutEllipsis(TextConnectAs());
+    sbConnectAs->setToolTip(connectAs);
+    sbConnectAs->setAccessibleName(connectAs);
     const TkxAccessibleText panels[] = {TkxAccessibleText::PendingNodes,
                                         TkxAccessibleText::SearchState, TkxAccessibleText::Progress,
-                                        TkxAccessibleText::IconAddress};
-    for (int i = 0; i < 4; ++i)
-        Panels[size_t(i)]->setAccessibleName(AccessibleText(panels[i]));
+                                        TkxAccessibleText::IconAddress, TkxAccessibleText::Account};
+    for (size_t i = 0; i < Panels.size(); ++i)
+        Panels[i]->setAccessibleName(AccessibleText(panels[i]));
+    ShowAccount();
     actAbount->setToolTip(QStringLiteral("Orvane"));
     UpdateStatus();
 }
@@ -623,11 +673,71 @@ void TfrmMain::ShowStatus() {
     }
 }
 
-void TfrmMain::ShowError(const QDateTime& when, const QString& message) {
+void TfrmMain::ShowAccount() {
+    const QString text = Accounts->StatusText();
+    if (Panels[4]->text() != text)
+        Panels[4]->setText(text);
+}
+
+void TfrmMain::ShowErrorsPane() {
+    // The parameter rows at their wrapped height, measured before the pane takes its share.
+    QLayout* layout = pnl12->layout();
+    layout->activate();
+    const int rows = layout->hasHeightForWidth() ? layout->totalHeightForWidth(pnl12->width())
+                                                 : layout->totalSizeHint().height();
     reErrors->show();
-    reErrors->append(DateTimeText(DateTimeToDays(when)));
-    reErrors->append(message);
-    reErrors->append(QString());
+    // Room for a few entries rather than a sliver, taken from the tree, which keeps half.
+    const int need = rows + 8 * reErrors->fontMetrics().lineSpacing();
+    const QList<int> sizes = spl2->sizes();
+    const int total = sizes.value(0) + sizes.value(1);
+    const int params = std::min(need, total / 2);
+    if (sizes.value(1) < params)
+        spl2->setSizes({total - params, params});
+}
+
+void TfrmMain::QueueError(const QDateTime& when, const QString& message) {
+    if (reErrors->isHidden())
+        ShowErrorsPane();
+    // Three lines each; the first error of the pane takes its empty paragraph.
+    if (!PendingErrors.isEmpty() || !reErrors->document()->isEmpty())
+        PendingErrors += u'\n';
+    PendingErrors += DateTimeText(DateTimeToDays(when));
+    PendingErrors += u'\n';
+    PendingErrors += message;
+    PendingErrors += u'\n';
+    ++PendingErrorCount;
+}
+
+void TfrmMain::ShowError(const QDateTime& when, const QString& message) {
+    // Written behind the failed tasks still waiting: the pane keeps the order of events.
+    QueueError(when, message);
+    FlushErrors();
+}
+
+void TfrmMain::ShowTaskFailed(const QString& address, const QString& stateText) {
+    QueueError(QDateTime::currentDateTime(), QStringLiteral("%1: %2").arg(address, stateText));
+    // A batch is bounded too: one huge insertion would be a stall of its own.
+    if (PendingErrorCount >= MaxErrorBatch)
+        FlushErrors();
+    else if (!ErrorsTimer->isActive())
+        ErrorsTimer->start();
+}
+
+void TfrmMain::FlushErrors() {
+    ErrorsTimer->stop();
+    if (PendingErrors.isEmpty())
+        return;
+    // As plain text, whatever a name from the network looks like. The view follows the end
+    // only when it was there, so a user reading older lines keeps their place.
+    QScrollBar* bar = reErrors->verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum();
+    QTextCursor end(reErrors->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(PendingErrors);
+    PendingErrors.clear();
+    PendingErrorCount = 0;
+    if (atEnd)
+        bar->setValue(bar->maximum());
 }
 
 // --- enabling
@@ -679,6 +789,10 @@ void TfrmMain::aeMainIdle() {
     SetEnabled(sbMasks, free);
     SetEnabled(actAbount, true);
     SetEnabled(actTranslate, free && OtherLanguages);
+    // A search keeps the credentials it started with.
+    SetEnabled(actConnectAs, free);
+    const TkxNode* node = SelectedNode();
+    SetEnabled(actConnectHostAs, free && node && node->Info.Kind == ikHost);
 
     // Only enabled buttons show, side by side in their design order: the bar's layout packs
     // the visible ones.
@@ -738,6 +852,23 @@ void TfrmMain::edtParamExit() {
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* e) {
+    const bool menuKey = e->type() == QEvent::KeyPress &&
+                         static_cast<QKeyEvent*>(e)->key() == Qt::Key_F10 &&
+                         static_cast<QKeyEvent*>(e)->modifiers() == Qt::ShiftModifier;
+    const bool menu = e->type() == QEvent::ContextMenu;
+    if ((menuKey || menu) && (watched == tvMain || watched == tvMain->viewport())) {
+        const auto* request = static_cast<QContextMenuEvent*>(e);
+        if (menu && request->reason() == QContextMenuEvent::Mouse) {
+            const QPoint at = watched == tvMain
+                                  ? tvMain->viewport()->mapFrom(tvMain, request->pos())
+                                  : request->pos();
+            tvMainContextPopup(tvMain->indexAt(at), at);
+        } else {
+            const QModelIndex current = tvMain->currentIndex();
+            tvMainContextPopup(current, tvMain->visualRect(current).center());
+        }
+        return true;
+    }
     if (e->type() == QEvent::FocusOut &&
         std::find(ParamEdits.begin(), ParamEdits.end(), watched) != ParamEdits.end())
         edtParamExit();
@@ -1011,16 +1142,37 @@ template <class F> void TfrmMain::Command(F&& body) {
     }
 }
 
+bool TfrmMain::AskMissingPasswords() {
+    // Each confirmed dialog settles the account it was for.
+    for (int asked = 0; asked <= Accounts->HostCount(); ++asked) {
+        QString host;
+        if (!Accounts->NeedsPassword(&host))
+            return true;
+        if (!Accounts->Execute(this, host))
+            return false;
+    }
+    return !Accounts->NeedsPassword();
+}
+
 void TfrmMain::actRunExecute() {
-    Command([&] { Project->Run(); });
+    Command([&] {
+        if (AskMissingPasswords())
+            Project->Run();
+    });
 }
 
 void TfrmMain::actContinueExecute() {
-    Command([&] { Project->Continue(); });
+    Command([&] {
+        if (AskMissingPasswords())
+            Project->Continue();
+    });
 }
 
 void TfrmMain::actRescanExecute() {
     Command([&] {
+        // The node is taken after the dialog, which lets events run.
+        if (!SelectedNode() || !AskMissingPasswords())
+            return;
         if (TkxNode* node = SelectedNode())
             Project->Rescan(node);
     });
@@ -1105,6 +1257,30 @@ void TfrmMain::actAbountExecute() {
 
 void TfrmMain::actTranslateExecute() {
     Command([&] { ExecuteTranslateRequest(this); });
+}
+
+void TfrmMain::actConnectAsExecute() {
+    Command([&] { Accounts->Execute(this); });
+}
+
+void TfrmMain::actConnectHostAsExecute() {
+    Command([&] {
+        if (const TkxNode* node = SelectedNode(); node && node->Info.Kind == ikHost)
+            Accounts->Execute(this, node->Info.AddressText());
+    });
+}
+
+void TfrmMain::tvMainContextPopup(const QModelIndex& index, QPoint at) {
+    Command([&] {
+        TkxNode* node = Project->Tree().NodeOf(TreeDisplay->mapToSource(index));
+        if (!node || node->Info.Kind != ikHost)
+            return;
+        // The menu is for the node it was opened on: selected as a click would.
+        tvMain->setCurrentIndex(index);
+        tvMainClick(index);
+        aeMainIdle();
+        pmTree->popup(tvMain->viewport()->mapToGlobal(at));
+    });
 }
 
 bool TfrmMain::SaveQuestionBox() {

@@ -25,6 +25,7 @@ class QToolBar;
 class QToolButton;
 class QTreeView;
 class QTreeWidget;
+class TkxAccounts;
 class TkxNetServices;
 class TkxProjectDoc;
 class TkxProps;
@@ -73,6 +74,11 @@ public:
     int StartCount() const { return Starts; }
     // The errors pane: shown from the first error on; date-time line, message line, empty line.
     void ShowError(const QDateTime& when, const QString& message);
+    // A failed task of a search, kept in the errors pane after the thread list has forgotten
+    // it; written with the next batch.
+    void ShowTaskFailed(const QString& address, const QString& stateText);
+    // Writes the failed tasks not shown yet.
+    void FlushErrors();
 
     // The window's modal questions go through these, so that tests can answer them: Yes (true)
     // or No to "Do you want to save the project?"; a project file to open (save false) or to
@@ -103,29 +109,39 @@ public:
     void actExecuteExecute();
     void actAbountExecute();
     void actTranslateExecute();
+    void actConnectAsExecute();
+    void actConnectHostAsExecute();
     void sbMasksClick();
+    // The tree's context menu for a node, which it selects; at: where, in the tree's viewport.
+    void tvMainContextPopup(const QModelIndex& index, QPoint at);
+
+    // Who the search connects as, for every host and for single hosts.
+    TkxAccounts* Accounts = nullptr;
 
     // --- components
     QToolBar* tbMain;
     QWidget* tbDev0;
     QToolButton *sbNew, *sbOpen, *sbSave, *sbXML, *sbRAdd, *sbRDelete, *sbPack, *sbExecute, *sbRun,
         *sbContinue, *sbRescan, *sbStop, *sbTranslate;
-    std::array<QLabel*, 4> Panels;
+    // 0-3: pending nodes, search state, progress, icon address; 4: who the search connects as.
+    std::array<QLabel*, 5> Panels;
     QWidget *pnl1, *pnl11, *pnl12, *pnl2, *pnl21, *pnl22;
     QSplitter *spl1, *spl2, *spl3;
     QTreeView* tvMain;
     QLabel *lblTotalThreads, *lblDepth, *lblLifeTime, *lblMasks;
     QLineEdit *edtTotalThreads, *edtDepth, *edtLifeTime, *edtMasks;
-    QToolButton* sbMasks;
+    QToolButton *sbMasks, *sbConnectAs;
     QTextEdit* reErrors;
     QTreeWidget* lvDir;
     QTreeView* lvThreads;
     QMenu *miFile, *miRange, *miSearch, *miLang;
+    QMenu* pmTree; // a host node's context menu
     // The File menu's recent projects (hidden when unused) and the separator above them.
     std::array<QAction*, RecentProjectCount> miRecent;
     QAction* miRecentSeparator;
     QAction *actRun, *actContinue, *actRescan, *actStop, *actNew, *actOpen, *actSave, *actSaveAs,
-        *actExit, *actXML, *actRAdd, *actRDelete, *actPack, *actExecute, *actAbount, *actTranslate;
+        *actExit, *actXML, *actRAdd, *actRDelete, *actPack, *actExecute, *actAbount, *actTranslate,
+        *actConnectAs, *actConnectHostAs;
 
 protected:
     void ApplyTexts() override;
@@ -153,7 +169,13 @@ private:
     void tvMainClick(const QModelIndex& index);
     void StatusChanged();
     void ShowStatus();
+    void ShowAccount();
+    void QueueError(const QDateTime& when, const QString& message);
+    void ShowErrorsPane();
     void WakeIconLoader();
+    // Before a search: an account still without its password is asked for; false when the
+    // user cancels, which cancels the search.
+    bool AskMissingPasswords();
     // Runs a command; an error ends it and lands in the errors pane.
     template <class F> void Command(F&& body);
     // Texts and filters of the project file dialogs come from the current language.
@@ -180,6 +202,11 @@ private:
     bool OtherLanguages = false;
     int Starts = 0;
     QTimer* StatusTimer = nullptr;
+    // Failed tasks not in the errors pane yet: a search with thousands of denied folders
+    // writes them a batch at a time, not a line per bridge call.
+    QString PendingErrors;
+    int PendingErrorCount = 0;
+    QTimer* ErrorsTimer = nullptr;
     int ShownState = -1;
     bool ShowingParams = false;
     bool EditingParams = false;

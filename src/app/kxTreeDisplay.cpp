@@ -155,6 +155,7 @@ QString AccessibleText(TkxAccessibleText id) {
         {"Icon being fetched for", "Загружается значок для"},
         {"Matches the masks", "Совпадает с масками"},
         {"Leads to a match", "Ведёт к совпадению"},
+        {"Connected as", "Подключение от имени"},
     };
     const TPair& pair = texts[int(id)];
     return QString::fromUtf8(CurrentLanguage() == LangRussian ? pair.Russian : pair.English);

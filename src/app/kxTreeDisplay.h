@@ -83,6 +83,7 @@ enum class TkxAccessibleText {
     Progress,
     IconAddress,
     Matches,
-    LeadsToMatch
+    LeadsToMatch,
+    Account
 };
 QString AccessibleText(TkxAccessibleText id);

@@ -1,14 +1,18 @@
 // The main window over its project document, with scripted network services (the Samba
 // searches are in smb/test_app_search_smb.cpp). Runs offscreen and again under a real X server.
 
+#include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "app/kxProjectDoc.h"
+#include "dialogs/kxConnectAs.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
+#include "model/kxErrors.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
@@ -223,16 +227,17 @@ private Q_SLOTS:
         Window w;
         w.Net->Blocking.insert(Share);
         QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
-        QCOMPARE(w.Enabled(), QStringList({"actContinue", "actExit", "actNew", "actOpen", "actPack",
-                                           "actRAdd", "actRun", "actSaveAs", "actXML"}));
+        QCOMPARE(w.Enabled(),
+                 QStringList({"actConnectAs", "actContinue", "actExit", "actNew", "actOpen",
+                              "actPack", "actRAdd", "actRun", "actSaveAs", "actXML"}));
         QCOMPARE(w.Bar(), QStringList({"sbNew", "sbOpen", "sbXML", "sbRAdd", "sbPack", "sbRun",
                                        "sbContinue"}));
         TkxNode* share = w.ShareOnly();
         w.Select(share);
         QCOMPARE(w.Enabled(),
-                 QStringList({"actContinue", "actExecute", "actExit", "actNew", "actOpen",
-                              "actPack", "actRAdd", "actRDelete", "actRescan", "actRun", "actSave",
-                              "actSaveAs", "actXML"}));
+                 QStringList({"actConnectAs", "actContinue", "actExecute", "actExit", "actNew",
+                              "actOpen", "actPack", "actRAdd", "actRDelete", "actRescan", "actRun",
+                              "actSave", "actSaveAs", "actXML"}));
         QVERIFY(w->edtMasks->isEnabled());
 
         w.Trigger(w->actContinue);
@@ -240,6 +245,7 @@ private Q_SLOTS:
         QCOMPARE(w.Enabled(), QStringList({"actExecute", "actStop"}));
         QCOMPARE(w.Bar(), QStringList({"sbExecute", "sbStop"}));
         QVERIFY(!w->edtMasks->isEnabled() && !w->sbMasks->isEnabled());
+        QVERIFY(!w->sbConnectAs->isEnabled());
         QCOMPARE(w->Panels[1]->text(), QStringLiteral("Searching is working"));
         QCOMPARE(w->lvThreads->model()->rowCount(), 16);
 
@@ -264,9 +270,9 @@ private Q_SLOTS:
         QTRY_VERIFY(!w.Doc().IsBusy());
         QCOMPARE(w->Panels[1]->text(), QStringLiteral("User has stopped the searching"));
         QCOMPARE(w.Enabled(),
-                 QStringList({"actContinue", "actExecute", "actExit", "actNew", "actOpen",
-                              "actPack", "actRAdd", "actRDelete", "actRescan", "actRun", "actSave",
-                              "actSaveAs", "actXML"}));
+                 QStringList({"actConnectAs", "actContinue", "actExecute", "actExit", "actNew",
+                              "actOpen", "actPack", "actRAdd", "actRDelete", "actRescan", "actRun",
+                              "actSave", "actSaveAs", "actXML"}));
         w.Doc().SetModified(false);
     }
 
@@ -624,6 +630,124 @@ private Q_SLOTS:
         QCOMPARE(shown(w), QStringList({name(4), name(6), name(3), name(2)}));
     }
 
+    // Connect as from the Search menu and from a host's context menu (mouse and keyboard), the
+    // account in the status bar in both languages, and a password still missing asked for
+    // before a search, whose Cancel cancels the search.
+    void connectAs() {
+        {
+            QSettings settings(QStringLiteral("KX"), QStringLiteral("Orvane"));
+            settings.setValue(QStringLiteral("ConnectAs/Mode"), QStringLiteral("user"));
+            settings.setValue(QStringLiteral("ConnectAs/User"), QStringLiteral("LAN\\alice"));
+        }
+        Window w;
+        QTRY_COMPARE(w->Panels[4]->text(), QStringLiteral("User: LAN\\alice"));
+        QCOMPARE(w->Panels[4]->accessibleName(), QStringLiteral("Connected as"));
+        QCOMPARE(w->sbConnectAs->accessibleName(), QStringLiteral("Connect as"));
+        QVERIFY(w->miSearch->actions().contains(w->actConnectAs));
+        TkxNode* share = w.ShareOnly();
+        QString asked;
+        WhenModal<TdlgConnectAs>([&](TdlgConnectAs* d) {
+            asked = d->edtUser->text();
+            QTest::keyClick(d, Qt::Key_Escape);
+        });
+        w.Trigger(w->actContinue);
+        QCOMPARE(asked, QStringLiteral("LAN\\alice"));
+        QCOMPARE(w.Doc().SearchState(), srNone);
+        QCOMPARE(w.Net->Calls().size(), size_t(0));
+        WhenModal<TdlgConnectAs>([](TdlgConnectAs* d) {
+            QTest::keyClicks(d->edtPassword, QStringLiteral("pw-alice"));
+            QTest::keyClick(d, Qt::Key_Return);
+        });
+        w.Trigger(w->actContinue);
+        QVERIFY(WaitIdle(w.Doc()));
+        QCOMPARE(w.Net->Calls(), std::vector<QString>{Share});
+        QCOMPARE(w->Accounts->Choice().Password, QStringLiteral("pw-alice"));
+
+        // Guest from the Search menu's command.
+        WhenModal<TdlgConnectAs>([](TdlgConnectAs* d) {
+            d->chkGuest->setChecked(true);
+            QTest::keyClick(d, Qt::Key_Return);
+        });
+        w.Trigger(w->actConnectAs);
+        QCOMPARE(w->Panels[4]->text(), QStringLiteral("User: Guest"));
+
+        // A host's own account from its context menu; a share has none.
+        TkxNode* host = w.Add(nullptr, ikHost, QStringLiteral("\\\\10.0.0.7"));
+        QWindow* window = w->windowHandle();
+        auto at = [&](const TkxNode* node) {
+            const QRect r = w->tvMain->visualRect(w.IndexOf(node));
+            return w->tvMain->viewport()->mapTo(w.W.get(), r.center());
+        };
+        QTest::mouseClick(window, Qt::RightButton, {}, at(share));
+        QVERIFY(!w->pmTree->isVisible());
+        QTest::mouseClick(window, Qt::RightButton, {}, at(host));
+        QTRY_VERIFY(w->pmTree->isVisible());
+        QCOMPARE(w->SelectedNode(), host);
+        QVERIFY(w->actConnectHostAs->isEnabled());
+        w->pmTree->close();
+        // From the keyboard, at the current node: the menu key (the event the window makes of
+        // it for the focused tree) and Shift+F10.
+        w.Select(host);
+        w->tvMain->setFocus();
+        QContextMenuEvent menuKey(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+        QCoreApplication::sendEvent(w->tvMain, &menuKey);
+        QTRY_VERIFY(w->pmTree->isVisible());
+        w->pmTree->close();
+        w.Select(share);
+        w.Select(host);
+        QTest::keyClick(w->tvMain, Qt::Key_F10, Qt::ShiftModifier);
+        QVERIFY(w->pmTree->isVisible());
+        WhenModal<TdlgConnectAs>([](TdlgConnectAs* d) {
+            QVERIFY(d->windowTitle().contains(QStringLiteral("10.0.0.7")));
+            d->chkAsOthers->setChecked(false);
+            d->chkGuest->setChecked(false);
+            QTest::keyClicks(d->edtUser, QStringLiteral("bob"));
+            QTest::keyClicks(d->edtPassword, QStringLiteral("pw-bob"));
+            QTest::keyClick(d, Qt::Key_Return);
+        });
+        w->pmTree->close();
+        w->pmTree->actions().front()->trigger();
+        QCOMPARE(w->Accounts->Choice(QStringLiteral("10.0.0.7")).User, QStringLiteral("bob"));
+        QCOMPARE(w->Accounts->Choice().Mode, TkxConnectAs::Guest);
+        w.Select(share);
+        QVERIFY(!w.Enabled().contains(QStringLiteral("actConnectHostAs")));
+
+        SetCurrentLanguage(LangRussian);
+        w->SendApplyTexts();
+        QCOMPARE(w->Panels[4]->text(), QStringLiteral("Пользователь: Гость"));
+        QCOMPARE(w->actConnectHostAs->text(), QStringLiteral("Подключаться к этому узлу как..."));
+        QCOMPARE(w->sbConnectAs->accessibleName(), QStringLiteral("Подключаться как"));
+        w.Doc().SetModified(false);
+    }
+
+    // A failed task stays in the errors pane after the search as three lines, its texts as
+    // plain text whatever they look like, and later errors follow it.
+    void failedTasksInTheErrorsPane() {
+        Window w;
+        const QString denied = Share + QStringLiteral("\\<b>denied</b>");
+        w.Net->AddFolder(Share, {"<b>denied</b>\\", "open\\"});
+        w.Net->Errors[denied] = EACCES;
+        w.ShareOnly();
+        QVERIFY(w->reErrors->isHidden());
+        w.Trigger(w->actContinue);
+        QVERIFY(WaitIdle(w.Doc()));
+        QCOMPARE(w->Panels[1]->text(),
+                 QStringLiteral("Searching stopped successfully (1 task failed)"));
+        QCOMPARE(w->lvThreads->model()->rowCount(), 0);
+        QVERIFY(w->reErrors->isVisible());
+        QCOMPARE(Lines(w->reErrors).mid(1),
+                 QStringList({denied + ": Thread has stopped with error (Access denied)", ""}));
+        SetCurrentLanguage(LangRussian);
+        w->SendApplyTexts();
+        QCOMPARE(w->Panels[1]->text(),
+                 QStringLiteral("Поиск успешно завершён (не выполнено задач: 1)"));
+        ReportApplicationError(EkxError(QStringLiteral("later")));
+        const QStringList lines = Lines(w->reErrors);
+        QCOMPARE(lines.size(), 6);
+        QCOMPARE(lines.mid(4), QStringList({"later", ""}));
+        w.Doc().SetModified(false);
+    }
+
     // Destroying the window while a manager and the icon loader are busy neither hangs nor
     // leaks (AddressSanitizer runs this too).
     void destroyWhileBusy() {
@@ -643,6 +767,8 @@ private Q_SLOTS:
 };
 
 int main(int argc, char** argv) {
+    // Never the user's own secret store: the connect-as dialog asks it for passwords.
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     TkxApplication app(argc, argv);
     TestAppMain test;
     return QTest::qExec(&test, argc, argv);

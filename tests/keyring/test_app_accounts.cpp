@@ -1,16 +1,22 @@
 // The window's account choice with a secret store of the test's own: a remembered password
-// is there again after a restart, fills the dialog, and is in no file of the session.
+// is there again after a restart (of the keeper and of the whole window), fills the dialog,
+// and is in no file of the session.
 
 #include "app/kxAccounts.h"
+#include "app/kxMain.h"
+#include "app/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
+#include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxKeyring.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDirIterator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSettings>
 #include <QtTest>
 
 namespace {
@@ -115,6 +121,42 @@ private Q_SLOTS:
         QVERIFY(!home.isEmpty());
         QVERIFY(!AnyFileHolds(home, Secret));
         QVERIFY(!AnyFileHolds(qEnvironmentVariable("XDG_CONFIG_HOME"), Secret));
+    }
+
+    // Through the window: remembered from the dialog it opens, found again by a new window on
+    // the same settings, so a search starts without asking.
+    void windowRemembersAcrossRestarts() {
+        QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear();
+        const QString secret = QStringLiteral("window-пароль");
+        auto net = std::make_shared<TkxFakeServices>();
+        {
+            TfrmMain w({}, TfrmMain::TOptions{false, net});
+            w.show();
+            WhenDialog([&](TdlgConnectAs* d) {
+                d->chkGuest->setChecked(false);
+                QTest::keyClicks(d->edtUser, QStringLiteral("carol"));
+                QTest::keyClicks(d->edtPassword, QStringLiteral("window-"));
+                d->edtPassword->insert(secret.mid(7)); // beyond what key clicks can type
+                QTRY_VERIFY(d->chkRemember->isEnabled());
+                d->chkRemember->setChecked(true);
+                QTest::keyClick(d, d->actOK->isEnabled() ? Qt::Key_Return : Qt::Key_Escape);
+            });
+            w.aeMainIdle();
+            w.actConnectAs->trigger();
+            QCOMPARE(w.Panels[4]->text(), QStringLiteral("User: carol"));
+            QTRY_COMPARE(ReadRememberedPasswordNow(QStringLiteral("carol")).Password, secret);
+            w.Doc().SetModified(false);
+            QVERIFY(w.close());
+        }
+        TfrmMain again({}, TfrmMain::TOptions{false, net});
+        again.show();
+        QTRY_COMPARE(again.Panels[4]->text(), QStringLiteral("User: carol"));
+        QTRY_VERIFY(!again.Accounts->NeedsPassword());
+        QCOMPARE(again.Accounts->Choice().Password, secret);
+        again.Doc().SetModified(false);
+
+        QVERIFY(!AnyFileHolds(qEnvironmentVariable("HOME"), secret));
+        QVERIFY(!AnyFileHolds(qEnvironmentVariable("XDG_CONFIG_HOME"), secret));
     }
 };
 
