@@ -636,10 +636,9 @@ QString TkxProjectDoc::StatusStateText() const {
         // The end of a search says how many of its tasks failed.
         if (detail.isEmpty() && FailedTasks > 0 &&
             (State == srFinished || State == srUserStopped || State == srFailed))
-            detail = CurrentLanguage() == LangRussian
-                         ? QStringLiteral("не выполнено задач: %1").arg(FailedTasks)
-                     : FailedTasks == 1 ? QStringLiteral("1 task failed")
-                                        : QStringLiteral("%1 tasks failed").arg(FailedTasks);
+            detail = FailedTasks == 1 && CurrentLanguage() != LangRussian
+                         ? QStringLiteral("1 task failed")
+                         : TextTasksFailed(FailedTasks);
         return TextWithDetail(SearchStateText(State), detail);
     } catch (...) {
         NoteSwallowed("status text");

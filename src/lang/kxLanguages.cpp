@@ -88,6 +88,7 @@ constexpr TTable EnglishTable = {
     u8"No secret store is running: the password is kept for this run only", // txtNoSecretStore
     u8"Same as the other hosts",                                            // txtAsOtherHosts
     u8"Kerberos ticket",                                                    // txtKerberosTicket
+    u8"%1 tasks failed",                                                    // txtTasksFailed
 };
 
 constexpr TTable RussianTable = {
@@ -158,6 +159,7 @@ constexpr TTable RussianTable = {
     u8"Хранилище паролей не запущено: пароль хранится только до выхода из программы", // txtNoSecretStore
     u8"Как для остальных узлов", // txtAsOtherHosts
     u8"Билет Kerberos",          // txtKerberosTicket
+    u8"не выполнено задач: %1",  // txtTasksFailed
 };
 
 constexpr bool AllFilled(const TTable& table) {

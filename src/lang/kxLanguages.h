@@ -83,7 +83,9 @@ enum TTextId : int {
     txtNoSecretStore = 63,
     txtAsOtherHosts = 64,
     txtKerberosTicket = 65,
-    txtLastText = txtKerberosTicket,
+    // The end of a search: how many of its tasks failed ("%1" the count).
+    txtTasksFailed = 66,
+    txtLastText = txtTasksFailed,
 };
 
 using TDWordArray = std::vector<quint32>;
@@ -322,4 +324,7 @@ inline QString TextAsOtherHosts() {
 }
 inline QString TextKerberosTicket() {
     return CurrentText(txtKerberosTicket);
+}
+inline QString TextTasksFailed(int count) {
+    return CurrentText(txtTasksFailed).arg(count);
 }
