@@ -1,6 +1,7 @@
 #include "model/kxLists.h"
 
 #include "model/kxErrors.h"
+#include "model/kxUtf8.h"
 
 #include <QLocale>
 
@@ -39,26 +40,12 @@ quint32 EncodedSize(QStringView s) {
 
 void Encode(QStringView s, char* out) {
     const qsizetype n = s.size();
-    auto put = [&out](unsigned byte) { *out++ = char(byte); };
     for (qsizetype i = 0; i < n; ++i) {
         char32_t c = s[i].unicode();
-        if (c < 0x80) {
-            put(c);
-        } else if (c < 0x800) {
-            put(0xC0 | (c >> 6));
-            put(0x80 | (c & 0x3F));
-        } else if (QChar::isHighSurrogate(c) && i + 1 < n &&
-                   QChar::isLowSurrogate(s[i + 1].unicode())) {
+        if (c >= 0x80 && QChar::isHighSurrogate(c) && i + 1 < n &&
+            QChar::isLowSurrogate(s[i + 1].unicode()))
             c = QChar::surrogateToUcs4(char16_t(c), s[++i].unicode());
-            put(0xF0 | (c >> 18));
-            put(0x80 | ((c >> 12) & 0x3F));
-            put(0x80 | ((c >> 6) & 0x3F));
-            put(0x80 | (c & 0x3F));
-        } else {
-            put(0xE0 | (c >> 12));
-            put(0x80 | ((c >> 6) & 0x3F));
-            put(0x80 | (c & 0x3F));
-        }
+        PutUtf8(c, out);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "storage/kxProjectFile.h"
 
 #include "model/kxErrors.h"
+#include "model/kxUtf8.h"
 #include "storage/kxUtils.h"
 
 #include <QFile>
@@ -28,36 +29,18 @@ public:
         Buffer.resize(old + 3 * n + 2);
         auto* out = reinterpret_cast<unsigned char*>(Buffer.data() + old);
         const char16_t* s = text.utf16();
-        auto replacement = [&out] {
-            *out++ = 0xEF;
-            *out++ = 0xBF;
-            *out++ = 0xBD;
-        };
         for (qsizetype i = 0; i < n; ++i) {
-            const char16_t c = s[i];
+            char32_t c = s[i];
             if (c < 0x80) {
                 if (c == u'\r' || c == u'\n')
-                    replacement();
-                else
-                    *out++ = (unsigned char)c;
-            } else if (c < 0x800) {
-                *out++ = (unsigned char)(0xC0 | (c >> 6));
-                *out++ = (unsigned char)(0x80 | (c & 0x3F));
+                    c = QChar::ReplacementCharacter;
             } else if (QChar::isSurrogate(c)) {
-                if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1])) {
-                    const char32_t u = QChar::surrogateToUcs4(c, s[++i]);
-                    *out++ = (unsigned char)(0xF0 | (u >> 18));
-                    *out++ = (unsigned char)(0x80 | ((u >> 12) & 0x3F));
-                    *out++ = (unsigned char)(0x80 | ((u >> 6) & 0x3F));
-                    *out++ = (unsigned char)(0x80 | (u & 0x3F));
-                } else {
-                    replacement();
-                }
-            } else {
-                *out++ = (unsigned char)(0xE0 | (c >> 12));
-                *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-                *out++ = (unsigned char)(0x80 | (c & 0x3F));
+                if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
+                    c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
+                else
+                    c = QChar::ReplacementCharacter;
             }
+            PutUtf8(c, out);
         }
         *out++ = '\r';
         *out++ = '\n';
