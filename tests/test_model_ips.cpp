@@ -1,3 +1,4 @@
+#include "model/kxDecimal.h"
 #include "model/kxErrors.h"
 #include "model/kxIPs.h"
 
@@ -65,6 +66,22 @@ private Q_SLOTS:
         const TIPAddress a(text);
         QCOMPARE(a.AsText(), expected);
         QCOMPARE(a.IsEmpty(), expected == "0.0.0.0");
+    }
+
+    // The shared parser with other bounds than 64 bits, and overflows that would wrap around
+    // into them.
+    void decimalBounds() {
+        using V = std::optional<qint64>;
+        QCOMPARE(ParseDecimal(u"255", 0, 255), V(255));
+        QCOMPARE(ParseDecimal(u"256", 0, 255), std::nullopt);
+        QCOMPARE(ParseDecimal(u"-0", 0, 255), V(0));
+        QCOMPARE(ParseDecimal(u"-1", 0, 255), std::nullopt);
+        QCOMPARE(ParseDecimal(u"-18446744073709551616", 0, 255), std::nullopt); // 2^64
+        QCOMPARE(ParseDecimal(u"18446744073709551617"), std::nullopt);          // 2^64 + 1
+        QCOMPARE(ParseDecimal("-5", -9, -1), V(-5));
+        QCOMPARE(ParseDecimal("5", -9, -1), std::nullopt);
+        QCOMPARE(ParseDecimal("0", 1, 9), std::nullopt);
+        QCOMPARE(ParseDecimal("\xd9\xa1"), std::nullopt); // bytes above 0x7F are no digits
     }
 
     void networkLong() {

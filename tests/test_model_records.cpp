@@ -1,6 +1,7 @@
 #include "model/kxErrors.h"
 #include "model/kxLists.h"
 #include "model/kxTree.h"
+#include "model/kxUtf8.h"
 
 #include <QAbstractItemModelTester>
 #include <QLocale>
@@ -259,6 +260,24 @@ private Q_SLOTS:
         f.SetNumber(7);
         QCOMPARE(f.AsText(), "7");
         QCOMPARE(target.AsText(), text);
+    }
+
+    // The shared encoder agrees with Qt's for every code point, and keeps a lone surrogate as
+    // its own three bytes (what the fields rely on to give any QString back).
+    void utf8Encoder() {
+        char bytes[4];
+        for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+            char* end = bytes;
+            PutUtf8(c, end);
+            const QByteArray encoded(bytes, end - bytes);
+            if (QChar::isSurrogate(c))
+                QCOMPARE(encoded.size(), 3);
+            else if (encoded != QStringView(QChar::fromUcs4(c)).toUtf8())
+                QFAIL(qPrintable(QStringLiteral("U+%1").arg(quint32(c), 0, 16)));
+        }
+        char* end = bytes;
+        PutUtf8(char32_t(0xDC00), end);
+        QCOMPARE(QByteArray(bytes, end - bytes), QByteArray("\xED\xB0\x80"));
     }
 
     void recordCopy() {

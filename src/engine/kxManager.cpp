@@ -124,103 +124,118 @@ void TQueueManager::RunPasses() {
         return;
     Unhanded = 1; // not known yet: ask
     while (HasMainWindow()) {
-        bool active = false;
-        bool changed = false;
-        Clock::time_point nextDeadline = Clock::now() + std::chrono::hours(24);
-
-        // Visit the slots in order; what a visit has for the document goes into this pass's
-        // report, in that same order.
-        std::vector<std::pair<size_t, TkxSlotState>> visited;
-        for (size_t i = 0; i < Slots.size(); ++i) {
-            try {
-                if (ReadSearchState() != srWorking || Terminated())
-                    break;
-                TkxInfoList& slot = *Slots[i];
-                std::unique_lock lock(*slot.Guard);
-                const TkxSlotState before = slot.State;
-                // A failed task is shown before its slot takes new work, so the thread
-                // list (and the document's task-error report) always gets to see it.
-                if (before == ssError && !ErrorShown[i]) {
-                    ErrorShown[i] = true;
-                    Report.Rows.emplace_back(int(i), RowOf(slot));
-                    changed = true;
-                    continue;
-                }
-                switch (before) {
-                case ssIdle:
-                case ssWaiting:
-                case ssError:
-                    // A listing refused for good marks its node scanned (the reason stays in
-                    // the thread list); one that may pass leaves it unscanned, queued again
-                    // when the search ends, so that Continue tries it once more.
-                    if (before == ssError && slot.Failure == tfLasting) {
-                        TkxHarvest failed = TakeHarvest(slot);
-                        failed.Records.clear();
-                        Report.Harvests.push_back(std::move(failed));
-                        slot.SetState(ssWaiting);
-                        active = true;
-                        break;
-                    }
-                    if (before == ssError && slot.Failure == tfPassing && slot.Node)
-                        Retry.push_back(slot.Node);
-                    // A failed task's records would make every later task in this slot
-                    // fail with "Owner not Empty": drop them before it takes new work.
-                    slot.ClearRecords();
-                    Assign(slot, active, changed);
-                    break;
-                case ssWorking:
-                    Watch(slot, active, nextDeadline);
-                    if (slot.State == ssWorking && slot.Kind == ikRange &&
-                        slot.Count() >= TkxInfoThread::RangeBatch) {
-                        Report.Harvests.push_back(TakeBatch(slot));
-                        Unhanded += int(Report.Harvests.back().Records.size());
-                    }
-                    break;
-                case ssDone:
-                case ssTimeout:
-                    Report.Harvests.push_back(TakeHarvest(slot));
-                    Unhanded += int(Report.Harvests.back().Records.size());
-                    slot.SetState(ssWaiting);
-                    active = true;
-                    break;
-                }
-                visited.emplace_back(i, before);
-            } catch (...) {
-                // An error ends only this slot's visit; the next pass visits it again.
-                NoteSwallowed("slot visit");
-            }
-        }
-        for (const auto& [i, before] : visited) {
-            TkxInfoList& slot = *Slots[i];
-            std::unique_lock lock(*slot.Guard);
-            if (slot.State != before) {
-                Report.Rows.emplace_back(int(i), RowOf(slot));
-                changed = true;
-            }
-            // An error that came during this very visit has just been shown; one that came
-            // from the task given to a slot that was in error before has not, and is shown
-            // at the next visit, before the slot takes new work.
-            ErrorShown[i] = slot.State == ssError && slot.State != before;
-        }
+        TPass pass;
+        pass.NextDeadline = Clock::now() + std::chrono::hours(24);
+        VisitSlots(pass);
+        ReportStateChanges(pass);
         Deliver();
-
-        if (!HasMainWindow())
+        if (!HasMainWindow() || ReadSearchState() != srWorking || Terminated())
             break;
-        if (ReadSearchState() != srWorking || Terminated())
+        if (OutOfWork(pass))
             break;
-        // Out of work as far as this manager knows: make sure with the document.
-        if (!active && Ahead.empty() && Unhanded == 0) {
-            FetchAhead();
-            if (Ahead.empty() && Unhanded == 0)
-                break;
-            changed = true; // there was work after all: give it out now
-        }
-        if (!changed)
-            Waker().WaitUntil(nextDeadline);
+        if (!pass.Changed)
+            Waker().WaitUntil(pass.NextDeadline);
     }
 }
 
-void TQueueManager::Assign(TkxInfoList& slot, bool& active, bool& changed) {
+void TQueueManager::VisitSlots(TPass& pass) {
+    // What a visit has for the document goes into this pass's report, in the order of the
+    // slots.
+    for (size_t i = 0; i < Slots.size(); ++i) {
+        try {
+            if (ReadSearchState() != srWorking || Terminated())
+                break;
+            VisitSlot(i, pass);
+        } catch (...) {
+            // An error ends only this slot's visit; the next pass visits it again.
+            NoteSwallowed("slot visit");
+        }
+    }
+}
+
+void TQueueManager::VisitSlot(size_t i, TPass& pass) {
+    TkxInfoList& slot = *Slots[i];
+    std::unique_lock lock(*slot.Guard);
+    const TkxSlotState before = slot.State;
+    // A failed task is shown before its slot takes new work, so the thread list (and the
+    // document's task-error report) always gets to see it.
+    if (before == ssError && !ErrorShown[i]) {
+        ErrorShown[i] = true;
+        Report.Rows.emplace_back(int(i), RowOf(slot));
+        pass.Changed = true;
+        return;
+    }
+    switch (before) {
+    case ssIdle:
+    case ssWaiting:
+    case ssError:
+        Refill(slot, before, pass);
+        break;
+    case ssWorking:
+        Watch(slot, pass);
+        break;
+    case ssDone:
+    case ssTimeout:
+        Collect(slot, pass);
+        break;
+    }
+    pass.Visited.emplace_back(i, before);
+}
+
+void TQueueManager::Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass) {
+    // A listing refused for good marks its node scanned (the reason stays in the thread list);
+    // one that may pass leaves it unscanned, queued again when the search ends, so that
+    // Continue tries it once more.
+    if (before == ssError && slot.Failure == tfLasting) {
+        TkxHarvest failed = TakeHarvest(slot);
+        failed.Records.clear();
+        Report.Harvests.push_back(std::move(failed));
+        slot.SetState(ssWaiting);
+        pass.Active = true;
+        return;
+    }
+    if (before == ssError && slot.Failure == tfPassing && slot.Node)
+        Retry.push_back(slot.Node);
+    // A failed task's records would make every later task in this slot fail with "Owner not
+    // Empty": drop them before it takes new work.
+    slot.ClearRecords();
+    Assign(slot, pass);
+}
+
+void TQueueManager::Collect(TkxInfoList& slot, TPass& pass) {
+    Report.Harvests.push_back(TakeHarvest(slot));
+    Unhanded += int(Report.Harvests.back().Records.size());
+    slot.SetState(ssWaiting);
+    pass.Active = true;
+}
+
+void TQueueManager::ReportStateChanges(TPass& pass) {
+    for (const auto& [i, before] : pass.Visited) {
+        TkxInfoList& slot = *Slots[i];
+        std::unique_lock lock(*slot.Guard);
+        if (slot.State != before) {
+            Report.Rows.emplace_back(int(i), RowOf(slot));
+            pass.Changed = true;
+        }
+        // An error that came during this very visit has just been shown; one that came from
+        // the task given to a slot that was in error before has not, and is shown at the next
+        // visit, before the slot takes new work.
+        ErrorShown[i] = slot.State == ssError && slot.State != before;
+    }
+}
+
+bool TQueueManager::OutOfWork(TPass& pass) {
+    if (pass.Active || !Ahead.empty() || Unhanded != 0)
+        return false;
+    // Out of work as far as this manager knows: make sure with the document.
+    FetchAhead();
+    if (Ahead.empty() && Unhanded == 0)
+        return true;
+    pass.Changed = true; // there was work after all: give it out now
+    return false;
+}
+
+void TQueueManager::Assign(TkxInfoList& slot, TPass& pass) {
     if (Ahead.empty() && Unhanded > 0)
         FetchAhead();
     if (Ahead.empty()) {
@@ -232,7 +247,7 @@ void TQueueManager::Assign(TkxInfoList& slot, bool& active, bool& changed) {
     ++Report.Taken;
     if (next.Outcome != TkxAssignment::Assigned) {
         slot.SetState(ssIdle);
-        changed = true;
+        pass.Changed = true;
         return;
     }
     slot.SetName(next.Name);
@@ -245,7 +260,7 @@ void TQueueManager::Assign(TkxInfoList& slot, bool& active, bool& changed) {
     slot.SetState(ssWorking);
     if (!TkxInfoThread::Explores(slot))
         TkxInfoThread::EndAtOnce(slot);
-    active = true;
+    pass.Active = true;
 }
 
 void TQueueManager::FetchAhead() {
@@ -304,7 +319,7 @@ TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
     return harvest;
 }
 
-void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& nextDeadline) {
+void TQueueManager::Watch(TkxInfoList& slot, TPass& pass) {
     std::unique_lock lock(*slot.Guard);
     if (slot.State == ssWorking) {
         const auto deadline = slot.StateClock + LifeTime();
@@ -312,9 +327,16 @@ void TQueueManager::Watch(TkxInfoList& slot, bool& active, Clock::time_point& ne
         if (now - slot.StateClock > LifeTime())
             slot.SetState(ssTimeout);
         else
-            nextDeadline = std::min(nextDeadline, deadline + std::chrono::milliseconds(1));
+            pass.NextDeadline =
+                std::min(pass.NextDeadline, deadline + std::chrono::milliseconds(1));
     }
-    active = true;
+    pass.Active = true;
+    // A range task that has filled its slot waits for room: its hosts are taken while it runs.
+    if (slot.State == ssWorking && slot.Kind == ikRange &&
+        slot.Count() >= TkxInfoThread::RangeBatch) {
+        Report.Harvests.push_back(TakeBatch(slot));
+        Unhanded += int(Report.Harvests.back().Records.size());
+    }
 }
 
 TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {

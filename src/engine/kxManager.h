@@ -51,16 +51,34 @@ private:
     TkxSearchState ReadSearchState() const;
     void SetState(TkxSearchState s);
     void BuildSlots();
-    void RunPasses();
     void Cleanup();
-    void Watch(TkxInfoList& slot, bool& active,
-               std::chrono::steady_clock::time_point& nextDeadline);
+
+    // What one pass over the slots found out.
+    struct TPass {
+        bool Active = false;  // some slot has work in hand
+        bool Changed = false; // something changed: pass again without waiting
+        std::chrono::steady_clock::time_point NextDeadline;   // the nearest end of a lifetime
+        std::vector<std::pair<size_t, TkxSlotState>> Visited; // slots visited, state before
+    };
+    // Passes over the slots until the search ends or runs out of work; a pass that changes
+    // nothing waits for a wake-up or the next lifetime to end.
+    void RunPasses();
+    // The steps of one pass, in order.
+    void VisitSlots(TPass& pass);
+    void ReportStateChanges(TPass& pass); // the rows of slots whose state the visits changed
+    bool OutOfWork(TPass& pass);          // true when the document has no work left either
+    // One slot's visit (its guard held by each step): a free slot takes the next pending node,
+    // a working one is watched, a finished one is harvested.
+    void VisitSlot(size_t i, TPass& pass);
+    void Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass);
+    void Watch(TkxInfoList& slot, TPass& pass);
+    void Collect(TkxInfoList& slot, TPass& pass);
     // Takes a finished slot's results (its guard held).
     static TkxHarvest TakeHarvest(TkxInfoList& slot);
     // Takes the hosts a working range task has handed over so far (its guard held).
     static TkxHarvest TakeBatch(TkxInfoList& slot);
     // Gives a free slot the next pending node, or makes it idle (its guard held).
-    void Assign(TkxInfoList& slot, bool& active, bool& changed);
+    void Assign(TkxInfoList& slot, TPass& pass);
     // Asks the document for the next pending nodes, sending what was not sent yet first.
     void FetchAhead();
     // Sends this pass's news without waiting.

@@ -1,9 +1,9 @@
 #include "model/kxIPs.h"
 
+#include "model/kxDecimal.h"
 #include "model/kxErrors.h"
 
 #include <cstring>
-#include <limits>
 
 namespace {
 
@@ -21,37 +21,10 @@ QStringView TrimBlanks(QStringView s) {
     return s.sliced(b, e - b);
 }
 
-// A decimal integer with an optional sign, nothing else. Hexadecimal forms and numbers that
-// do not fit 64 bits count as "not an integer", which the address rule turns into 0.
-bool ParseInt64(QStringView s, qint64* value) {
-    qsizetype i = 0;
-    bool negative = false;
-    if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
-        negative = s[i] == u'-';
-        ++i;
-    }
-    if (i == s.size())
-        return false;
-    const quint64 limit = negative ? quint64(std::numeric_limits<qint64>::max()) + 1
-                                   : std::numeric_limits<qint64>::max();
-    quint64 magnitude = 0;
-    for (; i < s.size(); ++i) {
-        const char16_t c = s[i].unicode();
-        if (c < u'0' || c > u'9')
-            return false;
-        const unsigned digit = c - u'0';
-        if (magnitude > (limit - digit) / 10)
-            return false;
-        magnitude = magnitude * 10 + digit;
-    }
-    *value = negative ? qint64(0 - magnitude) : qint64(magnitude);
-    return true;
-}
-
+// Hexadecimal forms and numbers that do not fit 64 bits count as "not an integer", which the
+// address rule turns into 0.
 quint8 OctetOf(QStringView word) {
-    qint64 value = 0;
-    if (!ParseInt64(TrimBlanks(word), &value))
-        value = 0;
+    const qint64 value = ParseDecimal(TrimBlanks(word)).value_or(0);
     return quint8(quint64(value) & 0xFF);
 }
 

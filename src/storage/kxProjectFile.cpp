@@ -1,6 +1,8 @@
 #include "storage/kxProjectFile.h"
 
+#include "model/kxDecimal.h"
 #include "model/kxErrors.h"
+#include "model/kxUtf8.h"
 #include "storage/kxUtils.h"
 
 #include <QFile>
@@ -28,36 +30,18 @@ public:
         Buffer.resize(old + 3 * n + 2);
         auto* out = reinterpret_cast<unsigned char*>(Buffer.data() + old);
         const char16_t* s = text.utf16();
-        auto replacement = [&out] {
-            *out++ = 0xEF;
-            *out++ = 0xBF;
-            *out++ = 0xBD;
-        };
         for (qsizetype i = 0; i < n; ++i) {
-            const char16_t c = s[i];
+            char32_t c = s[i];
             if (c < 0x80) {
                 if (c == u'\r' || c == u'\n')
-                    replacement();
-                else
-                    *out++ = (unsigned char)c;
-            } else if (c < 0x800) {
-                *out++ = (unsigned char)(0xC0 | (c >> 6));
-                *out++ = (unsigned char)(0x80 | (c & 0x3F));
+                    c = QChar::ReplacementCharacter;
             } else if (QChar::isSurrogate(c)) {
-                if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1])) {
-                    const char32_t u = QChar::surrogateToUcs4(c, s[++i]);
-                    *out++ = (unsigned char)(0xF0 | (u >> 18));
-                    *out++ = (unsigned char)(0x80 | ((u >> 12) & 0x3F));
-                    *out++ = (unsigned char)(0x80 | ((u >> 6) & 0x3F));
-                    *out++ = (unsigned char)(0x80 | (u & 0x3F));
-                } else {
-                    replacement();
-                }
-            } else {
-                *out++ = (unsigned char)(0xE0 | (c >> 12));
-                *out++ = (unsigned char)(0x80 | ((c >> 6) & 0x3F));
-                *out++ = (unsigned char)(0x80 | (c & 0x3F));
+                if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
+                    c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
+                else
+                    c = QChar::ReplacementCharacter;
             }
+            PutUtf8(c, out);
         }
         *out++ = '\r';
         *out++ = '\n';
@@ -196,14 +180,11 @@ QString LineText(QByteArrayView line) {
 void SetSizeLine(TkxInfo& info, QByteArrayView line) {
     constexpr qsizetype ExactDigits = 15;
     const qsizetype n = line.size();
-    bool plain = n > 0 && n <= ExactDigits && (n == 1 || line[0] != '0');
-    qint64 value = 0;
-    for (qsizetype i = 0; plain && i < n; ++i) {
-        plain = line[i] >= '0' && line[i] <= '9';
-        value = value * 10 + (line[i] - '0');
-    }
-    if (plain)
-        info.SetSize(double(value));
+    const bool plain =
+        n > 0 && n <= ExactDigits && line[0] >= '0' && line[0] <= '9' && (n == 1 || line[0] != '0');
+    const std::optional<qint64> value = plain ? ParseDecimal(line) : std::nullopt;
+    if (value)
+        info.SetSize(double(*value));
     else
         info.SetSizeText(LineText(line));
 }
@@ -277,27 +258,12 @@ std::optional<qint32> ParseProjectNumber(QByteArrayView text) {
         ++i;
     while (n > i && (text[n - 1] == ' ' || text[n - 1] == '\t'))
         --n;
-    bool negative = false;
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    if (i == n)
+    const std::optional<qint64> value =
+        ParseDecimal(text.sliced(i, n - i), std::numeric_limits<qint32>::min(),
+                     std::numeric_limits<qint32>::max());
+    if (!value)
         return std::nullopt;
-    qint64 value = 0;
-    for (; i < n; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-        if (value > qint64(std::numeric_limits<qint32>::max()) + 1)
-            return std::nullopt;
-    }
-    if (negative)
-        value = -value;
-    if (value > std::numeric_limits<qint32>::max())
-        return std::nullopt;
-    return qint32(value);
+    return qint32(*value);
 }
 
 void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeModel& tree,

@@ -2,6 +2,7 @@
 
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "model/kxUtf8.h"
 #include "storage/kxUtils.h"
 
 #include <QIODevice>
@@ -76,23 +77,6 @@ private:
             while (*s)
                 *out++ = *s++;
         };
-        auto utf8 = [&out](char32_t u) {
-            if (u < 0x80) {
-                *out++ = char(u);
-            } else if (u < 0x800) {
-                *out++ = char(0xC0 | (u >> 6));
-                *out++ = char(0x80 | (u & 0x3F));
-            } else if (u < 0x10000) {
-                *out++ = char(0xE0 | (u >> 12));
-                *out++ = char(0x80 | ((u >> 6) & 0x3F));
-                *out++ = char(0x80 | (u & 0x3F));
-            } else {
-                *out++ = char(0xF0 | (u >> 18));
-                *out++ = char(0x80 | ((u >> 12) & 0x3F));
-                *out++ = char(0x80 | ((u >> 6) & 0x3F));
-                *out++ = char(0x80 | (u & 0x3F));
-            }
-        };
         const char16_t* s = text.utf16();
         for (qsizetype i = 0; i < n; ++i) {
             char32_t c = s[i];
@@ -122,7 +106,7 @@ private:
                 c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
             else if (c < 0x20 || QChar::isSurrogate(c) || c == 0xFFFE || c == 0xFFFF)
                 c = QChar::ReplacementCharacter;
-            utf8(c);
+            PutUtf8(c, out);
         }
         Buffer.truncate(out - Buffer.constData());
     }
