@@ -159,7 +159,7 @@ constexpr TTable RussianTable = {
     u8"Хранилище паролей не запущено: пароль хранится только до выхода из программы", // txtNoSecretStore
     u8"Как для остальных узлов", // txtAsOtherHosts
     u8"Билет Kerberos",          // txtKerberosTicket
-    u8"не выполнено задач: %1",  // txtTasksFailed
+    u8"ошибок: %1",              // txtTasksFailed
 };
 
 constexpr bool AllFilled(const TTable& table) {

@@ -717,7 +717,7 @@ private Q_SLOTS:
         SetCurrentLanguage(LangRussian);
         w->SendApplyTexts();
         QCOMPARE(w->Panels[1]->text(),
-                 QStringLiteral("Поиск успешно завершён (не выполнено задач: 1)"));
+                 QStringLiteral("Поиск успешно завершён (ошибок: 1)"));
         ReportApplicationError(EkxError(QStringLiteral("later")));
         const QStringList lines = Lines(w->reErrors);
         QCOMPARE(lines.size(), 6);
