@@ -7,6 +7,7 @@
 #include "app/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
 #include "engine/kxThreadForInfo.h"
+#include "gui/kxWhenModal.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
@@ -129,21 +130,6 @@ QStringList Addresses(const TkxProjectDoc& doc) {
 int LineCount(const QString& file) {
     QFile f(file);
     return f.open(QIODevice::ReadOnly) ? int(f.readAll().count("\r\n")) : -1;
-}
-
-// Runs `step` on the modal window of type T once it is up.
-template <class T, class F> void WhenModal(F step) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, step] {
-        auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!w || !w->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        step(w);
-    });
-    timer->start();
 }
 
 // A view sees a double click only after the click that starts it.
@@ -716,8 +702,7 @@ private Q_SLOTS:
                  QStringList({denied + ": Thread has stopped with error (Access denied)", ""}));
         SetCurrentLanguage(LangRussian);
         w->SendApplyTexts();
-        QCOMPARE(w->Panels[1]->text(),
-                 QStringLiteral("Поиск успешно завершён (ошибок: 1)"));
+        QCOMPARE(w->Panels[1]->text(), QStringLiteral("Поиск успешно завершён (ошибок: 1)"));
         ReportApplicationError(EkxError(QStringLiteral("later")));
         const QStringList lines = Lines(w->reErrors);
         QCOMPARE(lines.size(), 6);

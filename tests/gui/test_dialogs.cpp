@@ -4,6 +4,7 @@
 #include "dialogs/kxConnectAs.h"
 #include "dialogs/kxMasks.h"
 #include "dialogs/kxRange.h"
+#include "gui/kxWhenModal.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "lang/kxTranslate.h"
@@ -24,28 +25,6 @@
 #include <functional>
 
 namespace {
-
-// Runs `step` on the modal window of type T as soon as it is up, its texts applied, while
-// the code under test waits in its modal loop. The window is closed afterwards whatever the
-// step did, so a failed check never leaves the test waiting.
-template <class T> QPointer<QTimer> WhenModal(std::function<void(T*)> step) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, step] {
-        auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (!w || !w->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        QCoreApplication::sendPostedEvents(w, TfrmAbst::ApplyTextsEvent());
-        const QPointer<QWidget> guard(w);
-        step(w);
-        if (guard && guard->isVisible())
-            guard->close();
-    });
-    timer->start();
-    return timer;
-}
 
 void Retype(QLineEdit* edit, const QString& text) {
     edit->selectAll();

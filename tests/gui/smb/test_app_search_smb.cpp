@@ -7,6 +7,7 @@
 #include "app/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
 #include "engine/kxThreadForInfo.h"
+#include "gui/kxWhenModal.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
@@ -104,21 +105,6 @@ public Q_SLOTS:
     void Open(const QUrl& url) { Files << url.toLocalFile(); }
 };
 
-// Runs `step` on the connect-as dialog once it is up.
-void WhenDialog(std::function<void(TdlgConnectAs*)> step) {
-    auto* timer = new QTimer;
-    timer->setInterval(5);
-    QObject::connect(timer, &QTimer::timeout, [timer, step] {
-        auto* d = qobject_cast<TdlgConnectAs*>(QApplication::activeModalWidget());
-        if (!d || !d->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        step(d);
-    });
-    timer->start();
-}
-
 // The dialog's account fields filled in and confirmed.
 void ChooseAccount(TdlgConnectAs* d, const QString& password) {
     if (d->chkAsOthers)
@@ -159,7 +145,7 @@ void ShotConnectAs(TfrmMain& w, const TkxNode* host, const QString& language) {
     HostMenu(w, host);
     Shot(w, "connect-host-menu-" + suffix);
     w.pmTree->close();
-    WhenDialog([&](TdlgConnectAs* d) {
+    WhenModal<TdlgConnectAs>([&](TdlgConnectAs* d) {
         d->chkGuest->setChecked(false);
         Shot(w, "connect-dialog-" + suffix);
         QTest::keyClick(d, Qt::Key_Escape);
@@ -391,7 +377,8 @@ private Q_SLOTS:
         QVERIFY(w->reErrors->toPlainText().contains(
             priv + QStringLiteral(": Thread has stopped with error (Access denied)")));
 
-        WhenDialog([](TdlgConnectAs* d) { ChooseAccount(d, QStringLiteral("fixture-pass-1")); });
+        WhenModal<TdlgConnectAs>(
+            [](TdlgConnectAs* d) { ChooseAccount(d, QStringLiteral("fixture-pass-1")); });
         Trigger(*w, w->actConnectAs);
         QCOMPARE(w->Panels[4]->text(), QStringLiteral("User: fixtureuser"));
         Trigger(*w, w->actRun);
@@ -402,7 +389,7 @@ private Q_SLOTS:
         QTRY_COMPARE(w->reErrors->toPlainText().count(logonFailure), 1);
 
         // Guest again for every host, the account for .4 alone.
-        WhenDialog([](TdlgConnectAs* d) {
+        WhenModal<TdlgConnectAs>([](TdlgConnectAs* d) {
             d->chkGuest->setChecked(true);
             QTest::keyClick(d, Qt::Key_Return);
         });
@@ -417,7 +404,7 @@ private Q_SLOTS:
         HostMenu(*w, four);
         QTRY_VERIFY(w->pmTree->isVisible());
         w->pmTree->close();
-        WhenDialog([](TdlgConnectAs* d) {
+        WhenModal<TdlgConnectAs>([](TdlgConnectAs* d) {
             QVERIFY(d->chkAsOthers && d->chkAsOthers->isChecked());
             ChooseAccount(d, QStringLiteral("fixture-pass-1"));
         });
