@@ -857,8 +857,9 @@ bool TfrmMain::eventFilter(QObject* watched, QEvent* e) {
                          static_cast<QKeyEvent*>(e)->modifiers() == Qt::ShiftModifier;
     const bool menu = e->type() == QEvent::ContextMenu;
     if ((menuKey || menu) && (watched == tvMain || watched == tvMain->viewport())) {
-        const auto* request = static_cast<QContextMenuEvent*>(e);
-        if (menu && request->reason() == QContextMenuEvent::Mouse) {
+        // A key press is no context-menu event: cast only what is one.
+        const auto* request = menu ? static_cast<QContextMenuEvent*>(e) : nullptr;
+        if (request && request->reason() == QContextMenuEvent::Mouse) {
             const QPoint at = watched == tvMain
                                   ? tvMain->viewport()->mapFrom(tvMain, request->pos())
                                   : request->pos();
