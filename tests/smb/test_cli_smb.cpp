@@ -155,6 +155,38 @@ private Q_SLOTS:
         QCOMPARE(bulk.filter(QStringLiteral("\\\\127.0.0.2\\bulk\\")).size(), 20000);
     }
 
+    // Ctrl-C while the results are being written only says so: the project and the CSV come
+    // out whole. The CSV goes to a reader that stops itself at once, so the writer is held in
+    // its write when the signal comes.
+    void ctrlCWhileWritingKeepsTheResults() {
+        const QString project = Dir.filePath(QStringLiteral("held.kxor"));
+        const QString csv = Dir.filePath(QStringLiteral("held.csv"));
+        QProcess scan, reader;
+        scan.setStandardOutputProcess(&reader);
+        reader.start(QStringLiteral("sh"),
+                     {"-c", QStringLiteral("kill -STOP $$; exec cat >'%1'").arg(csv)});
+        scan.start(Scan(), {"--range", "Two=127.0.0.2 - 127.0.0.2", "--masks", "*.txt", "--run",
+                            "--quiet", "--save", project, "--csv", "-"});
+        QVERIFY(reader.waitForStarted() && scan.waitForStarted());
+        // The project is written before the CSV, and 2 MB of CSV do not fit into a pipe.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(project), 60000);
+        QVERIFY(!scan.waitForFinished(300));
+        ::kill(pid_t(scan.processId()), SIGINT);
+        QByteArray said;
+        QTRY_VERIFY2_WITH_TIMEOUT((said += scan.readAllStandardError()).contains("still writing"),
+                                  said.constData(), 10000);
+        ::kill(pid_t(reader.processId()), SIGCONT);
+        QVERIFY(scan.waitForFinished(60000) && reader.waitForFinished(60000));
+        QCOMPARE(scan.exitStatus(), QProcess::NormalExit);
+        QVERIFY(scan.exitCode() == 0 || scan.exitCode() == 3); // denied and loop may fail
+        const QStringList rows = CsvRows(csv);
+        QCOMPARE(rows.filter(QStringLiteral(",file,f")).filter("\\\\127.0.0.2\\bulk\\").size(),
+                 20000);
+        const Result again = Run({"--open", project, "--csv", "-"});
+        QCOMPARE(again.Code, 0);
+        QCOMPARE(again.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts), rows);
+    }
+
     void refusedListingsFailTheRun() {
         // The guest may list 127.0.0.4 but not [private], nor mixed\locked; mixed\odd holds
         // a name libsmbclient can not convert, which fails its whole listing.
