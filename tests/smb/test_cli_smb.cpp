@@ -122,6 +122,13 @@ private Q_SLOTS:
         const Result again = Run({"--open", project, "--csv", "-"});
         QCOMPARE(again.Code, 0);
         QCOMPARE(again.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts), rows);
+        // Standard output on a full disk is a failure, not a short CSV.
+        QProcess full;
+        full.setStandardOutputFile(QStringLiteral("/dev/full"));
+        full.start(Scan(), {"--open", project, "--csv", "-"});
+        QVERIFY(full.waitForFinished(60000));
+        QCOMPARE(full.exitCode(), 1);
+        QVERIFY(full.readAllStandardError().contains("No space left on device"));
     }
 
     void interruptSavesAndContinueFinishes() {
