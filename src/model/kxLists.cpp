@@ -40,13 +40,9 @@ quint32 EncodedSize(QStringView s) {
 
 void Encode(QStringView s, char* out) {
     const qsizetype n = s.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        char32_t c = s[i].unicode();
-        if (c >= 0x80 && QChar::isHighSurrogate(c) && i + 1 < n &&
-            QChar::isLowSurrogate(s[i + 1].unicode()))
-            c = QChar::surrogateToUcs4(char16_t(c), s[++i].unicode());
-        PutUtf8(c, out);
-    }
+    const char16_t* p = s.utf16();
+    for (qsizetype i = 0; i < n; ++i)
+        PutUtf8(CodePointAt(p, n, i), out);
 }
 
 bool HasLoneSurrogate(const unsigned char* p, quint32 size) {

@@ -1,5 +1,18 @@
 #pragma once
 
+#include <QtGlobal>
+
+// The code point at s[i]: a surrogate pair combined (i then stands on its second half), anything
+// else as it is, a lone surrogate included: each caller decides what that becomes.
+inline char32_t CodePointAt(const char16_t* s, qsizetype n, qsizetype& i) {
+    const char32_t c = s[i];
+    if ((c & 0xFC00) == 0xD800 && i + 1 < n && (s[i + 1] & 0xFC00) == 0xDC00) {
+        ++i;
+        return 0x10000 + ((c - 0xD800) << 10) + (char32_t(s[i]) - 0xDC00);
+    }
+    return c;
+}
+
 // The one UTF-8 encoder of the program: the record fields, the project file and the XML export
 // each decide which code point to write (a pair combined, a lone surrogate kept or replaced),
 // then write it with this. Inline: it runs for every character of every name.

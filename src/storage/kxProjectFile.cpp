@@ -35,10 +35,9 @@ public:
             if (c < 0x80) {
                 if (c == u'\r' || c == u'\n')
                     c = QChar::ReplacementCharacter;
-            } else if (QChar::isSurrogate(c)) {
-                if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
-                    c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
-                else
+            } else {
+                c = CodePointAt(s, n, i);
+                if (QChar::isSurrogate(c))
                     c = QChar::ReplacementCharacter;
             }
             PutUtf8(c, out);

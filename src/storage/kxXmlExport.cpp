@@ -102,9 +102,8 @@ private:
             default:
                 break;
             }
-            if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
-                c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
-            else if (c < 0x20 || QChar::isSurrogate(c) || c == 0xFFFE || c == 0xFFFF)
+            c = CodePointAt(s, n, i);
+            if (c < 0x20 || QChar::isSurrogate(c) || c == 0xFFFE || c == 0xFFFF)
                 c = QChar::ReplacementCharacter;
             PutUtf8(c, out);
         }
@@ -133,10 +132,8 @@ QString XmlElementNameOf(const QString& name) {
     const auto* s = reinterpret_cast<const char16_t*>(name.utf16());
     const qsizetype n = name.size();
     for (qsizetype i = 0; i < n; ++i) {
-        char32_t c = s[i];
-        if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
-            c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
-        else if (QChar::isSurrogate(c))
+        char32_t c = CodePointAt(s, n, i);
+        if (QChar::isSurrogate(c))
             c = u'_';
         const bool first = out.isEmpty();
         if (first && !IsNameStartChar(c) && IsNameChar(c))
@@ -155,10 +152,8 @@ bool IsXmlElementName(QStringView name) {
     const char16_t* s = name.utf16();
     const qsizetype n = name.size();
     for (qsizetype i = 0; i < n; ++i) {
-        char32_t c = s[i];
-        if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(s[i + 1]))
-            c = QChar::surrogateToUcs4(char16_t(c), s[++i]);
-        else if (QChar::isSurrogate(c))
+        const char32_t c = CodePointAt(s, n, i);
+        if (QChar::isSurrogate(c))
             return false;
         if (!(first ? IsNameStartChar(c) : IsNameChar(c)))
             return false;
