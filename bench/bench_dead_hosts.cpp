@@ -15,7 +15,7 @@
 // The bench keeps the UDP socket at SILENT_RESOLVER:53 itself, and reads nothing from it.
 // ORVANE_DEAD_COUNTS (default "32 1024") sets the sizes of the ranges.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxPlatformServices.h"

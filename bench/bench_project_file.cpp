@@ -4,7 +4,7 @@
 //   bench_project_file [file]        build, write, then read in a child process
 //   bench_project_file --read file   read only (the child's part)
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -26,7 +26,7 @@
 // other processes during the walks is printed beside them.
 
 #include "../tests/kxFakeServices.h"
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxPlatformServices.h"

@@ -9,7 +9,7 @@
 
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "lang/kxLanguages.h"
 

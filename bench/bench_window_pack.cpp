@@ -7,7 +7,7 @@
 
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "lang/kxLanguages.h"
 #include "storage/kxProjectFile.h"
 

@@ -3,7 +3,7 @@
 // Scripted network services for timing and state tests of the engine: hosts, shares and
 // folders come from maps; a path can be made to block until its task is let go.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxServices.h"
 
 #include <QElapsedTimer>

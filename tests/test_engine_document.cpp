@@ -1,7 +1,7 @@
 // The project document's tree and search commands, without a window (its searches run the
 // real engine on scripted services, so these run under ThreadSanitizer with the engine tests).
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"

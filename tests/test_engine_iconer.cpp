@@ -1,7 +1,7 @@
 // The icon loader against a host without widgets (every node counts as visible), so that it
 // runs under ThreadSanitizer with the engine tests.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxIconer.h"
 #include "kxFakeServices.h"
 

@@ -1,7 +1,7 @@
 // The search engine driven by scripted services: state machines, limits, order of work,
 // Stop/Continue and the let-go rules.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxAbstThread.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"

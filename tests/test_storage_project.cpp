@@ -1,4 +1,4 @@
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "kxTestErrors.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"

@@ -2,7 +2,7 @@
 
 #include "app/kxAccounts.h"
 #include "app/kxApplication.h"
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "app/kxSaverWindow.h"
 #include "dialogs/kxAbout.h"
 #include "dialogs/kxMasks.h"

@@ -1,6 +1,6 @@
 // orvane-scan: the search engine and project document without a window.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxServices.h"
 #include "engine/kxThreadForInfo.h"
 #include "lang/kxLanguages.h"

@@ -3,7 +3,7 @@
 // 127.0.0.3 knows the same account with fixture-pass-3. Each server logs its failed logons, so
 // the attempts a search makes can be counted.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"

@@ -1,7 +1,7 @@
 // Whole searches against the Samba fixture servers on 127.0.0.2 and 127.0.0.3: what the tree
 // holds must be what the files on disk say.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"

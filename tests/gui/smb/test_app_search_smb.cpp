@@ -4,7 +4,7 @@
 #include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
 #include "engine/kxThreadForInfo.h"
 #include "gui/kxWhenModal.h"

@@ -1,4 +1,4 @@
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 
 #include "engine/kxManager.h"
 #include "engine/kxServices.h"

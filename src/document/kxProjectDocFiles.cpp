@@ -1,7 +1,7 @@
 // The project document's file side: the project file, the XML export and the question that
 // protects unsaved changes.
 
-#include "app/kxProjectDoc.h"
+#include "document/kxProjectDoc.h"
 
 #include "model/kxErrors.h"
 #include "storage/kxProjectFile.h"
