@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/kxAbst.h"
+#include "app/kxRecentProjects.h"
 #include "app/kxTreeDisplay.h"
 #include "engine/kxIconer.h"
 
@@ -26,6 +27,7 @@ class QToolButton;
 class QTreeView;
 class QTreeWidget;
 class TkxAccounts;
+class TkxErrorsPane;
 class TkxNetServices;
 class TkxProjectDoc;
 class TkxProps;
@@ -35,12 +37,18 @@ struct TkxNode;
 // parameters and the search state live there), with its commands, the idle handler that enables
 // them and packs the tool bar, the status panels, the errors pane, the Languages menu and the
 // icon loader. Components carry their design names as object names.
+//
+// Its members are defined by topic: kxMain.cpp the window's life, texts, status, enabling,
+// parameters and languages; kxMainPanes.cpp the actions and the panes; kxMainCommands.cpp the
+// commands and their questions; kxMainTree.cpp the tree, the detail list and the icon host;
+// kxMainLayout.cpp the stored layout. The errors pane (kxErrorsPane) and the recent projects
+// (kxRecentProjects) are units of their own.
 class TfrmMain : public TfrmAbst, private TIconHost {
     Q_OBJECT
 public:
     struct TOptions {
         bool Splash = true; // the about box for the first second
-        // Services new searches use; none: the platform's (made by the window).
+        // Services new searches use; none: the platform's, which the window makes.
         std::shared_ptr<TkxNetServices> Services;
     };
 
@@ -88,7 +96,7 @@ public:
 
     // The projects opened or saved last, newest first (kept in the settings beside the
     // window's stored state); the File menu lists them.
-    static constexpr int RecentProjectCount = 5;
+    static constexpr int RecentProjectCount = TkxRecentProjects::Count;
     QStringList RecentProjects() const;
     void OpenRecentProject(const QString& fileName);
 
@@ -159,8 +167,15 @@ private:
                           quint64 generation) override;
     void HostIconStatus(const QString& text) override;
 
-    void BuildComponents();
     void BuildActions();
+    void BuildComponents();
+    void BuildToolBar();
+    void BuildMenus();
+    void BuildStatusPanels();
+    QWidget* BuildTreePane();
+    QWidget* BuildParamsPanel();
+    QWidget* BuildListPanes();
+    void BindTreeView();
     void BindDocument();
     void TntFormCreate(const QStringList& args, bool splash);
     void TntFormResize();
@@ -170,8 +185,6 @@ private:
     void StatusChanged();
     void ShowStatus();
     void ShowAccount();
-    void QueueError(const QDateTime& when, const QString& message);
-    void ShowErrorsPane();
     void WakeIconLoader();
     // Before a search: an account still without its password is asked for; false when the
     // user cancels, which cancels the search.
@@ -181,10 +194,9 @@ private:
     // Texts and filters of the project file dialogs come from the current language.
     QString ProjectFileDialog(bool save);
     bool SaveQuestionBox();
-    void AddRecentProject(const QString& fileName);
-    void RemoveRecentProject(const QString& fileName);
-    void SetRecentProjects(const QStringList& files);
-    void ShowRecentProjects();
+    // Every way of opening a project ends here: the start, Open and the recent projects. The
+    // caller has asked about unsaved changes.
+    void OpenProject(const QString& fileName);
 
     void SaveProps(TkxProps& props);
     void LoadProps(TkxProps& props);
@@ -202,11 +214,8 @@ private:
     bool OtherLanguages = false;
     int Starts = 0;
     QTimer* StatusTimer = nullptr;
-    // Failed tasks not in the errors pane yet: a search with thousands of denied folders
-    // writes them a batch at a time, not a line per bridge call.
-    QString PendingErrors;
-    int PendingErrorCount = 0;
-    QTimer* ErrorsTimer = nullptr;
+    TkxErrorsPane* Errors = nullptr;
+    TkxRecentProjects* Recent = nullptr;
     int ShownState = -1;
     bool ShowingParams = false;
     bool EditingParams = false;
@@ -216,3 +225,11 @@ private:
     // The default layout's columns share the lists' width as it is once the panes are placed.
     bool DefaultColumns = false;
 };
+
+template <class F> void TfrmMain::Command(F&& body) {
+    try {
+        body();
+    } catch (...) {
+        ReportApplicationError(std::current_exception());
+    }
+}

@@ -137,26 +137,3 @@ QVariant TkxThreadListModel::data(const QModelIndex& index, int role) const {
 QVariant TkxThreadListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     return Rows->headerData(section, orientation, role);
 }
-
-QString AccessibleText(TkxAccessibleText id) {
-    struct TPair {
-        const char* English;
-        const char* Russian;
-    };
-    static const TPair texts[] = {
-        {"Search results", "Результаты поиска"},
-        {"Details", "Подробности"},
-        {"Threads", "Потоки"},
-        {"Errors", "Ошибки"},
-        {"Search parameters", "Параметры поиска"},
-        {"Pending nodes", "Узлы в очереди"},
-        {"Search state", "Состояние поиска"},
-        {"Progress", "Ход операции"},
-        {"Icon being fetched for", "Загружается значок для"},
-        {"Matches the masks", "Совпадает с масками"},
-        {"Leads to a match", "Ведёт к совпадению"},
-        {"Connected as", "Подключение от имени"},
-    };
-    const TPair& pair = texts[int(id)];
-    return QString::fromUtf8(CurrentLanguage() == LangRussian ? pair.Russian : pair.English);
-}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lang/kxExtraTexts.h"
+
 #include <QFont>
 #include <QHash>
 #include <QIcon>
@@ -69,21 +71,3 @@ private:
     QAbstractItemModel* Rows;
     QTimer Repaint;
 };
-
-// Texts for screen readers that the language tables do not hold: in Russian when it is the
-// current language, else in English.
-enum class TkxAccessibleText {
-    ResultTree,
-    Details,
-    Threads,
-    Errors,
-    Parameters,
-    PendingNodes,
-    SearchState,
-    Progress,
-    IconAddress,
-    Matches,
-    LeadsToMatch,
-    Account
-};
-QString AccessibleText(TkxAccessibleText id);

@@ -5,17 +5,14 @@
 #include "app/kxMain.h"
 #include "app/kxTreeDisplay.h"
 #include "engine/kxThreadForInfo.h"
-#include "platform/kxPlatformServices.h"
 
 int main(int argc, char** argv) {
     TkxApplication app(argc, argv);
     SetupIconTheme();
     QApplication::setWindowIcon(ThemeIcon(QStringLiteral("network-workgroup")));
-    TfrmMain::TOptions options;
-    options.Services = std::make_shared<TkxPlatformServices>();
     int status = 0;
     {
-        TfrmMain window(QCoreApplication::arguments().mid(1), options);
+        TfrmMain window(QCoreApplication::arguments().mid(1));
         window.show();
         status = app.exec();
     }

@@ -2,6 +2,7 @@
 
 #include "engine/kxManager.h"
 #include "engine/kxServices.h"
+#include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
 #include "storage/kxProjectFile.h"
@@ -636,9 +637,7 @@ QString TkxProjectDoc::StatusStateText() const {
         // The end of a search says how many of its tasks failed.
         if (detail.isEmpty() && FailedTasks > 0 &&
             (State == srFinished || State == srUserStopped || State == srFailed))
-            detail = FailedTasks == 1 && CurrentLanguage() != LangRussian
-                         ? QStringLiteral("1 task failed")
-                         : TextTasksFailed(FailedTasks);
+            detail = TasksFailedText(FailedTasks);
         return TextWithDetail(SearchStateText(State), detail);
     } catch (...) {
         NoteSwallowed("status text");

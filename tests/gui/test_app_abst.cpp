@@ -1,6 +1,7 @@
 #include "app/kxAbst.h"
 #include "app/kxApplication.h"
 #include "app/kxSaverWindow.h"
+#include "gui/kxPrivateSettings.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
 
@@ -60,13 +61,10 @@ protected:
 
 class TestAppAbst : public QObject {
     Q_OBJECT
-    QTemporaryDir ConfigDir;
+    TkxPrivateSettings ConfigDir;
 
 private Q_SLOTS:
-    void initTestCase() {
-        QVERIFY(ConfigDir.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir.path()));
-    }
+    void initTestCase() { QVERIFY(ConfigDir.isValid()); }
 
     void init() { QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear(); }
 

@@ -4,9 +4,10 @@
 #include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
-#include "document/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
+#include "gui/kxPrivateSettings.h"
 #include "gui/kxWhenModal.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
@@ -159,12 +160,11 @@ public Q_SLOTS:
 
 class TestAppMain : public QObject {
     Q_OBJECT
-    QTemporaryDir Config;
+    TkxPrivateSettings Config;
 
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(Config.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(Config.path()));
         qunsetenv("ORVANE_KEYBOARD_LANGUAGES");
         SetupIconTheme();
     }

@@ -4,6 +4,7 @@
 #include "dialogs/kxConnectAs.h"
 #include "dialogs/kxMasks.h"
 #include "dialogs/kxRange.h"
+#include "gui/kxPrivateSettings.h"
 #include "gui/kxWhenModal.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
@@ -99,12 +100,11 @@ QString RunConnectAs(TkxConnectAs& choice, std::function<void(TdlgConnectAs*)> s
 
 class TestDialogs : public QObject {
     Q_OBJECT
-    QTemporaryDir ConfigDir;
+    TkxPrivateSettings ConfigDir;
 
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(ConfigDir.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir.path()));
         QSettings(QStringLiteral("KX"), QStringLiteral("Orvane")).clear();
         SetCurrentLanguage(LangEnglish);
     }

@@ -1,5 +1,6 @@
-#include "model/kxErrors.h"
 #include "app/kxSaverWindow.h"
+#include "gui/kxPrivateSettings.h"
+#include "model/kxErrors.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -27,13 +28,12 @@ void StoreText(const QString& valueName, const QString& bagText) {
 class TestStorageSaver : public QObject {
     Q_OBJECT
 
-    QTemporaryDir ConfigDir;
+    TkxPrivateSettings ConfigDir;
 
 private Q_SLOTS:
     void initTestCase() {
         // Settings go to a private directory, never to the user's own.
         QVERIFY(ConfigDir.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigDir.path()));
     }
 
     void init() {

@@ -4,9 +4,10 @@
 #include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
-#include "document/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
+#include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
+#include "gui/kxPrivateSettings.h"
 #include "gui/kxWhenModal.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
@@ -167,12 +168,11 @@ std::unique_ptr<TfrmMain> Open(const TkxParams& params) {
 
 class TestAppSearchSmb : public QObject {
     Q_OBJECT
-    QTemporaryDir Config;
+    TkxPrivateSettings Config;
 
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(Config.isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(Config.path()));
         SetupIconTheme();
     }
     void cleanup() {

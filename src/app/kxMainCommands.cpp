@@ -1,0 +1,216 @@
+// The main window's commands, the questions they ask (a missing password, unsaved changes, a
+// project file) and the one way a project is opened.
+
+#include "app/kxMain.h"
+
+#include "app/kxAccounts.h"
+#include "dialogs/kxAbout.h"
+#include "dialogs/kxRange.h"
+#include "document/kxProjectDoc.h"
+#include "lang/kxExtraTexts.h"
+#include "lang/kxLanguages.h"
+#include "lang/kxTranslate.h"
+#include "model/kxErrors.h"
+#include "platform/kxDesktop.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+// The save question has two answers. Escape or the close box would count as No and drop the
+// changes of a user who only meant to back out, so the box waits for Yes or No.
+class TSaveQuestionBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void keyPressEvent(QKeyEvent* e) override {
+        if (e->key() == Qt::Key_Escape)
+            e->accept();
+        else
+            QMessageBox::keyPressEvent(e);
+    }
+    void closeEvent(QCloseEvent* e) override { e->ignore(); }
+};
+
+} // namespace
+
+bool TfrmMain::AskMissingPasswords() {
+    // Each confirmed dialog settles the account it was for.
+    for (int asked = 0; asked <= Accounts->HostCount(); ++asked) {
+        QString host;
+        if (!Accounts->NeedsPassword(&host))
+            return true;
+        if (!Accounts->Execute(this, host))
+            return false;
+    }
+    return !Accounts->NeedsPassword();
+}
+
+void TfrmMain::actRunExecute() {
+    Command([&] {
+        if (AskMissingPasswords())
+            Project->Run();
+    });
+}
+
+void TfrmMain::actContinueExecute() {
+    Command([&] {
+        if (AskMissingPasswords())
+            Project->Continue();
+    });
+}
+
+void TfrmMain::actRescanExecute() {
+    Command([&] {
+        // The node is taken after the dialog, which lets events run.
+        if (!SelectedNode() || !AskMissingPasswords())
+            return;
+        if (TkxNode* node = SelectedNode())
+            Project->Rescan(node);
+    });
+}
+
+void TfrmMain::actStopExecute() {
+    Command([&] { Project->Stop(); });
+}
+
+void TfrmMain::actNewExecute() {
+    Command([&] {
+        if (!Project->QuerySave(true))
+            return;
+        Project->NewProject();
+        ShowParams();
+    });
+}
+
+void TfrmMain::actOpenExecute() {
+    Command([&] {
+        if (!Project->QuerySave(true))
+            return;
+        const QString name = AskProjectFileName ? AskProjectFileName(false) : QString();
+        if (name.isEmpty())
+            return;
+        OpenProject(name);
+    });
+}
+
+void TfrmMain::actSaveExecute() {
+    Command([&] { Project->QuerySave(false); });
+}
+
+void TfrmMain::actSaveAsExecute() {
+    Command([&] { Project->SaveProject(true); });
+}
+
+void TfrmMain::actXMLExecute() {
+    Command([&] { ShellOpen(Project->ExportXml()); });
+}
+
+void TfrmMain::actExitExecute() {
+    close();
+}
+
+void TfrmMain::actRAddExecute() {
+    Command([&] {
+        QString name, range;
+        if (ExecuteRangeDialog(this, name, range))
+            Project->AddRange(name, range);
+    });
+}
+
+void TfrmMain::actRDeleteExecute() {
+    Command([&] {
+        if (TkxNode* node = SelectedNode())
+            Project->DeleteNode(node);
+    });
+}
+
+void TfrmMain::actPackExecute() {
+    Command([&] { Project->Pack(); });
+}
+
+void TfrmMain::actExecuteExecute() {
+    Command([&] {
+        if (const TkxNode* node = SelectedNode())
+            ShellOpen(node->Info.AddressText());
+    });
+}
+
+void TfrmMain::actAbountExecute() {
+    Command([&] {
+        TdlgAbout about(this);
+        about.StartTimer();
+        about.Execute();
+    });
+}
+
+void TfrmMain::actTranslateExecute() {
+    Command([&] { ExecuteTranslateRequest(this); });
+}
+
+void TfrmMain::actConnectAsExecute() {
+    Command([&] { Accounts->Execute(this); });
+}
+
+void TfrmMain::actConnectHostAsExecute() {
+    Command([&] {
+        if (const TkxNode* node = SelectedNode(); node && node->Info.Kind == ikHost)
+            Accounts->Execute(this, node->Info.AddressText());
+    });
+}
+
+bool TfrmMain::SaveQuestionBox() {
+    TSaveQuestionBox box(this);
+    box.setObjectName(QStringLiteral("SaveQuestion"));
+    box.setIcon(QMessageBox::Question);
+    box.setWindowTitle(QStringLiteral("Orvane"));
+    box.setText(TextSaveProjectQuestion());
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
+    // The toolkit's buttons speak its own language, which need not be the window's.
+    if (const QString yes = YesAnswerText(); !yes.isEmpty())
+        box.button(QMessageBox::Yes)->setText(yes);
+    if (const QString no = NoAnswerText(); !no.isEmpty())
+        box.button(QMessageBox::No)->setText(no);
+    return box.exec() == QMessageBox::Yes;
+}
+
+QString TfrmMain::ProjectFileDialog(bool save) {
+    QFileDialog dialog(this, save ? TextSaveAs() : TextOpen());
+    dialog.setObjectName(save ? QStringLiteral("tntSave") : QStringLiteral("tntOpen"));
+    dialog.setNameFilter(ProjectFileFilterQt());
+    dialog.setDefaultSuffix(QStringLiteral("kxor"));
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    if (save && !Project->IsUntitled())
+        dialog.selectFile(Project->ProjectFileName());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().front();
+}
+
+void TfrmMain::OpenRecentProject(const QString& fileName) {
+    Command([&] {
+        if (fileName.isEmpty())
+            return;
+        if (!QFileInfo::exists(fileName)) {
+            Recent->Remove(fileName);
+            throw EkxError(QStringLiteral("Can not open project file %1: No such file or directory")
+                               .arg(fileName));
+        }
+        if (!Project->QuerySave(true))
+            return;
+        OpenProject(fileName);
+    });
+}
+
+void TfrmMain::OpenProject(const QString& fileName) {
+    // Reading leaves the document unmodified and its status renewed.
+    Project->ReadProject(fileName);
+    ShowParams();
+}
