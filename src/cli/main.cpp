@@ -15,7 +15,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSaveFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 
@@ -384,20 +383,8 @@ void WriteCsv(const TkxProjectDoc& doc, const QString& target) {
         WriteCsvData(doc, out);
         return;
     }
-    CheckWriteTarget(target, QStringLiteral("CSV file"));
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EkxError(
-            QStringLiteral("Can not create CSV file %1: %2").arg(target, file.errorString()));
-    try {
-        WriteCsvData(doc, file);
-    } catch (...) {
-        file.cancelWriting();
-        throw;
-    }
-    if (!file.commit())
-        throw EkxError(
-            QStringLiteral("Can not write CSV file %1: %2").arg(target, file.errorString()));
+    WriteFileSafely(target, QStringLiteral("CSV file"),
+                    [&](QIODevice& file) { WriteCsvData(doc, file); });
 }
 
 struct Summary {
@@ -429,19 +416,8 @@ Summary Summarise(const TkxProjectDoc& doc) {
     return s;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::optional<QByteArray> envPassword = TakePasswordFromEnvironment();
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Orvane"));
-    QCoreApplication::setOrganizationName(QStringLiteral("KX"));
-    SetCurrentLanguage(BuiltInLanguages()[0]);
-    const Options o = Parse(QCoreApplication::arguments());
-    QTextStream err(stderr);
-    QTextStream out(stdout);
-
-    // Every output is checked before the search, so a typo does not cost a whole search.
+// Every output is checked before the search, so a typo does not cost a whole search.
+void CheckOutputs(const Options& o) {
     try {
         if (!o.Save.isEmpty())
             CheckWriteTarget(o.Save, QStringLiteral("project file"));
@@ -452,49 +428,54 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         BadUsage(ErrorMessage(e));
     }
+}
 
-    auto services = std::make_shared<TkxPlatformServices>();
-    if (!o.User.isEmpty()) {
-        const QString account = o.User.trimmed();
-        if (o.ForgetPassword) {
-            const TkxKeyringAnswer forgot = ForgetPasswordNow(account);
-            if (forgot.Outcome != TkxKeyringAnswer::Ok &&
-                forgot.Outcome != TkxKeyringAnswer::NotFound) {
-                err << "orvane-scan: could not forget the password of " << account << ": "
-                    << forgot.ErrorText << "\n";
-                return 1;
-            }
+// --user: forgets, takes or remembers the password and hands the account to the services.
+// An exit status when the run ends here (the secret store was all that was asked for, or it
+// failed).
+std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray>& envPassword,
+                                TkxNetServices& services, QTextStream& err) {
+    if (o.User.isEmpty())
+        return std::nullopt;
+    const QString account = o.User.trimmed();
+    if (o.ForgetPassword) {
+        const TkxKeyringAnswer forgot = ForgetPasswordNow(account);
+        if (forgot.Outcome != TkxKeyringAnswer::Ok &&
+            forgot.Outcome != TkxKeyringAnswer::NotFound) {
+            err << "orvane-scan: could not forget the password of " << account << ": "
+                << forgot.ErrorText << "\n";
+            return 1;
         }
-        if (o.ForgetPassword && !SearchOrOutput(o))
-            return 0;
-        TkxCredentials c = TkxCredentials::ForUser(account);
-        if (!TakePassword(o, account, envPassword, c.Password)) {
-            // An empty password would only fail at every host, or pass as someone else.
-            BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD, remember one "
-                                    "with --remember-password, or run orvane-scan on a terminal"));
-        }
-        if (o.RememberPassword) {
-            const TkxKeyringAnswer kept = RememberPasswordNow(account, c.Password);
-            if (kept.Outcome != TkxKeyringAnswer::Ok) {
-                err << "orvane-scan: could not remember the password of " << account << ": "
-                    << kept.ErrorText << "\n";
-                Wipe(c.Password);
-                return 1;
-            }
-            if (!SearchOrOutput(o)) {
-                Wipe(c.Password);
-                return 0;
-            }
-        }
-        c.UseKerberos = qEnvironmentVariableIsSet("KRB5CCNAME");
-        services->SetCredentials(c);
-        Wipe(c.Password);
     }
-    if (envPassword)
-        Wipe(*envPassword);
+    if (o.ForgetPassword && !SearchOrOutput(o))
+        return 0;
+    TkxCredentials c = TkxCredentials::ForUser(account);
+    if (!TakePassword(o, account, envPassword, c.Password)) {
+        // An empty password would only fail at every host, or pass as someone else.
+        BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD, remember one "
+                                "with --remember-password, or run orvane-scan on a terminal"));
+    }
+    if (o.RememberPassword) {
+        const TkxKeyringAnswer kept = RememberPasswordNow(account, c.Password);
+        if (kept.Outcome != TkxKeyringAnswer::Ok) {
+            err << "orvane-scan: could not remember the password of " << account << ": "
+                << kept.ErrorText << "\n";
+            Wipe(c.Password);
+            return 1;
+        }
+        if (!SearchOrOutput(o)) {
+            Wipe(c.Password);
+            return 0;
+        }
+    }
+    c.UseKerberos = qEnvironmentVariableIsSet("KRB5CCNAME");
+    services.SetCredentials(c);
+    Wipe(c.Password);
+    return std::nullopt;
+}
 
-    TkxProjectDoc doc;
-    doc.SetNetServices(services);
+// The project read or made new, with the parameters and ranges of the command line.
+bool BuildProject(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
     try {
         if (!o.Open.isEmpty()) {
             doc.ReadProject(o.Open);
@@ -503,7 +484,7 @@ int main(int argc, char** argv) {
         }
     } catch (const std::exception& e) {
         err << "orvane-scan: " << ErrorMessage(e) << "\n";
-        return 1;
+        return false;
     }
     TkxParams params = doc.Params();
     if (o.Threads)
@@ -517,72 +498,75 @@ int main(int argc, char** argv) {
     doc.SetParams(params);
     for (const RangeOption& r : o.Ranges)
         doc.AddRange(TextWithDetail(r.Name, r.Range.ShortText()), r.Range.AsText());
+    return true;
+}
 
-    int status = 0;
-    if (o.Run || o.Continue) {
-        if (::pipe2(SignalPipe, O_CLOEXEC) == 0) {
-            auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
-            QObject::connect(notifier, &QSocketNotifier::activated, &doc, [&] {
-                char c;
-                [[maybe_unused]] auto n = ::read(SignalPipe[0], &c, 1);
-                if (!o.Quiet)
-                    err << "\nStopping...\n" << Qt::flush;
-                doc.Stop();
-            });
-            std::signal(SIGINT, OnSignal);
-            std::signal(SIGTERM, OnSignal);
-        }
-        QElapsedTimer shown;
-        shown.start();
-        auto progress = [&](bool force) {
-            if (o.Quiet || (!force && shown.elapsed() < 500))
-                return;
-            shown.restart();
-            err << "\r" << doc.StatusStateText() << " | pending " << doc.PendingCount()
-                << " | nodes " << doc.Tree().NodeCount() << "\x1b[K" << Qt::flush;
-        };
-        // The connections refer to this block's locals: they end with it.
-        std::vector<QMetaObject::Connection> connections;
-        connections.push_back(
-            QObject::connect(&doc, &TkxProjectDoc::StatusChanged, &doc, [&] { progress(false); }));
-        // A failed task (a refused listing, a folder loop, a bad mask) shows in the thread list
-        // only briefly: keep a line of it, also with --quiet.
-        connections.push_back(QObject::connect(&doc, &TkxProjectDoc::TaskFailed, &doc,
-                                               [&](const QString& address, const QString& state) {
-                                                   err << "\r" << address << ": " << state
-                                                       << (o.Quiet ? "\n" : "\x1b[K\n")
-                                                       << Qt::flush;
-                                               }));
-        QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
-                         Qt::QueuedConnection);
-        if (o.Run)
-            doc.Run();
-        else
-            doc.Continue();
-        if (doc.IsBusy())
-            app.exec();
-        progress(true);
-        for (const auto& c : connections)
-            QObject::disconnect(c);
-        if (!o.Quiet)
-            err << "\n";
-        if (doc.SearchState() != srFinished)
-            status = 1;
-        else if (doc.FailedTaskCount() > 0)
-            status = 3;
+// Runs --run or --continue to its end or to Ctrl-C, with progress and failed tasks on standard
+// error. The exit status: 0 finished, 1 stopped or failed, 3 finished with failed tasks.
+int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, QTextStream& err) {
+    if (::pipe2(SignalPipe, O_CLOEXEC) == 0) {
+        auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &doc, [&] {
+            char c;
+            [[maybe_unused]] auto n = ::read(SignalPipe[0], &c, 1);
+            if (!o.Quiet)
+                err << "\nStopping...\n" << Qt::flush;
+            doc.Stop();
+        });
+        std::signal(SIGINT, OnSignal);
+        std::signal(SIGTERM, OnSignal);
     }
+    QElapsedTimer shown;
+    shown.start();
+    auto progress = [&](bool force) {
+        if (o.Quiet || (!force && shown.elapsed() < 500))
+            return;
+        shown.restart();
+        err << "\r" << doc.StatusStateText() << " | pending " << doc.PendingCount() << " | nodes "
+            << doc.Tree().NodeCount() << "\x1b[K" << Qt::flush;
+    };
+    // The connections refer to this function's locals: they end with it.
+    std::vector<QMetaObject::Connection> connections;
+    connections.push_back(
+        QObject::connect(&doc, &TkxProjectDoc::StatusChanged, &doc, [&] { progress(false); }));
+    // A failed task (a refused listing, a folder loop, a bad mask) shows in the thread list
+    // only briefly: keep a line of it, also with --quiet.
+    connections.push_back(QObject::connect(
+        &doc, &TkxProjectDoc::TaskFailed, &doc, [&](const QString& address, const QString& state) {
+            err << "\r" << address << ": " << state << (o.Quiet ? "\n" : "\x1b[K\n") << Qt::flush;
+        }));
+    QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    if (o.Run)
+        doc.Run();
+    else
+        doc.Continue();
+    if (doc.IsBusy())
+        app.exec();
+    progress(true);
+    for (const auto& c : connections)
+        QObject::disconnect(c);
+    if (!o.Quiet)
+        err << "\n";
+    if (doc.SearchState() != srFinished)
+        return 1;
+    return doc.FailedTaskCount() > 0 ? 3 : 0;
+}
 
+// Writes --save, --csv and --xml, each on its own: one that fails does not keep the others
+// from being written. False when any failed.
+bool WriteOutputs(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
     // A Ctrl-C now must not lose the search: the first one only says so.
     Writing = 1;
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    // Each output on its own: one that fails does not keep the others from being written.
+    bool written = true;
     auto attempt = [&](auto&& write) {
         try {
             write();
         } catch (const std::exception& e) {
             err << "orvane-scan: " << ErrorMessage(e) << "\n" << Qt::flush;
-            status = 1;
+            written = false;
         }
     };
     if (!o.Save.isEmpty())
@@ -591,19 +575,51 @@ int main(int argc, char** argv) {
         attempt([&] { WriteCsv(doc, o.Csv); });
     if (!o.Xml.isEmpty())
         attempt([&] { doc.ExportXml(o.Xml); });
+    return written;
+}
 
-    if (o.Run || o.Continue || o.Csv != u"-") {
-        const Summary s = Summarise(doc);
-        QTextStream& sink = o.Csv == u"-" ? err : out;
-        sink << (doc.SearchState() == srNone ? QStringLiteral("Nothing searched")
-                                             : doc.StatusStateText())
-             << "\n"
-             << "Nodes " << s.Nodes << ": hosts " << s.Hosts << ", shares " << s.Shares
-             << ", folders " << s.Folders << ", files " << s.Files << "; matches " << s.Matches
-             << "; pending " << doc.PendingCount() << "; failed tasks " << doc.FailedTaskCount()
-             << "\n"
-             << Qt::flush;
-    }
+// The final state and what the tree holds; on standard error when the CSV went to standard
+// output.
+void PrintSummary(const TkxProjectDoc& doc, const Options& o, QTextStream& out, QTextStream& err) {
+    const Summary s = Summarise(doc);
+    QTextStream& sink = o.Csv == u"-" ? err : out;
+    sink << (doc.SearchState() == srNone ? QStringLiteral("Nothing searched")
+                                         : doc.StatusStateText())
+         << "\n"
+         << "Nodes " << s.Nodes << ": hosts " << s.Hosts << ", shares " << s.Shares << ", folders "
+         << s.Folders << ", files " << s.Files << "; matches " << s.Matches << "; pending "
+         << doc.PendingCount() << "; failed tasks " << doc.FailedTaskCount() << "\n"
+         << Qt::flush;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::optional<QByteArray> envPassword = TakePasswordFromEnvironment();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Orvane"));
+    QCoreApplication::setOrganizationName(QStringLiteral("KX"));
+    SetCurrentLanguage(BuiltInLanguages()[0]);
+    const Options o = Parse(QCoreApplication::arguments());
+    QTextStream err(stderr);
+    QTextStream out(stdout);
+    CheckOutputs(o);
+
+    auto services = std::make_shared<TkxPlatformServices>();
+    if (const std::optional<int> status = SetUpAccount(o, envPassword, *services, err))
+        return *status;
+    if (envPassword)
+        Wipe(*envPassword);
+
+    TkxProjectDoc doc;
+    doc.SetNetServices(services);
+    if (!BuildProject(doc, o, err))
+        return 1;
+    int status = o.Run || o.Continue ? Search(app, doc, o, err) : 0;
+    if (!WriteOutputs(doc, o, err))
+        status = 1;
+    if (o.Run || o.Continue || o.Csv != u"-")
+        PrintSummary(doc, o, out, err);
     TkxInfoThread::WaitForAll();
     return status;
 }

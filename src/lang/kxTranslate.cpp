@@ -6,7 +6,6 @@
 
 #include <QFileDialog>
 #include <QPlainTextEdit>
-#include <QSaveFile>
 #include <QStringEncoder>
 #include <QVBoxLayout>
 
@@ -30,20 +29,18 @@ TdlgTranslate::TdlgTranslate(QWidget* owner) : TdlgAbst(owner) {
 }
 
 void WriteTranslationFile(const QString& fileName, const QStringList& lines) {
-    CheckWriteTarget(fileName, QStringLiteral("translation file"));
     QStringEncoder toUtf16(QStringConverter::Utf16LE);
     QByteArray bytes("\xFF\xFE", 2);
     for (const QString& line : lines) {
         bytes += toUtf16.encode(line);
         bytes += toUtf16.encode(u"\r\n");
     }
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EkxError(QStringLiteral("Can not create translation file %1: %2")
-                           .arg(fileName, file.errorString()));
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        throw EkxError(QStringLiteral("Can not write translation file %1: %2")
-                           .arg(fileName, file.errorString()));
+    const QString what = QStringLiteral("translation file");
+    WriteFileSafely(fileName, what, [&](QIODevice& file) {
+        if (file.write(bytes) != bytes.size())
+            throw EkxError(
+                QStringLiteral("Can not write %1 %2: %3").arg(what, fileName, file.errorString()));
+    });
 }
 
 void ExecuteTranslateRequest(QWidget* owner) {

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QSaveFile>
 
 #include <cstring>
 #include <limits>
@@ -303,20 +302,8 @@ void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeM
 
 void WriteProjectFile(const QString& fileName, const TkxParams& params, const TkxTreeModel& tree,
                       const TkxProgress& progress) {
-    CheckWriteTarget(fileName, QStringLiteral("project file"));
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EkxError(
-            QStringLiteral("Can not create project file %1: %2").arg(fileName, file.errorString()));
-    try {
-        WriteProjectData(file, params, tree, progress);
-    } catch (...) {
-        file.cancelWriting();
-        throw;
-    }
-    if (!file.commit())
-        throw EkxError(
-            QStringLiteral("Can not write project file %1: %2").arg(fileName, file.errorString()));
+    WriteFileSafely(fileName, QStringLiteral("project file"),
+                    [&](QIODevice& file) { WriteProjectData(file, params, tree, progress); });
 }
 
 namespace {

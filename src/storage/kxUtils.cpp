@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QSaveFile>
 
 #include <cerrno>
 #include <cstring>
@@ -295,6 +296,24 @@ void CheckWriteTarget(const QString& fileName, const QString& what) {
         refuse(QStringLiteral("No such folder"));
     if (::access(QFile::encodeName(folder.absoluteFilePath()).constData(), W_OK | X_OK) != 0)
         refuse(QStringLiteral("Folder not writable"));
+}
+
+void WriteFileSafely(const QString& fileName, const QString& what,
+                     const std::function<void(QIODevice&)>& write) {
+    CheckWriteTarget(fileName, what);
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        throw EkxError(
+            QStringLiteral("Can not create %1 %2: %3").arg(what, fileName, file.errorString()));
+    try {
+        write(file);
+    } catch (...) {
+        file.cancelWriting();
+        throw;
+    }
+    if (!file.commit())
+        throw EkxError(
+            QStringLiteral("Can not write %1 %2: %3").arg(what, fileName, file.errorString()));
 }
 
 void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what) {

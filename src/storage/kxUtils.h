@@ -9,6 +9,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 class QIODevice;
 
 // "text (detail)", or the text alone when the detail is empty.
@@ -54,6 +56,14 @@ QString ProgramVersionText();
 // be writable. Checked before writing, so a failure costs nothing. Throws EkxError naming
 // `what` ("project file", "XML file", "CSV file").
 void CheckWriteTarget(const QString& fileName, const QString& what);
+
+// The one way a writer (project, XML, CSV, translation) makes a file: the target is checked
+// (CheckWriteTarget), `write` fills a new file beside it, and only a complete file replaces the
+// old one by a rename. "Can not create <what> <file>: <reason>" when the new file can not be
+// made, "Can not write <what> <file>: <reason>" when the rename fails; an error thrown by
+// `write` leaves the old file as it was and passes on.
+void WriteFileSafely(const QString& fileName, const QString& what,
+                     const std::function<void(QIODevice&)>& write);
 
 // Writes the whole buffer to the device and empties it; a failed write raises an error
 // naming `what` ("project file", "XML file") with the device's reason.

@@ -6,7 +6,6 @@
 #include "storage/kxUtils.h"
 
 #include <QIODevice>
-#include <QSaveFile>
 
 #include <vector>
 
@@ -246,18 +245,7 @@ void WriteXmlExport(const QString& fileName, const QString& rootName, const TkxT
     CheckName(rootName);
     for (const QString& name : fieldNames)
         CheckName(name);
-    CheckWriteTarget(fileName, QStringLiteral("XML file"));
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EkxError(
-            QStringLiteral("Can not create XML file %1: %2").arg(fileName, file.errorString()));
-    try {
+    WriteFileSafely(fileName, QStringLiteral("XML file"), [&](QIODevice& file) {
         WriteXmlData(file, rootName, fieldNames, tree, progress);
-    } catch (...) {
-        file.cancelWriting();
-        throw;
-    }
-    if (!file.commit())
-        throw EkxError(
-            QStringLiteral("Can not write XML file %1: %2").arg(fileName, file.errorString()));
+    });
 }
