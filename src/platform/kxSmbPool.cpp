@@ -2,6 +2,7 @@
 
 #include "model/kxLists.h"
 #include "platform/kxSmbPaths.h"
+#include "platform/kxSmbPoolHelper.h"
 #include "smbhelper/kxSmbProtocol.h"
 
 #include <QByteArray>
@@ -29,9 +30,6 @@ using namespace kxsmb;
 
 namespace {
 
-// A helper keeps connections to this many servers before it drops them all (the helper does
-// the same), so the pool knows which hosts a helper is still connected to.
-constexpr std::size_t HelperHostMemory = 8;
 // The most helpers a pool that follows the work grows to.
 constexpr int MostHelpers = 64;
 
@@ -107,44 +105,6 @@ void Wipe(QByteArray& bytes) {
 }
 
 } // namespace
-
-struct TkxSmbPool::Helper {
-    pid_t Pid = -1;
-    int PidFd = -1;
-    int Sock = -1;
-    std::uint64_t Generation = 0;
-    bool LoggedIn = false;
-    bool RequestSent = false;
-    bool Served = false; // has answered a request
-    bool Forked = false; // a child of the spawner, which reaps it
-    // The shares it is connected to ("host/share", most recent last) and their hosts; the helper
-    // drops every connection when a request names one host more than it keeps.
-    std::vector<std::string> Keys;
-    std::vector<std::string> Hosts;
-    std::string In; // received, not yet parsed
-
-    bool Knows(const std::string& key) const {
-        return std::find(Keys.begin(), Keys.end(), key) != Keys.end();
-    }
-    void Visited(const std::string& key) {
-        if (Knows(key))
-            return;
-        const std::string host = key.substr(0, key.find('/'));
-        if (std::find(Hosts.begin(), Hosts.end(), host) == Hosts.end()) {
-            if (Hosts.size() >= HelperHostMemory) {
-                Hosts.clear();
-                Keys.clear();
-            }
-            Hosts.push_back(host);
-        }
-        Keys.push_back(key);
-    }
-    // An idle helper has nothing to say; readable or hung up means it died meanwhile.
-    bool LooksAlive() const {
-        pollfd p{Sock, POLLIN, 0};
-        return poll(&p, 1, 0) == 0;
-    }
-};
 
 namespace {
 
@@ -490,204 +450,6 @@ void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
     }
     if (h->PidFd >= 0)
         close(h->PidFd);
-}
-
-// A thread waiting for a helper. A helper let go is handed straight to one waiter (one that
-// is connected to its share if there is one), so a release wakes one thread, not all of them.
-struct TkxSmbPool::Waiter {
-    const std::string* Key = nullptr;
-    std::unique_ptr<Helper> Given;
-    bool LookAgain = false; // room for one more helper: go through the choice again
-    std::condition_variable_any Wake;
-};
-
-void TkxSmbPool::Leaving(Helper& h) {
-    if (!h.Served && Sizer)
-        Sizer->Fresh(-1, std::chrono::steady_clock::now());
-    h.Served = true;
-}
-
-std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Started(std::unique_lock<std::mutex>& lock,
-                                                        int* error) {
-    ++Live;
-    Seen.Peak = std::max(Seen.Peak, Live);
-    ++Seen.Started;
-    const std::uint64_t generation = Generation;
-    if (Sizer)
-        Sizer->Fresh(+1, std::chrono::steady_clock::now());
-    lock.unlock();
-    std::unique_ptr<Helper> h = Spawn(error);
-    lock.lock();
-    if (!h) {
-        --Live;
-        if (Sizer)
-            Sizer->Fresh(-1, std::chrono::steady_clock::now());
-        return nullptr;
-    }
-    h->Generation = generation;
-    return h;
-}
-
-std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& key,
-                                                        const TkxCancelToken& cancel, int* error) {
-    std::unique_lock lock(Mutex);
-    for (;;) {
-        if (cancel.IsCancelled()) {
-            *error = ECANCELED;
-            return nullptr;
-        }
-        auto pick =
-            std::find_if(Idle.begin(), Idle.end(), [&](const auto& h) { return h->Knows(key); });
-        if (pick == Idle.end())
-            pick = std::find_if(Idle.begin(), Idle.end(),
-                                [](const auto& h) { return h->Keys.empty(); });
-        if (pick == Idle.end() && !Idle.empty())
-            pick = Idle.begin(); // the longest idle
-        // Helpers kept while a growth is judged may be idle beyond the number allowed at once.
-        if (pick != Idle.end() && int(Busy.size()) >= Max)
-            pick = Idle.end();
-        if (pick != Idle.end()) {
-            std::unique_ptr<Helper> h = std::move(*pick);
-            Idle.erase(pick);
-            if (!h->LooksAlive()) {
-                Leaving(*h);
-                lock.unlock();
-                Destroy(std::move(h));
-                lock.lock();
-                --Live;
-                continue;
-            }
-            Busy.push_back(h->Pid);
-            return h;
-        }
-        if (Live < Max) {
-            std::unique_ptr<Helper> h = Started(lock, error);
-            if (!h) {
-                WakeToLookAgain(1);
-                return nullptr;
-            }
-            Busy.push_back(h->Pid);
-            // A walk fans out right after its first folders: one more helper started now
-            // loads its libraries (tens of milliseconds) while this one works, instead of
-            // when the next request has to wait for it.
-            if (Live < Max && Idle.empty()) {
-                int ignored = 0;
-                if (std::unique_ptr<Helper> reserve = Started(lock, &ignored))
-                    Place(std::move(reserve));
-            }
-            return h;
-        }
-        if (Sizer)
-            Sizer->Waited();
-        Waiter me;
-        me.Key = &key;
-        Waiters.push_back(&me);
-        me.Wake.wait(lock, cancel.StopToken(), [&] { return me.Given || me.LookAgain; });
-        std::erase(Waiters, &me);
-        if (me.Given) {
-            if (cancel.IsCancelled()) {
-                Place(std::move(me.Given));
-                *error = ECANCELED;
-                return nullptr;
-            }
-            Busy.push_back(me.Given->Pid);
-            return std::move(me.Given);
-        }
-        if (me.LookAgain && cancel.IsCancelled())
-            WakeToLookAgain(1); // the room is someone else's now
-    }
-}
-
-void TkxSmbPool::Place(std::unique_ptr<Helper> h) {
-    auto to = std::find_if(Waiters.begin(), Waiters.end(),
-                           [&](const Waiter* w) { return h->Knows(*w->Key); });
-    if (to == Waiters.end())
-        to = Waiters.begin();
-    if (to == Waiters.end() || int(Busy.size()) >= Max) {
-        Idle.push_back(std::move(h));
-        return;
-    }
-    Waiter* w = *to;
-    Waiters.erase(to);
-    w->Given = std::move(h);
-    // Under the lock: the waiter cannot leave (and take its condition variable along) before.
-    w->Wake.notify_one();
-}
-
-void TkxSmbPool::WakeToLookAgain(int count) {
-    while (count-- > 0 && !Waiters.empty()) {
-        Waiter* w = Waiters.front();
-        Waiters.erase(Waiters.begin());
-        w->LookAgain = true;
-        w->Wake.notify_one();
-    }
-}
-
-void TkxSmbPool::Completed(Helper& h) {
-    if (!h.Served) {
-        Leaving(h);
-        return; // its first request: connection set-up, not the pool at work
-    }
-    if (!Sizer)
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    if (!Sizer->Completed(now))
-        return;
-    const int demand = int(Busy.size() + Waiters.size());
-    const int allowed = Sizer->Judge(now, MachineIdleSeconds(), demand);
-    // What the pool chose and why, for benchmarks on machines of other shapes.
-    static const bool debug = std::getenv("ORVANE_SMB_POOL_DEBUG") != nullptr;
-    if (debug)
-        std::fprintf(stderr,
-                     "orvane smb pool: %d requests want a helper, %d alive, %.2f cores idle, "
-                     "%.0f requests/s: %d allowed\n",
-                     demand, Live, Sizer->LastIdleCores(), Sizer->LastRate(), allowed);
-    // More allowed: waiters take the helpers kept idle, or start new ones.
-    if (allowed > Max)
-        WakeToLookAgain(allowed - int(Busy.size()));
-    Max = allowed;
-}
-
-int TkxSmbPool::KeepAlive() const {
-    return Sizer ? std::max(Max, Sizer->Keep()) : Max;
-}
-
-std::vector<std::unique_ptr<TkxSmbPool::Helper>> TkxSmbPool::TakeSurplus(int keep) {
-    std::vector<std::unique_ptr<Helper>> surplus;
-    while (Live - int(surplus.size()) > keep && !Idle.empty()) {
-        surplus.push_back(std::move(Idle.front()));
-        Idle.erase(Idle.begin());
-        Leaving(*surplus.back());
-    }
-    return surplus;
-}
-
-void TkxSmbPool::Release(std::unique_ptr<Helper> h, bool healthy) {
-    std::unique_lock lock(Mutex);
-    std::erase(Busy, h->Pid);
-    if (healthy)
-        Completed(*h);
-    const int keepAlive = KeepAlive();
-    const bool keep = healthy && h->Generation == Generation && Live <= keepAlive;
-    // Fewer helpers kept now: idle ones beyond go first, this one if still too many.
-    std::vector<std::unique_ptr<Helper>> gone = TakeSurplus(keep ? keepAlive : keepAlive + 1);
-    if (keep && Live - int(gone.size()) <= keepAlive) {
-        Place(std::move(h));
-    } else {
-        Leaving(*h);
-        gone.push_back(std::move(h));
-    }
-    if (!gone.empty()) {
-        // Gone before they are counted out, so the pool never holds more processes than
-        // allowed.
-        lock.unlock();
-        for (auto& g : gone)
-            Destroy(std::move(g));
-        lock.lock();
-        Live -= int(gone.size());
-        if (Live < Max)
-            WakeToLookAgain(Max - Live);
-    }
 }
 
 int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,

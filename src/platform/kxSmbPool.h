@@ -94,9 +94,11 @@ public:
     };
 
 private:
-    struct Helper;
+    struct Helper; // kxSmbPoolHelper.h
     struct Waiter;
 
+    // The scheduling of requests (kxSmbPoolSchedule.cpp): Acquire, Release, Place,
+    // WakeToLookAgain, Started, Leaving, KeepAlive, Completed and TakeSurplus.
     std::unique_ptr<Helper> Acquire(const std::string& key, const TkxCancelToken& cancel,
                                     int* error);
     void Release(std::unique_ptr<Helper> helper, bool healthy);
