@@ -3,12 +3,12 @@
 
 #include "app/kxMain.h"
 
-#include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxErrorsPane.h"
 #include "app/kxSaverWindow.h"
 #include "dialogs/kxAbout.h"
 #include "dialogs/kxMasks.h"
+#include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"

@@ -3,9 +3,10 @@
 
 #include "app/kxMain.h"
 
-#include "app/kxAccounts.h"
 #include "dialogs/kxAbout.h"
+#include "dialogs/kxConnectAs.h"
 #include "dialogs/kxRange.h"
+#include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
@@ -45,7 +46,7 @@ bool TfrmMain::AskMissingPasswords() {
         QString host;
         if (!Accounts->NeedsPassword(&host))
             return true;
-        if (!Accounts->Execute(this, host))
+        if (!ExecuteConnectAs(this, *Accounts, host))
             return false;
     }
     return !Accounts->NeedsPassword();
@@ -154,13 +155,13 @@ void TfrmMain::actTranslateExecute() {
 }
 
 void TfrmMain::actConnectAsExecute() {
-    Command([&] { Accounts->Execute(this); });
+    Command([&] { ExecuteConnectAs(this, *Accounts); });
 }
 
 void TfrmMain::actConnectHostAsExecute() {
     Command([&] {
         if (const TkxNode* node = SelectedNode(); node && node->Info.Kind == ikHost)
-            Accounts->Execute(this, node->Info.AddressText());
+            ExecuteConnectAs(this, *Accounts, node->Info.AddressText());
     });
 }
 

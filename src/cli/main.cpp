@@ -1,5 +1,6 @@
 // orvane-scan: the search engine and project document without a window.
 
+#include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "engine/kxServices.h"
 #include "engine/kxThreadForInfo.h"
@@ -312,14 +313,14 @@ std::optional<QString> PromptPassword(const QString& user) {
 
 // The password of --user, first found: ORVANE_PASSWORD, the secret store (not when it is to be
 // remembered there anew), the terminal.
-bool TakePassword(const Options& o, const QString& account,
+bool TakePassword(const Options& o, const QString& account, const QString& key,
                   const std::optional<QByteArray>& envPassword, QString& password) {
     if (envPassword) {
         password = QString::fromLocal8Bit(*envPassword);
         return true;
     }
     if (!o.RememberPassword && !o.ForgetPassword) {
-        TkxKeyringAnswer stored = ReadRememberedPasswordNow(account);
+        TkxKeyringAnswer stored = ReadRememberedPasswordNow(key);
         if (stored.Outcome == TkxKeyringAnswer::Ok) {
             password = std::move(stored.Password);
             return true;
@@ -438,8 +439,10 @@ std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray
     if (o.User.isEmpty())
         return std::nullopt;
     const QString account = o.User.trimmed();
+    // Where the window finds it too: the key of a password for every host.
+    const QString key = RememberedPasswordKey({}, account);
     if (o.ForgetPassword) {
-        const TkxKeyringAnswer forgot = ForgetPasswordNow(account);
+        const TkxKeyringAnswer forgot = ForgetPasswordNow(key);
         if (forgot.Outcome != TkxKeyringAnswer::Ok &&
             forgot.Outcome != TkxKeyringAnswer::NotFound) {
             err << "orvane-scan: could not forget the password of " << account << ": "
@@ -450,13 +453,13 @@ std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray
     if (o.ForgetPassword && !SearchOrOutput(o))
         return 0;
     TkxCredentials c = TkxCredentials::ForUser(account);
-    if (!TakePassword(o, account, envPassword, c.Password)) {
+    if (!TakePassword(o, account, key, envPassword, c.Password)) {
         // An empty password would only fail at every host, or pass as someone else.
         BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD, remember one "
                                 "with --remember-password, or run orvane-scan on a terminal"));
     }
     if (o.RememberPassword) {
-        const TkxKeyringAnswer kept = RememberPasswordNow(account, c.Password);
+        const TkxKeyringAnswer kept = RememberPasswordNow(key, c.Password);
         if (kept.Outcome != TkxKeyringAnswer::Ok) {
             err << "orvane-scan: could not remember the password of " << account << ": "
                 << kept.ErrorText << "\n";

@@ -2,8 +2,6 @@
 
 #include "engine/kxServices.h"
 #include "lang/kxLanguages.h"
-#include "platform/kxKerberos.h"
-#include "platform/kxKeyring.h"
 #include "storage/kxUtils.h"
 
 #include <QAction>
@@ -30,7 +28,7 @@ QString TitleOf(QString caption) {
 } // namespace
 
 TdlgConnectAs::TdlgConnectAs(QWidget* owner, const QString& host)
-    : TdlgAbst(owner, 5), Host(host), TicketCache(FindTicketCache().Present) {
+    : TdlgAbst(owner, 5), Host(host), TicketCache(HaveTicketCache()) {
     auto* grid = new QGridLayout(pnlClient);
     grid->setContentsMargins(8, 8, 8, 0);
 
@@ -211,19 +209,18 @@ void TdlgConnectAs::LookUpPassword() {
     LookedUpOnce = true;
     LookedUp = user;
     // Also with no name yet: the answer tells whether there is a store at all.
-    ReadRememberedPassword(
-        RememberedPasswordKey(Host, user), this, [this, user](const TkxKeyringAnswer& a) {
-            if (a.Outcome == TkxKeyringAnswer::NoStore || a.Outcome == TkxKeyringAnswer::Ok ||
-                a.Outcome == TkxKeyringAnswer::NotFound)
-                ShowNoStore(a.Outcome == TkxKeyringAnswer::NoStore);
-            if (a.Outcome != TkxKeyringAnswer::Ok || user.isEmpty() ||
-                edtUser->text().trimmed() != user || !edtPassword->text().isEmpty())
-                return;
-            edtPassword->setText(a.Password);
-            chkRemember->setChecked(true);
-            Filled = true;
-            UpdateActions();
-        });
+    LookUpRememberedPassword(Host, user, this, [this, user](const TkxKeyringAnswer& a) {
+        if (a.Outcome == TkxKeyringAnswer::NoStore || a.Outcome == TkxKeyringAnswer::Ok ||
+            a.Outcome == TkxKeyringAnswer::NotFound)
+            ShowNoStore(a.Outcome == TkxKeyringAnswer::NoStore);
+        if (a.Outcome != TkxKeyringAnswer::Ok || user.isEmpty() ||
+            edtUser->text().trimmed() != user || !edtPassword->text().isEmpty())
+            return;
+        edtPassword->setText(a.Password);
+        chkRemember->setChecked(true);
+        Filled = true;
+        UpdateActions();
+    });
 }
 
 bool ExecuteConnectAsDialog(QWidget* owner, TkxConnectAs& inOut, const QString& host) {
@@ -234,4 +231,14 @@ bool ExecuteConnectAsDialog(QWidget* owner, TkxConnectAs& inOut, const QString& 
         return false;
     inOut = dialog->Choice();
     return true;
+}
+
+bool ExecuteConnectAs(QWidget* owner, TkxAccounts& accounts, const QString& host) {
+    TkxConnectAs choice = accounts.Choice(host);
+    const bool confirmed = ExecuteConnectAsDialog(owner, choice, HostOfAddress(host));
+    if (confirmed)
+        accounts.SetChoice(choice, host);
+    choice.Password.fill(QChar(0));
+    choice.Password.clear();
+    return confirmed;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/kxAccounts.h"
 #include "dialogs/kxAbstDlg.h"
+#include "document/kxAccounts.h"
 
 #include <QString>
 
@@ -55,3 +55,7 @@ private:
 
 // Runs the dialog on inOut; true (and inOut the new choice) when confirmed.
 bool ExecuteConnectAsDialog(QWidget* owner, TkxConnectAs& inOut, const QString& host = {});
+
+// The dialog for every host or for one host (the address of a host node will do), on the
+// accounts' choice; the new choice is applied when confirmed.
+bool ExecuteConnectAs(QWidget* owner, TkxAccounts& accounts, const QString& host = {});

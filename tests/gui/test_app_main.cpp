@@ -1,10 +1,10 @@
 // The main window over its project document, with scripted network services (the Samba
 // searches are in smb/test_app_search_smb.cpp). Runs offscreen and again under a real X server.
 
-#include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "dialogs/kxConnectAs.h"
+#include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "gui/kxPrivateSettings.h"

@@ -2,10 +2,10 @@
 // is there again after a restart (of the keeper and of the whole window), fills the dialog,
 // and is in no file of the session.
 
-#include "app/kxAccounts.h"
 #include "app/kxMain.h"
-#include "document/kxProjectDoc.h"
 #include "dialogs/kxConnectAs.h"
+#include "document/kxAccounts.h"
+#include "document/kxProjectDoc.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxKeyring.h"
@@ -103,7 +103,7 @@ private Q_SLOTS:
             filled = true;
             QTest::keyClick(d, Qt::Key_Escape);
         });
-        QVERIFY(!accounts.Execute(nullptr, QStringLiteral("10.0.0.7")));
+        QVERIFY(!ExecuteConnectAs(nullptr, accounts, QStringLiteral("10.0.0.7")));
         QVERIFY(filled);
 
         // Unticking "Remember" forgets it.
@@ -113,7 +113,7 @@ private Q_SLOTS:
             d->chkRemember->setChecked(false);
             QTest::keyClick(d, Qt::Key_Return);
         });
-        QVERIFY(accounts.Execute(nullptr));
+        QVERIFY(ExecuteConnectAs(nullptr, accounts));
         QTRY_COMPARE(ReadRememberedPasswordNow(QStringLiteral("LAN\\alice")).Outcome,
                      TkxKeyringAnswer::NotFound);
 

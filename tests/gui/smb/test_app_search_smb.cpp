@@ -1,10 +1,10 @@
 // Searches from the window against the Samba fixture servers on 127.0.0.2 to 127.0.0.4.
 // With ORVANE_SCREENSHOTS set to a folder, the window is saved there as PNGs at each step.
 
-#include "app/kxAccounts.h"
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "dialogs/kxConnectAs.h"
+#include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "gui/kxPrivateSettings.h"

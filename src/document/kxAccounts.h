@@ -3,7 +3,10 @@
 // Who the search connects as: guest (the default), an account with its password, or the
 // user's Kerberos ticket, for every host and, while the program runs, for single hosts. The
 // choice for every host is kept in the window's settings; passwords only in the desktop's
-// secret store, and only when the user asks for it.
+// secret store, and only when the user asks for it. No widgets: the window asks through the
+// connect-as dialog (ExecuteConnectAs), orvane-scan through its options.
+
+#include "platform/kxKeyring.h"
 
 #include <QHash>
 #include <QObject>
@@ -11,7 +14,6 @@
 
 #include <memory>
 
-class QWidget;
 class TkxNetServices;
 struct TkxCredentials;
 
@@ -39,6 +41,13 @@ QString RememberedPasswordKey(const QString& host, const QString& user);
 // "10.0.0.7" for "\\10.0.0.7", "\\10.0.0.7\share" or "10.0.0.7".
 QString HostOfAddress(const QString& address);
 
+// Whether the user has a Kerberos ticket cache to offer.
+bool HaveTicketCache();
+// The password remembered for user (on host; empty host: for every host), asked of the secret
+// store; `done` runs on context's thread once the store has answered.
+void LookUpRememberedPassword(const QString& host, const QString& user, QObject* context,
+                              TkxKeyringDone done);
+
 // Lives on the GUI thread beside the main window.
 class TkxAccounts : public QObject {
     Q_OBJECT
@@ -58,9 +67,6 @@ public:
     // Kept, handed to the services, and the password remembered or forgotten as asked. A
     // host's choice lasts while the program runs; AsOtherHosts drops it.
     void SetChoice(TkxConnectAs choice, const QString& host = {});
-    // The dialog for every host or for one host; its choice is applied when confirmed.
-    bool Execute(QWidget* owner, const QString& host = {});
-
     // For the status bar: "User: Guest", "User: LAN\alice", "User: alice@LAN.TEST".
     QString StatusText() const;
     // An account without its password (not remembered, or the store has not answered):

@@ -1,10 +1,8 @@
-#include "app/kxAccounts.h"
+#include "document/kxAccounts.h"
 
-#include "dialogs/kxConnectAs.h"
 #include "engine/kxServices.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxKerberos.h"
-#include "platform/kxKeyring.h"
 
 #include <QSettings>
 
@@ -61,6 +59,15 @@ QString RememberedPasswordKey(const QString& host, const QString& user) {
     if (name.isEmpty())
         return user.trimmed();
     return QStringLiteral("\\\\%1\\%2").arg(name, user.trimmed());
+}
+
+bool HaveTicketCache() {
+    return FindTicketCache().Present;
+}
+
+void LookUpRememberedPassword(const QString& host, const QString& user, QObject* context,
+                              TkxKeyringDone done) {
+    ReadRememberedPassword(RememberedPasswordKey(host, user), context, std::move(done));
 }
 
 TkxAccounts::TkxAccounts(QObject* parent) : QObject(parent) {}
@@ -187,15 +194,6 @@ void TkxAccounts::Apply(const QString& host) {
     TkxCredentials c = it->Credentials();
     Services->SetHostCredentials(host, &c);
     Wipe(c.Password);
-}
-
-bool TkxAccounts::Execute(QWidget* owner, const QString& host) {
-    TkxConnectAs choice = Choice(host);
-    const bool confirmed = ExecuteConnectAsDialog(owner, choice, HostOfAddress(host));
-    if (confirmed)
-        SetChoice(choice, host);
-    Wipe(choice.Password);
-    return confirmed;
 }
 
 QString TkxAccounts::StatusText() const {
