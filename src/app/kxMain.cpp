@@ -488,8 +488,6 @@ void TfrmMain::sbMasksClick() {
     });
 }
 
-// --- tree and details
-
 // --- languages
 
 void TfrmMain::BuildLanguageMenu() {
