@@ -5,6 +5,7 @@
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "model/kxIPs.h"
 #include "storage/kxProjectFile.h"
 #include "storage/kxUtils.h"
 
@@ -272,6 +273,8 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
             WaitForManagers();
             FailedTasks = 0;
             Handed = 0;
+            Foreseeable = Pending.size();
+            Foreseen = 0;
             {
                 CurrentManager = new TQueueManager(this, Services, SharedState);
                 connect(
@@ -474,6 +477,8 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
         const size_t taken = std::min({size_t(std::max(report.Taken, 0)), Handed, Pending.size()});
         Pending.erase(Pending.begin(), Pending.begin() + qsizetype(taken));
         Handed -= taken;
+        Foreseeable -= std::min(Foreseeable, taken);
+        Foreseen -= std::min(Foreseen, taken);
         for (size_t k = 0; k < report.Rows.size(); ++k) {
             const auto& [i, row] = report.Rows[k];
             if (i >= 0 && size_t(i) < last.size() && last[size_t(i)] == std::pair(r, k)) {
@@ -498,7 +503,32 @@ int TkxProjectDoc::HostHandOut(std::vector<TkxPassReport>& reports, int count, q
         }
         ++Handed;
     }
+    ForeseeHosts(depth);
     return int(Pending.size() - Handed);
+}
+
+void TkxProjectDoc::ForeseeHosts(quint32 depth) {
+    // Range tasks hand their hosts to LookAhead as they find them; hosts that were already
+    // queued (a search continued) are handed over here, a window ahead of the tasks, so that
+    // their screens and names are under way before their tasks start.
+    constexpr size_t Window = 8192;
+    if (!Services)
+        return;
+    const size_t end = std::min({Pending.size(), Foreseeable, Handed + Window});
+    std::vector<quint32> addresses;
+    for (size_t i = std::max(Handed, Foreseen); i < end; ++i) {
+        const TkxNode* node = Pending[i];
+        if (node->Info.Kind != ikHost || (depth != 0 && node->Level() > qint32(depth)))
+            continue;
+        // Only an address exactly as a range step writes it: never a guess from a name.
+        const QString dotted = node->Info.AddressText().mid(2);
+        const TIPAddress ip(dotted);
+        if (!ip.IsEmpty() && ip.AsText() == dotted)
+            addresses.push_back(ip.AsNetworkLong());
+    }
+    Foreseen = std::max(Foreseen, end);
+    if (!addresses.empty())
+        Services->LookAhead(addresses);
 }
 
 TkxAssignment TkxProjectDoc::HandOut(TkxNode* node, quint32 depth) const {

@@ -178,6 +178,7 @@ private:
                     std::vector<TkxAssignment>& out) override;
     void ApplyReports(std::vector<TkxPassReport>& reports);
     TkxAssignment HandOut(TkxNode* node, quint32 depth) const;
+    void ForeseeHosts(quint32 depth);
     void Harvest(TkxHarvest&& harvest);
     void HostRequeue(std::vector<TkxPassReport>& reports,
                      const std::vector<TkxNode*>& nodes) override;
@@ -196,6 +197,10 @@ private:
     TkxTreeModel Model;
     std::deque<TkxNode*> Pending;
     size_t Handed = 0; // nodes at the head of Pending that the manager holds, not yet taken
+    // Of the nodes queued before the search began (their range tasks are done), how many from
+    // the head have been handed to LookAhead already.
+    size_t Foreseeable = 0;
+    size_t Foreseen = 0;
     TkxParams CurrentParams;
     TkxSearchState State = srNone;
     QString ErrorText;

@@ -65,6 +65,7 @@ void TQueueManager::Execute() {
         BuildSlots();
         SetState(srWorking);
         RunPasses();
+        Services->EndSearch();
         if (ReadSearchState() == srWorking)
             SetState(srFinished);
         Cleanup();
@@ -73,6 +74,8 @@ void TQueueManager::Execute() {
             const QString message = ErrorMessage(e);
             SyncVoid([&](TkxSearchHost& host) { host.HostShowSearchError(message, this); });
             SetState(srFailed);
+            if (Services)
+                Services->EndSearch();
             Cleanup();
         } catch (...) {
             NoteSwallowed("manager failure report");

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -132,4 +133,9 @@ public:
 
     // A search starts: what the services remember per search (refused logons) is forgotten.
     virtual void BeginSearch() {}
+    // A search has ended (finished, stopped or failed): work started ahead for it ends now.
+    virtual void EndSearch() {}
+
+    // How long a host that does not answer is waited for before it counts as no server.
+    virtual void SetConnectTimeout(std::chrono::milliseconds timeout) { (void)timeout; }
 };

@@ -33,6 +33,11 @@ bool IsConnectionError(int error) {
     }
 }
 
+bool IsShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM ||
+           error == EADDRNOTAVAIL;
+}
+
 } // namespace
 
 TkxPlatformServices::TkxPlatformServices(TkxSmbPoolOptions options) : Helpers(std::move(options)) {}
@@ -180,10 +185,20 @@ int TkxPlatformServices::Admit(const std::string& host, std::uint16_t port,
 
 void TkxPlatformServices::LookAhead(const std::vector<quint32>& networkOrderAddresses) {
     Names.LookAhead(networkOrderAddresses);
+    Hosts.ScreenAhead(networkOrderAddresses);
+}
+
+void TkxPlatformServices::SetConnectTimeout(std::chrono::milliseconds timeout) {
+    Hosts.SetLimit(timeout);
+}
+
+void TkxPlatformServices::EndSearch() {
+    Hosts.Clear();
 }
 
 void TkxPlatformServices::BeginSearch() {
     Names.Clear();
+    Hosts.Clear();
     std::lock_guard lock(Mutex);
     // A trial under way settles its host again when it ends.
     std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
@@ -203,10 +218,12 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
     TkxSmbTarget target;
     if (!UncToSmbTarget(QStringLiteral("\\\\") + host, target) || target.HasShare())
         return TkxNetResult::FromCode(Fail(EINVAL));
-    // A host that does not answer the screen is no server: no failure.
+    // A host that does not answer the screen is no server: no failure. One that could not be
+    // screened for want of sockets is not known to be none.
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
-        return TkxNetResult::NotServer(LastErrno);
+        return IsShortage(LastErrno) ? TkxNetResult::FromCode(LastErrno)
+                                     : TkxNetResult::NotServer(LastErrno);
     bool trial = false;
     if (const int refused = EnterHost(target.Host, cancel, &trial))
         return TkxNetResult::FromCode(refused);

@@ -31,6 +31,8 @@ public:
     void SetCredentials(const TkxCredentials& credentials) override;
     void SetHostCredentials(const QString& host, const TkxCredentials* credentials) override;
     void BeginSearch() override;
+    void EndSearch() override;
+    void SetConnectTimeout(std::chrono::milliseconds timeout) override;
 
     // The errno value behind the calling thread's last false/0/empty answer (0 after success).
     static int LastError();
