@@ -543,6 +543,27 @@ private Q_SLOTS:
         QCOMPARE(range->Children[2]->Info.NameText(), QStringLiteral("two.test"));
     }
 
+    void queuedHostsAreLookedUpAheadAfterContinue() {
+        // Hosts queued before the search (a search continued) have no range task to hand them
+        // over: the document does, a window ahead of their tasks, in order and each once. A host
+        // known by its name is never guessed at.
+        auto net = std::make_shared<TkxFakeServices>();
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(4, 1, 1, QStringLiteral("*")));
+        std::vector<quint32> queued;
+        for (int i = 0; i < 10000; ++i) {
+            const QString dotted = QStringLiteral("10.4.%1.%2").arg(i / 256).arg(i % 256);
+            AddTop(doc, ikHost, QStringLiteral("\\\\") + dotted);
+            queued.push_back(Ip(qPrintable(dotted)));
+            if (i == 5)
+                AddTop(doc, ikHost, QStringLiteral("\\\\fileserver"));
+        }
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QVERIFY(net->LookedAheadSoFar() == queued);
+    }
+
     void largeRangeArrivesInBatches() {
         auto net = std::make_shared<TkxFakeServices>();
         TkxProjectDoc doc;

@@ -516,7 +516,8 @@ void TkxProjectDoc::ForeseeHosts(quint32 depth) {
         return;
     const size_t end = std::min({Pending.size(), Foreseeable, Handed + Window});
     std::vector<quint32> addresses;
-    for (size_t i = std::max(Handed, Foreseen); i < end; ++i) {
+    // Those just handed out too: most of them wait for a free slot yet.
+    for (size_t i = Foreseen; i < end; ++i) {
         const TkxNode* node = Pending[i];
         if (node->Info.Kind != ikHost || (depth != 0 && node->Level() > qint32(depth)))
             continue;

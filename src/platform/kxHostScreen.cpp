@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto PreferenceGrace = std::chrono::milliseconds(250);
 // Only used when the cancel token has no eventfd.
 constexpr int CancelCheckMs = 100;
-constexpr std::size_t MaxRemembered = 4096;
+constexpr std::size_t MaxRemembered = 16384;
 // A verdict screened ahead that no host task took for this long is dropped when room is
 // needed (its host was never searched after all).
 constexpr auto AheadKeep = std::chrono::minutes(10);
