@@ -89,6 +89,7 @@ constexpr TTable EnglishTable = {
     u8"Same as the other hosts",                                            // txtAsOtherHosts
     u8"Kerberos ticket",                                                    // txtKerberosTicket
     u8"%1 tasks failed",                                                    // txtTasksFailed
+    u8"Connect time-out, ms",                                               // txtConnectTimeout
 };
 
 constexpr TTable RussianTable = {
@@ -160,6 +161,7 @@ constexpr TTable RussianTable = {
     u8"Как для остальных узлов", // txtAsOtherHosts
     u8"Билет Kerberos",          // txtKerberosTicket
     u8"ошибок: %1",              // txtTasksFailed
+    u8"Тайм-аут соединения, мс", // txtConnectTimeout
 };
 
 constexpr bool AllFilled(const TTable& table) {

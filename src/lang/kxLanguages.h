@@ -85,7 +85,9 @@ enum TTextId : int {
     txtKerberosTicket = 65,
     // The end of a search: how many of its tasks failed ("%1" the count).
     txtTasksFailed = 66,
-    txtLastText = txtTasksFailed,
+    // How long a silent address is waited for, in milliseconds.
+    txtConnectTimeout = 67,
+    txtLastText = txtConnectTimeout,
 };
 
 using TDWordArray = std::vector<quint32>;
@@ -327,4 +329,7 @@ inline QString TextKerberosTicket() {
 }
 inline QString TextTasksFailed(int count) {
     return CurrentText(txtTasksFailed).arg(count);
+}
+inline QString TextConnectTimeout() {
+    return CurrentText(txtConnectTimeout);
 }
