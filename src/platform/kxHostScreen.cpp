@@ -225,7 +225,8 @@ std::uint16_t TkxHostScreen::Screen(const std::string& host, const TkxCancelToke
         return 0;
     }
     std::unique_lock lock(Mutex);
-    if (!StartThread()) {
+    // Without the screen thread (it could not start, or failed) the caller screens alone.
+    const auto alone = [&] {
         if (const auto it = Known.find(host); it != Known.end()) {
             if (Clock::now() < it->second.Expires) {
                 *error = it->second.Error;
@@ -236,16 +237,20 @@ std::uint16_t TkxHostScreen::Screen(const std::string& host, const TkxCancelToke
         lock.unlock();
         const std::uint16_t port = Probe(host, Limit(), cancel, error);
         if (*error == ECANCELED)
-            return 0;
+            return std::uint16_t(0);
         lock.lock();
         Remember(host, port, *error);
         return port;
-    }
+    };
+    if (!StartThread())
+        return alone();
     for (;;) {
         if (Stopping) {
             *error = ECANCELED;
             return 0;
         }
+        if (!ThreadRunning)
+            return alone();
         if (const auto it = Known.find(host); it != Known.end()) {
             if (Clock::now() < it->second.Expires) {
                 *error = it->second.Error;
@@ -433,7 +438,6 @@ struct Probing {
     bool Grace = false;
     bool Second = false;
     bool Live = false;
-    bool Urgent = false;
     std::uint32_t Gen = 0;
 };
 
@@ -540,7 +544,7 @@ void TkxHostScreen::Run(int epollFd) {
             }
         }
     };
-    const auto start = [&](Request& r, bool urgent, Clock::time_point now) -> int {
+    const auto start = [&](Request& r, Clock::time_point now) -> int {
         std::uint32_t i;
         if (!spare.empty()) {
             i = spare.back();
@@ -557,7 +561,6 @@ void TkxHostScreen::Run(int epollFd) {
         p.Grace = false;
         p.Second = false;
         p.Live = true;
-        p.Urgent = urgent;
         if (const int shortage = connectBoth(i, now, p.FirstLimit)) {
             r.Host = std::move(p.Host);
             p.Live = false;
@@ -594,7 +597,7 @@ void TkxHostScreen::Run(int epollFd) {
             postponed.clear();
         }
         for (Request& r : work.Urgent) {
-            if (const int shortage = start(r, true, now)) {
+            if (const int shortage = start(r, now)) {
                 if (open == 0) {
                     verdicts.push_back({std::move(r.Host), 0, shortage});
                 } else {
@@ -606,7 +609,7 @@ void TkxHostScreen::Run(int epollFd) {
         }
         std::vector<std::uint32_t> back;
         for (Request& r : work.Ahead) {
-            if (!back.empty() || start(r, false, now) != 0) {
+            if (!back.empty() || start(r, now) != 0) {
                 // Fewer descriptors than hoped for: the cap follows what the system gives.
                 cap = std::max<std::size_t>(2, open);
                 back.push_back(ntohl(reinterpret_cast<sockaddr_in*>(&r.Addr)->sin_addr.s_addr));
@@ -705,6 +708,15 @@ void TkxHostScreen::Run(int epollFd) {
         if (probes[i].Live)
             closeProbe(i);
     }
+    {
+        std::lock_guard lock(Mutex);
+        ThreadRunning = false;
+        Targets.clear();
+        Queue.clear();
+        Urgent.clear();
+        ++Version;
+    }
+    Changed.notify_all();
 }
 
 std::uint16_t TkxHostScreen::Probe(const std::string& host, std::chrono::milliseconds limit,
