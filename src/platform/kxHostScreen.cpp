@@ -457,6 +457,7 @@ void TkxHostScreen::Run(int epollFd) {
         std::lock_guard lock(Mutex);
         cap = Counts.SocketCap;
     }
+    const std::size_t fullCap = cap;
     std::size_t openAtShortage = 0;
     bool slow = false;
     bool slowNew = false;
@@ -587,6 +588,8 @@ void TkxHostScreen::Run(int epollFd) {
             postponed.clear();
             verdicts.clear();
             slowNew = false;
+            cap = fullCap; // a shortage of the last search may have passed
+            openAtShortage = 0;
         }
         slow = work.Slow || slowNew;
         auto now = Clock::now();
@@ -609,11 +612,22 @@ void TkxHostScreen::Run(int epollFd) {
         }
         std::vector<std::uint32_t> back;
         for (Request& r : work.Ahead) {
-            if (!back.empty() || start(r, now) != 0) {
-                // Fewer descriptors than hoped for: the cap follows what the system gives.
-                cap = std::max<std::size_t>(2, open);
+            if (!back.empty()) {
                 back.push_back(ntohl(reinterpret_cast<sockaddr_in*>(&r.Addr)->sin_addr.s_addr));
+                continue;
             }
+            const int shortage = start(r, now);
+            if (shortage == 0)
+                continue;
+            if (open == 0) {
+                // Not one socket to be had: a failure its host task reports, not a verdict.
+                verdicts.push_back({std::move(r.Host), 0, shortage});
+                continue;
+            }
+            // Fewer descriptors than hoped for: the cap follows what the system gives, and the
+            // rest waits for sockets to close.
+            cap = std::max<std::size_t>(2, open);
+            back.push_back(ntohl(reinterpret_cast<sockaddr_in*>(&r.Addr)->sin_addr.s_addr));
         }
         if (!back.empty())
             GiveBack(back);
