@@ -25,6 +25,7 @@ public:
     std::set<QString> Blocking;                          // paths that wait to be let go
     std::map<QString, int> Errors;                       // host or UNC path → errno it fails with
     int DelayMs = 0;                                     // every listing takes this long
+    std::chrono::milliseconds ConnectTimeout{0};         // as last set
 
     QString ReverseLookup(quint32 address, const TkxCancelToken&) override {
         std::lock_guard lock(Mutex);
@@ -35,6 +36,7 @@ public:
         std::lock_guard lock(Mutex);
         LookedAhead.insert(LookedAhead.end(), addresses.begin(), addresses.end());
     }
+    void SetConnectTimeout(std::chrono::milliseconds timeout) override { ConnectTimeout = timeout; }
     std::vector<quint32> LookedAheadSoFar() {
         std::lock_guard lock(Mutex);
         return LookedAhead;

@@ -24,6 +24,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QTextEdit>
 #include <QTimer>
 #include <QToolButton>
@@ -58,6 +59,12 @@ std::shared_ptr<TkxNetServices> NetServicesOf(const TfrmMain::TOptions& options)
     return std::make_shared<TkxPlatformServices>();
 }
 
+const QString ConnectTimeoutKey = QStringLiteral("ConnectTimeout");
+
+QSettings Settings() {
+    return QSettings(QStringLiteral("KX"), QStringLiteral("Orvane"));
+}
+
 } // namespace
 
 TfrmMain::TfrmMain(const QStringList& args, TOptions options)
@@ -66,10 +73,19 @@ TfrmMain::TfrmMain(const QStringList& args, TOptions options)
     setObjectName(QStringLiteral("frmMain"));
     // One set of services: the accounts hand them the credentials the searches use.
     const std::shared_ptr<TkxNetServices> services = NetServicesOf(options);
+    Services = services;
     Project->SetNetServices(services);
     Accounts = new TkxAccounts(this);
     Accounts->Load();
     Accounts->SetNetServices(services);
+    {
+        // Settings edited by hand: a value out of range is the default.
+        bool ok = false;
+        const int ms = Settings().value(ConnectTimeoutKey).toInt(&ok);
+        if (ok && ms >= TkxHostScreen::MinLimit.count() && ms <= TkxHostScreen::MaxLimit.count())
+            ConnectTimeoutMs = ms;
+        services->SetConnectTimeout(std::chrono::milliseconds(ConnectTimeoutMs));
+    }
     AskSaveQuestion = [this] { return SaveQuestionBox(); };
     AskProjectFileName = [this](bool save) { return ProjectFileDialog(save); };
     BuildActions();
@@ -246,6 +262,7 @@ void TfrmMain::ApplyTexts() {
     actPack->setText(TextPack());
     actExecute->setText(TextOpenFileWith());
     lblTotalThreads->setText(TextMaxThreads());
+    lblConnectTimeout->setText(TextConnectTimeout());
     lblDepth->setText(TextMaxFoldersDepth());
     lblLifeTime->setText(TextMaxThreadLife());
     lblMasks->setText(TextMasks());
@@ -261,6 +278,7 @@ void TfrmMain::ApplyTexts() {
     reErrors->setAccessibleName(AccessibleText(TkxAccessibleText::Errors));
     pnl12->setAccessibleName(AccessibleText(TkxAccessibleText::Parameters));
     const std::pair<QLineEdit*, QLabel*> edits[] = {{edtTotalThreads, lblTotalThreads},
+                                                    {edtConnectTimeout, lblConnectTimeout},
                                                     {edtDepth, lblDepth},
                                                     {edtLifeTime, lblLifeTime},
                                                     {edtMasks, lblMasks}};
@@ -414,6 +432,7 @@ void TfrmMain::ShowParams() {
     ShowingParams = true;
     const auto done = qScopeGuard([this] { ShowingParams = false; });
     edtTotalThreads->setText(QString::number(p.TotalThreads));
+    edtConnectTimeout->setText(QString::number(ConnectTimeoutMs));
     edtDepth->setText(QString::number(p.Depth));
     edtLifeTime->setText(QString::number(p.LifeTime));
     edtMasks->setText(p.Masks);
@@ -443,6 +462,17 @@ void TfrmMain::ParamFromEdit(QLineEdit* edit) {
 }
 
 void TfrmMain::edtParamChange(QLineEdit* edit) {
+    if (edit == edtConnectTimeout) {
+        // Taken only once it is a time-out that can be kept; leaving the edit shows what is.
+        bool ok = false;
+        const qlonglong ms = edit->text().trimmed().toLongLong(&ok, 10);
+        if (!ok || ms < TkxHostScreen::MinLimit.count() || ms > TkxHostScreen::MaxLimit.count())
+            return;
+        ConnectTimeoutMs = int(ms);
+        Services->SetConnectTimeout(std::chrono::milliseconds(ms));
+        Settings().setValue(ConnectTimeoutKey, ConnectTimeoutMs);
+        return;
+    }
     Command([&] {
         Project->SetModified(true);
         ParamFromEdit(edit);

@@ -138,6 +138,9 @@ public:
     QTreeView* tvMain;
     QLabel *lblTotalThreads, *lblDepth, *lblLifeTime, *lblMasks;
     QLineEdit *edtTotalThreads, *edtDepth, *edtLifeTime, *edtMasks;
+    // A setting of the program, not of the project: kept in the settings.
+    QLabel* lblConnectTimeout;
+    QLineEdit* edtConnectTimeout;
     QToolButton *sbMasks, *sbConnectAs;
     QTextEdit* reErrors;
     QTreeWidget* lvDir;
@@ -210,6 +213,8 @@ private:
     std::unique_ptr<TIconThread> Loader;
     std::vector<std::pair<QToolButton*, QAction*>> ToolButtons; // button, its place in the bar
     std::vector<QLineEdit*> ParamEdits;
+    std::shared_ptr<TkxNetServices> Services;
+    int ConnectTimeoutMs = 1000;
     QPointer<QWidget> Splash;
     bool OtherLanguages = false;
     int Starts = 0;

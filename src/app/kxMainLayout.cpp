@@ -101,7 +101,10 @@ void TfrmMain::DefaultLayout(TkxProps&) {
                      sbInfo()->sizeHint().height();
     const int paneHeight = std::max(0, h - bars);
     const int left = w / 2;
-    PaneSizes = std::array<int, 3>{left, paneHeight / 3, paneHeight / 4};
+    // The parameters keep room for all their rows, captions wrapped once (one of them twice).
+    const int line = fontMetrics().lineSpacing();
+    const int params = std::max(paneHeight / 3, int(ParamEdits.size()) * (2 * line + 6) + line);
+    PaneSizes = std::array<int, 3>{left, params, paneHeight / 4};
     DefaultColumns = true;
     ApplyPaneSizes();
     Starts = 1;

@@ -227,6 +227,7 @@ QWidget* TfrmMain::BuildParamsPanel() {
     grid->setContentsMargins(4, 4, 4, 4);
     grid->setVerticalSpacing(2);
     const std::pair<QLabel**, QLineEdit**> rows[] = {{&lblTotalThreads, &edtTotalThreads},
+                                                     {&lblConnectTimeout, &edtConnectTimeout},
                                                      {&lblDepth, &edtDepth},
                                                      {&lblLifeTime, &edtLifeTime},
                                                      {&lblMasks, &edtMasks}};
@@ -249,10 +250,12 @@ QWidget* TfrmMain::BuildParamsPanel() {
         ++row;
     }
     lblTotalThreads->setObjectName(QStringLiteral("lblTotalThreads"));
+    lblConnectTimeout->setObjectName(QStringLiteral("lblConnectTimeout"));
     lblDepth->setObjectName(QStringLiteral("lblDepth"));
     lblLifeTime->setObjectName(QStringLiteral("lblLifeTime"));
     lblMasks->setObjectName(QStringLiteral("lblMasks"));
     edtTotalThreads->setObjectName(QStringLiteral("edtTotalThreads"));
+    edtConnectTimeout->setObjectName(QStringLiteral("edtConnectTimeout"));
     edtDepth->setObjectName(QStringLiteral("edtDepth"));
     edtLifeTime->setObjectName(QStringLiteral("edtLifeTime"));
     edtMasks->setObjectName(QStringLiteral("edtMasks"));
@@ -260,11 +263,12 @@ QWidget* TfrmMain::BuildParamsPanel() {
     sbMasks->setObjectName(QStringLiteral("sbMasks"));
     sbMasks->setText(QStringLiteral("..."));
     connect(sbMasks, &QToolButton::clicked, this, [this] { sbMasksClick(); });
-    grid->addWidget(sbMasks, 3, 2);
+    const int masksRow = row - 1;
+    grid->addWidget(sbMasks, masksRow, 2);
     sbConnectAs = new QToolButton;
     sbConnectAs->setObjectName(QStringLiteral("sbConnectAs"));
     sbConnectAs->setDefaultAction(actConnectAs);
-    grid->addWidget(sbConnectAs, 3, 3);
+    grid->addWidget(sbConnectAs, masksRow, 3);
     grid->setColumnStretch(0, 1);
 
     reErrors = new QTextEdit;

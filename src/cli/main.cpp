@@ -47,6 +47,8 @@ same engine and project files as the Orvane window.
                          (default 0: no limit)
   --lifetime MIN         minutes one task may run before it is timed out (default 1)
   --masks TEXT           file masks separated by ";" (default *.*)
+  --connect-timeout MS   how long an address that does not answer is waited for, in
+                         milliseconds, 50 to 60000 (default 1000); more for a slow link
   --user USER            connect as this user (DOMAIN\user, user@REALM or user), never as
                          guest (default: guest). The password is taken from ORVANE_PASSWORD,
                          else the one remembered for USER in the desktop's secret store, else
@@ -99,7 +101,7 @@ struct Options {
     QString Open, Save, Csv, Xml, User;
     bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false;
     bool RememberPassword = false, ForgetPassword = false;
-    std::optional<quint32> Threads, Depth, LifeTime;
+    std::optional<quint32> Threads, Depth, LifeTime, ConnectTimeout;
     std::optional<QString> Masks;
 };
 
@@ -210,6 +212,8 @@ Options Parse(const QStringList& args) {
             o.LifeTime = Number(a, value());
         } else if (a == u"--masks") {
             o.Masks = value();
+        } else if (a == u"--connect-timeout") {
+            o.ConnectTimeout = Number(a, value());
         } else if (a == u"--user") {
             o.User = value();
         } else if (a == u"--remember-password") {
@@ -243,6 +247,11 @@ Options Parse(const QStringList& args) {
         BadUsage(QStringLiteral("--depth must be below 2147483648"));
     if (o.LifeTime && *o.LifeTime == 0)
         BadUsage(QStringLiteral("--lifetime must be at least 1 minute"));
+    if (o.ConnectTimeout && (qint64(*o.ConnectTimeout) < TkxHostScreen::MinLimit.count() ||
+                             qint64(*o.ConnectTimeout) > TkxHostScreen::MaxLimit.count()))
+        BadUsage(QStringLiteral("--connect-timeout must be %1 to %2 milliseconds")
+                     .arg(TkxHostScreen::MinLimit.count())
+                     .arg(TkxHostScreen::MaxLimit.count()));
     if (o.Masks)
         CheckMasks(*o.Masks);
     for (const RangeOption& r : o.Ranges) {
@@ -609,6 +618,8 @@ int main(int argc, char** argv) {
     CheckOutputs(o);
 
     auto services = std::make_shared<TkxPlatformServices>();
+    if (o.ConnectTimeout)
+        services->SetConnectTimeout(std::chrono::milliseconds(*o.ConnectTimeout));
     if (const std::optional<int> status = SetUpAccount(o, envPassword, *services, err))
         return *status;
     if (envPassword)

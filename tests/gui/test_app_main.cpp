@@ -290,6 +290,30 @@ private Q_SLOTS:
         w.Doc().SetModified(false);
     }
 
+    // The connect time-out sits beside the thread count but belongs to the program: kept in
+    // the settings, handed to the services, never a change of the project.
+    void connectTimeoutIsASetting() {
+        {
+            Window w;
+            QCOMPARE(w->edtConnectTimeout->text(), QStringLiteral("1000"));
+            QCOMPARE(w.Net->ConnectTimeout, std::chrono::milliseconds(1000));
+            w->edtConnectTimeout->setFocus();
+            w->edtConnectTimeout->selectAll();
+            QTest::keyClicks(w->edtConnectTimeout, QStringLiteral("2500"));
+            QCOMPARE(w.Net->ConnectTimeout, std::chrono::milliseconds(2500));
+            QVERIFY(!w.Doc().Modified());
+            w->edtConnectTimeout->selectAll();
+            QTest::keyClicks(w->edtConnectTimeout, QStringLiteral("10")); // below the least
+            QCOMPARE(w.Net->ConnectTimeout, std::chrono::milliseconds(2500));
+            QFocusEvent out(QEvent::FocusOut);
+            QCoreApplication::sendEvent(w->edtConnectTimeout, &out);
+            QCOMPARE(w->edtConnectTimeout->text(), QStringLiteral("2500"));
+        }
+        Window again;
+        QCOMPARE(again->edtConnectTimeout->text(), QStringLiteral("2500"));
+        QCOMPARE(again.Net->ConnectTimeout, std::chrono::milliseconds(2500));
+    }
+
     // A switch changes captions and hints at once and is in force after a restart.
     void languageSwitchPersists() {
         qputenv("ORVANE_KEYBOARD_LANGUAGES", "1031");

@@ -2,6 +2,7 @@
 // Ctrl-C behaviour.
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -81,6 +82,8 @@ private Q_SLOTS:
         QTest::newRow("no threads") << QStringList{"--threads", "0"};
         QTest::newRow("negative depth") << QStringList{"--depth", "2147483648"};
         QTest::newRow("no lifetime") << QStringList{"--lifetime", "0"};
+        QTest::newRow("connect time-out too short") << QStringList{"--connect-timeout", "49"};
+        QTest::newRow("connect time-out too long") << QStringList{"--connect-timeout", "60001"};
         QTest::newRow("open set") << QStringList{"--masks", "[abc"};
         QTest::newRow("empty set") << QStringList{"--masks", "[]"};
         QTest::newRow("no masks") << QStringList{"--masks", ""};
@@ -101,6 +104,21 @@ private Q_SLOTS:
         QCOMPARE(r.Code, 2);
         QVERIFY(r.Err.contains(QStringLiteral("orvane-scan:")));
         QVERIFY2(!r.Out.contains("Searching"), qPrintable(r.Out)); // refused before searching
+    }
+
+    void connectTimeoutIsWaitedFor() {
+        // Behind a firewall that drops everything (a network namespace of its own) each address
+        // is an empty host, waited for the time-out given: never less.
+        QProcess p;
+        p.start(Fixture(), {"with-firewall", "-", Scan(), "--range", "127.5.3.0 - 127.5.3.15",
+                            "--depth", "1", "--connect-timeout", "2500", "--run"});
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(t.elapsed() >= 2500);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        QVERIFY2(out.contains(QStringLiteral("hosts 16, shares 0")), qPrintable(out));
     }
 
     void searchSavesAndExports() {
