@@ -1,0 +1,367 @@
+#include "model/kxTargets.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <utility>
+
+namespace {
+
+// Pasted lists bring no-break spaces and tabs along; blanks of any kind separate.
+bool IsBlank(QChar c) {
+    return c.unicode() <= 32 || c.isSpace();
+}
+
+QStringView Trimmed(QStringView s) {
+    qsizetype b = 0, e = s.size();
+    while (b < e && IsBlank(s[b]))
+        ++b;
+    while (e > b && IsBlank(s[e - 1]))
+        --e;
+    return s.sliced(b, e - b);
+}
+
+qsizetype SkipBlanks(QStringView s, qsizetype p) {
+    while (p < s.size() && IsBlank(s[p]))
+        ++p;
+    return p;
+}
+
+// An address or a prefix ends at a blank, the range dash or the block's slash.
+qsizetype TokenEnd(QStringView s, qsizetype p) {
+    while (p < s.size() && !IsBlank(s[p]) && s[p] != u'-' && s[p] != u'/')
+        ++p;
+    return p;
+}
+
+bool IsAsciiDigits(QStringView s) {
+    return !s.isEmpty() &&
+           std::all_of(s.begin(), s.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// The value of ASCII digits, saturated well above any octet or prefix.
+quint32 DigitsValue(QStringView digits) {
+    quint32 v = 0;
+    for (QChar c : digits)
+        v = std::min<quint32>(v * 10 + quint32(c.unicode() - u'0'), 100000);
+    return v;
+}
+
+TkxTargetError Fault(TkxTargetFault fault, QStringView piece = {}) {
+    return TkxTargetError{0, fault, piece.toString()};
+}
+
+// Exactly four dot-separated runs of decimal digits, each of at most 255. "010" is ten: a
+// leading zero is no octal form here.
+std::optional<TkxTargetError> AddressOf(QStringView text, quint32& address) {
+    const QList<QStringView> parts = text.split(u'.');
+    if (parts.size() != 4)
+        return Fault(TkxTargetFault::NoAddress, text);
+    bool over = false;
+    quint32 value = 0;
+    for (QStringView part : parts) {
+        if (!IsAsciiDigits(part))
+            return Fault(TkxTargetFault::NoAddress, text);
+        const quint32 octet = DigitsValue(part);
+        if (octet > 255)
+            over = true;
+        else if (part.size() > 3)
+            return Fault(TkxTargetFault::NoAddress, text);
+        value = (value << 8) | (octet & 0xFF);
+    }
+    if (over)
+        return Fault(TkxTargetFault::OctetOver255, text);
+    address = value;
+    return std::nullopt;
+}
+
+// "ADDRESS", "FIRST - LAST" or "ADDRESS/N" (blanks around '-' and '/' allowed), nothing after.
+std::optional<TkxTargetError> RangeOf(QStringView text, quint32& first, quint32& last) {
+    text = Trimmed(text);
+    qsizetype end = TokenEnd(text, 0);
+    if (auto bad = AddressOf(text.first(end), first))
+        return bad;
+    last = first;
+    qsizetype p = SkipBlanks(text, end);
+    if (p < text.size() && text[p] == u'-') {
+        p = SkipBlanks(text, p + 1);
+        end = TokenEnd(text, p);
+        if (auto bad = AddressOf(text.sliced(p, end - p), last))
+            return bad;
+        if (last < first)
+            return Fault(TkxTargetFault::EndsBeforeStart, Trimmed(text.first(end)));
+        p = SkipBlanks(text, end);
+    } else if (p < text.size() && text[p] == u'/') {
+        p = SkipBlanks(text, p + 1);
+        end = TokenEnd(text, p);
+        const QStringView prefix = text.sliced(p, end - p);
+        if (!IsAsciiDigits(prefix) || DigitsValue(prefix) > 32)
+            return Fault(TkxTargetFault::BadPrefix, prefix);
+        // The block the address lies in, whichever of its addresses was written.
+        const quint32 bits = DigitsValue(prefix);
+        const quint32 hostMask = bits == 0 ? 0xFFFFFFFFu : (quint32(1) << (32 - bits)) - 1;
+        first &= ~hostMask;
+        last = first | hostMask;
+        p = SkipBlanks(text, end);
+    }
+    if (p < text.size())
+        return Fault(TkxTargetFault::TextAfter, text.sliced(p));
+    return std::nullopt;
+}
+
+std::optional<TkxTargetError> NamedRangeOf(QStringView text, TkxTarget& target) {
+    const qsizetype eq = text.indexOf(u'=');
+    if (eq >= 0) {
+        target.Name = Trimmed(text.first(eq)).toString();
+        text = text.sliced(eq + 1);
+    }
+    return RangeOf(text, target.First, target.Last);
+}
+
+TkxTargetsResult Failed(TkxTargetError error, int line) {
+    error.Line = line;
+    return TkxTargetsResult{{}, std::move(error)};
+}
+
+// Takes [first, last] out of every piece.
+void Exclude(std::vector<std::pair<quint32, quint32>>& pieces, quint32 first, quint32 last) {
+    std::vector<std::pair<quint32, quint32>> kept;
+    kept.reserve(pieces.size() + 1);
+    for (const auto& [f, l] : pieces) {
+        if (l < first || f > last) {
+            kept.emplace_back(f, l);
+            continue;
+        }
+        if (f < first)
+            kept.emplace_back(f, first - 1);
+        if (l > last)
+            kept.emplace_back(last + 1, l);
+    }
+    pieces = std::move(kept);
+}
+
+} // namespace
+
+QString TkxTarget::DisplayName() const {
+    return Name.isEmpty() ? DottedAddress(First) : Name;
+}
+
+TIPRange TkxTarget::Range() const {
+    TIPRange r;
+    r.First = TIPAddress(DottedAddress(First));
+    r.Last = TIPAddress(DottedAddress(Last));
+    return r;
+}
+
+QString TkxTarget::RangeText() const {
+    return Range().AsText();
+}
+
+QString TkxTarget::Caption() const {
+    const TIPRange r = Range();
+    const bool lastOctetOnly = (First >> 8) == (Last >> 8);
+    return QStringLiteral("%1 (%2)").arg(DisplayName(), lastOctetOnly ? r.ShortText() : r.AsText());
+}
+
+QString TkxTargetError::Message() const {
+    switch (Fault) {
+    case TkxTargetFault::NotText:
+        return QStringLiteral("not text (a control character or invalid UTF-8)");
+    case TkxTargetFault::NoAddress:
+        if (Piece.isEmpty())
+            return QStringLiteral("an address is missing");
+        return QStringLiteral("'%1' is no address like 192.0.2.1").arg(Piece);
+    case TkxTargetFault::OctetOver255:
+        return QStringLiteral("'%1' has an octet over 255").arg(Piece);
+    case TkxTargetFault::BadPrefix:
+        return QStringLiteral("'/%1' is no prefix from /0 to /32").arg(Piece);
+    case TkxTargetFault::EndsBeforeStart:
+        return QStringLiteral("'%1' ends before it starts").arg(Piece);
+    case TkxTargetFault::ExclusionFirst:
+        return QStringLiteral("an exclusion before any range");
+    case TkxTargetFault::TextAfter:
+        return QStringLiteral("text after the target: '%1'").arg(Piece);
+    case TkxTargetFault::CanNotRead:
+        return QStringLiteral("can not be read: %1").arg(Piece);
+    }
+    return QString();
+}
+
+std::optional<quint32> StrictAddress(QStringView text) {
+    quint32 address = 0;
+    if (AddressOf(Trimmed(text), address))
+        return std::nullopt;
+    return address;
+}
+
+QString DottedAddress(quint32 v) {
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(v >> 24)
+        .arg((v >> 16) & 0xFF)
+        .arg((v >> 8) & 0xFF)
+        .arg(v & 0xFF);
+}
+
+TkxTargetsResult ParseTarget(QStringView text) {
+    TkxTarget target;
+    if (auto bad = NamedRangeOf(text, target))
+        return Failed(std::move(*bad), 0);
+    return TkxTargetsResult{{std::move(target)}, std::nullopt};
+}
+
+TkxTargetsResult ParseTargetList(QStringView text) {
+    // Each range as given, with what exclusions have left of it.
+    struct TOrigin {
+        QString Name;
+        std::vector<std::pair<quint32, quint32>> Pieces;
+    };
+    std::vector<TOrigin> origins;
+    int lineNo = 0;
+    for (QStringView line : text.split(u'\n')) {
+        ++lineNo;
+        if (line.endsWith(u'\r'))
+            line.chop(1);
+        line = Trimmed(line);
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        if (line.startsWith(u'!')) {
+            if (origins.empty())
+                return Failed(Fault(TkxTargetFault::ExclusionFirst), lineNo);
+            quint32 first = 0, last = 0;
+            if (auto bad = RangeOf(line.sliced(1), first, last))
+                return Failed(std::move(*bad), lineNo);
+            for (TOrigin& origin : origins)
+                Exclude(origin.Pieces, first, last);
+            continue;
+        }
+        TkxTarget target;
+        if (auto bad = NamedRangeOf(line, target))
+            return Failed(std::move(*bad), lineNo);
+        origins.push_back({std::move(target.Name), {{target.First, target.Last}}});
+    }
+    TkxTargetsResult result;
+    for (const TOrigin& origin : origins) {
+        const size_t pieces = origin.Pieces.size();
+        for (size_t i = 0; i < pieces; ++i) {
+            TkxTarget t;
+            if (!origin.Name.isEmpty())
+                t.Name = pieces == 1 ? origin.Name
+                                     : QStringLiteral("%1 #%2").arg(origin.Name).arg(i + 1);
+            t.First = origin.Pieces[i].first;
+            t.Last = origin.Pieces[i].second;
+            result.Targets.push_back(std::move(t));
+        }
+    }
+    return result;
+}
+
+TkxTargetText TargetTextOf(const QByteArray& bytes) {
+    TkxTargetText result;
+    if (bytes.size() > MaxTargetListBytes) {
+        result.Error = Fault(TkxTargetFault::CanNotRead,
+                             QStringLiteral("larger than %1 MiB").arg(MaxTargetListBytes >> 20));
+        return result;
+    }
+    QByteArrayView rest(bytes);
+    if (rest.startsWith("\xEF\xBB\xBF"))
+        rest = rest.sliced(3);
+    result.Text.reserve(rest.size());
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+    int lineNo = 0;
+    while (!rest.isEmpty()) {
+        ++lineNo;
+        const qsizetype lf = rest.indexOf('\n');
+        QByteArrayView line = lf >= 0 ? rest.first(lf) : rest;
+        rest = lf >= 0 ? rest.sliced(lf + 1) : QByteArrayView();
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const bool control = std::any_of(line.begin(), line.end(), [](char c) {
+            return (quint8(c) < 0x20 && c != '\t') || quint8(c) == 0x7F;
+        });
+        const QString decoded = decoder.decode(line);
+        if (control || decoder.hasError()) {
+            result.Text.clear();
+            result.Error = Fault(TkxTargetFault::NotText);
+            result.Error->Line = lineNo;
+            return result;
+        }
+        result.Text += decoded;
+        if (lf >= 0)
+            result.Text += u'\n';
+    }
+    return result;
+}
+
+TkxTargetText ReadTargetText(QIODevice& device) {
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const qint64 n = device.read(buffer, sizeof buffer);
+        if (n < 0) {
+            TkxTargetText failed;
+            failed.Error = Fault(TkxTargetFault::CanNotRead, device.errorString());
+            return failed;
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, n);
+        // One byte over the limit is enough to refuse it: /dev/zero has no end.
+        if (bytes.size() > MaxTargetListBytes)
+            break;
+    }
+    return TargetTextOf(bytes);
+}
+
+TkxTargetText ReadTargetFile(const QString& fileName, bool allowPipes) {
+    TkxTargetText failed;
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile() && (info.isDir() || !allowPipes)) {
+        failed.Error = Fault(TkxTargetFault::CanNotRead, QStringLiteral("not a regular file"));
+        return failed;
+    }
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        failed.Error = Fault(TkxTargetFault::CanNotRead, file.errorString());
+        return failed;
+    }
+    return ReadTargetText(file);
+}
+
+quint64 AddressCount(const TkxTargetList& targets) {
+    quint64 sum = 0;
+    for (const TkxTarget& t : targets)
+        sum += t.Count();
+    return sum;
+}
+
+int OverlappingCount(const TkxTargetList& targets) {
+    std::vector<const TkxTarget*> byFirst;
+    byFirst.reserve(targets.size());
+    for (const TkxTarget& t : targets)
+        byFirst.push_back(&t);
+    std::stable_sort(byFirst.begin(), byFirst.end(),
+                     [](const TkxTarget* a, const TkxTarget* b) { return a->First < b->First; });
+    // Sweeping by first address: a range overlaps an earlier one exactly when it starts
+    // before the furthest end so far, and then the range holding that end overlaps it too.
+    std::vector<bool> overlapping(byFirst.size(), false);
+    size_t reach = 0; // the range with the furthest end so far
+    for (size_t i = 1; i < byFirst.size(); ++i) {
+        if (byFirst[i]->First <= byFirst[reach]->Last) {
+            overlapping[i] = true;
+            overlapping[reach] = true;
+        }
+        if (byFirst[i]->Last > byFirst[reach]->Last)
+            reach = i;
+    }
+    return int(std::count(overlapping.begin(), overlapping.end(), true));
+}
+
+const TkxTarget* FirstLargeTarget(const TkxTargetList& targets) {
+    for (const TkxTarget& t : targets) {
+        if (t.Count() > LargeRangeSize)
+            return &t;
+    }
+    return nullptr;
+}
