@@ -90,6 +90,24 @@ constexpr TTable EnglishTable = {
     u8"Kerberos ticket",                                                    // txtKerberosTicket
     u8"%1 tasks failed",                                                    // txtTasksFailed
     u8"Connect time-out, ms",                                               // txtConnectTimeout
+    // Adding ranges from a list of targets
+    u8"Add targets...",                              // txtAddTargets
+    u8"Add targets",                                 // txtAddTargetsTitle
+    u8"From file...",                                // txtFromFile
+    u8"Ranges: %1, addresses: %2",                   // txtTargetsCount
+    u8"%1 ranges overlap",                           // txtRangesOverlap
+    u8"Line %1: %2",                                 // txtTargetsLine
+    u8"'%1' is no address like 192.0.2.1",           // txtTargetNoAddress
+    u8"an address is missing",                       // txtTargetAddressMissing
+    u8"'%1' has an octet over 255",                  // txtTargetOctetOver255
+    u8"'/%1' is no prefix from /0 to /32",           // txtTargetBadPrefix
+    u8"'%1' ends before it starts",                  // txtTargetEndsBeforeStart
+    u8"an exclusion before any range",               // txtTargetExclusionFirst
+    u8"text after the target: '%1'",                 // txtTargetTextAfter
+    u8"%1 is not text (line %2)",                    // txtFileNotText
+    u8"%1 can not be read: %2",                      // txtFileCanNotRead
+    u8"%1 holds %2 addresses",                       // txtLargeRange
+    u8"Search ranges of more than 65,536 addresses", // txtAllowLargeRanges
 };
 
 constexpr TTable RussianTable = {
@@ -162,6 +180,24 @@ constexpr TTable RussianTable = {
     u8"Билет Kerberos",          // txtKerberosTicket
     u8"ошибок: %1",              // txtTasksFailed
     u8"Тайм-аут соединения, мс", // txtConnectTimeout
+    // Adding ranges from a list of targets
+    u8"Добавить цели...",                          // txtAddTargets
+    u8"Добавить цели",                             // txtAddTargetsTitle
+    u8"Из файла...",                               // txtFromFile
+    u8"Диапазонов: %1, адресов: %2",               // txtTargetsCount
+    u8"Пересекаются диапазоны: %1",                // txtRangesOverlap
+    u8"Строка %1: %2",                             // txtTargetsLine
+    u8"«%1» — не адрес вида 192.0.2.1",            // txtTargetNoAddress
+    u8"не хватает адреса",                         // txtTargetAddressMissing
+    u8"в «%1» есть число больше 255",              // txtTargetOctetOver255
+    u8"«/%1» — не префикс от /0 до /32",           // txtTargetBadPrefix
+    u8"«%1» кончается раньше, чем начинается",     // txtTargetEndsBeforeStart
+    u8"исключение раньше любого диапазона",        // txtTargetExclusionFirst
+    u8"текст после цели: «%1»",                    // txtTargetTextAfter
+    u8"%1 — не текст (строка %2)",                 // txtFileNotText
+    u8"Не удаётся прочитать %1: %2",               // txtFileCanNotRead
+    u8"%1 содержит адресов: %2",                   // txtLargeRange
+    u8"Искать в диапазонах больше 65 536 адресов", // txtAllowLargeRanges
 };
 
 constexpr bool AllFilled(const TTable& table) {

@@ -87,7 +87,25 @@ enum TTextId : int {
     txtTasksFailed = 66,
     // How long a silent address is waited for, in milliseconds.
     txtConnectTimeout = 67,
-    txtLastText = txtConnectTimeout,
+    // Adding ranges from a list of targets
+    txtAddTargets = 68,
+    txtAddTargetsTitle = 69,
+    txtFromFile = 70,
+    txtTargetsCount = 71,
+    txtRangesOverlap = 72,
+    txtTargetsLine = 73,
+    txtTargetNoAddress = 74,
+    txtTargetAddressMissing = 75,
+    txtTargetOctetOver255 = 76,
+    txtTargetBadPrefix = 77,
+    txtTargetEndsBeforeStart = 78,
+    txtTargetExclusionFirst = 79,
+    txtTargetTextAfter = 80,
+    txtFileNotText = 81,
+    txtFileCanNotRead = 82,
+    txtLargeRange = 83,
+    txtAllowLargeRanges = 84,
+    txtLastText = txtAllowLargeRanges,
 };
 
 using TDWordArray = std::vector<quint32>;
@@ -332,4 +350,56 @@ inline QString TextTasksFailed(int count) {
 }
 inline QString TextConnectTimeout() {
     return CurrentText(txtConnectTimeout);
+}
+inline QString TextAddTargets() {
+    return CurrentText(txtAddTargets);
+}
+inline QString TextAddTargetsTitle() {
+    return CurrentText(txtAddTargetsTitle);
+}
+inline QString TextFromFile() {
+    return CurrentText(txtFromFile);
+}
+// The counts come formatted, in the current language's digit grouping.
+inline QString TextTargetsCount(const QString& ranges, const QString& addresses) {
+    return CurrentText(txtTargetsCount).arg(ranges, addresses);
+}
+inline QString TextRangesOverlap(const QString& count) {
+    return CurrentText(txtRangesOverlap).arg(count);
+}
+inline QString TextTargetsLine(int line, const QString& what) {
+    return CurrentText(txtTargetsLine).arg(line).arg(what);
+}
+inline QString TextTargetNoAddress(const QString& piece) {
+    return CurrentText(txtTargetNoAddress).arg(piece);
+}
+inline QString TextTargetAddressMissing() {
+    return CurrentText(txtTargetAddressMissing);
+}
+inline QString TextTargetOctetOver255(const QString& piece) {
+    return CurrentText(txtTargetOctetOver255).arg(piece);
+}
+inline QString TextTargetBadPrefix(const QString& piece) {
+    return CurrentText(txtTargetBadPrefix).arg(piece);
+}
+inline QString TextTargetEndsBeforeStart(const QString& piece) {
+    return CurrentText(txtTargetEndsBeforeStart).arg(piece);
+}
+inline QString TextTargetExclusionFirst() {
+    return CurrentText(txtTargetExclusionFirst);
+}
+inline QString TextTargetTextAfter(const QString& piece) {
+    return CurrentText(txtTargetTextAfter).arg(piece);
+}
+inline QString TextFileNotText(const QString& file, int line) {
+    return CurrentText(txtFileNotText).arg(file).arg(line);
+}
+inline QString TextFileCanNotRead(const QString& file, const QString& reason) {
+    return CurrentText(txtFileCanNotRead).arg(file, reason);
+}
+inline QString TextLargeRange(const QString& range, const QString& count) {
+    return CurrentText(txtLargeRange).arg(range, count);
+}
+inline QString TextAllowLargeRanges() {
+    return CurrentText(txtAllowLargeRanges);
 }

@@ -3,6 +3,7 @@
 #include "dialogs/kxConnectAs.h"
 #include "dialogs/kxMasks.h"
 #include "dialogs/kxRange.h"
+#include "dialogs/kxTargets.h"
 #include "document/kxAccounts.h"
 #include "gui/kxPrivateSettings.h"
 #include "gui/kxWhenModal.h"
@@ -14,6 +15,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -234,6 +236,123 @@ private Q_SLOTS:
         QCOMPARE(edit(messy, clear), QString());
         QCOMPARE(edit(messy, [](TdlgMasks* d) { d->memoMasks->setPlainText("\n"); }),
                  QStringLiteral("\"\""));
+    }
+
+    // A pasted list: the live line counts and names overlaps, a wrong line keeps OK disabled
+    // (Enter too) until it is mended, and OK hands back the ranges in order.
+    void targetsDialogPastedList() {
+        TkxTargetList targets;
+        WhenModal<TdlgTargets>([](TdlgTargets* d) {
+            QCOMPARE(d->windowTitle(), QStringLiteral("Add targets"));
+            QCOMPARE(d->sbFromFile->text(), QStringLiteral("From file..."));
+            QCOMPARE(d->lblSummary->text(), QStringLiteral("Ranges: 0, addresses: 0"));
+            QVERIFY(!d->actOK->isEnabled());
+            QGuiApplication::clipboard()->setText(
+                QStringLiteral("Office=192.0.2.0/24\r\n!192.0.2.1\r\n# branch servers\r\n"
+                               "198.51.100.7 - 198.51.100.20\r\n198.51.100.10\r\n"));
+            d->memoTargets->paste();
+            QCOMPARE(d->lblSummary->text(),
+                     QStringLiteral("Ranges: 4, addresses: 270; 2 ranges overlap"));
+            QVERIFY(d->actOK->isEnabled());
+            QTest::keyClicks(d->memoTargets, QStringLiteral("10.0.0.300"));
+            QCOMPARE(d->lblSummary->text(),
+                     QStringLiteral("Line 6: '10.0.0.300' has an octet over 255"));
+            QVERIFY(!d->actOK->isEnabled());
+            QTest::keyClick(d, Qt::Key_Return);
+            QVERIFY(d->isVisible());
+            QVERIFY(d->Targets().empty());
+            for (int i = 0; i < 3; ++i)
+                QTest::keyClick(d->memoTargets, Qt::Key_Backspace);
+            QTest::keyClicks(d->memoTargets, QStringLiteral("1"));
+            QTRY_VERIFY(d->actOK->isEnabled());
+            QCOMPARE(d->lblSummary->text(),
+                     QStringLiteral("Ranges: 5, addresses: 271; 2 ranges overlap"));
+            QTest::mouseClick(d->sbOK, Qt::LeftButton);
+        });
+        QVERIFY(ExecuteTargetsDialog(nullptr, targets));
+        QStringList captions;
+        for (const TkxTarget& t : targets)
+            captions << t.Caption() + QStringLiteral(" = ") + t.RangeText();
+        QCOMPARE(captions,
+                 QStringList({"Office #1 (192.0.2.0-0) = 192.0.2.0 - 192.0.2.0",
+                              "Office #2 (192.0.2.2-255) = 192.0.2.2 - 192.0.2.255",
+                              "198.51.100.7 (198.51.100.7-20) = 198.51.100.7 - 198.51.100.20",
+                              "198.51.100.10 (198.51.100.10-10) = 198.51.100.10 - 198.51.100.10",
+                              "10.0.0.1 (10.0.0.1-1) = 10.0.0.1 - 10.0.0.1"}));
+
+        // Cancelled, nothing is handed back.
+        WhenModal<TdlgTargets>([](TdlgTargets* d) {
+            d->memoTargets->setPlainText(QStringLiteral("10.0.0.1"));
+            QTest::keyClick(d->memoTargets, Qt::Key_Escape);
+        });
+        TkxTargetList untouched{targets.front()};
+        QVERIFY(!ExecuteTargetsDialog(nullptr, untouched));
+        QCOMPARE(untouched.size(), size_t(1));
+    }
+
+    // A block above 65,536 addresses needs the box ticked, and the consent goes with the text
+    // it was given for; a file that is no text leaves the field alone and says which line;
+    // a good file replaces the field, and Undo brings the old text back. In Russian too.
+    void targetsDialogLargeRangesAndFiles() {
+        QTemporaryDir dir;
+        const QString binary = dir.filePath(QStringLiteral("image.bin"));
+        const QString list = dir.filePath(QStringLiteral("list.txt"));
+        QFile f(binary);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("10.0.0.1\n\x7f"
+                           "ELF\0\1",
+                           15));
+        f.close();
+        QFile g(list);
+        QVERIFY(g.open(QIODevice::WriteOnly));
+        g.write("# lab\r\nLab=10.9.0.0/30\r\n");
+        g.close();
+
+        for (quint32 language : {LangEnglish, LangRussian}) {
+            SetCurrentLanguage(language);
+            const bool en = language == LangEnglish;
+            TdlgTargets d(nullptr);
+            d.show();
+            QCoreApplication::sendPostedEvents(&d, TfrmAbst::ApplyTextsEvent());
+            QVERIFY(!d.cbAllowLarge->isVisible());
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/8"));
+            QCOMPARE(d.lblSummary->text(),
+                     en ? QStringLiteral("10.0.0.0 - 10.255.255.255 holds 16,777,216 addresses")
+                        : QString::fromUtf8("10.0.0.0 - 10.255.255.255 содержит адресов: "
+                                            "16\u00a0777\u00a0216"));
+            QVERIFY(d.cbAllowLarge->isVisible() && !d.actOK->isEnabled());
+            d.cbAllowLarge->click();
+            QVERIFY(d.actOK->isEnabled());
+            QCOMPARE(d.lblSummary->text(),
+                     en ? QStringLiteral("Ranges: 1, addresses: 16,777,216")
+                        : QString::fromUtf8("Диапазонов: 1, адресов: 16\u00a0777\u00a0216"));
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/24"));
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/15"));
+            QVERIFY(!d.cbAllowLarge->isChecked() && !d.actOK->isEnabled());
+
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.1"));
+            QVERIFY(!d.LoadFile(binary));
+            QCOMPARE(d.lblSummary->text(),
+                     en ? QStringLiteral("image.bin is not text (line 2)")
+                        : QString::fromUtf8("image.bin — не текст (строка 2)"));
+            QCOMPARE(d.memoTargets->toPlainText(), QStringLiteral("10.0.0.1"));
+            QVERIFY(!d.actOK->isEnabled());
+            QVERIFY(!d.LoadFile(dir.filePath(QStringLiteral("gone.txt"))));
+            QVERIFY(d.lblSummary->text().startsWith(en ? "gone.txt can not be read: "
+                                                       : "Не удаётся прочитать gone.txt: "));
+            QVERIFY(d.LoadFile(list));
+            QCOMPARE(d.memoTargets->toPlainText(), QStringLiteral("# lab\nLab=10.9.0.0/30\n"));
+            QVERIFY(d.actOK->isEnabled());
+            QCOMPARE(d.Targets().size(), size_t(1));
+            d.memoTargets->undo();
+            QCOMPARE(d.memoTargets->toPlainText(), QStringLiteral("10.0.0.1"));
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.1\n10.0.0.1"));
+            QCOMPARE(
+                d.lblSummary->text(),
+                en ? QStringLiteral("Ranges: 2, addresses: 2; 2 ranges overlap")
+                   : QString::fromUtf8("Диапазонов: 2, адресов: 2; Пересекаются диапазоны: 2"));
+        }
+        SetCurrentLanguage(LangEnglish);
     }
 
     // Escape closes the about box at once, other keys leave it open; it shows the version
