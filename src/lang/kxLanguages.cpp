@@ -185,7 +185,7 @@ constexpr TTable RussianTable = {
     u8"Добавить цели",                             // txtAddTargetsTitle
     u8"Из файла...",                               // txtFromFile
     u8"Диапазонов: %1, адресов: %2",               // txtTargetsCount
-    u8"Пересекаются диапазоны: %1",                // txtRangesOverlap
+    u8"пересекаются диапазоны: %1",                // txtRangesOverlap
     u8"Строка %1: %2",                             // txtTargetsLine
     u8"«%1» — не адрес вида 192.0.2.1",            // txtTargetNoAddress
     u8"не хватает адреса",                         // txtTargetAddressMissing

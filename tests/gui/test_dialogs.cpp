@@ -350,7 +350,21 @@ private Q_SLOTS:
             QCOMPARE(
                 d.lblSummary->text(),
                 en ? QStringLiteral("Ranges: 2, addresses: 2; 2 ranges overlap")
-                   : QString::fromUtf8("Диапазонов: 2, адресов: 2; Пересекаются диапазоны: 2"));
+                   : QString::fromUtf8("Диапазонов: 2, адресов: 2; пересекаются диапазоны: 2"));
+            if (const QString shots = qEnvironmentVariable("ORVANE_SHOT_DIR"); !shots.isEmpty()) {
+                d.memoTargets->setPlainText(QStringLiteral(
+                    "# Head office\nOffice=10.1.2.0/24\n!10.1.2.1\nBranch=192.0.2.10 - 192.0.2.20\n"
+                    "192.0.2.15\n"));
+                auto shot = [&](const char* name) {
+                    QCoreApplication::processEvents(); // the layout follows the box shown or hidden
+                    d.grab().save(QStringLiteral("%1/%2-%3.png").arg(shots, name).arg(language));
+                };
+                shot("targets");
+                d.memoTargets->appendPlainText(QStringLiteral("10.1.2.0/33"));
+                shot("targets-wrong");
+                d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/8"));
+                shot("targets-large");
+            }
         }
         SetCurrentLanguage(LangEnglish);
     }
