@@ -204,6 +204,47 @@ private Q_SLOTS:
         QCOMPARE(AddressCount(large), 65536 + 65537 + (quint64(1) << 32));
     }
 
+    // Exclusions against their plain definition (each one cuts every piece of every range
+    // above it), over many random lists with touching, nested and repeated spans.
+    void exclusionsAgreeWithTheDefinition() {
+        QRandomGenerator random(2121);
+        for (int round = 0; round < 3000; ++round) {
+            QStringList lines;
+            std::vector<std::vector<std::pair<quint32, quint32>>> expected;
+            const int n = 1 + random.bounded(10);
+            for (int i = 0; i < n; ++i) {
+                const quint32 first = 0xFFFFFFE0u + random.bounded(32);
+                const quint32 last = std::min<quint64>(quint64(first) + random.bounded(12), 0xFFFFFFFFu);
+                const bool exclusion = i > 0 && random.bounded(2) == 0;
+                lines << (exclusion ? QStringLiteral("!") : QString()) + DottedAddress(first) +
+                             QStringLiteral(" - ") + DottedAddress(last);
+                if (!exclusion) {
+                    expected.push_back({{first, last}});
+                    continue;
+                }
+                for (auto& pieces : expected) {
+                    std::vector<std::pair<quint32, quint32>> kept;
+                    for (const auto& [f, l] : pieces) {
+                        if (l < first || f > last)
+                            kept.emplace_back(f, l);
+                        if (f < first && l >= first)
+                            kept.emplace_back(f, first - 1);
+                        if (l > last && f <= last)
+                            kept.emplace_back(last + 1, l);
+                    }
+                    pieces = std::move(kept);
+                }
+            }
+            TkxTargetList flat;
+            for (const auto& pieces : expected)
+                for (const auto& [f, l] : pieces)
+                    flat.push_back(Target(f, l));
+            const TkxTargetsResult parsed = ParseTargetList(lines.join(u'\n'));
+            QVERIFY(parsed.Ok());
+            QVERIFY2(parsed.Targets == flat, qPrintable(lines.join(QStringLiteral(" | "))));
+        }
+    }
+
     // The sweep against the plain definition, over many small random lists.
     void overlapsAgreeWithPairs() {
         QRandomGenerator random(21);

@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 namespace {
@@ -56,20 +57,26 @@ TkxTargetError Fault(TkxTargetFault fault, QStringView piece = {}) {
 // Exactly four dot-separated runs of decimal digits, each of at most 255. "010" is ten: a
 // leading zero is no octal form here.
 std::optional<TkxTargetError> AddressOf(QStringView text, quint32& address) {
-    const QList<QStringView> parts = text.split(u'.');
-    if (parts.size() != 4)
-        return Fault(TkxTargetFault::NoAddress, text);
     bool over = false;
     quint32 value = 0;
-    for (QStringView part : parts) {
-        if (!IsAsciiDigits(part))
+    qsizetype start = 0;
+    for (int part = 0; part < 4; ++part) {
+        qsizetype end = start;
+        while (end < text.size() && text[end] != u'.')
+            ++end;
+        // The last part runs to the end; a fifth part is no address.
+        if ((part < 3) != (end < text.size()))
             return Fault(TkxTargetFault::NoAddress, text);
-        const quint32 octet = DigitsValue(part);
+        const QStringView digits = text.sliced(start, end - start);
+        if (!IsAsciiDigits(digits))
+            return Fault(TkxTargetFault::NoAddress, text);
+        const quint32 octet = DigitsValue(digits);
         if (octet > 255)
             over = true;
-        else if (part.size() > 3)
+        else if (digits.size() > 3)
             return Fault(TkxTargetFault::NoAddress, text);
         value = (value << 8) | (octet & 0xFF);
+        start = end + 1;
     }
     if (over)
         return Fault(TkxTargetFault::OctetOver255, text);
@@ -125,22 +132,49 @@ TkxTargetsResult Failed(TkxTargetError error, int line) {
     return TkxTargetsResult{{}, std::move(error)};
 }
 
-// Takes [first, last] out of every piece.
-void Exclude(std::vector<std::pair<quint32, quint32>>& pieces, quint32 first, quint32 last) {
-    std::vector<std::pair<quint32, quint32>> kept;
-    kept.reserve(pieces.size() + 1);
-    for (const auto& [f, l] : pieces) {
-        if (l < first || f > last) {
-            kept.emplace_back(f, l);
-            continue;
+using TSpan = std::pair<quint32, quint32>;
+
+// The addresses some exclusions take out, as disjoint spans that do not touch, so that
+// taking them out of a range costs only the spans that meet it.
+class TExcluded {
+public:
+    void Add(quint32 first, quint32 last) {
+        quint64 f = first, l = last;
+        auto it = Spans.upper_bound(first);
+        if (it != Spans.begin() && quint64(std::prev(it)->second) + 1 >= f) {
+            --it;
+            f = it->first;
+            l = std::max<quint64>(l, it->second);
+            it = Spans.erase(it);
         }
-        if (f < first)
-            kept.emplace_back(f, first - 1);
-        if (l > last)
-            kept.emplace_back(last + 1, l);
+        while (it != Spans.end() && quint64(it->first) <= l + 1) {
+            l = std::max<quint64>(l, it->second);
+            it = Spans.erase(it);
+        }
+        Spans.emplace_hint(it, quint32(f), quint32(l));
     }
-    pieces = std::move(kept);
-}
+
+    // What is left of [first, last], in address order.
+    std::vector<TSpan> Left(quint32 first, quint32 last) const {
+        std::vector<TSpan> left;
+        quint64 from = first;
+        auto it = Spans.upper_bound(first);
+        if (it != Spans.begin() && std::prev(it)->second >= first)
+            --it;
+        for (; it != Spans.end() && it->first <= last; ++it) {
+            if (from < it->first)
+                left.emplace_back(quint32(from), it->first - 1);
+            from = quint64(it->second) + 1;
+            if (from > last)
+                return left;
+        }
+        left.emplace_back(quint32(from), last);
+        return left;
+    }
+
+private:
+    std::map<quint32, quint32> Spans; // first -> last
+};
 
 } // namespace
 
@@ -212,12 +246,13 @@ TkxTargetsResult ParseTarget(QStringView text) {
 }
 
 TkxTargetsResult ParseTargetList(QStringView text) {
-    // Each range as given, with what exclusions have left of it.
-    struct TOrigin {
-        QString Name;
-        std::vector<std::pair<quint32, quint32>> Pieces;
+    // The lines as read, checked in order so that the first wrong one is named.
+    struct TEntry {
+        bool Exclusion = false;
+        TkxTarget Target;
     };
-    std::vector<TOrigin> origins;
+    std::vector<TEntry> entries;
+    bool anyRange = false;
     int lineNo = 0;
     for (QStringView line : text.split(u'\n')) {
         ++lineNo;
@@ -226,31 +261,40 @@ TkxTargetsResult ParseTargetList(QStringView text) {
         line = Trimmed(line);
         if (line.isEmpty() || line.startsWith(u'#'))
             continue;
+        TEntry entry;
         if (line.startsWith(u'!')) {
-            if (origins.empty())
+            if (!anyRange)
                 return Failed(Fault(TkxTargetFault::ExclusionFirst), lineNo);
-            quint32 first = 0, last = 0;
-            if (auto bad = RangeOf(line.sliced(1), first, last))
+            entry.Exclusion = true;
+            if (auto bad = RangeOf(line.sliced(1), entry.Target.First, entry.Target.Last))
                 return Failed(std::move(*bad), lineNo);
-            for (TOrigin& origin : origins)
-                Exclude(origin.Pieces, first, last);
-            continue;
-        }
-        TkxTarget target;
-        if (auto bad = NamedRangeOf(line, target))
+        } else if (auto bad = NamedRangeOf(line, entry.Target)) {
             return Failed(std::move(*bad), lineNo);
-        origins.push_back({std::move(target.Name), {{target.First, target.Last}}});
+        }
+        anyRange |= !entry.Exclusion;
+        entries.push_back(std::move(entry));
+    }
+    // An exclusion acts on the ranges above it: from the bottom up, each range loses what the
+    // exclusions below it take out. One pass, however many ranges and exclusions there are.
+    std::vector<std::vector<TSpan>> pieces(entries.size());
+    TExcluded excluded;
+    for (size_t i = entries.size(); i-- > 0;) {
+        const TkxTarget& t = entries[i].Target;
+        if (entries[i].Exclusion)
+            excluded.Add(t.First, t.Last);
+        else
+            pieces[i] = excluded.Left(t.First, t.Last);
     }
     TkxTargetsResult result;
-    for (const TOrigin& origin : origins) {
-        const size_t pieces = origin.Pieces.size();
-        for (size_t i = 0; i < pieces; ++i) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const QString& name = entries[i].Target.Name;
+        const size_t count = pieces[i].size();
+        for (size_t k = 0; k < count; ++k) {
             TkxTarget t;
-            if (!origin.Name.isEmpty())
-                t.Name = pieces == 1 ? origin.Name
-                                     : QStringLiteral("%1 #%2").arg(origin.Name).arg(i + 1);
-            t.First = origin.Pieces[i].first;
-            t.Last = origin.Pieces[i].second;
+            if (!name.isEmpty())
+                t.Name = count == 1 ? name : QStringLiteral("%1 #%2").arg(name).arg(k + 1);
+            t.First = pieces[i][k].first;
+            t.Last = pieces[i][k].second;
             result.Targets.push_back(std::move(t));
         }
     }
