@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QSignalBlocker>
 #include <QTextCursor>
 #include <QToolButton>
 
@@ -82,7 +83,8 @@ TdlgTargets::TdlgTargets(QWidget* owner) : TdlgAbst(owner, 6) {
     cbAllowLarge = new QCheckBox(pnlClient);
     cbAllowLarge->setObjectName(QStringLiteral("cbAllowLarge"));
     cbAllowLarge->hide();
-    connect(cbAllowLarge, &QCheckBox::toggled, this, [this] {
+    connect(cbAllowLarge, &QCheckBox::toggled, this, [this](bool on) {
+        ConsentedLarge = on ? LargeNow : TkxTargetList();
         ShowSummary();
         UpdateActions();
     });
@@ -115,19 +117,26 @@ void TdlgTargets::PlaceDefault() {
 }
 
 void TdlgTargets::actOKUpdate() {
-    const bool large = FirstLargeTarget(Parsed.Targets) != nullptr;
     actOK->setEnabled(!FileError && Parsed.Ok() && !Parsed.Targets.empty() &&
-                      (!large || cbAllowLarge->isChecked()));
+                      (LargeNow.empty() || cbAllowLarge->isChecked()));
 }
 
 void TdlgTargets::memoTargetsChange() {
     FileError.reset();
     Parsed = ParseTargetList(memoTargets->toPlainText());
-    // Consent is given to the ranges it was asked for, not to whatever is typed next.
-    const bool large = FirstLargeTarget(Parsed.Targets) != nullptr;
-    if (!large)
+    // Consent is given to the large ranges it was asked for: editing other lines keeps it,
+    // a large range changed or added asks again.
+    TkxTargetList large;
+    for (const TkxTarget& t : Parsed.Targets)
+        if (t.Count() > LargeRangeSize)
+            large.push_back(t);
+    if (large != ConsentedLarge) {
+        const QSignalBlocker quiet(cbAllowLarge);
         cbAllowLarge->setChecked(false);
-    cbAllowLarge->setVisible(large);
+        ConsentedLarge.clear();
+    }
+    LargeNow = std::move(large);
+    cbAllowLarge->setVisible(!LargeNow.empty());
     ShowSummary();
     UpdateActions();
 }

@@ -46,6 +46,9 @@ private:
 
     TkxTargetsResult Parsed;
     std::optional<QString> FileError;
+    // The ranges above LargeRangeSize the text gives now, and those the box was ticked for.
+    TkxTargetList LargeNow;
+    TkxTargetList ConsentedLarge;
 };
 
 // Asks for a list of targets. True when confirmed, with the ranges in `targets`.

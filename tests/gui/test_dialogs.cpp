@@ -326,8 +326,14 @@ private Q_SLOTS:
             QCOMPARE(d.lblSummary->text(),
                      en ? QStringLiteral("Ranges: 1, addresses: 16,777,216")
                         : QString::fromUtf8("Диапазонов: 1, адресов: 16\u00a0777\u00a0216"));
+            d.memoTargets->appendPlainText(QStringLiteral("10.0.0.1"));
+            QVERIFY(d.cbAllowLarge->isChecked() && d.actOK->isEnabled());
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/7"));
+            QVERIFY(!d.cbAllowLarge->isChecked() && !d.actOK->isEnabled());
+            d.cbAllowLarge->click();
             d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/24"));
-            d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/15"));
+            QVERIFY(!d.cbAllowLarge->isVisible() && d.actOK->isEnabled());
+            d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/7"));
             QVERIFY(!d.cbAllowLarge->isChecked() && !d.actOK->isEnabled());
 
             d.memoTargets->setPlainText(QStringLiteral("10.0.0.1"));
