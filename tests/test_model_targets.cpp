@@ -103,6 +103,10 @@ private Q_SLOTS:
         row("second =", "a=b=10.0.0.1", "error 1: 'b=10.0.0.1' is no address like 192.0.2.1");
         row("named exclusion", "10.0.0.0/24\n!x=10.0.0.1",
             "error 2: 'x=10.0.0.1' is no address like 192.0.2.1");
+        row("long piece cut short",
+            "10.0.0.1 0123456789012345678901234567890123456789012345678901234567890123",
+            "error 1: text after the target: "
+            "'012345678901234567890123456789012345678901234567890123456...'");
         row("CR LF line number", "10.0.0.1\r\n\r\nbad\r\n",
             "error 3: 'bad' is no address like 192.0.2.1");
     }
@@ -214,7 +218,8 @@ private Q_SLOTS:
             const int n = 1 + random.bounded(10);
             for (int i = 0; i < n; ++i) {
                 const quint32 first = 0xFFFFFFE0u + random.bounded(32);
-                const quint32 last = std::min<quint64>(quint64(first) + random.bounded(12), 0xFFFFFFFFu);
+                const quint32 last =
+                    std::min<quint64>(quint64(first) + random.bounded(12), 0xFFFFFFFFu);
                 const bool exclusion = i > 0 && random.bounded(2) == 0;
                 lines << (exclusion ? QStringLiteral("!") : QString()) + DottedAddress(first) +
                              QStringLiteral(" - ") + DottedAddress(last);

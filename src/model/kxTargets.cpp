@@ -50,8 +50,15 @@ quint32 DigitsValue(QStringView digits) {
     return v;
 }
 
+// The text at fault goes into a one-line message: a pasted line of garbage is cut short.
 TkxTargetError Fault(TkxTargetFault fault, QStringView piece = {}) {
-    return TkxTargetError{0, fault, piece.toString()};
+    constexpr qsizetype Longest = 60;
+    if (piece.size() <= Longest)
+        return TkxTargetError{0, fault, piece.toString()};
+    qsizetype keep = Longest - 3;
+    if (piece[keep - 1].isHighSurrogate())
+        --keep;
+    return TkxTargetError{0, fault, piece.first(keep).toString() + QStringLiteral("...")};
 }
 
 // Exactly four dot-separated runs of decimal digits, each of at most 255. "010" is ten: a
