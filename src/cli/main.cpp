@@ -7,8 +7,8 @@
 #include "lang/kxLanguages.h"
 #include "model/kxDelimited.h"
 #include "model/kxErrors.h"
-#include "model/kxIPs.h"
 #include "model/kxMasks.h"
+#include "model/kxTargets.h"
 #include "platform/kxKeyring.h"
 #include "platform/kxPlatformServices.h"
 #include "storage/kxUtils.h"
@@ -37,7 +37,12 @@ const char* const Usage =
 Searches IPv4 ranges for SMB shares, folders and files whose names match the masks, with the
 same engine and project files as the Orvane window.
 
-  --range "[NAME=]FIRST - LAST"  add a range (repeatable); without NAME the first address names it
+  --range "[NAME=]TARGET" add a range (repeatable): TARGET is an address, FIRST - LAST or a
+                         CIDR block ADDRESS/N; without NAME the first address names it
+  --targets FILE|-       add the ranges of a list (repeatable; - is standard input): one
+                         target a line as for --range; blank lines and lines starting with #
+                         are skipped; a line !TARGET takes TARGET out of the ranges above it,
+                         splitting them into pieces named "NAME #1", "NAME #2"...
   --allow-large-range    accept a range of more than 65,536 addresses
   --open FILE.kxor       read a project (its ranges, results and parameters)
   --run                  search every range from the top (earlier results are dropped)
@@ -88,16 +93,8 @@ void OnSignal(int) {
     std::signal(SIGTERM, SIG_DFL);
 }
 
-constexpr quint64 LargeRange = 65536;
-
-struct RangeOption {
-    QString Name;
-    TIPRange Range;
-    quint64 Count = 0;
-};
-
 struct Options {
-    std::vector<RangeOption> Ranges;
+    TkxTargetList Targets; // from --range and --targets, in the order given
     QString Open, Save, Csv, Xml, User;
     bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false;
     bool RememberPassword = false, ForgetPassword = false;
@@ -111,53 +108,50 @@ struct Options {
     std::exit(2);
 }
 
-// One dotted address, strictly: four decimal octets of at most 255. A typo must not
-// quietly become another address (perhaps a public one).
-std::optional<quint32> StrictAddress(QStringView text) {
-    const QList<QStringView> parts = text.trimmed().split(u'.');
-    if (parts.size() != 4)
-        return std::nullopt;
-    quint32 value = 0;
-    for (QStringView part : parts) {
-        if (part.isEmpty() || part.size() > 3)
-            return std::nullopt;
-        for (QChar c : part) {
-            if (c < u'0' || c > u'9')
-                return std::nullopt;
-        }
-        const int octet = part.toInt();
-        if (octet > 255)
-            return std::nullopt;
-        value = (value << 8) | quint32(octet);
+// "[NAME=]ADDRESS", "[NAME=]FIRST - LAST" or "[NAME=]ADDRESS/N", parsed once: what is checked
+// is what is searched.
+TkxTarget TargetOf(const QString& arg) {
+    TkxTargetsResult parsed = ParseTarget(arg);
+    if (!parsed.Ok())
+        BadUsage(QStringLiteral("--range '%1': %2").arg(arg, parsed.Error->Message()));
+    return parsed.Targets.front();
+}
+
+// A list of targets from a file, or from standard input for "-". A wrong line stops
+// everything before anything is searched.
+TkxTargetList TargetsOf(const QString& arg) {
+    const bool standardInput = arg == u"-";
+    const QString shown = standardInput ? QStringLiteral("standard input") : arg;
+    TkxTargetText text;
+    if (standardInput) {
+        QFile in;
+        if (!in.open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                     QFileDevice::DontCloseHandle))
+            BadUsage(
+                QStringLiteral("--targets: %1 can not be read: %2").arg(shown, in.errorString()));
+        text = ReadTargetText(in);
+    } else {
+        // A pipe is fine here: "--targets <(command)" hands over a list that way.
+        text = ReadTargetFile(arg, true);
     }
-    return value;
-}
-
-QString DottedText(quint32 v) {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(v >> 24)
-        .arg((v >> 16) & 0xFF)
-        .arg((v >> 8) & 0xFF)
-        .arg(v & 0xFF);
-}
-
-// "[NAME=]FIRST - LAST", parsed once: what is checked is what is searched.
-RangeOption RangeOf(const QString& arg) {
-    const qsizetype eq = arg.indexOf(u'=');
-    const QString text = (eq >= 0 ? arg.mid(eq + 1) : arg).trimmed();
-    const QStringList ends = text.split(u'-');
-    const auto firstOk = ends.size() == 2 ? StrictAddress(ends[0]) : std::nullopt;
-    const auto lastOk = ends.size() == 2 ? StrictAddress(ends[1]) : std::nullopt;
-    if (!firstOk || !lastOk)
-        BadUsage(QStringLiteral("'%1' is no range like 192.0.2.1 - 192.0.2.254").arg(arg));
-    const quint32 first = firstOk.value_or(0), last = lastOk.value_or(0);
-    if (first > last)
-        BadUsage(QStringLiteral("'%1' ends before it starts").arg(arg));
-    RangeOption r;
-    r.Range = TIPRange(DottedText(first) + QStringLiteral(" - ") + DottedText(last));
-    r.Name = eq >= 0 ? arg.left(eq).trimmed() : r.Range.First.AsText();
-    r.Count = quint64(last) - first + 1;
-    return r;
+    std::optional<TkxTargetError> error = text.Error;
+    TkxTargetsResult parsed;
+    if (!error) {
+        parsed = ParseTargetList(text.Text);
+        error = parsed.Error;
+    }
+    if (error) {
+        if (error->Line > 0)
+            BadUsage(QStringLiteral("--targets %1, line %2: %3")
+                         .arg(shown)
+                         .arg(error->Line)
+                         .arg(error->Message()));
+        BadUsage(QStringLiteral("--targets %1 %2").arg(shown, error->Message()));
+    }
+    // An empty list is a wrong file rather than a search of nothing.
+    if (parsed.Targets.empty())
+        BadUsage(QStringLiteral("--targets %1 gives no target").arg(shown));
+    return std::move(parsed.Targets);
 }
 
 // Every mask compiles, and there is at least one: otherwise the search finds nothing.
@@ -195,7 +189,11 @@ Options Parse(const QStringList& args) {
             std::fputs(Usage, stdout);
             std::exit(0);
         } else if (a == u"--range") {
-            o.Ranges.push_back(RangeOf(value()));
+            o.Targets.push_back(TargetOf(value()));
+        } else if (a == u"--targets") {
+            TkxTargetList list = TargetsOf(value());
+            o.Targets.insert(o.Targets.end(), std::make_move_iterator(list.begin()),
+                             std::make_move_iterator(list.end()));
         } else if (a == u"--allow-large-range") {
             o.AllowLargeRange = true;
         } else if (a == u"--open") {
@@ -254,14 +252,12 @@ Options Parse(const QStringList& args) {
                      .arg(TkxHostScreen::MaxLimit.count()));
     if (o.Masks)
         CheckMasks(*o.Masks);
-    for (const RangeOption& r : o.Ranges) {
-        if (r.Count > LargeRange && !o.AllowLargeRange)
-            BadUsage(QStringLiteral("%1 holds %2 addresses; add --allow-large-range to search "
-                                    "more than %3")
-                         .arg(r.Range.AsText())
-                         .arg(r.Count)
-                         .arg(LargeRange));
-    }
+    if (const TkxTarget* large = FirstLargeTarget(o.Targets); large && !o.AllowLargeRange)
+        BadUsage(QStringLiteral("%1 holds %2 addresses; add --allow-large-range to search "
+                                "more than %3")
+                     .arg(large->RangeText())
+                     .arg(large->Count())
+                     .arg(LargeRangeSize));
     return o;
 }
 
@@ -344,7 +340,7 @@ bool TakePassword(const Options& o, const QString& account, const QString& key,
 
 // Whether anything besides the secret store was asked for.
 bool SearchOrOutput(const Options& o) {
-    return o.Run || o.Continue || !o.Ranges.empty() || !o.Open.isEmpty() || !o.Save.isEmpty() ||
+    return o.Run || o.Continue || !o.Targets.empty() || !o.Open.isEmpty() || !o.Save.isEmpty() ||
            !o.Csv.isEmpty() || !o.Xml.isEmpty();
 }
 
@@ -508,8 +504,7 @@ bool BuildProject(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
     if (o.Masks)
         params.Masks = *o.Masks;
     doc.SetParams(params);
-    for (const RangeOption& r : o.Ranges)
-        doc.AddRange(TextWithDetail(r.Name, r.Range.ShortText()), r.Range.AsText());
+    doc.AddTargets(o.Targets);
     return true;
 }
 

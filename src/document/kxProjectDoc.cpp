@@ -170,6 +170,19 @@ TkxNode* TkxProjectDoc::AddRange(const QString& name, const QString& rangeText) 
     return node;
 }
 
+std::vector<TkxNode*> TkxProjectDoc::AddTargets(const TkxTargetList& targets) {
+    std::vector<TkxInfo> records(targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        records[i].SetName(targets[i].Caption());
+        records[i].SetAddress(targets[i].RangeText());
+        records[i].SetKind(ikRange);
+        ResetRecord(&records[i]);
+    }
+    std::vector<TkxNode*> nodes = AddInfoNodes(std::move(records), nullptr);
+    UpdateStatus();
+    return nodes;
+}
+
 void TkxProjectDoc::Pack() {
     EnsureTreeEditable();
     const TkxLongOperation busy(this);

@@ -3,6 +3,7 @@
 #include "engine/kxAbstThread.h"
 #include "engine/kxThreadRows.h"
 #include "model/kxLists.h"
+#include "model/kxTargets.h"
 #include "model/kxTree.h"
 
 #include <QObject>
@@ -59,6 +60,8 @@ public:
     void DeleteChildren(TkxNode* node);
     void ClearTree();
     TkxNode* AddRange(const QString& name, const QString& rangeText);
+    // The ranges of a list as AddRange adds one each, with one model insertion.
+    std::vector<TkxNode*> AddTargets(const TkxTargetList& targets);
     void Pack();
     void MarkHasMatch(TkxNode* node);
     static void ResetRecord(TkxInfo* record);

@@ -93,6 +93,11 @@ private Q_SLOTS:
         QTest::newRow("no end") << QStringList{"--range", "127.0.0.1 -"};
         QTest::newRow("backwards") << QStringList{"--range", "127.0.0.9 - 127.0.0.1"};
         QTest::newRow("large range") << QStringList{"--range", "10.0.0.0 - 10.1.0.0", "--run"};
+        QTest::newRow("large block") << QStringList{"--range", "Lab=10.0.0.0/15", "--run"};
+        QTest::newRow("prefix over 32") << QStringList{"--range", "10.0.0.0/33"};
+        QTest::newRow("text after the range") << QStringList{"--range", "127.0.0.2 printer"};
+        QTest::newRow("targets missing") << QStringList{"--targets", "/nonexistent-orvane/list"};
+        QTest::newRow("targets folder") << QStringList{"--targets", "/tmp", "--run"};
         QTest::newRow("save folder missing")
             << QStringList{"--run", "--save", "/nonexistent-orvane/x.kxor"};
         QTest::newRow("csv onto a folder") << QStringList{"--csv", "/tmp"};
@@ -119,6 +124,50 @@ private Q_SLOTS:
         QVERIFY(t.elapsed() >= 2500);
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QVERIFY2(out.contains(QStringLiteral("hosts 16, shares 0")), qPrintable(out));
+    }
+
+    // A list gives the ranges it stands for: a search over it finds what the same ranges
+    // typed one by one find. A wrong line, named with its number, stops it before anything is
+    // searched; so does a list that gives nothing.
+    void targetsList() {
+        const QString list = Dir.filePath(QStringLiteral("servers.txt"));
+        QFile f(list);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("# the fixture's servers\r\nServers=127.0.0.0/29\r\n!127.0.0.0 - 127.0.0.1\r\n"
+                "\r\n!127.0.0.3\r\n");
+        f.close();
+        const QStringList search{"--masks", "*.txt",   "--depth", "1",
+                                 "--run",   "--quiet", "--csv",   "-"};
+        const Result fromList = Run(QStringList{"--targets", list} + search);
+        const Result typed = Run(QStringList{"--range", "Servers #1=127.0.0.2", "--range",
+                                             "Servers #2=127.0.0.4 - 127.0.0.7"} +
+                                 search);
+        QVERIFY2(fromList.Code == 0, qPrintable(fromList.Err));
+        const QStringList rows = fromList.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QCOMPARE(rows.filter(QStringLiteral(",range,")),
+                 QStringList({"0,range,Servers #1 (127.0.0.2-2),127.0.0.2 - 127.0.0.2,,,,,0,0,1",
+                              "0,range,Servers #2 (127.0.0.4-7),127.0.0.4 - 127.0.0.7,,,,,0,0,1"}));
+        QCOMPARE(rows.filter(QStringLiteral(",host,")).size(), 1 + 4);
+        QVERIFY(rows.filter(QStringLiteral(",share,")).size() > 4);
+        QCOMPARE(rows, typed.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts));
+
+        for (const auto& [text, message] :
+             {std::pair{"127.0.0.0/24\n\n# c\n127.0.0.300\n",
+                        "--targets standard input, line 4: '127.0.0.300' has an octet over 255"},
+              std::pair{"!127.0.0.1\n127.0.0.0/24\n",
+                        "--targets standard input, line 1: an exclusion before any range"},
+              std::pair{"# nothing\n", "--targets standard input gives no target"}}) {
+            QProcess p;
+            p.start(Scan(), {"--targets", "-", "--run"});
+            QVERIFY(p.waitForStarted());
+            p.write(text);
+            p.closeWriteChannel();
+            QVERIFY(p.waitForFinished(60000));
+            QCOMPARE(p.exitCode(), 2);
+            const QString err = QString::fromUtf8(p.readAllStandardError());
+            QVERIFY2(err.startsWith(QStringLiteral("orvane-scan: ") + message), qPrintable(err));
+            QVERIFY(!p.readAllStandardOutput().contains("Searching"));
+        }
     }
 
     void searchSavesAndExports() {
