@@ -258,6 +258,7 @@ void TfrmMain::ApplyTexts() {
     actExit->setText(TextExit());
     miRange->setTitle(TextTree());
     actRAdd->setText(TextAdd());
+    actAddTargets->setText(TextAddTargets());
     actRDelete->setText(TextDelete());
     actPack->setText(TextPack());
     actExecute->setText(TextOpenFileWith());
@@ -396,7 +397,8 @@ void TfrmMain::aeMainIdle() {
     SetEnabled(actRun, nodes && free);
     SetEnabled(actContinue, nodes && free && HasPendingNodes());
     SetEnabled(actStop, searching);
-    for (QAction* a : {actNew, actOpen, actSaveAs, actXML, actExit, actRAdd, actPack})
+    for (QAction* a :
+         {actNew, actOpen, actSaveAs, actXML, actExit, actRAdd, actAddTargets, actPack})
         SetEnabled(a, free);
     SetEnabled(actSave, Project->Modified() && free);
     for (QAction* item : miRecent)

@@ -112,6 +112,7 @@ public:
     void actXMLExecute();
     void actExitExecute();
     void actRAddExecute();
+    void actAddTargetsExecute();
     void actRDeleteExecute();
     void actPackExecute();
     void actExecuteExecute();
@@ -151,8 +152,8 @@ public:
     std::array<QAction*, RecentProjectCount> miRecent;
     QAction* miRecentSeparator;
     QAction *actRun, *actContinue, *actRescan, *actStop, *actNew, *actOpen, *actSave, *actSaveAs,
-        *actExit, *actXML, *actRAdd, *actRDelete, *actPack, *actExecute, *actAbount, *actTranslate,
-        *actConnectAs, *actConnectHostAs;
+        *actExit, *actXML, *actRAdd, *actAddTargets, *actRDelete, *actPack, *actExecute, *actAbount,
+        *actTranslate, *actConnectAs, *actConnectHostAs;
 
 protected:
     void ApplyTexts() override;

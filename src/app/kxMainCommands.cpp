@@ -6,6 +6,7 @@
 #include "dialogs/kxAbout.h"
 #include "dialogs/kxConnectAs.h"
 #include "dialogs/kxRange.h"
+#include "dialogs/kxTargets.h"
 #include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "lang/kxExtraTexts.h"
@@ -121,6 +122,14 @@ void TfrmMain::actRAddExecute() {
         QString name, range;
         if (ExecuteRangeDialog(this, name, range))
             Project->AddRange(name, range);
+    });
+}
+
+void TfrmMain::actAddTargetsExecute() {
+    Command([&] {
+        TkxTargetList targets;
+        if (ExecuteTargetsDialog(this, targets))
+            Project->AddTargets(targets);
     });
 }
 

@@ -75,6 +75,8 @@ void TfrmMain::BuildActions() {
          &TfrmMain::actXMLExecute},
         {&actRAdd, "actRAdd", "list-add", QStyle::SP_FileDialogNewFolder,
          &TfrmMain::actRAddExecute},
+        {&actAddTargets, "actAddTargets", nullptr, QStyle::SP_CustomBase,
+         &TfrmMain::actAddTargetsExecute},
         {&actRDelete, "actRDelete", "list-remove", QStyle::SP_TrashIcon,
          &TfrmMain::actRDeleteExecute},
         {&actPack, "actPack", "edit-clear-all", QStyle::SP_DialogResetButton,
@@ -167,7 +169,7 @@ void TfrmMain::BuildMenus() {
     miFile->addAction(actExit);
     miRange = menuBar()->addMenu(QString());
     miRange->setObjectName(QStringLiteral("miRange"));
-    miRange->addActions({actRAdd, actRDelete, actPack, actExecute});
+    miRange->addActions({actRAdd, actAddTargets, actRDelete, actPack, actExecute});
     miSearch = menuBar()->addMenu(QString());
     miSearch->setObjectName(QStringLiteral("miSearch"));
     miSearch->addActions({actRun, actContinue, actRescan, actStop});

@@ -4,6 +4,7 @@
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "dialogs/kxConnectAs.h"
+#include "dialogs/kxTargets.h"
 #include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
@@ -14,12 +15,14 @@
 #include "model/kxErrors.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QDesktopServices>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QStatusBar>
@@ -213,16 +216,16 @@ private Q_SLOTS:
         w.Net->Blocking.insert(Share);
         QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
         QCOMPARE(w.Enabled(),
-                 QStringList({"actConnectAs", "actContinue", "actExit", "actNew", "actOpen",
-                              "actPack", "actRAdd", "actRun", "actSaveAs", "actXML"}));
+                 QStringList({"actAddTargets", "actConnectAs", "actContinue", "actExit", "actNew",
+                              "actOpen", "actPack", "actRAdd", "actRun", "actSaveAs", "actXML"}));
         QCOMPARE(w.Bar(), QStringList({"sbNew", "sbOpen", "sbXML", "sbRAdd", "sbPack", "sbRun",
                                        "sbContinue"}));
         TkxNode* share = w.ShareOnly();
         w.Select(share);
         QCOMPARE(w.Enabled(),
-                 QStringList({"actConnectAs", "actContinue", "actExecute", "actExit", "actNew",
-                              "actOpen", "actPack", "actRAdd", "actRDelete", "actRescan", "actRun",
-                              "actSave", "actSaveAs", "actXML"}));
+                 QStringList({"actAddTargets", "actConnectAs", "actContinue", "actExecute",
+                              "actExit", "actNew", "actOpen", "actPack", "actRAdd", "actRDelete",
+                              "actRescan", "actRun", "actSave", "actSaveAs", "actXML"}));
         QVERIFY(w->edtMasks->isEnabled());
 
         w.Trigger(w->actContinue);
@@ -255,9 +258,9 @@ private Q_SLOTS:
         QTRY_VERIFY(!w.Doc().IsBusy());
         QCOMPARE(w->Panels[1]->text(), QStringLiteral("User has stopped the searching"));
         QCOMPARE(w.Enabled(),
-                 QStringList({"actConnectAs", "actContinue", "actExecute", "actExit", "actNew",
-                              "actOpen", "actPack", "actRAdd", "actRDelete", "actRescan", "actRun",
-                              "actSave", "actSaveAs", "actXML"}));
+                 QStringList({"actAddTargets", "actConnectAs", "actContinue", "actExecute",
+                              "actExit", "actNew", "actOpen", "actPack", "actRAdd", "actRDelete",
+                              "actRescan", "actRun", "actSave", "actSaveAs", "actXML"}));
         w.Doc().SetModified(false);
     }
 
@@ -490,6 +493,54 @@ private Q_SLOTS:
         w.Trigger(w->actPack);
         QVERIFY(!doc.Tree().HasNodes());
         QCOMPARE(shown->rowCount(), 0);
+        doc.SetModified(false);
+    }
+
+    // Add targets... from the Tree menu: a pasted list becomes its ranges with one insertion,
+    // queued after what was queued before, as the range command queues one; a wrong line
+    // keeps OK disabled and adds nothing.
+    void addTargetsInOneStep() {
+        Window w;
+        TkxProjectDoc& doc = w.Doc();
+        QTRY_COMPARE(w->actAddTargets->text(), QStringLiteral("Add targets..."));
+        QVERIFY(w->miRange->actions().contains(w->actAddTargets));
+        QSignalSpy inserted(w->tvMain->model(), &QAbstractItemModel::rowsInserted);
+        WhenModal<TdlgTargets>([](TdlgTargets* d) {
+            QGuiApplication::clipboard()->setText(QStringLiteral(
+                "Office=10.1.2.77/24\n!10.1.2.1 - 10.1.2.9\n# branches\n10.5.0.0/16\n"));
+            d->memoTargets->paste();
+            QTest::keyClick(d, Qt::Key_Return);
+        });
+        w.Trigger(w->actAddTargets);
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(Addresses(doc),
+                 QStringList({"127.0.0.1 - 127.0.0.1", "10.1.2.0 - 10.1.2.0",
+                              "10.1.2.10 - 10.1.2.255", "10.5.0.0 - 10.5.255.255"}));
+        QStringList names, pending;
+        for (const auto& range : doc.Tree().Root()->Children)
+            names << range->Info.NameText();
+        for (const TkxNode* node : doc.PendingNodes())
+            pending << node->Info.AddressText();
+        QCOMPARE(names,
+                 QStringList({"127.0.0.1", "Office #1 (10.1.2.0-0)", "Office #2 (10.1.2.10-255)",
+                              "10.5.0.0 (10.5.0.0 - 10.5.255.255)"}));
+        QCOMPARE(pending, Addresses(doc));
+        QVERIFY(doc.Modified());
+        QCOMPARE(w->Panels[0]->text(), QStringLiteral("4"));
+
+        bool okDisabled = false;
+        WhenModal<TdlgTargets>([&](TdlgTargets* d) {
+            d->memoTargets->setPlainText(QStringLiteral("10.9.0.0/24\n10.9.1.0/40"));
+            QCOMPARE(d->lblSummary->text(),
+                     QStringLiteral("Line 2: '/40' is no prefix from /0 to /32"));
+            okDisabled = !d->actOK->isEnabled() && !d->sbOK->isEnabled();
+            QTest::keyClick(d, Qt::Key_Return);
+            QTest::mouseClick(d->sbOK, Qt::LeftButton);
+        });
+        w.Trigger(w->actAddTargets);
+        QVERIFY(okDisabled);
+        QCOMPARE(inserted.count(), 1);
+        QCOMPARE(doc.Tree().NodeCount(), 4);
         doc.SetModified(false);
     }
 

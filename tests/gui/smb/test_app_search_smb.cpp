@@ -4,6 +4,8 @@
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "dialogs/kxConnectAs.h"
+#include "dialogs/kxRange.h"
+#include "dialogs/kxTargets.h"
 #include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
@@ -22,6 +24,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QScreen>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -307,6 +310,58 @@ private Q_SLOTS:
         QVERIFY(lines.size() > 3);
         for (qsizetype i = 1; i < lines.size(); i += 3)
             QVERIFY2(lines[i].startsWith(QStringLiteral("\\\\127.0.0.")), qPrintable(lines[i]));
+    }
+
+    // A list pasted into Add targets... searches what the same ranges typed one by one into
+    // the range dialog search: the same tree, node for node.
+    void targetsListFindsWhatTypedRangesFind() {
+        TkxParams p;
+        p.Depth = 4;
+        p.Masks = QStringLiteral("*.txt");
+        auto search = [&](const std::function<void(TfrmMain&)>& add) {
+            auto w = Open(p);
+            add(*w);
+            Trigger(*w, w->actRun);
+            [&] { QVERIFY(WaitForState(*w, Finished)); }();
+            return Dump(w->Doc());
+        };
+        const QStringList fromList = search([](TfrmMain& w) {
+            WhenModal<TdlgTargets>([](TdlgTargets* d) {
+                d->memoTargets->setPlainText(QStringLiteral("# the guest servers\n"
+                                                            "Servers=127.0.0.1/30\n"
+                                                            "!127.0.0.0\n"
+                                                            "!127.0.0.2\n"
+                                                            "127.0.0.2\n"));
+                QTest::keyClick(d, Qt::Key_Return);
+            });
+            Trigger(w, w.actAddTargets);
+        });
+        const QStringList typed = search([](TfrmMain& w) {
+            for (const auto& [name, last] :
+                 {std::pair{"Servers #1", "1"}, std::pair{"Servers #2", "3"}, std::pair{"", "2"}}) {
+                WhenModal<TdlgRange>([name = QString::fromUtf8(name),
+                                      last = QString::fromLatin1(last)](TdlgRange* d) {
+                    const QString shownName =
+                        name.isEmpty() ? QStringLiteral("127.0.0.") + last : name;
+                    for (auto [edit, text] :
+                         {std::pair{d->edtName, shownName},
+                          std::pair{d->edtB1, QStringLiteral("127")},
+                          std::pair{d->edtB2, QStringLiteral("0")},
+                          std::pair{d->edtB3, QStringLiteral("0")}, std::pair{d->edtB4, last},
+                          std::pair{d->edtE4, last}}) {
+                        edit->selectAll();
+                        QTest::keyClicks(edit, text);
+                    }
+                    QTest::keyClick(d, Qt::Key_Return);
+                });
+                Trigger(w, w.actRAdd);
+            }
+        });
+        QCOMPARE(fromList.mid(0, 1),
+                 QStringList({"0|Servers #1 (127.0.0.1-1)|127.0.0.1 - 127.0.0.1|||||0|0|1|1"}));
+        QCOMPARE(fromList.filter(QStringLiteral("\\\\127.0.0.3\\docs\\")).size(), 4);
+        QVERIFY(fromList.filter(QStringLiteral("\\\\127.0.0.2\\")).size() > 10);
+        QCOMPARE(fromList, typed);
     }
 
     // Stop as soon as the first results are in, then Continue: the tree ends up whole.
