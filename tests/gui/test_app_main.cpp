@@ -528,17 +528,13 @@ private Q_SLOTS:
         QVERIFY(doc.Modified());
         QCOMPARE(w->Panels[0]->text(), QStringLiteral("4"));
 
-        bool okDisabled = false;
         WhenModal<TdlgTargets>([&](TdlgTargets* d) {
             d->memoTargets->setPlainText(QStringLiteral("10.9.0.0/24\n10.9.1.0/40"));
-            QCOMPARE(d->lblSummary->text(),
-                     QStringLiteral("Line 2: '/40' is no prefix from /0 to /32"));
-            okDisabled = !d->actOK->isEnabled() && !d->sbOK->isEnabled();
+            QVERIFY(!d->sbOK->isEnabled());
             QTest::keyClick(d, Qt::Key_Return);
             QTest::mouseClick(d->sbOK, Qt::LeftButton);
         });
         w.Trigger(w->actAddTargets);
-        QVERIFY(okDisabled);
         QCOMPARE(inserted.count(), 1);
         QCOMPARE(doc.Tree().NodeCount(), 4);
         doc.SetModified(false);

@@ -270,24 +270,9 @@ private Q_SLOTS:
             QTest::mouseClick(d->sbOK, Qt::LeftButton);
         });
         QVERIFY(ExecuteTargetsDialog(nullptr, targets));
-        QStringList captions;
-        for (const TkxTarget& t : targets)
-            captions << t.Caption() + QStringLiteral(" = ") + t.RangeText();
-        QCOMPARE(captions,
-                 QStringList({"Office #1 (192.0.2.0-0) = 192.0.2.0 - 192.0.2.0",
-                              "Office #2 (192.0.2.2-255) = 192.0.2.2 - 192.0.2.255",
-                              "198.51.100.7 (198.51.100.7-20) = 198.51.100.7 - 198.51.100.20",
-                              "198.51.100.10 (198.51.100.10-10) = 198.51.100.10 - 198.51.100.10",
-                              "10.0.0.1 (10.0.0.1-1) = 10.0.0.1 - 10.0.0.1"}));
-
-        // Cancelled, nothing is handed back.
-        WhenModal<TdlgTargets>([](TdlgTargets* d) {
-            d->memoTargets->setPlainText(QStringLiteral("10.0.0.1"));
-            QTest::keyClick(d->memoTargets, Qt::Key_Escape);
-        });
-        TkxTargetList untouched{targets.front()};
-        QVERIFY(!ExecuteTargetsDialog(nullptr, untouched));
-        QCOMPARE(untouched.size(), size_t(1));
+        QCOMPARE(targets.size(), size_t(5));
+        QCOMPARE(targets[1].Caption(), QStringLiteral("Office #2 (192.0.2.2-255)"));
+        QCOMPARE(targets[4].RangeText(), QStringLiteral("10.0.0.1 - 10.0.0.1"));
     }
 
     // A block above 65,536 addresses needs the box ticked, and the consent goes with the text
@@ -357,20 +342,6 @@ private Q_SLOTS:
                 d.lblSummary->text(),
                 en ? QStringLiteral("Ranges: 2, addresses: 2; 2 ranges overlap")
                    : QString::fromUtf8("Диапазонов: 2, адресов: 2; пересекаются диапазоны: 2"));
-            if (const QString shots = qEnvironmentVariable("ORVANE_SHOT_DIR"); !shots.isEmpty()) {
-                d.memoTargets->setPlainText(QStringLiteral(
-                    "# Head office\nOffice=10.1.2.0/24\n!10.1.2.1\nBranch=192.0.2.10 - 192.0.2.20\n"
-                    "192.0.2.15\n"));
-                auto shot = [&](const char* name) {
-                    QCoreApplication::processEvents(); // the layout follows the box shown or hidden
-                    d.grab().save(QStringLiteral("%1/%2-%3.png").arg(shots, name).arg(language));
-                };
-                shot("targets");
-                d.memoTargets->appendPlainText(QStringLiteral("10.1.2.0/33"));
-                shot("targets-wrong");
-                d.memoTargets->setPlainText(QStringLiteral("10.0.0.0/8"));
-                shot("targets-large");
-            }
         }
         SetCurrentLanguage(LangEnglish);
     }
