@@ -200,10 +200,10 @@ QString TkxTarget::RangeText() const {
     return Range().AsText();
 }
 
+// The caption the range dialog gives a range, whatever its width, so a range reads the same
+// however it was added.
 QString TkxTarget::Caption() const {
-    const TIPRange r = Range();
-    const bool lastOctetOnly = (First >> 8) == (Last >> 8);
-    return QStringLiteral("%1 (%2)").arg(DisplayName(), lastOctetOnly ? r.ShortText() : r.AsText());
+    return QStringLiteral("%1 (%2)").arg(DisplayName(), Range().ShortText());
 }
 
 QString TkxTargetError::Message() const {
