@@ -86,6 +86,9 @@ TkxNetResult TkxNetResult::FromCode(int code) {
     case EFBIG:
         e.Text = QStringLiteral("Too many entries");
         break;
+    case Smb1OnlyCode:
+        e.Text = QStringLiteral("The server speaks only SMB1, which is turned off");
+        break;
     case ECONNRESET:
     case EPIPE:
     case EIO:

@@ -89,6 +89,14 @@ struct TkxNetResult {
 // Logon failure (the password or user was refused): an errno value of its own, so it can be
 // told apart from a share or folder that the account may not read.
 inline constexpr int LogonFailureCode = EKEYREJECTED;
+// The server speaks only SMB1 and SMB1 is not allowed: a lasting failure.
+inline constexpr int Smb1OnlyCode = EPROTONOSUPPORT;
+
+// How the search may talk to the network; the programs keep the choice (options, settings).
+struct TkxNetOptions {
+    bool Netbios = true;    // ask for NetBIOS names where DNS has none
+    bool AllowSmb1 = false; // list servers that speak only SMB1 (insecure)
+};
 
 class TkxNetServices {
 public:
@@ -130,6 +138,9 @@ public:
         (void)host;
         (void)credentials;
     }
+
+    // Applies to the requests made from now on.
+    virtual void SetNetOptions(const TkxNetOptions& options) { (void)options; }
 
     // A search starts: what the services remember per search (refused logons) is forgotten.
     virtual void BeginSearch() {}

@@ -124,6 +124,14 @@ std::string Dotted(std::uint32_t hostOrder) {
 
 } // namespace
 
+bool TkxHostScreen::Address(const std::string& host, std::uint16_t port, sockaddr_storage& addr,
+                            socklen_t& len, int* error) {
+    if (!Resolve(host, addr, len, error))
+        return false;
+    SetPort(addr, port);
+    return true;
+}
+
 TkxHostScreen::TkxHostScreen(std::chrono::milliseconds limit, std::chrono::milliseconds remember)
     : LimitMs(std::clamp(limit, MinLimit, MaxLimit).count()), RememberFor(remember) {}
 

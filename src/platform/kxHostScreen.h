@@ -84,6 +84,10 @@ public:
     // call). The fallback when the thread can not run.
     static std::uint16_t Probe(const std::string& host, std::chrono::milliseconds limit,
                                const TkxCancelToken& cancel, int* error);
+    // The socket address of host (an IPv4 or IPv6 literal, else a name resolved blocking)
+    // with this port; false with *error set.
+    static bool Address(const std::string& host, std::uint16_t port, sockaddr_storage& addr,
+                        socklen_t& len, int* error);
 
     // Raises the soft limit of open descriptors to the hard one (once per process); returns the
     // soft limit in force.

@@ -1,5 +1,6 @@
 #include "platform/kxPlatformServices.h"
 
+#include "platform/kxSmbNegotiate.h"
 #include "platform/kxSmbPaths.h"
 
 #include <QStringList>
@@ -13,6 +14,10 @@
 namespace {
 
 thread_local int LastErrno = 0;
+
+// A server answers a negotiate within the SMB time-out the helpers use.
+constexpr std::chrono::milliseconds SmbProbeLimit{5000};
+constexpr std::size_t MostProbedHosts = 4096;
 
 int Fail(int error) {
     LastErrno = error;
@@ -61,6 +66,13 @@ void TkxPlatformServices::SetCredentials(const TkxCredentials& credentials) {
     BeginSearch();
 }
 
+void TkxPlatformServices::SetNetOptions(const TkxNetOptions& options) {
+    Names.SetNetbios(options.Netbios);
+    Helpers.SetAllowSmb1(options.AllowSmb1);
+    std::lock_guard lock(Mutex);
+    AllowSmb1 = options.AllowSmb1;
+}
+
 void TkxPlatformServices::SetHostCredentials(const QString& host,
                                              const TkxCredentials* credentials) {
     TkxSmbTarget target;
@@ -87,7 +99,22 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
     }
     if (Names.Ready()) {
         int error = 0;
-        QString name = Names.Lookup(networkOrderAddress, cancel, &error);
+        QString name =
+            Names.Lookup(networkOrderAddress, cancel, &error, TkxNameResolver::TWait::Dns);
+        if (error == EINPROGRESS) {
+            // DNS has no name and the NetBIOS question is out. Its answer is worth waiting for
+            // only from a host with an SMB server: the screen, kept for the share listing that
+            // follows, runs meanwhile, and an address where nothing listens is not held.
+            char dotted[INET_ADDRSTRLEN] = {};
+            in_addr a{};
+            a.s_addr = networkOrderAddress;
+            inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+            int screenError = 0;
+            const bool server = Hosts.Screen(dotted, cancel, &screenError) != 0;
+            name =
+                Names.Lookup(networkOrderAddress, cancel, &error,
+                             server ? TkxNameResolver::TWait::All : TkxNameResolver::TWait::None);
+        }
         if (error)
             Fail(error == ETIMEDOUT ? ENOENT : error);
         return name;
@@ -120,6 +147,31 @@ void TkxPlatformServices::Judge(const std::string& host, int error, bool shareLe
     // share it can not open) came from a host that answers: it stays known as a server.
     if (IsConnectionError(error) && !(shareLevel && error == ECONNREFUSED))
         Hosts.Forget(host);
+}
+
+int TkxPlatformServices::Recognise(const std::string& host, std::uint16_t port, int error,
+                                   const TkxCancelToken& cancel) {
+    // Only a probe of ours says SMB1.
+    if (error == Smb1OnlyCode)
+        error = EPROTO;
+    // The library drops a server that answers its negotiation in SMB1 only.
+    if (error != ECONNABORTED && error != ECONNRESET)
+        return error;
+    {
+        std::lock_guard lock(Mutex);
+        if (AllowSmb1)
+            return error;
+        if (const auto it = Smb1Only.find(host); it != Smb1Only.end())
+            return it->second ? Smb1OnlyCode : error;
+    }
+    const TkxSmbDialects dialects = ProbeSmbDialects(host, port, SmbProbeLimit, cancel);
+    if (dialects == TkxSmbDialects::Unknown)
+        return error; // asked again next time
+    std::lock_guard lock(Mutex);
+    if (Smb1Only.size() >= MostProbedHosts)
+        Smb1Only.clear();
+    Smb1Only[host] = dialects == TkxSmbDialects::Smb1Only;
+    return dialects == TkxSmbDialects::Smb1Only ? Smb1OnlyCode : error;
 }
 
 int TkxPlatformServices::EnterHost(const std::string& host, const TkxCancelToken& cancel,
@@ -177,7 +229,8 @@ int TkxPlatformServices::Admit(const std::string& host, std::uint16_t port,
     if (!trial)
         return 0;
     std::vector<TkxShareEntry> ignored;
-    const int error = Helpers.ListShares(host, port, ignored, cancel);
+    const int error =
+        Recognise(host, port, Helpers.ListShares(host, port, ignored, cancel), cancel);
     LeaveHost(host, true, error);
     // Anything else is for the folder's own request to find out again.
     return error == LogonFailureCode ? Fail(error) : 0;
@@ -200,6 +253,7 @@ void TkxPlatformServices::BeginSearch() {
     Names.Clear();
     Hosts.Clear();
     std::lock_guard lock(Mutex);
+    Smb1Only.clear();
     // A trial under way settles its host again when it ends.
     std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
 }
@@ -227,7 +281,8 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
     bool trial = false;
     if (const int refused = EnterHost(target.Host, cancel, &trial))
         return TkxNetResult::FromCode(refused);
-    const int error = Helpers.ListShares(target.Host, port, out, cancel);
+    const int error =
+        Recognise(target.Host, port, Helpers.ListShares(target.Host, port, out, cancel), cancel);
     LeaveHost(target.Host, trial, error);
     if (error != 0) {
         Judge(target.Host, error, false);
@@ -281,7 +336,9 @@ TkxNetResult TkxPlatformServices::List(const QString& uncPath, std::vector<TkxDi
         return TkxNetResult::FromCode(LastErrno);
     if (const int refused = Admit(target.Host, port, cancel))
         return TkxNetResult::FromCode(refused);
-    const int error = Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown);
+    const int error =
+        Recognise(target.Host, port,
+                  Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown), cancel);
     LeaveHost(target.Host, false, error);
     if (error != 0) {
         Judge(target.Host, error, true);
@@ -303,7 +360,8 @@ quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelTok
     if (Admit(target.Host, port, cancel))
         return 0;
     TkxDirEntry entry;
-    const int error = Helpers.Stat(target.Host, target.Url, port, entry, cancel);
+    const int error = Recognise(target.Host, port,
+                                Helpers.Stat(target.Host, target.Url, port, entry, cancel), cancel);
     if (error != 0) {
         Judge(target.Host, error, true);
         return 0;

@@ -1,8 +1,9 @@
 #pragma once
 
 // The network services on Linux: reverse lookups many at once with a bound (getnameinfo when
-// c-ares can not be set up), shares and folders through the pool of SMB helper processes,
-// every host screened with a short TCP connect first.
+// c-ares can not be set up), NetBIOS names where DNS has none, shares and folders through the
+// pool of SMB helper processes, every host screened with a short TCP connect first, servers
+// that speak only SMB1 recognised.
 
 #include "engine/kxServices.h"
 #include "platform/kxHostScreen.h"
@@ -30,6 +31,7 @@ public:
     quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) override;
     void SetCredentials(const TkxCredentials& credentials) override;
     void SetHostCredentials(const QString& host, const TkxCredentials* credentials) override;
+    void SetNetOptions(const TkxNetOptions& options) override;
     void BeginSearch() override;
     void EndSearch() override;
     void SetConnectTimeout(std::chrono::milliseconds timeout) override;
@@ -47,6 +49,9 @@ private:
     std::uint16_t PortFor(const std::string& host, const TkxCancelToken& cancel);
     // After a failed call: a host that stopped answering is screened again next time.
     void Judge(const std::string& host, int error, bool shareLevel);
+    // The error of a failed request, or Smb1OnlyCode for a server found to speak only SMB1.
+    int Recognise(const std::string& host, std::uint16_t port, int error,
+                  const TkxCancelToken& cancel);
 
     // A server sees one refused logon per search, never one per request: with an account, the
     // first request to a host goes alone and the others wait for its outcome; a refusal is
@@ -69,4 +74,6 @@ private:
     bool DefaultAccount = false;
     std::unordered_map<std::string, bool> HostAccount; // hosts with credentials of their own
     std::unordered_set<std::string> NoFolders;         // host/share of printers and devices listed
+    bool AllowSmb1 = false;
+    std::unordered_map<std::string, bool> Smb1Only; // hosts probed this search
 };

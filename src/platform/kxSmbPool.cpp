@@ -222,6 +222,19 @@ void TkxSmbPool::SetHostCredentials(const std::string& host, const TkxCredential
         Destroy(std::move(h));
 }
 
+void TkxSmbPool::SetAllowSmb1(bool allowed) {
+    std::vector<std::unique_ptr<Helper>> retired;
+    {
+        std::lock_guard lock(Mutex);
+        if (AllowSmb1 == allowed)
+            return;
+        AllowSmb1 = allowed;
+        NewCredentials(retired);
+    }
+    for (auto& h : retired)
+        Destroy(std::move(h));
+}
+
 void TkxSmbPool::SetMaxHelpers(int count) {
     std::vector<std::unique_ptr<Helper>> surplus;
     {
@@ -546,6 +559,14 @@ int TkxSmbPool::LogIn(Helper& h, const TkxCancelToken& cancel, bool* healthy) {
     std::vector<std::string> frames;
     {
         std::lock_guard lock(Mutex);
+        // A helper keeps its library's default (no SMB1) unless told otherwise.
+        if (AllowSmb1) {
+            Writer p;
+            p.Begin(MsgSetProtocols);
+            p.U8(ProtocolsSmb1);
+            p.End();
+            frames.push_back(std::move(p.Buf));
+        }
         Writer w;
         w.Begin(MsgSetCredentials);
         PutCredentials(w, Credentials);

@@ -51,6 +51,9 @@ public:
     // The same for one host's own credentials (none: the default ones again). host is the key
     // the requests give.
     void SetHostCredentials(const std::string& host, const TkxCredentials* credentials);
+    // Helpers started from now on may negotiate SMB1 with a server that speaks nothing else;
+    // idle helpers started with the other choice are retired.
+    void SetAllowSmb1(bool allowed);
     // Fixes the number of helpers (the pool no longer follows the work).
     void SetMaxHelpers(int count);
     // The most helpers the pool may run: the fixed count, or the ceiling of its growth.
@@ -110,7 +113,8 @@ private:
     std::unique_ptr<Helper> Spawn(int* error);
     // Hands a fresh helper the credentials, over its socket only.
     int LogIn(Helper& helper, const TkxCancelToken& cancel, bool* healthy);
-    // With Mutex held: helpers with the old credentials are retired (idle ones into retired).
+    // With Mutex held: helpers with the old credentials or protocols are retired (idle ones
+    // into retired).
     void NewCredentials(std::vector<std::unique_ptr<Helper>>& retired);
     // Starts the helper executable (as the spawner when asked).
     std::unique_ptr<Helper> Exec(bool spawner, int* error);
@@ -154,4 +158,5 @@ private:
     std::uint64_t Generation = 0;
     TkxCredentials Credentials;
     std::map<std::string, TkxCredentials> HostCredentials;
+    bool AllowSmb1 = false;
 };

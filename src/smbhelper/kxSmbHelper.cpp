@@ -49,6 +49,7 @@ std::map<std::string, Credentials> HostCreds;
 // Those of the host the current request goes to.
 const Credentials* Current = &Creds;
 SMBCCTX* Ctx = nullptr;
+std::uint8_t Protocols = 0; // ProtocolFlags
 int TimeoutMs = 5000;
 bool DebugLog = false;
 std::set<std::string> CachedHosts;
@@ -116,6 +117,12 @@ void ApplyCredentialOptions(const Credentials& c) {
     smbc_setOptionNoAutoAnonymousLogin(Ctx, c.HasAccount() ? 1 : 0);
 }
 
+// The protocol range is a setting of the whole library, not of the context.
+void ApplyProtocols() {
+    // SMB1 as the lowest offered: a server that speaks SMB 2 or 3 still picks its highest.
+    smbc_setOptionProtocols(Ctx, (Protocols & ProtocolsSmb1) ? "NT1" : "SMB2_02", nullptr);
+}
+
 bool EnsureContext() {
     if (Ctx)
         return true;
@@ -127,6 +134,8 @@ bool EnsureContext() {
     smbc_setTimeout(ctx, TimeoutMs);
     smbc_setFunctionAuthDataWithContext(ctx, AuthData);
     Ctx = ctx;
+    if (Protocols != 0)
+        ApplyProtocols();
     ApplyCredentialOptions(Creds);
     if (!smbc_init_context(ctx)) {
         smbc_free_context(ctx, 1);
@@ -389,6 +398,18 @@ void SetCredentials(Reader& r) {
     SendEnd(0, 0);
 }
 
+void SetProtocols(Reader& r) {
+    const std::uint8_t flags = r.U8();
+    if (!r.Ok() || !r.AtEnd())
+        std::_Exit(2);
+    Protocols = flags;
+    if (Ctx) {
+        ApplyProtocols();
+        ForgetConnections();
+    }
+    SendEnd(0, 0);
+}
+
 void SetHostCredentials(Reader& r) {
     const std::string key = HostKey(r.Str());
     Credentials c = ReadCredentials(r);
@@ -486,6 +507,9 @@ int Serve() {
             break;
         case MsgSetHostCredentials:
             SetHostCredentials(r);
+            break;
+        case MsgSetProtocols:
+            SetProtocols(r);
             break;
         case MsgListShares:
         case MsgListDir:

@@ -44,6 +44,9 @@ enum MsgType : std::uint8_t {
     // str host (as after the two backslashes), then the fields of MsgSetCredentials: that
     // host's own credentials, used for it instead of the default ones
     MsgSetHostCredentials = 5,
+    // u8 ProtocolFlags: the protocols this helper may negotiate from now on (without it: SMB 2
+    // and 3 only)
+    MsgSetProtocols = 6,
     // answers
     MsgShare = 0x81,    // u32 type, str name, str comment
     MsgDirEntry = 0x82, // u32 attrs, u64 size, 3 x (i64 s, u32 ns) btime mtime atime, u64 ino, str
@@ -53,6 +56,9 @@ enum MsgType : std::uint8_t {
 // Options of a folder listing. The ids of "." and ".." each cost the helper a lookup of the
 // connection; ".." never gets one, "." only when the asker does not know it yet.
 enum ListFlags : std::uint8_t { ListOwnIdKnown = 1 };
+
+// Beside SMB 2 and 3 (which a server that has them still negotiates at their highest).
+enum ProtocolFlags : std::uint8_t { ProtocolsSmb1 = 1 };
 
 // Share types as the server's share enumeration gives them.
 enum ShareType : std::uint32_t { ShareDisk = 0, SharePrinter = 1, ShareDevice = 2, ShareIpc = 3 };

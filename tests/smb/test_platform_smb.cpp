@@ -122,6 +122,8 @@ private Q_SLOTS:
     void helperTakesRequestsInPieces();
     void reverseLookupOfLoopback();
     void reverseLookupInPrivateNames();
+    void netbiosNamesWhereDnsHasNone();
+    void serversThatSpeakOnlySmb1();
 
 private:
     std::unique_ptr<TkxPlatformServices> Services;
@@ -748,6 +750,82 @@ void TestPlatformSmb::reverseLookupInPrivateNames() {
     const QByteArray output = child.readAll();
     QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
              output.constData());
+}
+
+void TestPlatformSmb::netbiosNamesWhereDnsHasNone() {
+    if (!qEnvironmentVariableIsSet("ORVANE_IN_NAMES"))
+        QSKIP("needs the fixture's private names (scripts/smb-fixture with-names)");
+    // UDP 137 held by a socket that reads nothing: questions there go unanswered.
+    const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(137);
+    at.sin_addr.s_addr = Address("127.0.0.83");
+    QVERIFY(bind(silent, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0);
+    TkxCancelToken cancel;
+    TkxPlatformServices services;
+    services.LookAhead({Address("127.0.0.2"), Address("127.0.0.81"), Address("127.0.0.83")});
+    QCOMPARE(services.ReverseLookup(Address("127.0.0.81"), cancel), QStringLiteral("FILESRV81"));
+    // DNS first; then an SMB server without NetBIOS, a refused and a silent address.
+    QCOMPARE(services.ReverseLookup(Address("127.0.0.2"), cancel),
+             QStringLiteral("fileserver-two.test"));
+    for (const char* nameless : {"127.0.0.4", "127.0.0.84", "127.0.0.83"}) {
+        QCOMPARE(services.ReverseLookup(Address(nameless), cancel), QString());
+        QCOMPARE(TkxPlatformServices::LastError(), ENOENT);
+    }
+    // Asked again in a new search, as the first time.
+    services.BeginSearch();
+    QCOMPARE(services.ReverseLookup(Address("127.0.0.81"), cancel), QStringLiteral("FILESRV81"));
+    services.SetNetOptions({.Netbios = false});
+    QCOMPARE(services.ReverseLookup(Address("127.0.0.81"), cancel), QString());
+    close(silent);
+}
+
+namespace {
+// The protocol of each session the fixture server at address has now.
+QString SessionProtocols(const char* address) {
+    QProcess status;
+    status.start(QStringLiteral("smbstatus"),
+                 {QStringLiteral("-b"), QStringLiteral("-s"),
+                  QString::fromLocal8Bit(qgetenv("ORVANE_FIXTURE_DIR")) +
+                      QStringLiteral("/srv-%1/smb.conf").arg(QLatin1String(address))});
+    status.waitForFinished(20000);
+    return QString::fromUtf8(status.readAllStandardOutput());
+}
+} // namespace
+
+void TestPlatformSmb::serversThatSpeakOnlySmb1() {
+    const QString old = QStringLiteral("127.0.0.82");
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    std::vector<TkxDirEntry> entries;
+    // Turned off by default: a lasting failure that says why, for the host and its folders.
+    TkxNetResult result = Services->ListShares(old, shares, cancel);
+    QCOMPARE(result.Kind, TkxNetResult::Lasting);
+    QCOMPARE(result.Code, Smb1OnlyCode);
+    QCOMPARE(result.Text, QStringLiteral("The server speaks only SMB1, which is turned off"));
+    result = Services->ListFolder(Unc(old + "\\old"), entries, cancel);
+    QCOMPARE(result.Code, Smb1OnlyCode);
+    // A server that speaks SMB 2 and drops the connection is no SMB1 server.
+    QVERIFY(Services->ListShares(Two, shares, cancel));
+
+    TkxPlatformServices allowed;
+    allowed.SetNetOptions({.AllowSmb1 = true});
+    QVERIFY(allowed.ListShares(old, shares, cancel));
+    QCOMPARE(ShareNames(shares), QStringList({"old", "IPC$"}));
+    QVERIFY(allowed.ListFolder(Unc(old + "\\old"), entries, cancel));
+    QCOMPARE(Names(entries), QStringList({".", "..", "archive", "old.txt"}));
+    QVERIFY(allowed.ListShares(Two, shares, cancel));
+    QVERIFY(allowed.ListFolder(Unc(Two + "\\public"), entries, cancel));
+    // The helpers are still connected: each server shows the protocol it negotiated.
+    QVERIFY2(SessionProtocols("127.0.0.82").contains(QStringLiteral("NT1")),
+             qPrintable(SessionProtocols("127.0.0.82")));
+    const QString two = SessionProtocols("127.0.0.2");
+    QVERIFY2(two.contains(QStringLiteral("SMB3_11")) && !two.contains(QStringLiteral("NT1")),
+             qPrintable(two));
+    // Turned off again: helpers that may speak SMB1 are not used any more.
+    allowed.SetNetOptions({.AllowSmb1 = false});
+    QCOMPARE(allowed.ListShares(old, shares, cancel).Code, Smb1OnlyCode);
 }
 
 int main(int argc, char** argv) {
