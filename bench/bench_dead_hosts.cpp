@@ -2,24 +2,31 @@
 // (refused at once) and, when run through `scripts/smb-fixture with-dropping`, of addresses that
 // swallow every packet; whole searches of ranges of dead addresses behind a resolver that
 // never answers, when run through `scripts/smb-fixture with-names` with SILENT_RESOLVER set;
-// and whole searches (depth 1) of ranges behind a firewall that drops every packet, when run
-// through `scripts/smb-fixture with-firewall -`, with the most descriptors open at once and the
-// peak memory of the process.
-// Prints wall times; targets: 256 refused < 2 s, 16 dropping < 3 s, 32 dead addresses behind
-// the silent resolver < 3 s and 1,024 < 15 s, firewalled 256 < 3 s, 4,096 < 10 s and
-// 65,536 < 90 s, with 16 threads as the search's default.
+// whole searches of ranges where nothing listens at depth 1, behind the resolver of
+// `with-names` that refuses every question (ORVANE_IN_NAMES=1 says the bench runs there), these
+// and the silent resolver's each with NetBIOS names asked for and without; and whole searches
+// (depth 1) of ranges behind a firewall that drops every packet, when run through
+// `scripts/smb-fixture with-firewall -`, with the most descriptors open at once and the peak
+// memory of the process.
+// Prints wall times; targets: 256 refused < 2 s (listings and a whole search), 16 dropping
+// < 3 s, 32 dead addresses behind the silent resolver < 3 s and 1,024 < 15 s, firewalled 256
+// < 3 s, 4,096 < 10 s and 65,536 < 90 s, with 16 threads as the search's default; 65,536
+// refused addresses have no target and show what a large range costs.
 //
 // In a network namespace of your own (no Samba server is needed):
 //
 //   unshare -n bash -c 'ip link set lo up &&
 //     SILENT_RESOLVER=127.0.6.53 scripts/smb-fixture with-names build/bin/bench_dead_hosts'
 //   unshare -n bash -c 'ip link set lo up &&
+//     scripts/smb-fixture with-names env ORVANE_IN_NAMES=1 build/bin/bench_dead_hosts'
+//   unshare -n bash -c 'ip link set lo up &&
 //     scripts/smb-fixture with-dropping build/bin/bench_dead_hosts'
 //   scripts/smb-fixture with-names scripts/smb-fixture with-firewall - build/bin/bench_dead_hosts
 //
 // The bench keeps the UDP socket at SILENT_RESOLVER:53 itself, and reads nothing from it.
 // ORVANE_DEAD_COUNTS (default "32 1024") sets the sizes of the ranges behind the silent
-// resolver, ORVANE_FIREWALLED_COUNTS (default "256 4096 65536") those behind the firewall.
+// resolver, ORVANE_REFUSED_COUNTS (default "256 65536") those behind the refusing one,
+// ORVANE_FIREWALLED_COUNTS (default "256 4096 65536") those behind the firewall.
 
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
@@ -39,6 +46,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -127,8 +135,71 @@ QString Dotted(quint32 v) {
         .arg(v & 0xFF);
 }
 
-// Whole searches of ranges of addresses where nothing listens, as orvane-scan runs them: each
-// host's name is looked up (the resolver never answers), then its shares (refused at once).
+struct Search {
+    double WallSeconds = 0;
+    std::size_t Hosts = 0;
+    int Named = 0;
+};
+
+// One whole search of count addresses from first, as orvane-scan runs it: each host's name is
+// looked up, then its shares.
+Search WholeSearch(quint32 first, int count, quint32 depth, int threads, bool netbios) {
+    TkxProjectDoc doc;
+    auto services = std::make_shared<TkxPlatformServices>();
+    services->SetNetOptions({.Netbios = netbios});
+    doc.SetNetServices(services);
+    TkxParams p;
+    p.TotalThreads = quint32(threads);
+    p.Depth = depth;
+    p.Masks = QStringLiteral("*");
+    doc.SetParams(p);
+    TkxNode* range = doc.AddRange(QStringLiteral("dead"), Dotted(first) + QStringLiteral(" - ") +
+                                                              Dotted(first + quint32(count) - 1));
+    QElapsedTimer t;
+    t.start();
+    QEventLoop loop;
+    QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &loop, &QEventLoop::quit,
+                     Qt::QueuedConnection);
+    doc.Run();
+    if (doc.IsBusy())
+        loop.exec();
+    Search s;
+    s.WallSeconds = double(t.nsecsElapsed()) / 1e9;
+    s.Hosts = range->Children.size();
+    for (const auto& host : range->Children)
+        s.Named += host->Info.NameText() != host->Info.AddressText().mid(2);
+    TkxInfoThread::WaitForAll();
+    return s;
+}
+
+// The same range searched with NetBIOS names and without; target 0: none.
+void CompareNetbios(const char* what, quint32 first, int count, quint32 depth, int threads,
+                    double target) {
+    const Search on = WholeSearch(first, count, depth, threads, true);
+    const Search off = WholeSearch(first, count, depth, threads, false);
+    std::printf("%-34s %5d hosts  NetBIOS on %7.3f s  off %7.3f s  hosts %zu/%zu, named %d/%d",
+                what, count, on.WallSeconds, off.WallSeconds, on.Hosts, off.Hosts, on.Named,
+                off.Named);
+    if (target > 0)
+        std::printf("  (target < %.0f s: %s)", target,
+                    std::max(on.WallSeconds, off.WallSeconds) < target ? "met" : "MISSED");
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+std::vector<int> Counts(const char* variable, const char* defaults) {
+    const QByteArray text =
+        qEnvironmentVariableIsSet(variable) ? qgetenv(variable) : QByteArray(defaults);
+    std::vector<int> counts;
+    for (const QByteArray& word : text.simplified().split(' ')) {
+        const int count = word.toInt();
+        if (count > 0 && count <= 65536)
+            counts.push_back(count);
+    }
+    return counts;
+}
+
+// Ranges of dead addresses behind a resolver that never answers.
 void SilentResolver(int threads) {
     const QByteArray resolver = qgetenv("SILENT_RESOLVER");
     if (resolver.isEmpty()) {
@@ -147,44 +218,29 @@ void SilentResolver(int threads) {
         std::printf("silent resolver: can not listen on %s:53\n", resolver.constData());
         return;
     }
-    const QByteArray counts = qEnvironmentVariableIsSet("ORVANE_DEAD_COUNTS")
-                                  ? qgetenv("ORVANE_DEAD_COUNTS")
-                                  : QByteArray("32 1024");
-    for (const QByteArray& word : counts.simplified().split(' ')) {
-        const int count = word.toInt();
-        if (count <= 0 || count > 65536)
-            continue;
-        // 127.0.16.0 and on: nothing listens there, and the resolver is elsewhere.
-        const quint32 first = (127u << 24) | (16u << 8);
-        TkxProjectDoc doc;
-        doc.SetNetServices(std::make_shared<TkxPlatformServices>());
-        TkxParams p;
-        p.TotalThreads = quint32(threads);
-        p.Masks = QStringLiteral("*");
-        doc.SetParams(p);
-        TkxNode* range =
-            doc.AddRange(QStringLiteral("dead"), Dotted(first) + QStringLiteral(" - ") +
-                                                     Dotted(first + quint32(count) - 1));
-        QElapsedTimer t;
-        t.start();
-        QEventLoop loop;
-        QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &loop, &QEventLoop::quit,
-                         Qt::QueuedConnection);
-        doc.Run();
-        if (doc.IsBusy())
-            loop.exec();
-        const double wall = double(t.nsecsElapsed()) / 1e9;
-        int named = 0;
-        for (const auto& host : range->Children)
-            named += host->Info.NameText() != host->Info.AddressText().mid(2);
-        const double target = count <= 32 ? 3 : 15;
-        std::printf("silent resolver, whole search %5d hosts  wall %6.3f s  hosts %zu, named %d  "
-                    "(target < %.0f s: %s)\n",
-                    count, wall, range->Children.size(), named, target,
-                    wall < target ? "met" : "MISSED");
-    }
-    TkxInfoThread::WaitForAll();
+    // 127.0.16.0 and on: nothing listens there, and the resolver is elsewhere.
+    const quint32 first = (127u << 24) | (16u << 8);
+    for (const int count : Counts("ORVANE_DEAD_COUNTS", "32 1024"))
+        CompareNetbios("silent resolver, whole search", first, count, 0, threads,
+                       count <= 32 ? 3 : 15);
     close(listener);
+}
+
+// Ranges where nothing listens, behind a resolver that refuses every question.
+void RefusingResolver(int threads) {
+    if (!qEnvironmentVariableIsSet("ORVANE_IN_NAMES") ||
+        qEnvironmentVariableIsSet("SILENT_RESOLVER")) {
+        std::printf("refused whole searches: skipped (run under scripts/smb-fixture with-names "
+                    "env ORVANE_IN_NAMES=1)\n");
+        return;
+    }
+    // 127.1.0.0 and on: a /16 of its own.
+    const quint32 first = (127u << 24) | (1u << 16);
+    // The first search of a process also starts its threads and the helpers' spawner.
+    WholeSearch(first, 16, 1, threads, true);
+    for (const int count : Counts("ORVANE_REFUSED_COUNTS", "256 65536"))
+        CompareNetbios("refused, whole search at depth 1", first, count, 1, threads,
+                       count <= 256 ? 2 : 0);
 }
 
 // Whole searches at depth 1 of ranges whose every packet the firewall drops: each address
@@ -254,6 +310,7 @@ int main(int argc, char** argv) {
     SetCurrentLanguage(1033);
     constexpr int Threads = 16;
     SilentResolver(Threads);
+    RefusingResolver(Threads);
     Firewalled(Threads);
 
     std::vector<QString> refused;
