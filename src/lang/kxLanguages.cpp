@@ -108,6 +108,9 @@ constexpr TTable EnglishTable = {
     u8"%1 can not be read: %2",                      // txtFileCanNotRead
     u8"%1 holds %2 addresses",                       // txtLargeRange
     u8"Search ranges of more than 65,536 addresses", // txtAllowLargeRanges
+    // Search menu
+    u8"Ask for NetBIOS names", // txtNetbiosNames
+    u8"Allow SMB1 (insecure)", // txtAllowSmb1
 };
 
 constexpr TTable RussianTable = {
@@ -198,6 +201,9 @@ constexpr TTable RussianTable = {
     u8"Не удаётся прочитать %1: %2",               // txtFileCanNotRead
     u8"%1 содержит адресов: %2",                   // txtLargeRange
     u8"Искать в диапазонах больше 65 536 адресов", // txtAllowLargeRanges
+    // Search menu
+    u8"Запрашивать имена NetBIOS",    // txtNetbiosNames
+    u8"Разрешить SMB1 (небезопасно)", // txtAllowSmb1
 };
 
 constexpr bool AllFilled(const TTable& table) {

@@ -105,7 +105,10 @@ enum TTextId : int {
     txtFileCanNotRead = 82,
     txtLargeRange = 83,
     txtAllowLargeRanges = 84,
-    txtLastText = txtAllowLargeRanges,
+    // Search menu: NetBIOS names where DNS has none, servers that speak only SMB1.
+    txtNetbiosNames = 85,
+    txtAllowSmb1 = 86,
+    txtLastText = txtAllowSmb1,
 };
 
 using TDWordArray = std::vector<quint32>;
@@ -402,4 +405,10 @@ inline QString TextLargeRange(const QString& range, const QString& count) {
 }
 inline QString TextAllowLargeRanges() {
     return CurrentText(txtAllowLargeRanges);
+}
+inline QString TextNetbiosNames() {
+    return CurrentText(txtNetbiosNames);
+}
+inline QString TextAllowSmb1() {
+    return CurrentText(txtAllowSmb1);
 }
