@@ -10,7 +10,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 QString Scan() {
@@ -327,6 +331,64 @@ private Q_SLOTS:
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.exitCode(), 1);
+    }
+
+    // A workgroup LAN without reverse DNS records: 127.0.0.81 answers NetBIOS node status as
+    // FILESRV81; at 127.0.0.83 UDP 137 swallows the question, at 127.0.0.84 nothing listens.
+    void netbiosNames() {
+        const int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(137);
+        inet_pton(AF_INET, "127.0.0.83", &at.sin_addr);
+        QVERIFY(bind(silent, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0);
+        const QString csv = Dir.filePath(QStringLiteral("lan.csv"));
+        const QStringList args{"--range", "Lan=127.0.0.81 - 127.0.0.81",
+                               "--range", "Dead=127.0.0.83 - 127.0.0.84",
+                               "--masks", "*.txt",
+                               "--run",   "--quiet",
+                               "--csv",   csv};
+        QCOMPARE(Run(args).Code, 0);
+        QStringList hosts = CsvRows(csv).filter(QStringLiteral(",host,"));
+        QCOMPARE(hosts.size(), 3);
+        QVERIFY2(hosts[0].startsWith(QStringLiteral("1,host,FILESRV81,\\\\127.0.0.81,")),
+                 qPrintable(hosts[0]));
+        QVERIFY2(hosts[1].startsWith(QStringLiteral("1,host,127.0.0.83,")), qPrintable(hosts[1]));
+        QVERIFY2(hosts[2].startsWith(QStringLiteral("1,host,127.0.0.84,")), qPrintable(hosts[2]));
+        QCOMPARE(CsvRows(csv).filter("\\\\127.0.0.81\\files\\reports\\q3.txt").size(), 1);
+
+        QCOMPARE(Run(args + QStringList{"--no-netbios"}).Code, 0);
+        hosts = CsvRows(csv).filter(QStringLiteral(",host,"));
+        QVERIFY2(hosts.value(0).startsWith(QStringLiteral("1,host,127.0.0.81,")),
+                 qPrintable(hosts.value(0)));
+        close(silent);
+    }
+
+    // 127.0.0.82 speaks only SMB1; 127.0.0.3 speaks SMB 3 in the same search.
+    void smb1OnlyServer() {
+        const QString csv = Dir.filePath(QStringLiteral("old.csv"));
+        const QStringList args{"--range", "Old=127.0.0.82 - 127.0.0.82",
+                               "--range", "Docs=127.0.0.3 - 127.0.0.3",
+                               "--masks", "*.txt",
+                               "--run",   "--quiet",
+                               "--csv",   csv};
+        const Result off = Run(args);
+        QCOMPARE(off.Code, 3);
+        QCOMPARE(off.Err.count(QStringLiteral("Thread has stopped with error")), 1);
+        QVERIFY2(off.Err.contains(QStringLiteral("\\\\127.0.0.82: Thread has stopped with error "
+                                                 "(The server speaks only SMB1, which is turned "
+                                                 "off)")),
+                 qPrintable(off.Err));
+        QVERIFY2(off.Out.contains(QStringLiteral("pending 0")), qPrintable(off.Out));
+        QCOMPARE(CsvRows(csv).filter("\\\\127.0.0.3\\docs\\manual.txt").size(), 1);
+        QCOMPARE(CsvRows(csv).filter(",share,").filter("127.0.0.82").size(), 0);
+
+        const Result on = Run(args + QStringList{"--allow-smb1"});
+        QVERIFY2(on.Code == 0, qPrintable(on.Err));
+        const QStringList rows = CsvRows(csv);
+        QCOMPARE(rows.filter("\\\\127.0.0.82\\old\\archive\\2009.txt").size(), 1);
+        QCOMPARE(rows.filter("\\\\127.0.0.82\\old\\old.txt").size(), 1);
+        QCOMPARE(rows.filter("\\\\127.0.0.3\\docs\\manual.txt").size(), 1);
     }
 
     void serverRestartMidWalkIsRecovered() {
