@@ -9,6 +9,7 @@
 #include "dialogs/kxAbout.h"
 #include "dialogs/kxMasks.h"
 #include "document/kxAccounts.h"
+#include "document/kxNetChoices.h"
 #include "document/kxProjectDoc.h"
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
@@ -72,19 +73,20 @@ TfrmMain::TfrmMain(const QStringList& args, TOptions options)
       IconBridge(std::make_unique<TkxBridgeTarget>()) {
     setObjectName(QStringLiteral("frmMain"));
     // One set of services: the accounts hand them the credentials the searches use.
-    const std::shared_ptr<TkxNetServices> services = NetServicesOf(options);
-    Services = services;
-    Project->SetNetServices(services);
+    Services = NetServicesOf(options);
+    Project->SetNetServices(Services);
+    NetOptions = LoadNetOptions();
+    Services->SetNetOptions(NetOptions);
     Accounts = new TkxAccounts(this);
     Accounts->Load();
-    Accounts->SetNetServices(services);
+    Accounts->SetNetServices(Services);
     {
         // Settings edited by hand: a value out of range is the default.
         bool ok = false;
         const int ms = Settings().value(ConnectTimeoutKey).toInt(&ok);
         if (ok && ms >= TkxHostScreen::MinLimit.count() && ms <= TkxHostScreen::MaxLimit.count())
             ConnectTimeoutMs = ms;
-        services->SetConnectTimeout(std::chrono::milliseconds(ConnectTimeoutMs));
+        Services->SetConnectTimeout(std::chrono::milliseconds(ConnectTimeoutMs));
     }
     AskSaveQuestion = [this] { return SaveQuestionBox(); };
     AskProjectFileName = [this](bool save) { return ProjectFileDialog(save); };
@@ -271,6 +273,8 @@ void TfrmMain::ApplyTexts() {
     actTranslate->setText(TextTranslateRequest());
     actConnectAs->setText(TextConnectAs());
     actConnectHostAs->setText(TextConnectHostAs());
+    actNetbios->setText(TextNetbiosNames());
+    actAllowSmb1->setText(TextAllowSmb1());
 
     // Names for screen readers, in the same language.
     tvMain->setAccessibleName(AccessibleText(TkxAccessibleText::ResultTree));
@@ -413,6 +417,8 @@ void TfrmMain::aeMainIdle() {
     SetEnabled(actTranslate, free && OtherLanguages);
     // A search keeps the credentials it started with.
     SetEnabled(actConnectAs, free);
+    SetEnabled(actNetbios, free);
+    SetEnabled(actAllowSmb1, free);
     const TkxNode* node = SelectedNode();
     SetEnabled(actConnectHostAs, free && node && node->Info.Kind == ikHost);
 

@@ -4,6 +4,7 @@
 #include "app/kxRecentProjects.h"
 #include "app/kxTreeDisplay.h"
 #include "engine/kxIconer.h"
+#include "engine/kxServices.h"
 
 #include <QDateTime>
 #include <QPointer>
@@ -120,6 +121,8 @@ public:
     void actTranslateExecute();
     void actConnectAsExecute();
     void actConnectHostAsExecute();
+    void actNetbiosExecute();
+    void actAllowSmb1Execute();
     void sbMasksClick();
     // The tree's context menu for a node, which it selects; at: where, in the tree's viewport.
     void tvMainContextPopup(const QModelIndex& index, QPoint at);
@@ -154,6 +157,8 @@ public:
     QAction *actRun, *actContinue, *actRescan, *actStop, *actNew, *actOpen, *actSave, *actSaveAs,
         *actExit, *actXML, *actRAdd, *actAddTargets, *actRDelete, *actPack, *actExecute, *actAbount,
         *actTranslate, *actConnectAs, *actConnectHostAs;
+    // Checkable: NetBIOS names where DNS has none, servers that speak only SMB1.
+    QAction *actNetbios, *actAllowSmb1;
 
 protected:
     void ApplyTexts() override;
@@ -189,6 +194,8 @@ private:
     void StatusChanged();
     void ShowStatus();
     void ShowAccount();
+    // The choices of the Search menu to the services and into the settings.
+    void ApplyNetOptions();
     void WakeIconLoader();
     // Before a search: an account still without its password is asked for; false when the
     // user cancels, which cancels the search.
@@ -208,6 +215,7 @@ private:
     void ApplyPaneSizes();
 
     std::unique_ptr<TkxProjectDoc> Project;
+    TkxNetOptions NetOptions;
     TkxIconList Images;
     TkxTreeDisplayModel* TreeDisplay = nullptr;
     std::unique_ptr<TkxBridgeTarget> IconBridge;

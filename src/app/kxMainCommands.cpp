@@ -8,6 +8,7 @@
 #include "dialogs/kxRange.h"
 #include "dialogs/kxTargets.h"
 #include "document/kxAccounts.h"
+#include "document/kxNetChoices.h"
 #include "document/kxProjectDoc.h"
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
@@ -172,6 +173,25 @@ void TfrmMain::actConnectHostAsExecute() {
         if (const TkxNode* node = SelectedNode(); node && node->Info.Kind == ikHost)
             ExecuteConnectAs(this, *Accounts, node->Info.AddressText());
     });
+}
+
+void TfrmMain::actNetbiosExecute() {
+    Command([&] {
+        NetOptions.Netbios = actNetbios->isChecked();
+        ApplyNetOptions();
+    });
+}
+
+void TfrmMain::actAllowSmb1Execute() {
+    Command([&] {
+        NetOptions.AllowSmb1 = actAllowSmb1->isChecked();
+        ApplyNetOptions();
+    });
+}
+
+void TfrmMain::ApplyNetOptions() {
+    Services->SetNetOptions(NetOptions);
+    SaveNetOptions(NetOptions);
 }
 
 bool TfrmMain::SaveQuestionBox() {

@@ -91,6 +91,9 @@ void TfrmMain::BuildActions() {
          &TfrmMain::actConnectAsExecute},
         {&actConnectHostAs, "actConnectHostAs", nullptr, QStyle::SP_CustomBase,
          &TfrmMain::actConnectHostAsExecute},
+        {&actNetbios, "actNetbios", nullptr, QStyle::SP_CustomBase, &TfrmMain::actNetbiosExecute},
+        {&actAllowSmb1, "actAllowSmb1", nullptr, QStyle::SP_CustomBase,
+         &TfrmMain::actAllowSmb1Execute},
     };
     for (const TDef& d : defs) {
         auto* a = new QAction(this);
@@ -107,6 +110,10 @@ void TfrmMain::BuildActions() {
     }
     actAbount->setText(QStringLiteral("?"));
     actAbount->setEnabled(true);
+    actNetbios->setCheckable(true);
+    actNetbios->setChecked(NetOptions.Netbios);
+    actAllowSmb1->setCheckable(true);
+    actAllowSmb1->setChecked(NetOptions.AllowSmb1);
 }
 void TfrmMain::BuildComponents() {
     BuildToolBar();
@@ -175,6 +182,8 @@ void TfrmMain::BuildMenus() {
     miSearch->addActions({actRun, actContinue, actRescan, actStop});
     miSearch->addSeparator();
     miSearch->addAction(actConnectAs);
+    miSearch->addSeparator();
+    miSearch->addActions({actNetbios, actAllowSmb1});
     miLang = menuBar()->addMenu(QString());
     miLang->setObjectName(QStringLiteral("miLang"));
     menuBar()->addAction(actAbount);

@@ -62,6 +62,10 @@ same engine and project files as the Orvane window.
   --remember-password    keep the password of --user (from ORVANE_PASSWORD or the terminal)
                          in the secret store, where later runs and the window find it
   --forget-password      remove the password of --user from the secret store
+  --no-netbios           ask hosts without a DNS name for no NetBIOS name (UDP 137), where
+                         such traffic is unwelcome; they keep their addresses as names
+  --allow-smb1           also list servers that speak only SMB1 (insecure; credentials may
+                         go over it). By default such a server is a failed task that says so
   --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
   --csv FILE|-           write one row per tree node (- is standard output)
   --xml FILE             export the tree as XML
@@ -98,6 +102,7 @@ struct Options {
     QString Open, Save, Csv, Xml, User;
     bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false;
     bool RememberPassword = false, ForgetPassword = false;
+    TkxNetOptions Net;
     std::optional<quint32> Threads, Depth, LifeTime, ConnectTimeout;
     std::optional<QString> Masks;
 };
@@ -218,6 +223,10 @@ Options Parse(const QStringList& args) {
             o.RememberPassword = true;
         } else if (a == u"--forget-password") {
             o.ForgetPassword = true;
+        } else if (a == u"--no-netbios") {
+            o.Net.Netbios = false;
+        } else if (a == u"--allow-smb1") {
+            o.Net.AllowSmb1 = true;
         } else if (a == u"--save") {
             o.Save = value();
         } else if (a == u"--csv") {
@@ -615,6 +624,7 @@ int main(int argc, char** argv) {
     auto services = std::make_shared<TkxPlatformServices>();
     if (o.ConnectTimeout)
         services->SetConnectTimeout(std::chrono::milliseconds(*o.ConnectTimeout));
+    services->SetNetOptions(o.Net);
     if (const std::optional<int> status = SetUpAccount(o, envPassword, *services, err))
         return *status;
     if (envPassword)

@@ -216,16 +216,18 @@ private Q_SLOTS:
         w.Net->Blocking.insert(Share);
         QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
         QCOMPARE(w.Enabled(),
-                 QStringList({"actAddTargets", "actConnectAs", "actContinue", "actExit", "actNew",
-                              "actOpen", "actPack", "actRAdd", "actRun", "actSaveAs", "actXML"}));
+                 QStringList({"actAddTargets", "actAllowSmb1", "actConnectAs", "actContinue",
+                              "actExit", "actNetbios", "actNew", "actOpen", "actPack", "actRAdd",
+                              "actRun", "actSaveAs", "actXML"}));
         QCOMPARE(w.Bar(), QStringList({"sbNew", "sbOpen", "sbXML", "sbRAdd", "sbPack", "sbRun",
                                        "sbContinue"}));
         TkxNode* share = w.ShareOnly();
         w.Select(share);
         QCOMPARE(w.Enabled(),
-                 QStringList({"actAddTargets", "actConnectAs", "actContinue", "actExecute",
-                              "actExit", "actNew", "actOpen", "actPack", "actRAdd", "actRDelete",
-                              "actRescan", "actRun", "actSave", "actSaveAs", "actXML"}));
+                 QStringList({"actAddTargets", "actAllowSmb1", "actConnectAs", "actContinue",
+                              "actExecute", "actExit", "actNetbios", "actNew", "actOpen", "actPack",
+                              "actRAdd", "actRDelete", "actRescan", "actRun", "actSave",
+                              "actSaveAs", "actXML"}));
         QVERIFY(w->edtMasks->isEnabled());
 
         w.Trigger(w->actContinue);
@@ -258,9 +260,10 @@ private Q_SLOTS:
         QTRY_VERIFY(!w.Doc().IsBusy());
         QCOMPARE(w->Panels[1]->text(), QStringLiteral("User has stopped the searching"));
         QCOMPARE(w.Enabled(),
-                 QStringList({"actAddTargets", "actConnectAs", "actContinue", "actExecute",
-                              "actExit", "actNew", "actOpen", "actPack", "actRAdd", "actRDelete",
-                              "actRescan", "actRun", "actSave", "actSaveAs", "actXML"}));
+                 QStringList({"actAddTargets", "actAllowSmb1", "actConnectAs", "actContinue",
+                              "actExecute", "actExit", "actNetbios", "actNew", "actOpen", "actPack",
+                              "actRAdd", "actRDelete", "actRescan", "actRun", "actSave",
+                              "actSaveAs", "actXML"}));
         w.Doc().SetModified(false);
     }
 
@@ -521,9 +524,8 @@ private Q_SLOTS:
             names << range->Info.NameText();
         for (const TkxNode* node : doc.PendingNodes())
             pending << node->Info.AddressText();
-        QCOMPARE(names,
-                 QStringList({"127.0.0.1", "Office #1 (10.1.2.0-0)", "Office #2 (10.1.2.10-255)",
-                              "10.5.0.0 (10.5.0.0-255)"}));
+        QCOMPARE(names, QStringList({"127.0.0.1", "Office #1 (10.1.2.0-0)",
+                                     "Office #2 (10.1.2.10-255)", "10.5.0.0 (10.5.0.0-255)"}));
         QCOMPARE(pending, Addresses(doc));
         QVERIFY(doc.Modified());
         QCOMPARE(w->Panels[0]->text(), QStringLiteral("4"));

@@ -1,4 +1,5 @@
-// Searches from the window against the Samba fixture servers on 127.0.0.2 to 127.0.0.4.
+// Searches from the window against the Samba fixture servers on 127.0.0.2 to 127.0.0.4, and
+// the workgroup LAN servers on 127.0.0.81 and 127.0.0.82.
 // With ORVANE_SCREENSHOTS set to a folder, the window is saved there as PNGs at each step.
 
 #include "app/kxApplication.h"
@@ -482,6 +483,63 @@ private Q_SLOTS:
         w->SendApplyTexts();
         ShotConnectAs(*w, four, QStringLiteral("ru"));
         w->Doc().SetModified(false);
+    }
+
+    // A workgroup LAN: 127.0.0.81 has no DNS name but a NetBIOS one, which its node, the tree
+    // and the details show; 127.0.0.82 speaks only SMB1, a failed task that says so until the
+    // Search menu allows SMB1. A restart keeps both choices.
+    void workgroupLan() {
+        TkxParams p;
+        p.Masks = QStringLiteral("*.txt");
+        auto w = Open(p);
+        QVERIFY(w->actNetbios->isCheckable() && w->actNetbios->isChecked());
+        QVERIFY(w->actAllowSmb1->isCheckable() && !w->actAllowSmb1->isChecked());
+        const TkxNode* range = w->Doc().AddRange(QStringLiteral("Lan (127.0.0.81-2)"),
+                                                 QStringLiteral("127.0.0.81 - 127.0.0.82"));
+        Trigger(*w, w->actRun);
+        QVERIFY(WaitForState(*w, Finished));
+        const TkxNode* named = range->Children[0].get();
+        QCOMPARE(named->Info.NameText(), QStringLiteral("FILESRV81"));
+        w->tvMain->expand(IndexOf(*w, range));
+        const QModelIndex at = IndexOf(*w, named);
+        QCOMPARE(w->tvMain->model()->data(at).toString(), QStringLiteral("FILESRV81"));
+        QTest::mouseClick(w->tvMain->viewport(), Qt::LeftButton, {},
+                          w->tvMain->visualRect(at).center());
+        QCOMPARE(w->lvDir->topLevelItemCount(), 1); // the SMB1 server found nothing
+        QCOMPARE(w->lvDir->topLevelItem(0)->text(0), QStringLiteral("FILESRV81"));
+        QCOMPARE(w->lvDir->topLevelItem(0)->text(1), QStringLiteral("\\\\127.0.0.81"));
+        const QString smb1 = QStringLiteral("\\\\127.0.0.82: Thread has stopped with error (The "
+                                            "server speaks only SMB1, which is turned off)");
+        QTRY_VERIFY(w->reErrors->toPlainText().contains(smb1));
+        QVERIFY(range->Children[1]->Children.empty());
+        Shot(*w, "lan-en");
+        w->menuBar()->setActiveAction(w->miSearch->menuAction());
+        Shot(*w, "lan-menu-en");
+        w->miSearch->close();
+
+        Trigger(*w, w->actAllowSmb1);
+        Trigger(*w, w->actNetbios);
+        QVERIFY(w->actAllowSmb1->isChecked() && !w->actNetbios->isChecked());
+        Trigger(*w, w->actRun);
+        QVERIFY(WaitForState(*w, Finished));
+        QCOMPARE(range->Children[0]->Info.NameText(), QStringLiteral("127.0.0.81"));
+        const TkxNode* old = Child(range->Children[1].get(), QStringLiteral("old"));
+        QVERIFY(old && Child(old, QStringLiteral("old.txt")));
+        QCOMPARE(w->reErrors->toPlainText().count(smb1), 1);
+        SetCurrentLanguage(LangRussian);
+        w->SendApplyTexts();
+        w->menuBar()->setActiveAction(w->miSearch->menuAction());
+        Shot(*w, "lan-menu-ru");
+        w->miSearch->close();
+        w->Doc().SetModified(false);
+        w.reset();
+
+        auto again = Open(p);
+        QVERIFY(!again->actNetbios->isChecked() && again->actAllowSmb1->isChecked());
+        Trigger(*again, again->actNetbios);
+        Trigger(*again, again->actAllowSmb1);
+        again.reset();
+        QVERIFY(Open(p)->actNetbios->isChecked());
     }
 };
 
