@@ -188,6 +188,11 @@ QString TkxNameResolver::Lookup(std::uint32_t address, const TkxCancelToken& can
                 Erase(found);
                 return name;
             }
+            if (wait == TWait::Dns) {
+                *error = EINPROGRESS;
+                return {};
+            }
+            // Still waiting its turn: this host is worth it now.
             if (e.Nb == Entry::NbDue && !e.NbUrgent) {
                 e.NbUrgent = true;
                 NbUrgent.push_back(address);
@@ -195,10 +200,6 @@ QString TkxNameResolver::Lookup(std::uint32_t address, const TkxCancelToken& can
                 Wake();
                 lock.lock();
                 continue;
-            }
-            if (wait == TWait::Dns) {
-                *error = EINPROGRESS;
-                return {};
             }
         }
         if (cancel.IsCancelled()) {

@@ -50,7 +50,7 @@ public:
     // What a lookup waits for.
     enum class TWait {
         All,  // DNS, then NetBIOS, each within its bound
-        Dns,  // DNS only: EINPROGRESS while its NetBIOS question is still out (ask again)
+        Dns,  // DNS only: EINPROGRESS while its NetBIOS question is due or out (ask again)
         None, // nothing more: what has arrived, and the address is forgotten
     };
 

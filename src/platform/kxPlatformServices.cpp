@@ -102,8 +102,8 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
         QString name =
             Names.Lookup(networkOrderAddress, cancel, &error, TkxNameResolver::TWait::Dns);
         if (error == EINPROGRESS) {
-            // DNS has no name and the NetBIOS question is out. Its answer is worth waiting for
-            // only from a host with an SMB server: the screen, kept for the share listing that
+            // DNS has no name and the NetBIOS question is under way. Its answer is worth waiting
+            // for only from a host with an SMB server: the screen, kept for the share listing that
             // follows, runs meanwhile, and an address where nothing listens is not held.
             char dotted[INET_ADDRSTRLEN] = {};
             in_addr a{};
