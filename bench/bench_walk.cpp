@@ -1,11 +1,15 @@
 // Walk benchmark: full searches of one share against `smbclient -c 'recurse ON; ls'` on the same
-// share, interleaved, on loopback and on a server that answers 0.5 ms and 2 ms late; then the
+// share, interleaved, on loopback and on a server that answers 0.5 ms and 2 ms late, each as a
+// whole orvane-scan run (a project holding the share, --continue, --save; its CPU split by
+// process and thread) and as a walk inside this process; then the
 // memory the tree takes per node, the engine alone, the folder-loop guard's cost and the CPU the
 // manager and the document's thread spend while every worker waits on a slow server.
 //
 //   bench_walk [HOST [SHARE [THREADS]]]     (defaults 127.0.0.2 bulk 16)
 //   bench_walk engine [THREADS]             the engine alone, scripted instant listings
-//   bench_walk once [HOST [SHARE [THREADS]]]  one walk, for a profiler
+//   bench_walk once [HOST [SHARE [THREADS]]]  one walk in this process and one orvane-scan run,
+//                                             for a profiler (ORVANE_BENCH_WRAP="perf record
+//                                             -o FILE --" runs orvane-scan under one)
 //
 // Run it against the fixture's bulk share (21,010 entries in 1,010 folders), with smbd started
 // through build/bin/smbd-latency (the preload shim that sleeps before each socket send), all in
@@ -20,7 +24,7 @@
 //
 // The bench writes the delay into $ORVANE_LATENCY_FILE before each walk. Without that variable
 // only loopback is measured; without ORVANE_FIXTURE_DIR smbd's CPU is not shown.
-// ORVANE_BENCH_ROUNDS (default 5) sets the number of interleaved rounds; ORVANE_BENCH_LATENCIES
+// ORVANE_BENCH_ROUNDS (default 9) sets the number of interleaved rounds; ORVANE_BENCH_LATENCIES
 // the delays in microseconds (default "0 500 2000"). Figures are medians; each walk starts with
 // fresh services, so helper start-up counts, as it does for one orvane-scan run. The load of
 // other processes during the walks is printed beside them.
@@ -36,15 +40,20 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 long RssKb() {
@@ -286,6 +295,155 @@ Walk SmbclientWalk(const QString& host, const QString& share, const QString& smb
     return w;
 }
 
+// One orvane-scan run as a user starts it: a project holding the share, --continue, --save.
+// Its own CPU is read from the zombie before it is reaped (the helpers it reaped are apart
+// there), its threads' from /proc while it runs.
+struct WholeWalk {
+    double Seconds = 0;
+    double Own = 0;     // orvane-scan itself: every thread, start-up and the final write
+    double Helpers = 0; // the spawner and the SMB helpers it forked
+    // Own split by thread, sampled every 20 ms: resolver, host screens and Qt's in Other
+    double Manager = 0, Workers = 0, Other = 0, Main = 0;
+    // Context switches: of the process and its helpers, and by thread as last sampled
+    long Switches = 0, MainSwitches = 0, ManagerSwitches = 0, WorkerSwitches = 0;
+    double SmbdCpu = -1, OtherCpu = 0;
+    int Nodes = 0;
+    bool Ok = false;
+};
+
+long SwitchesOf(const QString& task) {
+    long n = 0;
+    for (const QByteArray& line : ReadAll(task + QStringLiteral("/status")).split('\n')) {
+        if (line.startsWith("voluntary_ctxt_switches:") ||
+            line.startsWith("nonvoluntary_ctxt_switches:"))
+            n += line.mid(line.indexOf(':') + 1).trimmed().toLong();
+    }
+    return n;
+}
+
+class ScanRunner {
+public:
+    ScanRunner(const QString& host, const QString& share, quint32 threads) {
+        // ORVANE_BENCH_SCAN names another build's orvane-scan, to compare two builds.
+        Scan = qEnvironmentVariableIsSet("ORVANE_BENCH_SCAN")
+                   ? qEnvironmentVariable("ORVANE_BENCH_SCAN")
+                   : QCoreApplication::applicationDirPath() + QStringLiteral("/orvane-scan");
+        Project = Dir.filePath(QStringLiteral("share.kxor"));
+        Saved = Dir.filePath(QStringLiteral("saved.kxor"));
+        TkxProjectDoc doc;
+        PrepareShareWalk(doc, QStringLiteral("\\\\%1\\%2").arg(host, share), threads,
+                         std::make_shared<TkxFakeServices>());
+        doc.WriteProject(Project);
+        // A profiler to run orvane-scan under, e.g. "perf record -g -o FILE --".
+        Args = QString::fromLocal8Bit(qgetenv("ORVANE_BENCH_WRAP")).split(u' ', Qt::SkipEmptyParts);
+        Args << Scan << QStringLiteral("--open") << Project << QStringLiteral("--continue")
+             << QStringLiteral("--threads") << QString::number(threads) << QStringLiteral("--save")
+             << Saved << QStringLiteral("--quiet");
+    }
+    bool Usable() const { return QFile::exists(Scan) && QFile::exists(Project); }
+
+    WholeWalk Run(const QString& smbdPid) {
+        WholeWalk w;
+        std::vector<QByteArray> bytes;
+        std::vector<char*> argv;
+        for (const QString& a : Args)
+            bytes.push_back(a.toLocal8Bit());
+        for (QByteArray& b : bytes)
+            argv.push_back(b.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        const double server0 = smbdPid.isEmpty() ? 0 : TreeCpu(smbdPid);
+        const double busy0 = MachineBusy();
+        QElapsedTimer clock;
+        clock.start();
+        pid_t pid = -1;
+        const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0)
+            return w;
+        const QString proc = QStringLiteral("/proc/%1").arg(pid);
+        struct Thread {
+            QByteArray Name;
+            double Cpu = 0;
+            long Switches = 0;
+        };
+        std::map<QString, Thread> threads;
+        static const double tick = double(sysconf(_SC_CLK_TCK));
+        siginfo_t info{};
+        for (;;) {
+            info.si_pid = 0;
+            if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                info.si_pid == pid)
+                break;
+            for (const QString& tid : QDir(proc + QStringLiteral("/task")).entryList(QDir::Dirs)) {
+                if (tid.isEmpty() || !tid[0].isDigit())
+                    continue;
+                const QString task = proc + QStringLiteral("/task/") + tid;
+                const QList<QByteArray> f = StatFields(task.mid(6)); // "PID/task/TID"
+                if (f.size() > 12)
+                    threads[tid] = {ReadAll(task + QStringLiteral("/comm")).trimmed(),
+                                    (f[11].toDouble() + f[12].toDouble()) / tick, SwitchesOf(task)};
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        w.Seconds = double(clock.nsecsElapsed()) / 1e9;
+        const QList<QByteArray> own = StatFields(QString::number(pid)); // the zombie
+        if (own.size() > 12)
+            w.Own = (own[11].toDouble() + own[12].toDouble()) / tick;
+        int status = 0;
+        rusage ru{};
+        wait4(pid, &status, 0, &ru);
+        const double total = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                             double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+        w.Helpers = std::max(0.0, total - w.Own);
+        for (const auto& [tid, t] : threads) {
+            if (tid == QString::number(pid)) {
+                w.MainSwitches = t.Switches;
+                continue;
+            }
+            if (t.Name == "TQueueManager") {
+                w.Manager += t.Cpu;
+                w.ManagerSwitches += t.Switches;
+            } else if (t.Name == "orvane-worker") {
+                w.Workers += t.Cpu;
+                w.WorkerSwitches += t.Switches;
+            } else {
+                w.Other += t.Cpu;
+            }
+        }
+        w.Switches = ru.ru_nvcsw + ru.ru_nivcsw;
+        // What the last sample missed (the final write above all) was the main thread's.
+        w.Main = std::max(0.0, w.Own - w.Manager - w.Workers - w.Other);
+        w.Ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        LetServerSettle();
+        w.SmbdCpu = smbdPid.isEmpty() ? -1 : TreeCpu(smbdPid) - server0;
+        w.OtherCpu = MachineBusy() - busy0 - total - std::max(0.0, w.SmbdCpu);
+        if (!w.Ok)
+            std::fprintf(stderr, "orvane-scan exited with status %d\n", WEXITSTATUS(status));
+        w.Nodes = NodesSaved();
+        return w;
+    }
+
+private:
+    // The nodes of the saved project, the share itself not counted, as the in-process walk
+    // counts them.
+    int NodesSaved() {
+        TkxProjectDoc doc;
+        try {
+            doc.ReadProject(Saved);
+        } catch (const std::exception&) {
+            return -1;
+        }
+        return doc.Tree().NodeCount() - 1;
+    }
+
+    QTemporaryDir Dir;
+    QString Scan, Project, Saved;
+    QStringList Args;
+};
+
 double Median(std::vector<double> v) {
     if (v.empty())
         return 0;
@@ -343,6 +501,46 @@ void PrintWalks(const char* who, const std::vector<Walk>& walks, bool helpers) {
     std::printf("\n");
 }
 
+void PrintWhole(const std::vector<WholeWalk>& walks) {
+    auto median = [&](auto field) {
+        std::vector<double> v;
+        for (const WholeWalk& w : walks)
+            v.push_back(field(w));
+        return Median(v);
+    };
+    std::printf("  %-10s wall %6.3f s  CPU s: client %5.3f + helpers %5.3f = %5.3f", "orvane-scan",
+                median([](const WholeWalk& w) { return w.Seconds; }),
+                median([](const WholeWalk& w) { return w.Own; }),
+                median([](const WholeWalk& w) { return w.Helpers; }),
+                median([](const WholeWalk& w) { return w.Own + w.Helpers; }));
+    const double smbd = median([](const WholeWalk& w) { return w.SmbdCpu; });
+    if (smbd >= 0)
+        std::printf(", smbd %5.3f", smbd);
+    std::printf(", others %5.3f;  %6.0f context switches;  %d entries\n",
+                median([](const WholeWalk& w) { return w.OtherCpu; }),
+                median([](const WholeWalk& w) { return double(w.Switches); }), walks.front().Nodes);
+    std::printf("  %-10s client split: main thread %5.3f (start-up, document, final write), "
+                "manager %5.3f, workers %5.3f, other threads %5.3f\n",
+                "", median([](const WholeWalk& w) { return w.Main; }),
+                median([](const WholeWalk& w) { return w.Manager; }),
+                median([](const WholeWalk& w) { return w.Workers; }),
+                median([](const WholeWalk& w) { return w.Other; }));
+    std::printf("  %-10s context switches: main thread %.0f, manager %.0f, workers %.0f, the rest "
+                "(helpers above all) %.0f\n",
+                "", median([](const WholeWalk& w) { return double(w.MainSwitches); }),
+                median([](const WholeWalk& w) { return double(w.ManagerSwitches); }),
+                median([](const WholeWalk& w) { return double(w.WorkerSwitches); }),
+                median([](const WholeWalk& w) {
+                    return double(w.Switches - w.MainSwitches - w.ManagerSwitches -
+                                  w.WorkerSwitches);
+                }));
+    int failed = 0;
+    for (const WholeWalk& w : walks)
+        failed += w.Ok && w.Nodes == walks.front().Nodes ? 0 : 1;
+    if (failed)
+        std::printf("  %d runs failed or saved another node count\n", failed);
+}
+
 // Loopback and late servers, interleaved round by round, each beside smbclient.
 void Scenarios(const QString& host, const QString& share, quint32 threads) {
     const QByteArray latencyFile = qgetenv("ORVANE_LATENCY_FILE");
@@ -357,8 +555,9 @@ void Scenarios(const QString& host, const QString& share, quint32 threads) {
     }
     const int rounds = qEnvironmentVariableIsSet("ORVANE_BENCH_ROUNDS")
                            ? std::max(1, qEnvironmentVariableIntValue("ORVANE_BENCH_ROUNDS"))
-                           : 5;
+                           : 9;
     const QString smbd = SmbdPidOf(host);
+    ScanRunner scan(host, share, threads);
     std::printf("walk of //%s/%s, %u threads, %d interleaved rounds; load before: %s\n",
                 qPrintable(host), qPrintable(share), threads, rounds, qPrintable(LoadText()));
     if (latencyFile.isEmpty())
@@ -372,6 +571,7 @@ void Scenarios(const QString& host, const QString& share, quint32 threads) {
         SetLatency(latencyFile, 0);
     SmbclientWalk(host, share);
     std::map<quint32, std::vector<Walk>> client, orvane;
+    std::map<quint32, std::vector<WholeWalk>> whole;
     for (int r = 0; r < rounds; ++r) {
         for (quint32 us : latencies) {
             if (!latencyFile.isEmpty() && !SetLatency(latencyFile, us)) {
@@ -381,9 +581,11 @@ void Scenarios(const QString& host, const QString& share, quint32 threads) {
             // Alternate who goes first, so neither always meets the other's leftovers.
             if (r % 2 == 0)
                 client[us].push_back(SmbclientWalk(host, share, smbd));
-            orvane[us].push_back(OrvaneWalk(host, share, threads, smbd));
+            if (scan.Usable())
+                whole[us].push_back(scan.Run(smbd));
             if (r % 2 == 1)
                 client[us].push_back(SmbclientWalk(host, share, smbd));
+            orvane[us].push_back(OrvaneWalk(host, share, threads, smbd));
         }
     }
     if (!latencyFile.isEmpty())
@@ -394,13 +596,34 @@ void Scenarios(const QString& host, const QString& share, quint32 threads) {
         else
             std::printf("the server answers %.1f ms late:\n", us / 1000.0);
         PrintWalks("smbclient", client[us], false);
-        PrintWalks("orvane", orvane[us], true);
         const double s = MedianOf(client[us], [](const Walk& w) { return w.Seconds; });
-        const double o = MedianOf(orvane[us], [](const Walk& w) { return w.Seconds; });
         const double sc = MedianOf(client[us], [](const Walk& w) { return w.ClientCpu; });
+        if (!whole[us].empty()) {
+            PrintWhole(whole[us]);
+            // Each pair is a smbclient run and the orvane-scan run beside it.
+            std::vector<double> speed, cpu;
+            for (std::size_t i = 0; i < whole[us].size() && i < client[us].size(); ++i) {
+                speed.push_back(client[us][i].Seconds / whole[us][i].Seconds);
+                cpu.push_back((whole[us][i].Own + whole[us][i].Helpers) / client[us][i].ClientCpu);
+            }
+            std::printf("  orvane-scan is %.2fx as fast as smbclient (wall, pairs from %.2fx to "
+                        "%.2fx); client CPU %.2fx smbclient's (pairs %.2fx to %.2fx)\n",
+                        Median(speed), *std::min_element(speed.begin(), speed.end()),
+                        *std::max_element(speed.begin(), speed.end()), Median(cpu),
+                        *std::min_element(cpu.begin(), cpu.end()),
+                        *std::max_element(cpu.begin(), cpu.end()));
+        }
+        if (us == latencies.front())
+            std::printf("  (in-process: the same walk inside this benchmark's process, as the "
+                        "window runs it; no process or\n   library start-up, no project read, no "
+                        "final write, a heap grown by the walks before: less CPU than a user's\n"
+                        "   orvane-scan run, which is the figure to hold against smbclient's)\n");
+        PrintWalks("in-process", orvane[us], true);
+        const double o = MedianOf(orvane[us], [](const Walk& w) { return w.Seconds; });
         const double oc =
             MedianOf(orvane[us], [](const Walk& w) { return w.ClientCpu + w.HelperCpu; });
-        std::printf("  orvane is %.2fx as fast as smbclient (wall); client CPU %.2fx smbclient's\n",
+        std::printf("  in-process walk %.2fx as fast as smbclient (wall); client CPU %.2fx "
+                    "smbclient's\n",
                     s / o, oc / sc);
     }
     std::printf("load after: %s\n", qPrintable(LoadText()));
@@ -478,7 +701,10 @@ int main(int argc, char** argv) {
     const quint32 threads = args.size() > 2 ? args[2].toUInt() : 16;
     if (once) {
         const Walk w = OrvaneWalk(host, share, threads, SmbdPidOf(host));
-        PrintWalks("orvane", {w}, true);
+        PrintWalks("in-process", {w}, true);
+        ScanRunner scan(host, share, threads);
+        if (scan.Usable())
+            PrintWhole({scan.Run(SmbdPidOf(host))});
         return 0;
     }
 

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace {
@@ -46,6 +47,8 @@ private:
         std::condition_variable Wake;
     };
     void Loop(std::function<void()> task, std::function<void()> done) {
+        // Named apart from the manager that starts it, so a profile tells them apart.
+        pthread_setname_np(pthread_self(), "orvane-worker");
         Parked_ self;
         for (;;) {
             task();
