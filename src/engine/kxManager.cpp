@@ -131,7 +131,7 @@ void TQueueManager::RunPasses() {
         pass.NextDeadline = Clock::now() + std::chrono::hours(24);
         VisitSlots(pass);
         ReportStateChanges(pass);
-        Deliver();
+        Deliver(pass);
         if (!HasMainWindow() || ReadSearchState() != srWorking || Terminated())
             break;
         if (OutOfWork(pass))
@@ -282,13 +282,20 @@ void TQueueManager::FetchAhead() {
         Ahead.push_back(std::move(a));
 }
 
-void TQueueManager::Deliver() {
-    if (Report.Empty())
-        return;
+void TQueueManager::Deliver(TPass& pass) {
     std::lock_guard lock(Box->Mutex);
-    Box->Reports.push_back(std::exchange(Report, {}));
-    if (Box->Posted)
+    if (!Report.Empty())
+        Box->Reports.push_back(std::exchange(Report, {}));
+    if (Box->Posted || Box->Reports.empty())
         return;
+    // What waits in the box goes with the next post, or with the next round trip (FetchAhead,
+    // Cleanup), whichever comes first.
+    const auto now = Clock::now();
+    if (now < NextDelivery) {
+        pass.NextDeadline = std::min(pass.NextDeadline, NextDelivery);
+        return;
+    }
+    NextDelivery = now + DeliverEvery;
     Box->Posted = true;
     Queue([box = Box](TkxSearchHost& host) {
         std::vector<TkxPassReport> reports;

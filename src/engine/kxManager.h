@@ -81,8 +81,11 @@ private:
     void Assign(TkxInfoList& slot, TPass& pass);
     // Asks the document for the next pending nodes, sending what was not sent yet first.
     void FetchAhead();
-    // Sends this pass's news without waiting.
-    void Deliver();
+    // Sends this pass's news without waiting. The document's thread is woken at most once per
+    // DeliverEvery: a pass sooner than that leaves its news in the box and a deadline in `pass`,
+    // so a walk of thousands of small folders does not cost a wake-up (and a view update) per
+    // folder.
+    void Deliver(TPass& pass);
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
 
@@ -92,6 +95,8 @@ private:
     int Unhanded = 0;                // pending nodes the document has not handed out, as known
     TkxPassReport Report;            // this pass's news
     const std::shared_ptr<TkxReportBox> Box = std::make_shared<TkxReportBox>();
+    static constexpr std::chrono::milliseconds DeliverEvery{10};
+    std::chrono::steady_clock::time_point NextDelivery; // the earliest time to wake the host
     std::vector<TkxNode*> Retry; // nodes whose listing failed in a way that may pass
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
