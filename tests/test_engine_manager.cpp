@@ -426,6 +426,28 @@ private Q_SLOTS:
         QCOMPARE(doc.Tree().NodeCount(), 1 + 60 + 60 * 60);
         QCOMPARE(int(net->Calls().size()), 1 + 60 + 60 * 30);
         QCOMPARE(share->Info.HasMatch, quint8(1));
+
+        // Through one slot the reports come one task at a time, through 16 they are batched:
+        // the node list, order included, must not depend on that.
+        auto nodeList = [](const TkxProjectDoc& d) {
+            QStringList list;
+            for (TkxNode* n = d.Tree().NextPreOrder(nullptr); n; n = d.Tree().NextPreOrder(n))
+                list << QStringLiteral("%1 %2 %3 %4")
+                            .arg(n->Info.AddressText())
+                            .arg(int(n->Info.Kind))
+                            .arg(int(n->Info.Scanned))
+                            .arg(int(n->Info.Matched));
+            return list;
+        };
+        TkxProjectDoc one;
+        one.SetNetServices(net);
+        TkxParams p = doc.Params();
+        p.TotalThreads = 1;
+        one.SetParams(p);
+        AddTop(one, ikShare, s);
+        one.Continue();
+        QVERIFY(WaitIdle(one, 60000));
+        QCOMPARE(nodeList(one), nodeList(doc));
     }
 
     void refusedListingsFailTheirTasks() {
