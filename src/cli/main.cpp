@@ -8,6 +8,7 @@
 #include "model/kxDelimited.h"
 #include "model/kxErrors.h"
 #include "model/kxMasks.h"
+#include "model/kxShards.h"
 #include "model/kxTargets.h"
 #include "platform/kxKeyring.h"
 #include "platform/kxPlatformServices.h"
@@ -44,6 +45,9 @@ same engine and project files as the Orvane window.
                          are skipped; a line !TARGET takes TARGET out of the ranges above it,
                          splitting them into pieces named "NAME #1", "NAME #2"...
   --allow-large-range    accept a range of more than 65,536 addresses
+  --shard I/N            search only the I-th of N parts of the targets (equal in addresses,
+                         the same on every machine), so that N runs with I = 1..N search
+                         every address once; a range cut by the parts is named "NAME [k/m]"
   --open FILE.kxor       read a project (its ranges, results and parameters)
   --run                  search every range from the top (earlier results are dropped)
   --continue             explore what is still pending (a new project: all of its ranges)
@@ -105,6 +109,7 @@ struct Options {
     TkxNetOptions Net;
     std::optional<quint32> Threads, Depth, LifeTime, ConnectTimeout;
     std::optional<QString> Masks;
+    std::optional<TkxShard> Shard;
 };
 
 [[noreturn]] void BadUsage(const QString& message) {
@@ -181,6 +186,14 @@ quint32 Number(const QString& option, const QString& text) {
     return quint32(v);
 }
 
+// A shard is a part of the targets given here; a project's ranges are another matter.
+void CheckShardOptions(const Options& o) {
+    if (o.Shard && o.Targets.empty())
+        BadUsage(QStringLiteral("--shard needs the targets, from --range or --targets"));
+    if (o.Shard && !o.Open.isEmpty())
+        BadUsage(QStringLiteral("--shard takes the targets of --range or --targets, not --open"));
+}
+
 Options Parse(const QStringList& args) {
     Options o;
     for (qsizetype i = 1; i < args.size(); ++i) {
@@ -233,6 +246,11 @@ Options Parse(const QStringList& args) {
             o.Csv = value();
         } else if (a == u"--xml") {
             o.Xml = value();
+        } else if (a == u"--shard") {
+            const QString text = value();
+            o.Shard = ParseShard(text);
+            if (!o.Shard)
+                BadUsage(QStringLiteral("--shard '%1' is no I/N with 1 <= I <= N").arg(text));
         } else if (a == u"--quiet") {
             o.Quiet = true;
         } else {
@@ -261,6 +279,7 @@ Options Parse(const QStringList& args) {
                      .arg(TkxHostScreen::MaxLimit.count()));
     if (o.Masks)
         CheckMasks(*o.Masks);
+    CheckShardOptions(o);
     if (const TkxTarget* large = FirstLargeTarget(o.Targets); large && !o.AllowLargeRange)
         BadUsage(QStringLiteral("%1 holds %2 addresses; add --allow-large-range to search "
                                 "more than %3")
@@ -491,8 +510,10 @@ std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray
     return std::nullopt;
 }
 
-// The project read or made new, with the parameters and ranges of the command line.
-bool BuildProject(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
+// The project read or made new, with the parameters and ranges of the command line (of this
+// shard's part only).
+bool BuildProject(TkxProjectDoc& doc, const Options& o, const TkxShardPlan& plan,
+                  QTextStream& err) {
     try {
         if (!o.Open.isEmpty()) {
             doc.ReadProject(o.Open);
@@ -513,7 +534,10 @@ bool BuildProject(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
     if (o.Masks)
         params.Masks = *o.Masks;
     doc.SetParams(params);
-    doc.AddTargets(o.Targets);
+    doc.AddTargets(plan.Targets);
+    if (o.Shard && plan.Targets.empty())
+        err << "orvane-scan: shard " << o.Shard->Index << '/' << o.Shard->Count
+            << " holds no address: the targets give fewer addresses than there are shards\n";
     return true;
 }
 
@@ -632,7 +656,8 @@ int main(int argc, char** argv) {
 
     TkxProjectDoc doc;
     doc.SetNetServices(services);
-    if (!BuildProject(doc, o, err))
+    const TkxShardPlan plan = PlanShard(o.Targets, o.Shard);
+    if (!BuildProject(doc, o, plan, err))
         return 1;
     int status = o.Run || o.Continue ? Search(app, doc, o, err) : 0;
     if (!WriteOutputs(doc, o, err))

@@ -106,6 +106,10 @@ private Q_SLOTS:
             << QStringList{"--run", "--save", "/nonexistent-orvane/x.kxor"};
         QTest::newRow("csv onto a folder") << QStringList{"--csv", "/tmp"};
         QTest::newRow("user without password") << QStringList{"--user", "fixtureuser", "--run"};
+        QTest::newRow("shard 0") << QStringList{"--range", "127.0.0.2", "--shard", "0/3"};
+        QTest::newRow("shard past count") << QStringList{"--range", "127.0.0.2", "--shard", "4/3"};
+        QTest::newRow("shard not I/N") << QStringList{"--range", "127.0.0.2", "--shard", "2"};
+        QTest::newRow("shard without targets") << QStringList{"--shard", "1/2", "--run"};
     }
     void badUsage() {
         QFETCH(QStringList, args);
@@ -172,6 +176,36 @@ private Q_SLOTS:
             QVERIFY2(err.startsWith(QStringLiteral("orvane-scan: ") + message), qPrintable(err));
             QVERIFY(!p.readAllStandardOutput().contains("Searching"));
         }
+    }
+
+    // Three shards search every address once between them and find what one search finds; the
+    // range they cut is named with each piece's part.
+    void shardsTogetherAreOneSearch() {
+        const QStringList search{"--range", "Servers=127.0.0.2 - 127.0.0.4",
+                                 "--masks", "*.txt",
+                                 "--depth", "1",
+                                 "--run",   "--quiet",
+                                 "--csv",   "-"};
+        const Result whole = Run(search);
+        QVERIFY2(whole.Code == 0, qPrintable(whole.Err));
+        QStringList all = whole.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+        QStringList pieces;
+        for (int i = 1; i <= 3; ++i) {
+            const Result r = Run(search + QStringList{"--shard", QStringLiteral("%1/3").arg(i)});
+            QVERIFY2(r.Code == 0, qPrintable(r.Err));
+            QStringList rows = r.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+            QCOMPARE(rows.takeFirst(), all.first());
+            QCOMPARE(rows.first(),
+                     QStringLiteral("0,range,Servers [%1/3] (127.0.0.%2-%2),127.0.0.%2 "
+                                    "- 127.0.0.%2,,,,,0,0,1")
+                         .arg(i)
+                         .arg(i + 1));
+            rows.removeFirst();
+            pieces += rows;
+        }
+        all.removeFirst();
+        all.removeFirst();
+        QCOMPARE(pieces, all);
     }
 
     void searchSavesAndExports() {
