@@ -4,6 +4,7 @@
 #include "document/kxProjectDoc.h"
 #include "engine/kxServices.h"
 #include "engine/kxThreadForInfo.h"
+#include "kxScanStore.h"
 #include "lang/kxLanguages.h"
 #include "model/kxDelimited.h"
 #include "model/kxErrors.h"
@@ -73,6 +74,14 @@ same engine and project files as the Orvane window.
   --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
   --csv FILE|-           write one row per tree node (- is standard output)
   --xml FILE             export the tree as XML
+  --store URL            write what the search finds into a result store while it runs:
+                         sqlite:PATH, or postgresql://USER@HOST:PORT/DB with the password in
+                         PGPASSWORD or ~/.pgpass (never in the URL); needs --scan and --run
+  --scan NAME            the scan this run belongs to in the store (several runs, shards or
+                         nights, of one scan)
+  --from-store URL       build the project of the scan --scan NAME from a store: the latest
+                         finished run of every shard (else its latest run, whose unexplored
+                         nodes stay pending); write it with --save, --csv or --xml
   --quiet                no progress on standard error
   --help                 this text
 
@@ -82,6 +91,10 @@ queued again; while the results are written, a first Ctrl-C is ignored (a second
 Exit status: 0 the search finished (or none was asked for) and every output was written,
 1 it failed or was stopped, or an output could not be written, 2 bad usage, 3 the search
 finished but tasks failed (listings refused or lost; they are reported on standard error).
+A store that fails during the search is reported once; the search goes on, and the status is 1
+unless it already says something failed. With --from-store: 0 every shard finished, 1 a shard
+is unfinished or missing (or an output could not be written), 2 the store could not be read,
+3 every shard finished but tasks failed.
 )";
 
 int SignalPipe[2] = {-1, -1};
@@ -110,6 +123,8 @@ struct Options {
     std::optional<quint32> Threads, Depth, LifeTime, ConnectTimeout;
     std::optional<QString> Masks;
     std::optional<TkxShard> Shard;
+    std::optional<TkxStoreUrl> Store, FromStore;
+    QString Scan;
 };
 
 [[noreturn]] void BadUsage(const QString& message) {
@@ -186,12 +201,31 @@ quint32 Number(const QString& option, const QString& text) {
     return quint32(v);
 }
 
-// A shard is a part of the targets given here; a project's ranges are another matter.
-void CheckShardOptions(const Options& o) {
+// --shard, --store, --scan and --from-store only where they mean something.
+void CheckStoreOptions(const Options& o) {
+    // A shard is a part of the targets given here; a project's ranges are another matter.
     if (o.Shard && o.Targets.empty())
         BadUsage(QStringLiteral("--shard needs the targets, from --range or --targets"));
     if (o.Shard && !o.Open.isEmpty())
         BadUsage(QStringLiteral("--shard takes the targets of --range or --targets, not --open"));
+    if ((o.Store || o.FromStore) && o.Scan.isEmpty())
+        BadUsage(QStringLiteral("--store and --from-store need --scan NAME"));
+    if (!o.Scan.isEmpty() && !o.Store && !o.FromStore)
+        BadUsage(QStringLiteral("--scan goes with --store or --from-store"));
+    if (o.Store) {
+        if (!o.Run && !o.Continue)
+            BadUsage(QStringLiteral("--store writes a search: add --run"));
+        // A stored run holds all a shard found from its targets, so a scan's runs can be
+        // put together; a project opened here would make it hold something else.
+        if (!o.Open.isEmpty())
+            BadUsage(QStringLiteral("--store goes with --range or --targets, not --open"));
+        if (o.Targets.empty())
+            BadUsage(QStringLiteral("--store needs the targets, from --range or --targets"));
+    }
+    if (o.FromStore &&
+        (o.Store || o.Run || o.Continue || !o.Open.isEmpty() || !o.Targets.empty() || o.Shard))
+        BadUsage(QStringLiteral("--from-store builds a project from the store alone: no --run, "
+                                "--continue, --open, --range, --targets, --shard or --store"));
 }
 
 Options Parse(const QStringList& args) {
@@ -251,6 +285,16 @@ Options Parse(const QStringList& args) {
             o.Shard = ParseShard(text);
             if (!o.Shard)
                 BadUsage(QStringLiteral("--shard '%1' is no I/N with 1 <= I <= N").arg(text));
+        } else if (a == u"--store" || a == u"--from-store") {
+            QString reason;
+            std::optional<TkxStoreUrl> url = TkxStoreUrl::Parse(value(), &reason);
+            if (!url)
+                BadUsage(QStringLiteral("%1: %2").arg(a, reason));
+            (a == u"--store" ? o.Store : o.FromStore) = std::move(url);
+        } else if (a == u"--scan") {
+            o.Scan = value();
+            if (!IsScanName(o.Scan))
+                BadUsage(QStringLiteral("--scan needs a name without control characters"));
         } else if (a == u"--quiet") {
             o.Quiet = true;
         } else {
@@ -279,7 +323,7 @@ Options Parse(const QStringList& args) {
                      .arg(TkxHostScreen::MaxLimit.count()));
     if (o.Masks)
         CheckMasks(*o.Masks);
-    CheckShardOptions(o);
+    CheckStoreOptions(o);
     if (const TkxTarget* large = FirstLargeTarget(o.Targets); large && !o.AllowLargeRange)
         BadUsage(QStringLiteral("%1 holds %2 addresses; add --allow-large-range to search "
                                 "more than %3")
@@ -369,7 +413,7 @@ bool TakePassword(const Options& o, const QString& account, const QString& key,
 // Whether anything besides the secret store was asked for.
 bool SearchOrOutput(const Options& o) {
     return o.Run || o.Continue || !o.Targets.empty() || !o.Open.isEmpty() || !o.Save.isEmpty() ||
-           !o.Csv.isEmpty() || !o.Xml.isEmpty();
+           !o.Csv.isEmpty() || !o.Xml.isEmpty() || o.FromStore;
 }
 
 QString KindName(quint8 kind) {
@@ -620,16 +664,42 @@ bool WriteOutputs(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
 
 // The final state and what the tree holds; on standard error when the CSV went to standard
 // output.
-void PrintSummary(const TkxProjectDoc& doc, const Options& o, QTextStream& out, QTextStream& err) {
+void PrintSummary(const TkxProjectDoc& doc, const Options& o, const TkxStoreWriter* store,
+                  QTextStream& out, QTextStream& err) {
     const Summary s = Summarise(doc);
     QTextStream& sink = o.Csv == u"-" ? err : out;
-    sink << (doc.SearchState() == srNone ? QStringLiteral("Nothing searched")
-                                         : doc.StatusStateText())
+    sink << (o.FromStore ? QStringLiteral("Scan '%1' read from the store").arg(o.Scan)
+             : doc.SearchState() == srNone ? QStringLiteral("Nothing searched")
+                                           : doc.StatusStateText())
          << "\n"
          << "Nodes " << s.Nodes << ": hosts " << s.Hosts << ", shares " << s.Shares << ", folders "
          << s.Folders << ", files " << s.Files << "; matches " << s.Matches << "; pending "
-         << doc.PendingCount() << "; failed tasks " << doc.FailedTaskCount() << "\n"
-         << Qt::flush;
+         << doc.PendingCount() << "; failed tasks " << doc.FailedTaskCount() << "\n";
+    if (store && store->Incomplete())
+        sink << "Store " << o.Store->Text << ": INCOMPLETE, run " << store->RunId() << " of scan '"
+             << o.Scan << "' lacks what came after the failure (" << store->FailureText() << ")\n";
+    else if (store)
+        sink << "Store " << o.Store->Text << ": run " << store->RunId() << " of scan '" << o.Scan
+             << "' complete\n";
+    sink << Qt::flush;
+}
+
+// --from-store: the scan as one project, written like any other.
+int FromStore(const Options& o, QTextStream& out, QTextStream& err) {
+    TkxProjectDoc doc;
+    int status;
+    try {
+        status = ReadScanFromStore(*o.FromStore, o.Scan, doc, err);
+    } catch (const std::exception& e) {
+        err << "orvane-scan: the store " << o.FromStore->Text
+            << " can not be read: " << ErrorMessage(e) << "\n";
+        return 2;
+    }
+    if (!WriteOutputs(doc, o, err))
+        status = 1;
+    if (o.Csv != u"-")
+        PrintSummary(doc, o, nullptr, out, err);
+    return status;
 }
 
 } // namespace
@@ -644,6 +714,8 @@ int main(int argc, char** argv) {
     QTextStream err(stderr);
     QTextStream out(stdout);
     CheckOutputs(o);
+    if (o.FromStore)
+        return FromStore(o, out, err);
 
     auto services = std::make_shared<TkxPlatformServices>();
     if (o.ConnectTimeout)
@@ -659,11 +731,41 @@ int main(int argc, char** argv) {
     const TkxShardPlan plan = PlanShard(o.Targets, o.Shard);
     if (!BuildProject(doc, o, plan, err))
         return 1;
+    // Declared after the document: it lets go of it first.
+    std::unique_ptr<TkxStoreWriter> store;
+    bool storeReported = false;
+    if (o.Store) {
+        store = std::make_unique<TkxStoreWriter>(
+            *o.Store, StoreRunOf(o.Scan, o.Shard, doc.Params(), plan.Targets));
+        try {
+            store->Open();
+        } catch (const std::exception& e) {
+            err << "orvane-scan: the store " << o.Store->Text
+                << " can not be used: " << ErrorMessage(e) << "\n";
+            return 2;
+        }
+        store->Attach(doc, plan.Parts);
+        QObject::connect(
+            store.get(), &TkxStoreWriter::StoreFailed, &doc, [&](const QString& reason) {
+                if (std::exchange(storeReported, true))
+                    return;
+                err << "\rorvane-scan: the store " << o.Store->Text << " failed: " << reason
+                    << "; the search goes on, and --save still gets all of it"
+                    << (o.Quiet ? "\n" : "\x1b[K\n") << Qt::flush;
+            });
+    }
     int status = o.Run || o.Continue ? Search(app, doc, o, err) : 0;
     if (!WriteOutputs(doc, o, err))
         status = 1;
+    if (store && !store->Finish(doc.SearchState(), doc.FailedTaskCount())) {
+        if (!std::exchange(storeReported, true))
+            err << "orvane-scan: the store " << o.Store->Text << " failed: " << store->FailureText()
+                << "\n";
+        if (status == 0)
+            status = 1;
+    }
     if (o.Run || o.Continue || o.Csv != u"-")
-        PrintSummary(doc, o, out, err);
+        PrintSummary(doc, o, store.get(), out, err);
     TkxInfoThread::WaitForAll();
     return status;
 }

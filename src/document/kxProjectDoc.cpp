@@ -90,7 +90,9 @@ TkxNode* TkxProjectDoc::AddInfoNode(TkxInfo&& record, TkxNode* parent) {
 
 std::vector<TkxNode*> TkxProjectDoc::AddInfoNodes(std::vector<TkxInfo>&& records, TkxNode* parent) {
     EnsureNotSearching();
-    return AddNodesUnchecked(std::move(records), parent);
+    std::vector<TkxNode*> nodes = AddNodesUnchecked(std::move(records), parent);
+    Settle();
+    return nodes;
 }
 
 std::vector<TkxNode*> TkxProjectDoc::AddNodesUnchecked(std::vector<TkxInfo>&& records,
@@ -108,6 +110,8 @@ std::vector<TkxNode*> TkxProjectDoc::AddNodesUnchecked(std::vector<TkxInfo>&& re
                 Pending.push_back(node);
         }
         SetModified(true);
+        if (Watcher)
+            Watcher->NodesAdded(parent && !parent->IsRoot() ? parent : nullptr, nodes);
     } catch (...) {
         Adding = false;
         throw;
@@ -134,7 +138,9 @@ void TkxProjectDoc::DeleteNode(TkxNode* node) {
     EnsureTreeEditable();
     const TkxLongOperation busy(this);
     Pending.clear();
+    Deleting(node);
     Model.DeleteNode(node);
+    Settle();
     SetModified(true);
     UpdateStatus();
 }
@@ -144,7 +150,9 @@ void TkxProjectDoc::DeleteChildren(TkxNode* node) {
         return;
     EnsureTreeEditable();
     Pending.clear();
+    DeletingChildren(node);
     Model.DeleteChildren(node);
+    Settle();
     SetModified(true);
 }
 
@@ -153,7 +161,9 @@ void TkxProjectDoc::ClearTree() {
     const TkxLongOperation busy(this);
     const bool hadNodes = Model.HasNodes();
     Pending.clear();
+    DeletingChildren(Model.Root());
     Model.Clear();
+    Settle();
     if (hadNodes)
         SetModified(true);
     UpdateStatus();
@@ -223,8 +233,11 @@ void TkxProjectDoc::Pack() {
     if (Model.Generation() != generation || Model.NodeCount() != total)
         throw EkxError(QStringLiteral("The tree changed while it was packed"));
     Pending.clear();
+    for (const TkxNode* node : doomed)
+        Deleting(node);
     if (Model.DeleteNodes(doomed) > 0)
         SetModified(true);
+    Settle();
     UpdateStatus();
 }
 
@@ -234,6 +247,7 @@ void TkxProjectDoc::MarkHasMatch(TkxNode* node) {
             break;
         n->Info.SetHasMatch(1);
         Model.NodeChanged(n);
+        Changed(n);
     }
 }
 
@@ -411,12 +425,15 @@ void TkxProjectDoc::RequeueAllRanges() {
     TkxNode* root = Model.Root();
     for (auto& range : root->Children) {
         if (!range->Children.empty()) {
+            DeletingChildren(range.get());
             Model.DeleteChildren(range.get());
             SetModified(true);
         }
         ResetRecord(&range->Info);
         Model.NodeChanged(range.get());
+        Changed(range.get());
     }
+    Settle();
     for (auto& range : root->Children)
         Pending.push_back(range.get());
     UpdateStatus();
@@ -439,12 +456,15 @@ void TkxProjectDoc::Rescan(TkxNode* node) {
         const TkxLongOperation busy(this);
         Pending.clear();
         if (!node->Children.empty()) {
+            DeletingChildren(node);
             Model.DeleteChildren(node);
             SetModified(true);
         }
     }
     ResetRecord(&node->Info);
     Model.NodeChanged(node);
+    Changed(node);
+    Settle();
     Pending.push_back(node);
     SetSearchState(srStarted);
 }
@@ -497,11 +517,11 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
             if (i >= 0 && size_t(i) < last.size() && last[size_t(i)] == std::pair(r, k)) {
                 UpdateThreadRow(i, row);
             } else if (row.Failed) {
-                ++FailedTasks;
-                Q_EMIT TaskFailed(row.Address, row.State);
+                CountFailure(row);
             }
         }
     }
+    Settle();
 }
 
 int TkxProjectDoc::HostHandOut(std::vector<TkxPassReport>& reports, int count, quint32 depth,
@@ -594,6 +614,7 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
         }
     }
     Model.NodeChanged(node);
+    Changed(node);
     bool anyMatched = false;
     for (const TkxInfo& r : harvest.Records)
         anyMatched |= r.Matched != 0;
@@ -625,10 +646,15 @@ void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
     if (i < 0)
         return;
     RowsModel.Update(i, row);
-    if (row.Failed) {
-        ++FailedTasks;
-        Q_EMIT TaskFailed(row.Address, row.State);
-    }
+    if (row.Failed)
+        CountFailure(row);
+}
+
+void TkxProjectDoc::CountFailure(const TkxThreadRow& row) {
+    ++FailedTasks;
+    if (Watcher && row.Node && !row.Node->IsRoot())
+        Watcher->NodeFailed(row.Node, row.State);
+    Q_EMIT TaskFailed(row.Address, row.State);
 }
 
 void TkxProjectDoc::ClearThreadRows() {

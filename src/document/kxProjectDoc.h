@@ -18,6 +18,24 @@
 class TQueueManager;
 class TkxNetServices;
 
+// Follows every change of the tree's records, on the document's thread, as it happens: a result
+// store mirrors the tree through it. The changes between two Settled calls belong together (a
+// harvest: its node renamed and scanned, its children added, the matches marked), so a mirror
+// that keeps each such group whole never holds a scanned node without its children.
+class TkxTreeWatcher {
+public:
+    virtual ~TkxTreeWatcher() = default;
+    // New nodes, the last children of parent (nullptr: top level).
+    virtual void NodesAdded(const TkxNode* parent, const std::vector<TkxNode*>& nodes) = 0;
+    // The node's record changed (name, Scanned, HasMatch, Matched).
+    virtual void NodeChanged(const TkxNode* node) = 0;
+    // The node's task failed; reason is the thread list's state text.
+    virtual void NodeFailed(const TkxNode* node, const QString& reason) = 0;
+    // The node and its subtree are about to be deleted.
+    virtual void NodeDeleting(const TkxNode* node) = 0;
+    virtual void Settled() = 0;
+};
+
 // What the main window shows and the search works on: the result tree with its records,
 // PendingNodes, Params, the search state, the current manager, the worker-slot rows and the
 // project's name and Modified flag. Lives on the GUI thread; the window is a view of it and
@@ -141,6 +159,8 @@ public:
 
     // The network services new searches use (tests put fakes here).
     void SetNetServices(std::shared_ptr<TkxNetServices> services);
+    // Not owned; nullptr for none. The watcher must outlive its time here.
+    void SetTreeWatcher(TkxTreeWatcher* watcher) { Watcher = watcher; }
 
 Q_SIGNALS:
     void StatusChanged();
@@ -187,8 +207,28 @@ private:
                      const std::vector<TkxNode*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }
+    void CountFailure(const TkxThreadRow& row);
 
     std::vector<TkxNode*> AddNodesUnchecked(std::vector<TkxInfo>&& records, TkxNode* parent);
+    // What the watcher hears of.
+    void Changed(const TkxNode* node) {
+        if (Watcher)
+            Watcher->NodeChanged(node);
+    }
+    void Deleting(const TkxNode* node) {
+        if (Watcher)
+            Watcher->NodeDeleting(node);
+    }
+    void DeletingChildren(const TkxNode* node) {
+        if (Watcher) {
+            for (const auto& child : node->Children)
+                Watcher->NodeDeleting(child.get());
+        }
+    }
+    void Settle() {
+        if (Watcher)
+            Watcher->Settled();
+    }
     void LetManagerGo();
     void ManagerGone(const TkxThread* manager);
     void ManagerEnded(TQueueManager* manager);
@@ -223,5 +263,6 @@ private:
     std::shared_ptr<std::atomic<quint8>> SharedState =
         std::make_shared<std::atomic<quint8>>(srNone);
     std::shared_ptr<TkxNetServices> Services;
+    TkxTreeWatcher* Watcher = nullptr;
     std::unique_ptr<TkxBridgeTarget> Bridge;
 };

@@ -37,6 +37,8 @@ struct TkxThreadRow {
     QString State, Address;
     QString TimeText() const { return DateTimeText(StateTime); }
     bool Failed = false; // the slot's task ended with an error (State holds the message)
+    // The node of the task shown; a failed row names the node that failed.
+    TkxNode* Node = nullptr;
     bool operator==(const TkxThreadRow&) const = default;
 };
 

@@ -359,6 +359,7 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     row.Address = slot.AddressText();
     // A timed-out task counts as failed too: what it had not listed yet is missing.
     row.Failed = slot.State == ssError || slot.State == ssTimeout;
+    row.Node = slot.Node;
     return row;
 }
 

@@ -173,20 +173,6 @@ QString LineText(QByteArrayView line) {
     return QString::fromUtf8(line);
 }
 
-// A plain whole number is held as a number: it prints back as the very same text (and the
-// same size text), and a million nodes save a heap block each. Anything else stays a text.
-void SetSizeLine(TkxInfo& info, QByteArrayView line) {
-    constexpr qsizetype ExactDigits = 15;
-    const qsizetype n = line.size();
-    const bool plain =
-        n > 0 && n <= ExactDigits && line[0] >= '0' && line[0] <= '9' && (n == 1 || line[0] != '0');
-    const std::optional<qint64> value = plain ? ParseDecimal(line) : std::nullopt;
-    if (value)
-        info.SetSize(double(*value));
-    else
-        info.SetSizeText(LineText(line));
-}
-
 quint8 LowByte(QByteArrayView line) {
     return quint8(ParseProjectNumber(line).value_or(0));
 }
@@ -248,6 +234,36 @@ private:
 };
 
 } // namespace
+
+// A plain whole number is held as a number: it prints back as the very same text (and the
+// same size text), and a million nodes save a heap block each. Anything else stays a text.
+void SetProjectSize(TkxInfo& info, QByteArrayView line) {
+    constexpr qsizetype ExactDigits = 15;
+    const qsizetype n = line.size();
+    const bool plain =
+        n > 0 && n <= ExactDigits && line[0] >= '0' && line[0] <= '9' && (n == 1 || line[0] != '0');
+    const std::optional<qint64> value = plain ? ParseDecimal(line) : std::nullopt;
+    if (value)
+        info.SetSize(double(*value));
+    else
+        info.SetSizeText(LineText(line));
+}
+
+QString ProjectText(QStringView text) {
+    QString out;
+    out.reserve(text.size());
+    const char16_t* s = text.utf16();
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const qsizetype at = i;
+        const char32_t c = CodePointAt(s, n, i);
+        if (c == u'\r' || c == u'\n' || QChar::isSurrogate(c))
+            out += QChar(QChar::ReplacementCharacter);
+        else
+            out.append(QStringView(s + at, i - at + 1));
+    }
+    return out;
+}
 
 std::optional<qint32> ParseProjectNumber(QByteArrayView text) {
     qsizetype i = 0;
@@ -401,7 +417,7 @@ void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
             TkxInfo info;
             info.SetName(LineText(in.Required()));
             info.SetAddress(LineText(in.Required()));
-            SetSizeLine(info, in.Required());
+            SetProjectSize(info, in.Required());
             info.SetCreatingText(LineText(in.Required()));
             info.SetEditTimeText(LineText(in.Required()));
             info.SetLastAccessText(LineText(in.Required()));

@@ -53,6 +53,14 @@ void WriteProjectFile(const QString& fileName, const TkxParams& params, const Tk
 void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeModel& tree,
                       const TkxProgress& progress = {});
 
+// A value as the project file keeps it: CR, LF and lone surrogates become U+FFFD, as
+// WriteProjectFile writes them; everything else stays.
+QString ProjectText(QStringView text);
+
+// A size line as the reader holds it: a plain whole number of up to 15 digits as a number
+// (it prints back as the same text), anything else as the text.
+void SetProjectSize(TkxInfo& info, QByteArrayView line);
+
 // What the reader builds into.
 struct TkxProjectSink {
     // The parameters the header starts from; a header line that is missing keeps its value.

@@ -1,0 +1,200 @@
+#include "store/kxStoreRows.h"
+
+#include "model/kxDates.h"
+#include "storage/kxProjectFile.h"
+
+#include <QDate>
+#include <QTime>
+
+#include <cmath>
+
+const char* const NodeUpsertSql =
+    "INSERT INTO nodes (run, id, parent, kind, name, address, size, created, edited, accessed, "
+    "matched, has_match, scanned, failure, part, verbatim) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT (run, id) DO UPDATE SET parent = excluded.parent, kind = excluded.kind, "
+    "name = excluded.name, address = excluded.address, size = excluded.size, "
+    "created = excluded.created, edited = excluded.edited, accessed = excluded.accessed, "
+    "matched = excluded.matched, has_match = excluded.has_match, scanned = excluded.scanned, "
+    "failure = excluded.failure, part = excluded.part, verbatim = excluded.verbatim";
+
+const char* const NodeDeleteSql = "DELETE FROM nodes WHERE run = ? AND id = ?";
+
+const char* const NodeSelectSql =
+    "SELECT id, parent, kind, name, address, size, created, edited, accessed, matched, "
+    "has_match, scanned, part, verbatim FROM nodes WHERE run = ? ORDER BY id";
+
+namespace {
+
+const QDate Epoch(1899, 12, 30);
+constexpr qint64 MSecsPerDay = 86400000;
+
+// A size as a whole number of bytes, when it is one that reads back as the same text.
+std::optional<qint64> WholeSize(const TkxNumber& size) {
+    switch (size.ValueType()) {
+    case TkxField::Type::Number: {
+        const double v = size.AsDouble();
+        if (std::isfinite(v) && v == std::trunc(v) && std::fabs(v) < 9.2e18)
+            return qint64(v);
+        return std::nullopt;
+    }
+    case TkxField::Type::Text: {
+        // What the project reader would hold as a number.
+        TkxInfo probe;
+        SetProjectSize(probe, size.AsText().toUtf8());
+        if (probe.Size.ValueType() == TkxField::Type::Number)
+            return qint64(probe.Size.AsDouble());
+        return std::nullopt;
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+// A time as days, when it is one (a text only when it is exactly the text of a time).
+std::optional<double> TimeDays(const TkxDateTime& time) {
+    switch (time.ValueType()) {
+    case TkxField::Type::Date: {
+        const double days = time.AsDouble();
+        if (!TimestampText(days).isEmpty())
+            return days;
+        return std::nullopt;
+    }
+    case TkxField::Type::Text:
+        return TkxDateTexts::System().Parse(time.AsText());
+    default:
+        return std::nullopt;
+    }
+}
+
+TkxSqlValue TimeValue(const std::optional<double>& days) {
+    return days ? TkxSqlValue::OfText(TimestampText(*days)) : TkxSqlValue();
+}
+
+// Columns hold no NUL (PostgreSQL's texts can not): the readable form shows U+FFFD instead,
+// and verbatim keeps the exact text.
+QString ColumnText(const QString& projectText) {
+    QString text = projectText;
+    text.replace(QChar(0), QChar(QChar::ReplacementCharacter));
+    return text;
+}
+
+} // namespace
+
+QString TimestampText(double days) {
+    const QDateTime t = DaysToDateTime(days);
+    if (!t.isValid() || days <= 0)
+        return {};
+    return t.date().toString(Qt::ISODate) + u' ' +
+           t.time().toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+std::optional<double> TimestampDays(QByteArrayView text) {
+    // "YYYY-MM-DD HH:MM:SS" with an optional fraction of a second.
+    if (text.size() < 19 || text[10] != ' ')
+        return std::nullopt;
+    const QDate date = QDate::fromString(QString::fromLatin1(text.first(10)), Qt::ISODate);
+    const QTime time = QTime::fromString(QString::fromLatin1(text.sliced(11, 8)), Qt::ISODate);
+    if (!date.isValid() || !time.isValid())
+        return std::nullopt;
+    qint64 ms = time.msecsSinceStartOfDay();
+    if (text.size() > 19) {
+        if (text[19] != '.')
+            return std::nullopt;
+        QByteArray digits = text.sliced(20).toByteArray();
+        if (digits.isEmpty() || digits.size() > 9)
+            return std::nullopt;
+        for (char c : digits) {
+            if (c < '0' || c > '9')
+                return std::nullopt;
+        }
+        while (digits.size() < 3)
+            digits += '0';
+        // Written to the millisecond; more digits (a server's microseconds) are rounded.
+        ms += std::llround(digits.toDouble() / std::pow(10.0, double(digits.size() - 3)));
+    }
+    return double(Epoch.daysTo(date)) + double(ms) / double(MSecsPerDay);
+}
+
+TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                        const QString& failure, const QString& part) {
+    const QString name = ProjectText(info.NameText());
+    const QString address = ProjectText(info.AddressText());
+    const std::optional<qint64> size = WholeSize(info.Size);
+    const std::optional<double> created = TimeDays(info.Creating);
+    const std::optional<double> edited = TimeDays(info.EditTime);
+    const std::optional<double> accessed = TimeDays(info.LastAccess);
+    const bool exact = !name.contains(QChar(0)) && !address.contains(QChar(0)) &&
+                       (size || info.Size.IsEmpty()) && (created || info.Creating.IsEmpty()) &&
+                       (edited || info.EditTime.IsEmpty()) &&
+                       (accessed || info.LastAccess.IsEmpty());
+    TkxSqlValue verbatim;
+    if (!exact) {
+        const QStringList texts{name,
+                                address,
+                                ProjectText(info.SizeRawText()),
+                                ProjectText(info.CreatingText()),
+                                ProjectText(info.EditTimeText()),
+                                ProjectText(info.LastAccessText())};
+        verbatim = TkxSqlValue::OfBlob(texts.join(u'\n').toUtf8());
+    }
+    return {TkxSqlValue::Of(run), TkxSqlValue::Of(id),
+            parent ? TkxSqlValue::Of(parent) : TkxSqlValue(), TkxSqlValue::Of(info.Kind),
+            TkxSqlValue::OfText(ColumnText(name)), TkxSqlValue::OfText(ColumnText(address)),
+            size ? TkxSqlValue::Of(*size) : TkxSqlValue(), TimeValue(created), TimeValue(edited),
+            TimeValue(accessed),
+            // PostgreSQL's booleans take 0 and 1 only; the search sets nothing else.
+            TkxSqlValue::Of(info.Matched != 0), TkxSqlValue::Of(info.HasMatch != 0),
+            TkxSqlValue::Of(info.Scanned != 0),
+            failure.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(ColumnText(failure)),
+            part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part), verbatim};
+}
+
+TkxInfo RecordOfRow(const TkxSqlRow& row) {
+    enum {
+        Kind = 2,
+        Name,
+        Address,
+        Size,
+        Created,
+        Edited,
+        Accessed,
+        Matched,
+        HasMatch,
+        Scanned,
+        Part,
+        Verbatim
+    };
+    TkxInfo info;
+    if (!row.IsNull(Verbatim)) {
+        const QList<QByteArray> texts = row.Bytes(Verbatim).split('\n');
+        auto text = [&](int i) {
+            return i < texts.size() ? QString::fromUtf8(texts[i]) : QString();
+        };
+        info.SetName(text(0));
+        info.SetAddress(text(1));
+        SetProjectSize(info, texts.size() > 2 ? QByteArrayView(texts[2]) : QByteArrayView());
+        info.SetCreatingText(text(3));
+        info.SetEditTimeText(text(4));
+        info.SetLastAccessText(text(5));
+    } else {
+        info.SetName(row.Text(Name));
+        info.SetAddress(row.Text(Address));
+        if (!row.IsNull(Size))
+            info.SetSize(double(row.Int(Size)));
+        const auto time = [&](int column, void (TkxInfo::*set)(double)) {
+            if (row.IsNull(column))
+                return;
+            if (const std::optional<double> days = TimestampDays(row.Bytes(column)))
+                (info.*set)(*days);
+        };
+        time(Created, &TkxInfo::SetCreating);
+        time(Edited, &TkxInfo::SetEditTime);
+        time(Accessed, &TkxInfo::SetLastAccess);
+    }
+    info.SetKind(quint8(row.Int(Kind)));
+    info.SetMatched(quint8(row.Int(Matched)));
+    info.SetHasMatch(quint8(row.Int(HasMatch)));
+    info.SetScanned(quint8(row.Int(Scanned)));
+    return info;
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+// A record as a row of the nodes table, and back: what is read back is what the project file
+// would have kept of the record (the same texts, the same flags).
+
+#include "model/kxLists.h"
+#include "store/kxStoreSql.h"
+
+// Writes one node (new or changed): run, id, parent, then the record's columns.
+extern const char* const NodeUpsertSql;
+extern const char* const NodeDeleteSql;
+// Reads a run's nodes in the order they were found: id, parent, kind, name, address, size,
+// created, edited, accessed, matched, has_match, scanned, part, verbatim.
+extern const char* const NodeSelectSql;
+
+TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                        const QString& failure, const QString& part);
+
+// The record of a row read with NodeSelectSql.
+TkxInfo RecordOfRow(const TkxSqlRow& row);
+
+// Local wall-clock days (as records hold times) as "YYYY-MM-DD HH:MM:SS.mmm", and back;
+// empty or nullopt when there is no such time.
+QString TimestampText(double days);
+std::optional<double> TimestampDays(QByteArrayView text);

@@ -1,0 +1,69 @@
+#pragma once
+
+// A connection to a result store, SQLite through Qt SQL's driver or PostgreSQL through libpq,
+// behind one small interface. Every value travels as a parameter of a prepared statement,
+// never inside the statement's text; statements are written with '?' placeholders.
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// Where results go: "sqlite:PATH" or "postgresql://USER@HOST:PORT/DB".
+struct TkxStoreUrl {
+    enum Kind { Sqlite, Postgres };
+    Kind Type = Sqlite;
+    QString Path;   // Sqlite: the database file
+    QByteArray Uri; // Postgres: the URI as given (it holds no password)
+    QString Text;   // as given, for messages
+
+    // nullopt with the reason in `error` for a URL that is no store or carries a password.
+    static std::optional<TkxStoreUrl> Parse(const QString& text, QString* error);
+};
+
+// One value bound to a statement.
+struct TkxSqlValue {
+    enum Type : quint8 { Null, Integer, Text, Blob };
+    Type Kind = Null;
+    qint64 Int = 0;
+    QByteArray Bytes; // Text: UTF-8 without NUL; Blob: any bytes
+
+    static TkxSqlValue Of(qint64 v) { return {Integer, v, {}}; }
+    static TkxSqlValue OfText(const QString& text) { return {Text, 0, text.toUtf8()}; }
+    static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes}; }
+};
+using TkxSqlParams = std::vector<TkxSqlValue>;
+
+// One row read: every column as bytes (numbers and booleans as decimal text, 0 or 1 for a
+// boolean, timestamps as "YYYY-MM-DD HH:MM:SS[.fff]", blobs as they are), nullopt for NULL.
+class TkxSqlRow {
+public:
+    std::vector<std::optional<QByteArray>> Columns;
+
+    bool IsNull(size_t i) const { return !Columns.at(i).has_value(); }
+    QByteArray Bytes(size_t i) const { return Columns.at(i).value_or(QByteArray()); }
+    QString Text(size_t i) const { return QString::fromUtf8(Bytes(i)); }
+    qint64 Int(size_t i) const { return Bytes(i).toLongLong(); }
+};
+
+class TkxSqlSession {
+public:
+    virtual ~TkxSqlSession() = default;
+    virtual TkxStoreUrl::Kind Dialect() const = 0;
+    // A statement without parameters (schema, transactions). Throws EkxError with the reason.
+    virtual void Exec(const QString& sql) = 0;
+    // A statement with parameters; every row of its result goes to `row` as it arrives.
+    virtual void Query(const QString& sql, const TkxSqlParams& params,
+                       const std::function<void(const TkxSqlRow&)>& row = {}) = 0;
+    // One statement for many parameter sets, in order; inside a transaction.
+    virtual void ExecMany(const QString& sql, const std::vector<TkxSqlParams>& sets) = 0;
+    // Starts a transaction that writes: SQLite takes the write lock at once, so two writers
+    // queue at the start instead of one failing halfway.
+    virtual void BeginWrite() = 0;
+};
+
+// Connects; throws EkxError with the reason. The session belongs to the calling thread.
+std::unique_ptr<TkxSqlSession> OpenSqlSession(const TkxStoreUrl& url);

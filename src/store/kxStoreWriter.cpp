@@ -1,0 +1,354 @@
+#include "store/kxStoreWriter.h"
+
+#include "model/kxErrors.h"
+#include "store/kxStoreRows.h"
+#include "store/kxStoreSchema.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// A transaction waits this long for more rows unless this many are there: a commit per harvest
+// would cost the server a disk flush each.
+constexpr size_t BatchRows = 4096;
+constexpr std::chrono::milliseconds Linger(200);
+
+QString UtcNow() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+QString StoreRunState(TkxSearchState state) {
+    switch (state) {
+    case srFinished:
+        return QStringLiteral("finished");
+    case srUserStopped:
+        return QStringLiteral("stopped");
+    case srFailed:
+        return QStringLiteral("failed");
+    default:
+        return QStringLiteral("running");
+    }
+}
+
+TkxStoreWriter::TkxStoreWriter(const TkxStoreUrl& url, TkxStoreRun run, QObject* parent)
+    : QObject(parent), Url(url), RunInfo(std::move(run)) {}
+
+TkxStoreWriter::~TkxStoreWriter() {
+    Detach();
+    {
+        const std::lock_guard lock(Lock);
+        Abandon = true;
+    }
+    Wake.notify_all();
+    if (Worker.joinable())
+        Worker.join();
+}
+
+void TkxStoreWriter::Open() {
+    Worker = std::thread([this] { Main(); });
+    std::unique_lock lock(Lock);
+    Settle.wait(lock, [this] { return Opened || Ended; });
+    if (!Opened)
+        throw EkxError(Failure);
+}
+
+bool TkxStoreWriter::Incomplete() const {
+    const std::lock_guard lock(Lock);
+    return FailedFlag || !Opened;
+}
+
+QString TkxStoreWriter::FailureText() const {
+    const std::lock_guard lock(Lock);
+    return Failure;
+}
+
+// --- the document's side
+
+void TkxStoreWriter::Attach(TkxProjectDoc& doc, const std::vector<QString>& parts) {
+    Doc = &doc;
+    const TkxNode* root = doc.Tree().Root();
+    for (size_t i = 0; i < parts.size() && i < root->Children.size(); ++i) {
+        if (!parts[i].isEmpty())
+            Parts[root->Children[i].get()] = parts[i];
+    }
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
+        const quint32 id = NextId++;
+        Ids[n] = id;
+        Upsert(n, id);
+    }
+    Settled();
+    doc.SetTreeWatcher(this);
+}
+
+void TkxStoreWriter::Detach() {
+    if (Doc)
+        Doc->SetTreeWatcher(nullptr);
+    Doc = nullptr;
+}
+
+void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id) {
+    TItem item;
+    item.Id = id;
+    if (node->Parent && !node->Parent->IsRoot()) {
+        const auto parent = Ids.find(node->Parent);
+        item.Parent = parent == Ids.end() ? 0 : parent->second;
+    }
+    item.Info = node->Info;
+    if (const auto f = Failures.find(id); f != Failures.end())
+        item.Failure = f->second;
+    if (const auto p = Parts.find(node); p != Parts.end())
+        item.Part = p->second;
+    Group.push_back(std::move(item));
+}
+
+void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
+    for (const TkxNode* node : nodes) {
+        const quint32 id = NextId++;
+        Ids[node] = id;
+        Upsert(node, id);
+    }
+}
+
+void TkxStoreWriter::NodeChanged(const TkxNode* node) {
+    if (const auto it = Ids.find(node); it != Ids.end())
+        Upsert(node, it->second);
+}
+
+void TkxStoreWriter::NodeFailed(const TkxNode* node, const QString& reason) {
+    if (const auto it = Ids.find(node); it != Ids.end()) {
+        Failures[it->second] = reason;
+        Upsert(node, it->second);
+    }
+}
+
+void TkxStoreWriter::NodeDeleting(const TkxNode* node) {
+    std::vector<const TkxNode*> stack{node};
+    while (!stack.empty()) {
+        const TkxNode* n = stack.back();
+        stack.pop_back();
+        for (const auto& child : n->Children)
+            stack.push_back(child.get());
+        const auto it = Ids.find(n);
+        if (it == Ids.end())
+            continue;
+        TItem item;
+        item.Delete = true;
+        item.Id = it->second;
+        Group.push_back(std::move(item));
+        Failures.erase(it->second);
+        Parts.erase(n);
+        Ids.erase(it);
+    }
+}
+
+void TkxStoreWriter::Settled() {
+    if (Group.empty())
+        return;
+    bool wake = false;
+    {
+        const std::lock_guard lock(Lock);
+        if (FailedFlag || Ending) {
+            Group.clear(); // nothing more reaches the store
+            return;
+        }
+        wake = Queue.size() < BatchRows && Queue.size() + Group.size() >= BatchRows;
+        if (Queue.empty()) {
+            Queue = std::move(Group);
+            wake = true;
+        } else {
+            Queue.insert(Queue.end(), std::make_move_iterator(Group.begin()),
+                         std::make_move_iterator(Group.end()));
+        }
+    }
+    Group.clear();
+    if (wake)
+        Wake.notify_one();
+}
+
+bool TkxStoreWriter::Finish(TkxSearchState state, int failedTasks) {
+    if (Finished)
+        return !Incomplete();
+    Finished = true;
+    Settled();
+    Detach();
+    {
+        std::unique_lock lock(Lock);
+        if (!Opened)
+            return false;
+        Ending = true;
+        EndState = state;
+        EndFailed = failedTasks;
+        Wake.notify_one();
+        Settle.wait(lock, [this] { return Ended; });
+    }
+    if (Worker.joinable())
+        Worker.join();
+    return !Incomplete();
+}
+
+// --- the writer's thread
+
+void TkxStoreWriter::Main() {
+    std::unique_ptr<TkxSqlSession> session;
+    try {
+        session = OpenSqlSession(Url);
+        PrepareStoreSchema(*session);
+        StartRun(*session);
+    } catch (const std::exception& e) {
+        const std::lock_guard lock(Lock);
+        Failure = ErrorMessage(e);
+        Ended = true;
+        Settle.notify_all();
+        return;
+    }
+    {
+        const std::lock_guard lock(Lock);
+        Opened = true;
+    }
+    Settle.notify_all();
+
+    for (;;) {
+        std::vector<TItem> items;
+        bool last = false;
+        {
+            std::unique_lock lock(Lock);
+            Wake.wait(lock, [this] { return !Queue.empty() || Ending || Abandon; });
+            // Gather more rows for one transaction, unless there are plenty already.
+            const auto until = std::chrono::steady_clock::now() + Linger;
+            Wake.wait_until(lock, until,
+                            [this] { return Queue.size() >= BatchRows || Ending || Abandon; });
+            if (Abandon)
+                break;
+            items.swap(Queue);
+            last = Ending;
+        }
+        bool failed;
+        {
+            const std::lock_guard lock(Lock);
+            failed = FailedFlag;
+        }
+        if (!failed) {
+            try {
+                Write(*session, items, last);
+            } catch (const std::exception& e) {
+                Fail(session.get(), ErrorMessage(e));
+            }
+        }
+        if (last)
+            break;
+    }
+    session.reset();
+    {
+        const std::lock_guard lock(Lock);
+        Ended = true;
+    }
+    Settle.notify_all();
+}
+
+void TkxStoreWriter::StartRun(TkxSqlSession& session) {
+    session.Query(
+        QStringLiteral("INSERT INTO scans (name) VALUES (?) ON CONFLICT (name) DO NOTHING"),
+        {TkxSqlValue::OfText(RunInfo.Scan)});
+    qint64 scan = 0;
+    session.Query(QStringLiteral("SELECT id FROM scans WHERE name = ?"),
+                  {TkxSqlValue::OfText(RunInfo.Scan)},
+                  [&](const TkxSqlRow& row) { scan = row.Int(0); });
+    if (scan == 0)
+        throw EkxError(QStringLiteral("the scan could not be recorded"));
+    const TkxParams& p = RunInfo.Params;
+    session.Query(
+        QStringLiteral("INSERT INTO runs (scan, shard, shards, host, threads, depth, lifetime, "
+                       "masks, targets, started, state, failed_tasks) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0) RETURNING id"),
+        {TkxSqlValue::Of(scan), TkxSqlValue::Of(RunInfo.Shard.Index),
+         TkxSqlValue::Of(RunInfo.Shard.Count), TkxSqlValue::OfText(RunInfo.Host),
+         TkxSqlValue::Of(p.TotalThreads), TkxSqlValue::Of(p.Depth), TkxSqlValue::Of(p.LifeTime),
+         TkxSqlValue::OfText(p.Masks), TkxSqlValue::OfText(RunInfo.Targets),
+         TkxSqlValue::OfText(UtcNow()), TkxSqlValue::OfText(StoreRunState(srStarted))},
+        [&](const TkxSqlRow& row) { Run = row.Int(0); });
+    if (Run == 0)
+        throw EkxError(QStringLiteral("the run could not be recorded"));
+}
+
+void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bool last) {
+    // The last state of each node is all that needs writing; ids are never used twice, so a
+    // deleted node stays deleted.
+    std::unordered_map<quint32, size_t> latest;
+    latest.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i)
+        latest[items[i].Id] = i;
+    std::vector<size_t> order;
+    order.reserve(latest.size());
+    for (const auto& [id, i] : latest)
+        order.push_back(i);
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return items[a].Id < items[b].Id; });
+    const qint64 run = Run;
+    std::vector<TkxSqlParams> upserts, deletes;
+    for (size_t i : order) {
+        const TItem& item = items[i];
+        if (item.Delete)
+            deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
+        else
+            upserts.push_back(
+                NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
+    }
+    session.BeginWrite();
+    try {
+        session.ExecMany(QString::fromLatin1(NodeUpsertSql), upserts);
+        session.ExecMany(QString::fromLatin1(NodeDeleteSql), deletes);
+        if (last) {
+            int failed;
+            TkxSearchState state;
+            {
+                const std::lock_guard lock(Lock);
+                failed = EndFailed;
+                state = EndState;
+            }
+            session.Query(
+                QStringLiteral(
+                    "UPDATE runs SET ended = ?, state = ?, failed_tasks = ? WHERE id = ?"),
+                {TkxSqlValue::OfText(UtcNow()), TkxSqlValue::OfText(StoreRunState(state)),
+                 TkxSqlValue::Of(failed), TkxSqlValue::Of(run)});
+        }
+        session.Exec(QStringLiteral("COMMIT"));
+    } catch (...) {
+        try {
+            session.Exec(QStringLiteral("ROLLBACK"));
+        } catch (...) {
+            NoteSwallowed("store rollback");
+        }
+        throw;
+    }
+    Written += qint64(upserts.size() + deletes.size());
+}
+
+void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
+    {
+        const std::lock_guard lock(Lock);
+        if (FailedFlag)
+            return;
+        FailedFlag = true;
+        Failure = reason;
+        Queue.clear();
+    }
+    // Where the database still answers (a full disk, a refused row), the run says it is
+    // incomplete; a lost server leaves it "running", which a reader takes as unfinished too.
+    if (session) {
+        try {
+            session->Query(QStringLiteral("UPDATE runs SET ended = ?, state = ? WHERE id = ?"),
+                           {TkxSqlValue::OfText(UtcNow()),
+                            TkxSqlValue::OfText(QStringLiteral("incomplete")),
+                            TkxSqlValue::Of(Run.load())});
+        } catch (...) {
+            NoteSwallowed("store marked incomplete");
+        }
+    }
+    QMetaObject::invokeMethod(
+        this, [this, reason] { Q_EMIT StoreFailed(reason); }, Qt::QueuedConnection);
+}

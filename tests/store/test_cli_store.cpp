@@ -1,0 +1,278 @@
+// Result stores as the user meets them: orvane-scan shards writing into SQLite and into a
+// PostgreSQL server of the suite's own, read back as one project; and the faults on the way.
+
+#include "document/kxProjectDoc.h"
+#include "model/kxErrors.h"
+#include "store/kxStoreReader.h"
+#include "store/kxStoreWriter.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString PgPassword = QStringLiteral("PGPASSWORD=orvane-store-pass");
+
+QString Tool(const char* dir, const QString& name) {
+    return qEnvironmentVariable(dir) + u'/' + name;
+}
+
+struct Result {
+    int Code = -1;
+    QString Out, Err;
+};
+
+void Start(QProcess& p, const QStringList& args) {
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("PGPASSWORD"), PgPassword.section(u'=', 1));
+    p.setProcessEnvironment(e);
+    p.start(Tool("ORVANE_BIN_DIR", QStringLiteral("orvane-scan")), args);
+}
+
+Result Finish(QProcess& p) {
+    p.waitForFinished(180000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+Result Run(const QStringList& args) {
+    QProcess p;
+    Start(p, args);
+    return Finish(p);
+}
+
+bool PgFixture(const QString& command) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.start(Tool("ORVANE_SOURCE_DIR", QStringLiteral("scripts/pg-fixture")),
+            {command, qEnvironmentVariable("ORVANE_PG_FIXTURE_DIR")});
+    return p.waitForFinished(60000) && p.exitCode() == 0;
+}
+
+QString PgUrl() {
+    QFile f(Tool("ORVANE_PG_FIXTURE_DIR", QStringLiteral("port")));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QStringLiteral("postgresql://orvane@127.0.0.1:%1/orvane")
+        .arg(QString::fromLatin1(f.readAll().trimmed()));
+}
+
+// The CSV rows below the range row (the tree of the hosts searched).
+QStringList Below(const QString& csv, const QString& firstHost = {}) {
+    QStringList rows = csv.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    qsizetype from = 2; // after the header and the range
+    if (!firstHost.isEmpty())
+        from = rows.indexOf(QRegularExpression(QStringLiteral("1,host,") +
+                                               QRegularExpression::escape(firstHost) +
+                                               QStringLiteral(",.*")));
+    return from < 0 ? QStringList() : rows.mid(from);
+}
+
+// Waits until the running scan's progress shows at least `nodes` nodes.
+bool WaitForNodes(QProcess& p, int nodes) {
+    QByteArray progress;
+    return QTest::qWaitFor(
+        [&] {
+            progress += p.readAllStandardError();
+            const qsizetype at = progress.lastIndexOf("nodes ");
+            return at >= 0 && progress.mid(at + 6).split('\x1b').first().toInt() >= nodes;
+        },
+        60000);
+}
+
+const QStringList Search{"--masks", "*.txt", "--depth", "4", "--run"};
+} // namespace
+
+class TestCliStore : public QObject {
+    Q_OBJECT
+    QTemporaryDir Dir;
+    QString Whole; // one search of all three fixture servers, as CSV
+
+    void stores() {
+        QTest::addColumn<QString>("store");
+        QTest::newRow("sqlite") << QStringLiteral("sqlite:") +
+                                       Dir.filePath(QStringLiteral("results.db"));
+        QTest::newRow("postgresql") << PgUrl();
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(!PgUrl().isEmpty());
+        const Result whole = Run(QStringList{"--range", "Servers=127.0.0.2 - 127.0.0.4"} + Search +
+                                 QStringList{"--quiet", "--csv", "-"});
+        QCOMPARE(whole.Code, 3); // the fixture has shares that refuse us
+        Whole = whole.Out;
+    }
+
+    // Three shards at once, each writing into the one store, read back as one project: the
+    // very tree of one search, node for node.
+    void shardsMergeIntoOneSearch_data() { stores(); }
+    void shardsMergeIntoOneSearch() {
+        QFETCH(QString, store);
+        QProcess shards[3];
+        for (int i = 0; i < 3; ++i)
+            Start(shards[i], QStringList{"--range", "Servers=127.0.0.2 - 127.0.0.4", "--shard",
+                                         QStringLiteral("%1/3").arg(i + 1), "--store", store,
+                                         "--scan", "merged", "--quiet"} +
+                                 Search);
+        for (QProcess& p : shards) {
+            const Result r = Finish(p);
+            QVERIFY2(r.Code == 0 || r.Code == 3, qPrintable(r.Err));
+            QVERIFY2(r.Out.contains(QStringLiteral("' complete")), qPrintable(r.Out));
+        }
+        const Result merged = Run({"--from-store", store, "--scan", "merged", "--csv", "-"});
+        QCOMPARE(merged.Code, 3); // all finished, tasks failed
+        QVERIFY2(merged.Err.contains(QStringLiteral("shard 3/3: run ")), qPrintable(merged.Err));
+        QCOMPARE(merged.Out, Whole);
+    }
+
+    // A shard killed mid-run is reported unfinished; its project continues where the store
+    // left it, and a new run of the shard replaces it.
+    void killedShardIsRunAgain_data() { stores(); }
+    void killedShardIsRunAgain() {
+        QFETCH(QString, store);
+        const QStringList shard =
+            QStringList{"--range", "127.0.0.4", "--store", store, "--scan", "killed"} + Search;
+        QProcess p;
+        Start(p, shard);
+        QVERIFY(WaitForNodes(p, 3000));
+        p.kill();
+        p.waitForFinished();
+        const QString project = Dir.filePath(QStringLiteral("killed.kxor"));
+        const Result unfinished =
+            Run({"--from-store", store, "--scan", "killed", "--save", project});
+        QCOMPARE(unfinished.Code, 1);
+        QVERIFY2(unfinished.Err.contains(QStringLiteral("UNFINISHED (running)")),
+                 qPrintable(unfinished.Err));
+        QVERIFY2(!unfinished.Out.contains(QStringLiteral("pending 0;")),
+                 qPrintable(unfinished.Out));
+        const Result continued = Run({"--open", project, "--continue", "--quiet", "--csv", "-"});
+        QVERIFY(continued.Code == 0 || continued.Code == 3); // its failures may be stored already
+        QCOMPARE(Below(continued.Out), Below(Whole, QStringLiteral("127.0.0.4")));
+
+        QCOMPARE(Run(shard + QStringList{"--quiet"}).Code, 3);
+        const Result again = Run({"--from-store", store, "--scan", "killed", "--csv", "-"});
+        QCOMPARE(again.Code, 3);
+        QCOMPARE(Below(again.Out), Below(Whole, QStringLiteral("127.0.0.4")));
+    }
+
+    // A server lost mid-run: the search goes on, the loss is told once, the project file gets
+    // everything and the summary says the store is incomplete.
+    void serverLostMidRun() {
+        const QString project = Dir.filePath(QStringLiteral("lost.kxor"));
+        QProcess p;
+        Start(p, QStringList{"--range", "127.0.0.4", "--store", PgUrl(), "--scan", "lost", "--save",
+                             project} +
+                     Search);
+        QVERIFY(WaitForNodes(p, 3000));
+        QVERIFY(PgFixture(QStringLiteral("stop-server")));
+        const Result r = Finish(p);
+        QVERIFY(PgFixture(QStringLiteral("start")));
+        QCOMPARE(r.Code, 3); // failed tasks already say something failed
+        QCOMPARE(r.Err.count(QStringLiteral(" failed: ")), 1);
+        QVERIFY2(r.Out.contains(QStringLiteral(": INCOMPLETE, run ")), qPrintable(r.Out));
+        const Result saved = Run({"--open", project, "--csv", "-"});
+        QCOMPARE(Below(saved.Out), Below(Whole, QStringLiteral("127.0.0.4")));
+        QCOMPARE(Run({"--from-store", PgUrl(), "--scan", "lost"}).Code, 1);
+    }
+
+    // Refused before anything is searched, the store left as it was.
+    void storeRefused() {
+        const QStringList search = QStringList{"--range", "127.0.0.3", "--scan", "x"} + Search;
+        const Result unreachable =
+            Run(search + QStringList{"--store", "postgresql://orvane@127.0.0.1:1/orvane"});
+        QCOMPARE(unreachable.Code, 2);
+        QVERIFY2(unreachable.Err.contains(QStringLiteral("can not be used: ")),
+                 qPrintable(unreachable.Err));
+        QCOMPARE(
+            Run(search + QStringList{"--store", PgUrl().replace("orvane@", "orvane:secret@")}).Code,
+            2);
+        QCOMPARE(Run({"--from-store", "sqlite:" + Dir.filePath("none.db"), "--scan", "x"}).Code, 2);
+        QVERIFY(!QFile::exists(Dir.filePath("none.db")));
+
+        // A store of another schema version is neither written nor read nor altered.
+        const QString path = Dir.filePath(QStringLiteral("future.db"));
+        QCOMPARE(Run(search + QStringList{"--store", "sqlite:" + path}).Code, 0);
+        OpenSqlSession(*TkxStoreUrl::Parse("sqlite:" + path, nullptr))
+            ->Exec(QStringLiteral("INSERT INTO orvane_schema (version) VALUES (2)"));
+        QFile before(path);
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        const QByteArray bytes = before.readAll();
+        before.close();
+        for (const Result& r : {Run(search + QStringList{"--store", "sqlite:" + path}),
+                                Run({"--from-store", "sqlite:" + path, "--scan", "x"})}) {
+            QCOMPARE(r.Code, 2);
+            QVERIFY2(r.Err.contains(QStringLiteral("schema version 2")), qPrintable(r.Err));
+        }
+        QVERIFY(before.open(QIODevice::ReadOnly));
+        QCOMPARE(before.readAll(), bytes);
+    }
+
+    // Names no column type likes come back as the project file keeps them.
+    void hostileNamesRoundTrip_data() { stores(); }
+    void hostileNamesRoundTrip() {
+        QFETCH(QString, store);
+        qputenv("PGPASSWORD", PgPassword.section(u'=', 1).toUtf8());
+        const QString scan = QStringLiteral("hostile %1").arg(QTest::currentDataTag());
+        try {
+            RoundTrip(store, scan);
+        } catch (const std::exception& e) {
+            QFAIL(qPrintable(ErrorMessage(e)));
+        }
+    }
+
+private:
+    void RoundTrip(const QString& store, const QString& scan) {
+        TkxProjectDoc doc;
+        TkxNode* range = doc.AddRange(QStringLiteral("Range 'x'; DROP TABLE nodes; --"),
+                                      QStringLiteral("127.0.0.2 - 127.0.0.2"));
+        std::vector<TkxInfo> records;
+        for (const QString& name :
+             {QStringLiteral("it's \"quoted\" \\ %_ ?"),
+              QStringLiteral("nul") + QChar(0) + QStringLiteral("inside"), QString(255, u'\x44f'),
+              QString::fromUtf8("bad \xff\xfe utf-8"),
+              QStringLiteral("lone ") + QChar(0xD800) + QStringLiteral(" half"),
+              QStringLiteral("line\r\nbreak"), QStringLiteral("\u0001\u007f\u200f\ufeff")}) {
+            TkxInfo info;
+            info.SetKind(ikFile);
+            info.SetName(name);
+            info.SetAddress(QStringLiteral("\\\\127.0.0.2\\s\\") + name);
+            info.SetSizeText(name.size() % 2 ? QStringLiteral("12 KB") : QStringLiteral("0042"));
+            info.SetCreating(45000.5);
+            info.SetEditTimeText(QStringLiteral("no time"));
+            info.SetMatched(1);
+            info.SetScanned(1);
+            records.push_back(std::move(info));
+        }
+        TkxInfo big;
+        big.SetKind(ikFile);
+        big.SetName(QStringLiteral("big"));
+        big.SetSize(123456789012345.0);
+        records.push_back(std::move(big));
+        const QString expected = Dir.filePath(QStringLiteral("expected.kxor"));
+        {
+            TkxStoreWriter writer(*TkxStoreUrl::Parse(store, nullptr),
+                                  {scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
+            writer.Open();
+            writer.Attach(doc);
+            doc.AddInfoNodes(std::move(records), range);
+            QVERIFY(writer.Finish(srFinished, 0));
+        }
+        doc.WriteProject(expected);
+        TkxProjectDoc back;
+        const TkxScanMerge merge = ReadStoredScan(*TkxStoreUrl::Parse(store, nullptr), scan, back);
+        QVERIFY(merge.Complete());
+        const QString got = Dir.filePath(QStringLiteral("got.kxor"));
+        back.WriteProject(got);
+        QFile a(expected), b(got);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QCOMPARE(b.readAll(), a.readAll());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCliStore)
+#include "test_cli_store.moc"
