@@ -652,7 +652,8 @@ void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
 
 void TkxProjectDoc::CountFailure(const TkxThreadRow& row) {
     ++FailedTasks;
-    if (Watcher && row.Node && !row.Node->IsRoot())
+    // The node is only looked up, never read: the watcher knows the nodes it was told of.
+    if (Watcher && row.Node)
         Watcher->NodeFailed(row.Node, row.State);
     Q_EMIT TaskFailed(row.Address, row.State);
 }

@@ -56,7 +56,7 @@ std::optional<double> TimeDays(const TkxDateTime& time) {
     switch (time.ValueType()) {
     case TkxField::Type::Date: {
         const double days = time.AsDouble();
-        if (!TimestampText(days).isEmpty())
+        if (std::isfinite(days) && days > 0 && days <= 2958465.0)
             return days;
         return std::nullopt;
     }
@@ -81,12 +81,23 @@ QString ColumnText(const QString& projectText) {
 
 } // namespace
 
+// Plain arithmetic on the wall-clock days: a QDateTime in local time would ask the time zone
+// for every node, which costs more than the rest of the row.
 QString TimestampText(double days) {
-    const QDateTime t = DaysToDateTime(days);
-    if (!t.isValid() || days <= 0)
+    if (!std::isfinite(days) || days <= 0 || days > 2958465.0) // up to 9999-12-31
         return {};
-    return t.date().toString(Qt::ISODate) + u' ' +
-           t.time().toString(QStringLiteral("HH:mm:ss.zzz"));
+    double whole = std::trunc(days);
+    qint64 msecs = std::llround((days - whole) * double(MSecsPerDay));
+    if (msecs >= MSecsPerDay) {
+        msecs -= MSecsPerDay;
+        whole += 1;
+    }
+    const QDate date = Epoch.addDays(qint64(whole));
+    if (!date.isValid() || date.year() > 9999)
+        return {};
+    const int ms = int(msecs);
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d.%03d", date.year(), date.month(),
+                             date.day(), ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
 }
 
 std::optional<double> TimestampDays(QByteArrayView text) {

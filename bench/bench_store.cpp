@@ -1,0 +1,174 @@
+// Result store benchmark: a search of the fixture's bulk share through orvane-scan without a
+// store, with --store sqlite: and with --store postgresql:// (interleaved rounds, medians), then
+// 8 writers of 100,000 nodes each into one PostgreSQL at once against one writer alone (the
+// writer's own statements and batches).
+//
+//   bench_store [HOST]        (default 127.0.0.4, the fixture's bulk share and a few more)
+//
+// Start the Samba fixture and the PostgreSQL fixture (with fsync on: ORVANE_PG_FSYNC=on) in a
+// network namespace of your own:
+//
+//   unshare -n bash -c 'ip link set lo up && scripts/smb-fixture start /tmp/bf &&
+//     ORVANE_PG_FSYNC=on scripts/pg-fixture start /tmp/bp && eval "$(scripts/pg-fixture env
+//     /tmp/bp | sed "s/^/export /")" && HOME=$PWD/build/test-home KRB5_CONFIG=/dev/null
+//     build/bin/bench_store; scripts/pg-fixture stop /tmp/bp; scripts/smb-fixture stop /tmp/bf'
+//
+// ORVANE_PG_URL and PGPASSWORD name the server (pg-fixture env prints them); without them only
+// SQLite is measured. ORVANE_BENCH_ROUNDS (default 3) sets the rounds of the search.
+
+#include "model/kxErrors.h"
+#include "store/kxStoreRows.h"
+#include "store/kxStoreSchema.h"
+#include "store/kxStoreSql.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+QString LoadText() {
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()).section(u' ', 0, 2)
+                                       : QString();
+}
+
+// Seconds one orvane-scan search takes, or a negative number when it failed.
+double Search(const QString& host, const QStringList& extra, int round) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer t;
+    t.start();
+    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/orvane-scan"),
+            QStringList{"--range", host, "--masks", "*", "--run", "--quiet"} + extra +
+                (extra.isEmpty() ? QStringList()
+                                 : QStringList{"--scan", QStringLiteral("bench %1").arg(round)}));
+    p.waitForFinished(600000);
+    const double s = double(t.nsecsElapsed()) / 1e9;
+    const int code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return code == 0 || code == 3 ? s : -1;
+}
+
+// One writer: a run of `nodes` nodes in the writer's batches; seconds.
+double WriteNodes(const TkxStoreUrl& url, const QString& scan, int nodes) {
+    const std::unique_ptr<TkxSqlSession> s = OpenSqlSession(url);
+    PrepareStoreSchema(*s);
+    s->Query(QStringLiteral("INSERT INTO scans (name) VALUES (?) ON CONFLICT (name) DO NOTHING"),
+             {TkxSqlValue::OfText(scan)});
+    qint64 run = 0;
+    s->Query(QStringLiteral("INSERT INTO runs (scan, shard, shards, host, threads, depth, "
+                            "lifetime, masks, targets, started, state) SELECT id, 1, 1, 'bench', "
+                            "16, 0, 0, '*', '', '2026-01-01 00:00:00', 'running' FROM scans "
+                            "WHERE name = ? RETURNING id"),
+             {TkxSqlValue::OfText(scan)}, [&](const TkxSqlRow& row) { run = row.Int(0); });
+    QElapsedTimer t;
+    t.start();
+    constexpr int Batch = 4096;
+    for (int from = 0; from < nodes; from += Batch) {
+        std::vector<TkxSqlParams> rows;
+        for (int i = from; i < std::min(nodes, from + Batch); ++i) {
+            TkxInfo info;
+            info.SetKind(i % 20 == 0 ? ikFolder : ikFile);
+            info.SetName(QStringLiteral("file-%1.txt").arg(i));
+            info.SetAddress(
+                QStringLiteral("\\\\127.0.0.4\\bulk\\d%1\\file-%2.txt").arg(i / 20).arg(i));
+            info.SetSize(double(i * 37));
+            info.SetEditTime(45000.25 + i / 1000.0);
+            info.SetScanned(1);
+            rows.push_back(
+                NodeParams(run, quint32(i + 1), i < 20 ? 0 : quint32(i / 20 + 1), info, {}, {}));
+        }
+        s->BeginWrite();
+        s->ExecMany(QString::fromLatin1(NodeUpsertSql), rows);
+        s->Exec(QStringLiteral("COMMIT"));
+    }
+    return double(t.nsecsElapsed()) / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QString host = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("127.0.0.4");
+    const int rounds = qEnvironmentVariableIntValue("ORVANE_BENCH_ROUNDS") > 0
+                           ? qEnvironmentVariableIntValue("ORVANE_BENCH_ROUNDS")
+                           : 3;
+    const QString pg = qEnvironmentVariable("ORVANE_PG_URL");
+    QTemporaryDir dir;
+    std::vector<std::pair<QString, QStringList>> kinds{
+        {QStringLiteral("no store"), {}},
+        {QStringLiteral("sqlite"),
+         {"--store", QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db"))}}};
+    if (!pg.isEmpty())
+        kinds.push_back({QStringLiteral("postgresql"), {"--store", pg}});
+    std::vector<std::vector<double>> times(kinds.size());
+    std::printf("search of %s, %d rounds, load before %s\n", qPrintable(host), rounds,
+                qPrintable(LoadText()));
+    for (int r = 0; r < rounds; ++r) {
+        for (size_t k = 0; k < kinds.size(); ++k) {
+            const double s = Search(host, kinds[k].second, r);
+            if (s < 0) {
+                std::printf("  %s: the search failed\n", qPrintable(kinds[k].first));
+                return 1;
+            }
+            times[k].push_back(s);
+        }
+    }
+    const double base = Median(times[0]);
+    for (size_t k = 0; k < kinds.size(); ++k)
+        std::printf("  %-11s median %.2f s  (%+.1f%%)\n", qPrintable(kinds[k].first),
+                    Median(times[k]), 100.0 * (Median(times[k]) / base - 1));
+    std::printf("  load after %s\n", qPrintable(LoadText()));
+    if (pg.isEmpty()) {
+        std::printf("no ORVANE_PG_URL: PostgreSQL writers not measured\n");
+        return 0;
+    }
+
+    constexpr int Nodes = 100000, Writers = 8;
+    try {
+        const TkxStoreUrl url = *TkxStoreUrl::Parse(pg, nullptr);
+        const double alone = WriteNodes(url, QStringLiteral("bench alone"), Nodes);
+        std::printf("1 writer of %d nodes: %.2f s, %.0f rows/s\n", Nodes, alone, Nodes / alone);
+        std::vector<double> each(Writers);
+        std::vector<QString> errors(Writers);
+        QElapsedTimer wall;
+        wall.start();
+        std::vector<std::thread> threads;
+        for (int w = 0; w < Writers; ++w)
+            threads.emplace_back([&, w] {
+                try {
+                    each[size_t(w)] = WriteNodes(url, QStringLiteral("bench %1").arg(w), Nodes);
+                } catch (const std::exception& e) {
+                    errors[size_t(w)] = ErrorMessage(e);
+                }
+            });
+        for (std::thread& t : threads)
+            t.join();
+        const double total = double(wall.nsecsElapsed()) / 1e9;
+        for (const QString& e : errors) {
+            if (!e.isEmpty()) {
+                std::printf("a writer failed: %s\n", qPrintable(e));
+                return 1;
+            }
+        }
+        const double slowest = *std::max_element(each.begin(), each.end());
+        std::printf("%d writers of %d nodes at once: %.2f s, %.0f rows/s in all; slowest writer "
+                    "%.2f s, %.1fx its time alone; load after %s\n",
+                    Writers, Nodes, total, Writers * Nodes / total, slowest, slowest / alone,
+                    qPrintable(LoadText()));
+    } catch (const std::exception& e) {
+        std::printf("PostgreSQL: %s\n", qPrintable(ErrorMessage(e)));
+        return 1;
+    }
+    return 0;
+}
