@@ -61,9 +61,21 @@ QString PgUrl() {
         .arg(QString::fromLatin1(f.readAll().trimmed()));
 }
 
+// The CSV rows without the last access times: other tests read the fixture's files meanwhile.
+QStringList Rows(const QString& csv) {
+    QStringList rows = csv.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    for (QString& row : rows) {
+        QStringList tail = row.split(u',');
+        if (tail.size() > 4)
+            tail.removeAt(tail.size() - 4);
+        row = tail.join(u',');
+    }
+    return rows;
+}
+
 // The CSV rows below the range row (the tree of the hosts searched).
 QStringList Below(const QString& csv, const QString& firstHost = {}) {
-    QStringList rows = csv.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    QStringList rows = Rows(csv);
     qsizetype from = 2; // after the header and the range
     if (!firstHost.isEmpty())
         from = rows.indexOf(QRegularExpression(QStringLiteral("1,host,") +
@@ -127,7 +139,7 @@ private Q_SLOTS:
         const Result merged = Run({"--from-store", store, "--scan", "merged", "--csv", "-"});
         QCOMPARE(merged.Code, 3); // all finished, tasks failed
         QVERIFY2(merged.Err.contains(QStringLiteral("shard 3/3: run ")), qPrintable(merged.Err));
-        QCOMPARE(merged.Out, Whole);
+        QCOMPARE(Rows(merged.Out), Rows(Whole));
     }
 
     // A shard killed mid-run is reported unfinished; its project continues where the store
