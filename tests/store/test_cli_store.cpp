@@ -151,7 +151,7 @@ private Q_SLOTS:
             QStringList{"--range", "127.0.0.4", "--store", store, "--scan", "killed"} + Search;
         QProcess p;
         Start(p, shard);
-        QVERIFY(WaitForNodes(p, 3000));
+        QVERIFY(WaitForNodes(p, 1000));
         p.kill();
         p.waitForFinished();
         const QString project = Dir.filePath(QStringLiteral("killed.kxor"));
@@ -180,7 +180,7 @@ private Q_SLOTS:
         Start(p, QStringList{"--range", "127.0.0.4", "--store", PgUrl(), "--scan", "lost", "--save",
                              project} +
                      Search);
-        QVERIFY(WaitForNodes(p, 3000));
+        QVERIFY(WaitForNodes(p, 1000));
         QVERIFY(PgFixture(QStringLiteral("stop-server")));
         const Result r = Finish(p);
         QVERIFY(PgFixture(QStringLiteral("start")));
