@@ -229,6 +229,7 @@ class TestPlatformPool : public QObject {
 private Q_SLOTS:
     void uncToUrl_data();
     void uncToUrl();
+    void openableAddresses();
     void namesFromTheNetwork_data();
     void namesFromTheNetwork();
     void readerStaysInBounds();
@@ -283,6 +284,14 @@ void TestPlatformPool::uncToUrl_data() {
                            << "";
     QTest::newRow("forward slashes") << "//h/s" << false << ""
                                      << "";
+    QTest::newRow("blank in the host") << "\\\\a b\\share\\f" << false << ""
+                                       << "";
+    QTest::newRow("user in the host") << "\\\\evil@h\\s" << false << ""
+                                      << "";
+    QTest::newRow("port in the host") << "\\\\h:80\\s" << false << ""
+                                      << "";
+    QTest::newRow("host name") << "\\\\file-server_2.lan\\s" << true << "file-server_2.lan"
+                               << "smb://file-server_2.lan/s";
     QTest::newRow("longest path") << "\\\\h\\" + QString(int(MaxUrlBytes) - 8, 'x') << true << "h"
                                   << "smb://h/" + QString(int(MaxUrlBytes) - 8, 'x');
     QTest::newRow("path too long") << "\\\\h\\" + QString(int(MaxUrlBytes) - 7, 'x') << false << ""
@@ -299,6 +308,35 @@ void TestPlatformPool::uncToUrl() {
     if (ok) {
         QCOMPARE(QString::fromStdString(target.Host), host);
         QCOMPARE(QString::fromStdString(target.Url), url);
+    }
+}
+
+// Only a network path with a valid host opens; every other address of a node (it may come from
+// anyone's project file) is refused with a reason.
+void TestPlatformPool::openableAddresses() {
+    const QList<std::pair<QString, QString>> opened{
+        {"\\\\127.0.0.2\\pub\\a b#1%.txt", "smb://127.0.0.2/pub/a%20b%231%25.txt"},
+        {"\\\\srv", "smb://srv/"},
+        {QString::fromUtf8("\\\\srv\\Папка"), "smb://srv/%D0%9F%D0%B0%D0%BF%D0%BA%D0%B0"},
+    };
+    for (const auto& [address, url] : opened) {
+        QString reason = "stale";
+        QCOMPARE(OpenableAddressUrl(address, &reason).toString(QUrl::FullyEncoded), url);
+        QVERIFY(reason.isEmpty());
+    }
+    const QList<std::pair<QString, QString>> refused{
+        {"https://evil.example/payload?x=$(id)", "is no network path"},
+        {"file:///etc/passwd", "is no network path"},
+        {"/usr/bin/xterm", "is no network path"},
+        {"127.0.0.1 - 127.0.0.1", "is no network path"},
+        {"\\\\a b\\share\\f", "the host of"},
+        {"\\\\evil.example@attacker\\s", "the host of"},
+        {"\\\\h\\s\\..\\other", "is no usable network path"},
+    };
+    for (const auto& [address, why] : refused) {
+        QString reason;
+        QVERIFY2(!OpenableAddressUrl(address, &reason).isValid(), qPrintable(address));
+        QVERIFY2(reason.contains(why) && reason.contains(address), qPrintable(reason));
     }
 }
 

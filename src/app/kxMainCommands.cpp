@@ -148,7 +148,7 @@ void TfrmMain::actPackExecute() {
 void TfrmMain::actExecuteExecute() {
     Command([&] {
         if (const TkxNode* node = SelectedNode())
-            ShellOpen(node->Info.AddressText());
+            OpenNodeAddress(node->Info.AddressText());
     });
 }
 

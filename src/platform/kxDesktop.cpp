@@ -2,6 +2,7 @@
 
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "platform/kxSmbPaths.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -138,15 +139,8 @@ void RegisterFileAssociation() {
 }
 
 QUrl ShellOpenUrl(const QString& target) {
-    if (target.startsWith(QStringLiteral("\\\\"))) {
-        const QStringList parts = target.mid(2).split(u'\\', Qt::SkipEmptyParts);
-        QUrl url;
-        url.setScheme(QStringLiteral("smb"));
-        if (!parts.isEmpty())
-            url.setHost(parts.front());
-        url.setPath(u'/' + parts.mid(1).join(u'/'), QUrl::DecodedMode);
-        return url;
-    }
+    if (target.startsWith(QStringLiteral("\\\\")))
+        return OpenableAddressUrl(target);
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]+:"));
     if (scheme.match(target).hasMatch())
         return QUrl(target, QUrl::TolerantMode);
@@ -154,5 +148,15 @@ QUrl ShellOpenUrl(const QString& target) {
 }
 
 void ShellOpen(const QString& target) {
-    QDesktopServices::openUrl(ShellOpenUrl(target));
+    const QUrl url = ShellOpenUrl(target);
+    if (url.isValid())
+        QDesktopServices::openUrl(url);
+}
+
+void OpenNodeAddress(const QString& address) {
+    QString reason;
+    const QUrl url = OpenableAddressUrl(address, &reason);
+    if (!url.isValid())
+        throw EkxError(reason);
+    QDesktopServices::openUrl(url);
 }

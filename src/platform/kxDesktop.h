@@ -26,8 +26,12 @@ void RegisterFileAssociation(const QString& dataHome, const QString& program);
 QString DesktopExecLine(const QString& program);
 
 // What ShellOpen hands to the desktop: \\host\share\dir as smb://host/share/dir (percent-
-// encoded), a link with a scheme (mailto:, https:, ...) as it is, anything else as a file.
+// encoded; invalid when the host part is no host), a link with a scheme (mailto:, https:, ...)
+// as it is, anything else as a file.
 QUrl ShellOpenUrl(const QString& target);
-// Opens a file, folder, network path, mail or web link with the desktop's handler. Never
-// fails visibly.
+// Opens a file, folder, network path, mail or web link of the program's own (an export it
+// wrote, the about box's links) with the desktop's handler. Never fails visibly.
 void ShellOpen(const QString& target);
+// Opens a tree node's address, which may come from a project file of anyone's: only a network
+// path with a valid host, as smb://. Throws EkxError saying why anything else is refused.
+void OpenNodeAddress(const QString& address);

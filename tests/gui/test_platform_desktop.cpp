@@ -49,6 +49,8 @@ private Q_SLOTS:
             {QStringLiteral("https://www.example.org/orvane/?a=b"),
              QStringLiteral("https://www.example.org/orvane/?a=b")},
             {QStringLiteral("/tmp/x y#.kxor"), QStringLiteral("file:///tmp/x%20y%23.kxor")},
+            // A host that is no host opens nothing, rather than smb:///share/f.
+            {QStringLiteral("\\\\a b\\share\\f"), QString()},
         };
         for (const auto& [target, url] : cases)
             QCOMPARE(ShellOpenUrl(target).toString(QUrl::FullyEncoded), url);
