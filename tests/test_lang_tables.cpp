@@ -39,8 +39,8 @@ private Q_SLOTS:
         QTest::newRow("en negative") << 1033u << -1 << "...";
         QTest::newRow("en huge") << 1033u << INT_MAX << "...";
         QTest::newRow("ru first") << 1049u << 0 << QString::fromUtf8(u8"Название файла");
-        QTest::newRow("ru typo kept")
-            << 1049u << int(txtMaxThreads) << QString::fromUtf8(u8"Максимальное число поков");
+        QTest::newRow("ru threads")
+            << 1049u << int(txtMaxThreads) << QString::fromUtf8(u8"Максимальное число потоков");
         QTest::newRow("ru finished") << 1049u << int(txtSearchingStoppedSuccessfully)
                                      << QString::fromUtf8(u8"Поиск успешно завершён");
         QTest::newRow("ru last") << 1049u << 54

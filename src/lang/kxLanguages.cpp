@@ -152,7 +152,7 @@ constexpr TTable RussianTable = {
     u8"Сжать",                                        // txtPack
     u8"Повторить поиск от текущего...",               // txtResearchFromCurrent
     u8"Открыть файл с помощью...",                    // txtOpenFileWith
-    u8"Максимальное число поков",                     // txtMaxThreads
+    u8"Максимальное число потоков",                   // txtMaxThreads
     u8"Максимальная глубина папок",                   // txtMaxFoldersDepth
     u8"Максимальное время работы потока (в минутах)", // txtMaxThreadLife
     u8"Маски папок и файлов",                         // txtMasks
