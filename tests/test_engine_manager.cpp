@@ -3,6 +3,7 @@
 
 #include "document/kxProjectDoc.h"
 #include "engine/kxAbstThread.h"
+#include "engine/kxManager.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
@@ -118,6 +119,27 @@ private Q_SLOTS:
         QCOMPARE(doc.SearchState(), srFinished);
         QVERIFY(net->Calls().empty());
         QCOMPARE(doc.SearchErrorText(), QString());
+    }
+
+    // A count that reads negative as a signed number (or just huge) runs the engine's ceiling
+    // of slots: the search explores, it does not end at once with everything pending.
+    void hugeThreadCountRunsTheCeiling() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Shares[QStringLiteral("10.0.0.1")] = {QStringLiteral("s")};
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(3000000000u, 0, 1, QStringLiteral("*.*")));
+        doc.AddRange(QStringLiteral("r"), QStringLiteral("10.0.0.1 - 10.0.0.1"));
+        int slots = 0;
+        connect(doc.ThreadRowsViewModel(), &QAbstractItemModel::rowsInserted, this,
+                [&] { slots = std::max(slots, doc.ThreadRowsViewModel()->rowCount()); });
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(doc.PendingCount(), 0);
+        QCOMPARE(slots, int(MaxSearchSlots));
+        QCOMPARE(doc.Params().TotalThreads, 3000000000u); // the parameter stays as it was
+        QVERIFY(!net->Calls().empty());
     }
 
     void depthLimits_data() {

@@ -95,8 +95,8 @@ void TQueueManager::DoneThread() {
 void TQueueManager::BuildSlots() {
     Cleanup();
     Params = Sync(DefaultParams(), [](TkxSearchHost& host) { return host.HostParams(); });
-    const int n = int(qMin<quint32>(Params.TotalThreads, 4096));
-    if (Params.TotalThreads == 0 || qint32(Params.TotalThreads) < 0)
+    const int n = SearchSlotCount(Params.TotalThreads);
+    if (n == 0)
         return;
     std::vector<std::pair<int, TkxThreadRow>> rows;
     auto services = Services;

@@ -4,11 +4,22 @@
 #include "engine/kxServices.h"
 #include "model/kxLists.h"
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+// The most worker slots a search runs, whatever TotalThreads says: each slot may hold a thread
+// and a helper request, and beyond a thousand a LAN search gains nothing but memory. The
+// parameter stays as typed and stored; only the search is bounded.
+inline constexpr quint32 MaxSearchSlots = 1024;
+// The slots a search makes for a TotalThreads value: 0 makes none (as asked), anything above
+// the ceiling (a value that reads negative as a signed number included) makes MaxSearchSlots.
+inline int SearchSlotCount(quint32 totalThreads) {
+    return int(std::min(totalThreads, MaxSearchSlots));
+}
 
 // Pass reports on their way to the document's thread: one posted event takes every report
 // that has arrived by the time it runs, so a busy document thread is not woken once per pass.
