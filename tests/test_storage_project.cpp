@@ -238,21 +238,43 @@ private Q_SLOTS:
     }
 
     void nodeCountZeroOrNotANumber() {
-        for (const QByteArray& count : {QByteArray("0"), QByteArray("none"), QByteArray("-4")}) {
+        for (const QByteArray& count :
+             {QByteArray("0"), QByteArray("none"), QByteArray("-4"), QByteArray("99999999999")}) {
             TkxProjectDoc doc;
             BuildSearchedTree(doc);
+            doc.SetProjectFileName(QStringLiteral("previous.kxor"));
             const QString name = Path("empty.kxor");
-            // The records after a count that is not a number are not read.
-            WriteAll(name, Lines({"3", "2", "9", "*.doc", count}) + Record("0", "a"));
-            doc.ReadProject(name);
+            // The records after a count that is not a number are not read, and the file is
+            // not taken as the project's: saved under its name, it would lose them.
+            const QByteArray bytes = Lines({"3", "2", "9", "*.doc", count}) + Record("0", "a");
+            WriteAll(name, bytes);
+            QVERIFY(ErrorOf([&] {
+                        doc.ReadProject(name);
+                    }).contains(QStringLiteral("%1 holds more after the 0 nodes").arg(name)));
             QCOMPARE(doc.Tree().NodeCount(), 0);
             QCOMPARE(doc.PendingCount(), 0);
             QCOMPARE(doc.Params().TotalThreads, 3u);
             QCOMPARE(doc.Params().Depth, 2u);
             QCOMPARE(doc.Params().LifeTime, 9u);
             QCOMPARE(doc.Params().Masks, "*.doc");
-            QVERIFY(!doc.Modified());
+            QVERIFY(doc.IsUntitled());
+            QVERIFY(doc.Modified());
+            doc.AskFileName = [] { return QString(); }; // Save asks for a name: cancelled
+            QVERIFY(!doc.QuerySave(false));
+            QCOMPARE(ReadAll(name), bytes);
         }
+        // A count that holds fewer nodes than follow reads those; blank lines after the last
+        // node are nothing more.
+        const QString name = Path("fewer.kxor");
+        WriteAll(name, Lines({"16", "0", "1", "*.*", "1"}) + Record("0", "r") + Record("1", "h"));
+        TkxProjectDoc doc;
+        QVERIFY(ErrorOf([&] { doc.ReadProject(name); }).contains("after the 1 nodes"));
+        QCOMPARE(Captions(doc.Tree()), QStringList({"r"}));
+        QVERIFY(doc.IsUntitled());
+        WriteAll(name, Lines({"16", "0", "1", "*.*", "1"}) + Record("0", "r") + "\r\n \r\n\n");
+        doc.ReadProject(name);
+        QCOMPARE(doc.ProjectFileName(), name);
+        QVERIFY(!doc.Modified());
     }
 
     void levelsThatJump() {

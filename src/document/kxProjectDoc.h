@@ -127,7 +127,9 @@ public:
     // --- project file and XML export (kxProjectDocFiles.cpp)
     // Writes the project; the previous file survives any failure. Throws EkxError.
     void WriteProject(const QString& fileName);
-    // Reads a project; unscanned nodes are queued so Continue resumes. Throws EkxError.
+    // Reads a project; unscanned nodes are queued so Continue resumes. Throws EkxError. A file
+    // with more after the nodes its header announced throws EkxDamagedProject once the nodes
+    // are in the tree: the project is then untitled and modified, never the file's.
     void ReadProject(const QString& fileName);
     // Where ExportXml writes: next to the project file, or ProjectName.xml in the current
     // directory for an untitled project.

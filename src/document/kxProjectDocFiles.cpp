@@ -41,6 +41,8 @@ void TkxProjectDoc::WriteProject(const QString& fileName) {
 
 void TkxProjectDoc::ReadProject(const QString& fileName) {
     const TkxLongOperation busy(this);
+    bool damaged = false;
+    int announced = 0;
     {
         // The nodes read reach views as one model reset, also when the file breaks off.
         bool bulk = false;
@@ -63,6 +65,22 @@ void TkxProjectDoc::ReadProject(const QString& fileName) {
         };
         sink.Progress = ProgressOf(this);
         ReadProjectFile(fileName, sink);
+        damaged = sink.MoreAfterNodes;
+        announced = sink.Announced;
+    }
+    if (damaged) {
+        // The tree is not the file: saving it under the file's name would destroy the rest.
+        // Untitled and modified, the project is saved only under a name asked for.
+        FileName.clear();
+        ++NewCount;
+        SetModified(true);
+        UpdateStatus();
+        throw EkxDamagedProject(
+            QStringLiteral("The project file %1 holds more after the %2 nodes its header "
+                           "announced (a damaged header?): only those were read, and the "
+                           "project stays untitled so that saving asks for a file name")
+                .arg(fileName)
+                .arg(announced));
     }
     SetModified(false);
     SetProjectFileName(fileName);

@@ -86,6 +86,11 @@ void WriteNodeRecord(TBlockWriter& out, const TkxInfo& info, int level) {
     out.Number(info.Scanned);
 }
 
+class ELineTooLong : public EkxError {
+public:
+    ELineTooLong() : EkxError(QStringLiteral("Project file line is too long")) {}
+};
+
 // Lines of the input, read in large blocks; a line ends at LF, a CR before it is dropped, and
 // a last line without LF still counts.
 class TLineReader {
@@ -145,7 +150,7 @@ private:
 
     void Append(const char* data, qsizetype length) {
         if (Carry.size() + length > MaxTextLineBytes)
-            throw EkxError(QStringLiteral("Project file line is too long"));
+            throw ELineTooLong();
         Carry.append(data, length);
     }
 
@@ -366,6 +371,22 @@ bool IsTextLine(QByteArrayView line) {
     return true;
 }
 
+// Whether anything but blank lines follows; a line too long to read counts as something.
+bool HasMoreLines(TLineReader& in) {
+    try {
+        QByteArrayView line;
+        while (in.Next(line)) {
+            for (const char c : line) {
+                if (c != ' ' && c != '\t' && c != '\r')
+                    return true;
+            }
+        }
+    } catch (const ELineTooLong&) {
+        return true;
+    }
+    return false;
+}
+
 class ENotProject : public EkxError {
 public:
     ENotProject() : EkxError(QStringLiteral("Not a project file")) {}
@@ -408,6 +429,7 @@ void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
     if (sink.ClearTree)
         sink.ClearTree();
 
+    sink.Announced = total;
     TkxProgressThrottle throttle(sink.Progress, total);
     TNodeBuilder builder(sink);
     try {
@@ -437,6 +459,7 @@ void ReadProjectData(QIODevice& device, TkxProjectSink& sink) {
         throw;
     }
     builder.Flush();
+    sink.MoreAfterNodes = HasMoreLines(in);
 }
 
 void ReadProjectFile(const QString& fileName, TkxProjectSink& sink) {

@@ -4,6 +4,7 @@
 // depth, lifetime, masks, node count) and eleven lines per node in pre-order (level, name,
 // address, size, three times, Matched, HasMatch, Kind, Scanned).
 
+#include "model/kxErrors.h"
 #include "model/kxLists.h"
 #include "model/kxTree.h"
 
@@ -73,12 +74,24 @@ struct TkxProjectSink {
     // yields the node of the last one.
     std::function<TkxNode*(std::vector<TkxInfo>&&, TkxNode* parent)> AddNodes;
     TkxProgress Progress;
+    // Set by the reader: the nodes the header announced, and whether the file holds more after
+    // them (a header whose count was damaged, so that most of the file was not read).
+    int Announced = 0;
+    bool MoreAfterNodes = false;
+};
+
+// A project file read as far as its header goes, with more after the nodes it announced: the
+// tree holds what was read, and the file must not be replaced by that as if it were all.
+class EkxDamagedProject : public EkxError {
+public:
+    using EkxError::EkxError;
 };
 
 // Reads a project. Numbers that do not parse give their defaults; a level more than one deeper
-// than the previous node's attaches to the previous node. A file that ends before its announced
-// nodes throws EkxError "Unexpected end of project file" after the nodes read completely have
-// been added, and so does a record that would nest deeper than MaxProjectDepth. Only regular
+// than the previous node's attaches to the previous node. Anything but blank lines after the
+// announced nodes sets sink.MoreAfterNodes (nothing of it is read). A file that ends before its
+// announced nodes throws EkxError "Unexpected end of project file" after the nodes read completely
+// have been added, and so does a record that would nest deeper than MaxProjectDepth. Only regular
 // files are opened. Throws EkxError.
 void ReadProjectFile(const QString& fileName, TkxProjectSink& sink);
 void ReadProjectData(QIODevice& device, TkxProjectSink& sink);
