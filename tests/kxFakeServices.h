@@ -78,6 +78,21 @@ public:
         return it == Ids.end() ? 0 : it->second;
     }
 
+    // What the services were handed: "user|password" of each SetCredentials, and "forgot"
+    // at each ForgetPasswords, in order.
+    void SetCredentials(const TkxCredentials& c) override {
+        std::lock_guard lock(Mutex);
+        Handed.push_back(c.User + u'|' + c.Password);
+    }
+    void ForgetPasswords() override {
+        std::lock_guard lock(Mutex);
+        Handed.push_back(QStringLiteral("forgot"));
+    }
+    std::vector<QString> HandedSoFar() {
+        std::lock_guard lock(Mutex);
+        return Handed;
+    }
+
     std::vector<QString> Calls() {
         std::lock_guard lock(Mutex);
         return CallLog;
@@ -139,6 +154,7 @@ private:
         return !cancel.IsCancelled();
     }
     std::mutex Mutex;
+    std::vector<QString> Handed;
     std::vector<QString> CallLog;
     int Blocked = 0;
     int IdQueries = 0;

@@ -5,6 +5,7 @@
 #include "engine/kxServices.h"
 #include "model/kxLists.h"
 #include "platform/kxPoolSizer.h"
+#include "platform/kxSecrets.h"
 #include "platform/kxSmbPaths.h"
 #include "platform/kxSmbPool.h"
 #include "smbhelper/kxSmbProtocol.h"
@@ -18,6 +19,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -242,6 +244,7 @@ private Q_SLOTS:
     void tooManyEntries();
     void stalledHelper();
     void credentialsTravelOverTheSocket();
+    void helperIsNeverDumpable();
     void helperInheritsNoDescriptors();
     void requestsStayWithTheirHost();
     void requestsStayWithTheirShare();
@@ -497,6 +500,7 @@ void TestPlatformPool::stalledHelper() {
 }
 
 void TestPlatformPool::credentialsTravelOverTheSocket() {
+    const bool dumpable = TkxNotDumpable::ProcessDumpable();
     TkxSmbPool pool(FakeOptions());
     QCOMPARE(Single(pool, "whoami"), QStringLiteral("|||0")); // guest
     TkxCredentials c;
@@ -515,6 +519,11 @@ void TestPlatformPool::credentialsTravelOverTheSocket() {
              QString::fromUtf8("иван|LAN|p\xc3\xa4ss word|1 10.0.0.7=bob||pw|0"));
     pool.SetHostCredentials("10.0.0.7", nullptr);
     QCOMPARE(Single(pool, "whoami"), QString::fromUtf8("иван|LAN|p\xc3\xa4ss word|1"));
+    // Holding a password, the process may not be dumped; a search that ended wipes it.
+    QVERIFY(pool.HoldsPasswords() && !TkxNotDumpable::ProcessDumpable());
+    pool.ForgetPasswords();
+    QVERIFY(!pool.HoldsPasswords() && TkxNotDumpable::ProcessDumpable() == dumpable);
+    QCOMPARE(Single(pool, "whoami"), QString::fromUtf8("иван|LAN||1"));
     const QString pid = Single(pool, "pid");
     const QByteArray cmdline = [&] {
         QFile f("/proc/" + pid + "/cmdline");
@@ -524,6 +533,42 @@ void TestPlatformPool::credentialsTravelOverTheSocket() {
     QFile environ("/proc/" + pid + "/environ");
     QVERIFY(environ.open(QIODevice::ReadOnly));
     QVERIFY(!environ.readAll().contains("ss word"));
+}
+
+// The real helper holds passwords from its first request on: it is never dumpable. Run as
+// nobody, so that /proc tells: the files of a process that may not be dumped belong to root.
+void TestPlatformPool::helperIsNeverDumpable() {
+    const QByteArray helper = QFile::encodeName(TkxSmbPool::FindHelper());
+    if (helper.isEmpty() || geteuid() != 0)
+        QSKIP("needs orvane-smb-helper and root");
+    int sv[2];
+    QVERIFY(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(sv[1], HelperFd) == HelperFd && setgid(65534) == 0 && setuid(65534) == 0)
+            execl(helper.constData(), helper.constData(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    QVERIFY(pid > 0);
+    close(sv[1]);
+    const auto reap = qScopeGuard([&] {
+        close(sv[0]);
+        waitpid(pid, nullptr, 0);
+    });
+    // An answer (to a port where nothing listens) means the helper is in its request loop.
+    Writer w;
+    w.Begin(MsgListShares);
+    w.U16(9);
+    w.Str("127.0.0.1");
+    w.End();
+    QVERIFY(SendAll(sv[0], w.Buf.data(), w.Buf.size()));
+    char header[HeaderSize];
+    if (!ReadExactly(sv[0], header, HeaderSize))
+        QSKIP("the helper could not run as nobody here");
+    struct stat st {};
+    QVERIFY(stat(QByteArray("/proc/" + QByteArray::number(pid) + "/environ").constData(), &st) ==
+            0);
+    QCOMPARE(st.st_uid, uid_t(0));
 }
 
 void TestPlatformPool::helperInheritsNoDescriptors() {

@@ -127,6 +127,7 @@ void TfrmMain::BindDocument() {
     // The pane is complete when the search is over.
     connect(doc, &TkxProjectDoc::ManagersIdle, this, [this] { FlushErrors(); });
     connect(Accounts, &TkxAccounts::Changed, this, [this] { ShowAccount(); });
+    connect(doc, &TkxProjectDoc::SearchStarting, Accounts, &TkxAccounts::Reapply);
 
     // Whatever may give a node an icon to fetch wakes the loader.
     QAbstractItemModel* tree = doc->TreeViewModel();

@@ -13,6 +13,7 @@
 #include "model/kxTargets.h"
 #include "platform/kxKeyring.h"
 #include "platform/kxPlatformServices.h"
+#include "platform/kxSecrets.h"
 #include "storage/kxUtils.h"
 
 #include <QCoreApplication>
@@ -705,6 +706,11 @@ int FromStore(const Options& o, QTextStream& out, QTextStream& err) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Not dumpable while this process holds a password of its own (the search's helpers and
+    // the pool keep theirs the same way).
+    std::optional<TkxNotDumpable> holding;
+    if (std::getenv("ORVANE_PASSWORD"))
+        holding.emplace();
     std::optional<QByteArray> envPassword = TakePasswordFromEnvironment();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Orvane"));
@@ -721,10 +727,13 @@ int main(int argc, char** argv) {
     if (o.ConnectTimeout)
         services->SetConnectTimeout(std::chrono::milliseconds(*o.ConnectTimeout));
     services->SetNetOptions(o.Net);
+    if (!o.User.isEmpty() && !holding)
+        holding.emplace();
     if (const std::optional<int> status = SetUpAccount(o, envPassword, *services, err))
         return *status;
     if (envPassword)
         Wipe(*envPassword);
+    holding.reset();
 
     TkxProjectDoc doc;
     doc.SetNetServices(services);

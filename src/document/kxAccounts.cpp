@@ -76,6 +76,17 @@ TkxAccounts::~TkxAccounts() {
     Wipe(Default.Password);
     for (TkxConnectAs& c : Hosts)
         Wipe(c.Password);
+    Hold.reset();
+}
+
+void TkxAccounts::UpdateHold() {
+    bool held = !Default.Password.isEmpty();
+    for (const TkxConnectAs& c : Hosts)
+        held = held || !c.Password.isEmpty();
+    if (held && !Hold)
+        Hold.emplace();
+    else if (!held)
+        Hold.reset();
 }
 
 void TkxAccounts::Load() {
@@ -83,6 +94,7 @@ void TkxAccounts::Load() {
     settings.beginGroup(Group);
     Wipe(Default.Password);
     Default = {};
+    UpdateHold();
     Default.Mode = ModeOf(settings.value(QStringLiteral("Mode")).toString());
     Default.User = settings.value(QStringLiteral("User")).toString().trimmed();
     Default.Remember = settings.value(QStringLiteral("Remember"), false).toBool();
@@ -99,6 +111,7 @@ void TkxAccounts::Load() {
                                if (generation != Generation || a.Outcome != TkxKeyringAnswer::Ok)
                                    return;
                                Default.Password = a.Password;
+                               UpdateHold();
                                Apply({});
                                Q_EMIT Changed();
                            });
@@ -106,6 +119,10 @@ void TkxAccounts::Load() {
 
 void TkxAccounts::SetNetServices(std::shared_ptr<TkxNetServices> services) {
     Services = std::move(services);
+    Reapply();
+}
+
+void TkxAccounts::Reapply() {
     Apply({});
     for (auto it = Hosts.cbegin(); it != Hosts.cend(); ++it)
         Apply(it.key());
@@ -153,6 +170,7 @@ void TkxAccounts::SetChoice(TkxConnectAs choice, const QString& host) {
     KeepPassword(old, choice, name);
     Wipe(old.Password);
     Wipe(choice.Password);
+    UpdateHold();
     Apply(name);
     Q_EMIT Changed();
 }

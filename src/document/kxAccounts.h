@@ -8,11 +8,14 @@
 
 #include "platform/kxKeyring.h"
 
+#include "platform/kxSecrets.h"
+
 #include <QHash>
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class TkxNetServices;
 struct TkxCredentials;
@@ -58,8 +61,10 @@ public:
     // The choice for every host from the settings; a remembered password follows from the
     // secret store (Changed when it has come).
     void Load();
-    // These services get the credentials now and after every change.
+    // These services get the credentials now, after every change and on Reapply.
     void SetNetServices(std::shared_ptr<TkxNetServices> services);
+    // Hands every choice to the services again: they forget the passwords when a search ends.
+    void Reapply();
 
     // For every host (host empty), or one host's own (AsOtherHosts when it has none). The
     // address of a host node will do for host.
@@ -89,4 +94,7 @@ private:
     bool NoStore = false;
     // A late answer from the store must not undo a newer choice.
     quint64 Generation = 0;
+    // Engaged while a password is kept here.
+    std::optional<TkxNotDumpable> Hold;
+    void UpdateHold();
 };

@@ -302,6 +302,9 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
             Handed = 0;
             Foreseeable = Pending.size();
             Foreseen = 0;
+            // Whoever keeps the credentials hands them over now (the services forgot the
+            // passwords when the last search ended).
+            Q_EMIT SearchStarting();
             {
                 CurrentManager = new TQueueManager(this, Services, SharedState);
                 connect(
@@ -381,7 +384,20 @@ void TkxProjectDoc::ManagerEnded(TQueueManager* manager) {
     ManagerGone(manager);
     delete manager;
     if (!CurrentManager && LiveManagers.empty())
-        Q_EMIT ManagersIdle();
+        AllManagersEnded();
+}
+
+void TkxProjectDoc::AllManagersEnded() {
+    // No search runs now, and the next one is handed its credentials anew: the services need
+    // their passwords no longer.
+    if (Services) {
+        try {
+            Services->ForgetPasswords();
+        } catch (...) {
+            NoteSwallowed("ending a search");
+        }
+    }
+    Q_EMIT ManagersIdle();
 }
 
 void TkxProjectDoc::WaitForManagers() {
@@ -408,7 +424,7 @@ void TkxProjectDoc::WaitForManagers() {
             ManagerGone(m);
             delete m;
             if (!CurrentManager && LiveManagers.empty())
-                Q_EMIT ManagersIdle();
+                AllManagersEnded();
         }
     }
 }

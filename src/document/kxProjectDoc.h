@@ -172,8 +172,11 @@ Q_SIGNALS:
     void SearchStateChanged(TkxSearchState state);
     // A task ended with an error: its address and the thread list's state text.
     void TaskFailed(const QString& address, const QString& stateText);
-    // The last manager has ended: the search and its clean-up are over.
+    // The last manager has ended: the search and its clean-up are over. The services have
+    // forgotten their passwords (TkxNetServices::ForgetPasswords).
     void ManagersIdle();
+    // A search is about to start its manager: the credentials go to the services now.
+    void SearchStarting();
     // The outermost long operation starts (true) or has ended (false).
     void LongOperationChanged(bool running);
     // A project file was read or written completely.
@@ -234,6 +237,7 @@ private:
     void LetManagerGo();
     void ManagerGone(const TkxThread* manager);
     void ManagerEnded(TQueueManager* manager);
+    void AllManagersEnded();
     // Tree edits are refused while a search runs and wait for a stopped one to wind up.
     void EnsureTreeEditable();
     // Refuses the edit while a search runs or the document is inside its own wait.

@@ -130,7 +130,8 @@ public:
     // The server's file id of the folder itself (0 when unknown or not reachable).
     virtual quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) = 0;
 
-    // Credentials for the connections made from now on (guest until set).
+    // Credentials for the connections made from now on (guest until set), up to the end of
+    // the next search (ForgetPasswords).
     virtual void SetCredentials(const TkxCredentials& credentials) { (void)credentials; }
     // Credentials of one host (the text after the two backslashes of its address), used for it
     // instead of the ones above; none: that host goes back to them.
@@ -146,6 +147,11 @@ public:
     virtual void BeginSearch() {}
     // A search has ended (finished, stopped or failed): work started ahead for it ends now.
     virtual void EndSearch() {}
+
+    // No search runs any more (the document's last manager has ended): the services wipe the
+    // passwords they were given (the user names stay), so the next search must be handed its
+    // credentials again.
+    virtual void ForgetPasswords() {}
 
     // How long a host that does not answer is waited for before it counts as no server.
     virtual void SetConnectTimeout(std::chrono::milliseconds timeout) { (void)timeout; }

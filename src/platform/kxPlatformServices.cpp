@@ -258,6 +258,10 @@ void TkxPlatformServices::BeginSearch() {
     std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
 }
 
+void TkxPlatformServices::ForgetPasswords() {
+    Helpers.ForgetPasswords();
+}
+
 namespace {
 bool IsShareRoot(const std::string& url) {
     const std::size_t slash = url.find('/', 6);

@@ -35,6 +35,7 @@ public:
     void BeginSearch() override;
     void EndSearch() override;
     void SetConnectTimeout(std::chrono::milliseconds timeout) override;
+    void ForgetPasswords() override;
 
     // The errno value behind the calling thread's last false/0/empty answer (0 after success).
     static int LastError();

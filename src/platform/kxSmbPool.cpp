@@ -147,6 +147,7 @@ TkxSmbPool::~TkxSmbPool() {
         Credentials.Password.clear();
         for (auto& [host, c] : HostCredentials)
             c.Password.fill(QChar(0));
+        Hold.reset();
     }
     std::vector<std::unique_ptr<Helper>> idle;
     {
@@ -193,6 +194,40 @@ void TkxSmbPool::NewCredentials(std::vector<std::unique_ptr<Helper>>& retired) {
     WakeToLookAgain(static_cast<int>(retired.size()));
 }
 
+void TkxSmbPool::UpdateHold() {
+    bool held = !Credentials.Password.isEmpty();
+    for (const auto& [host, c] : HostCredentials)
+        held = held || !c.Password.isEmpty();
+    if (held && !Hold)
+        Hold.emplace();
+    else if (!held)
+        Hold.reset();
+}
+
+bool TkxSmbPool::HoldsPasswords() const {
+    std::lock_guard lock(Mutex);
+    return Hold.has_value();
+}
+
+void TkxSmbPool::ForgetPasswords() {
+    std::vector<std::unique_ptr<Helper>> retired;
+    {
+        std::lock_guard lock(Mutex);
+        if (!Hold)
+            return;
+        Credentials.Password.fill(QChar(0));
+        Credentials.Password.clear();
+        for (auto& [host, c] : HostCredentials) {
+            c.Password.fill(QChar(0));
+            c.Password.clear();
+        }
+        NewCredentials(retired);
+        UpdateHold();
+    }
+    for (auto& h : retired)
+        Destroy(std::move(h));
+}
+
 void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
     std::vector<std::unique_ptr<Helper>> retired;
     {
@@ -200,6 +235,7 @@ void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
         Credentials.Password.fill(QChar(0));
         Credentials = credentials;
         NewCredentials(retired);
+        UpdateHold();
     }
     for (auto& h : retired)
         Destroy(std::move(h));
@@ -217,6 +253,7 @@ void TkxSmbPool::SetHostCredentials(const std::string& host, const TkxCredential
         if (credentials)
             HostCredentials[host] = *credentials;
         NewCredentials(retired);
+        UpdateHold();
     }
     for (auto& h : retired)
         Destroy(std::move(h));

@@ -11,6 +11,7 @@
 
 #include "engine/kxServices.h"
 #include "platform/kxPoolSizer.h"
+#include "platform/kxSecrets.h"
 
 #include <QString>
 
@@ -20,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -54,6 +56,12 @@ public:
     // Helpers started from now on may negotiate SMB1 with a server that speaks nothing else;
     // idle helpers started with the other choice are retired.
     void SetAllowSmb1(bool allowed);
+    // Wipes every password the pool holds (the user names stay) and retires the idle helpers
+    // that were given them: a search has ended, and the next one is handed its credentials
+    // again. Nothing happens when no password is held.
+    void ForgetPasswords();
+    // Whether the pool holds a password now (the process is then not dumpable).
+    bool HoldsPasswords() const;
     // Fixes the number of helpers (the pool no longer follows the work).
     void SetMaxHelpers(int count);
     // The most helpers the pool may run: the fixed count, or the ceiling of its growth.
@@ -159,4 +167,7 @@ private:
     TkxCredentials Credentials;
     std::map<std::string, TkxCredentials> HostCredentials;
     bool AllowSmb1 = false;
+    // Engaged while a password is held. With Mutex held.
+    std::optional<TkxNotDumpable> Hold;
+    void UpdateHold();
 };

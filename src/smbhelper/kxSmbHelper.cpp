@@ -17,6 +17,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -674,6 +675,9 @@ int Spawn() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Credentials arrive at any time and stay in memory: no core file or debugger of the same
+    // user may read them. Helpers forked by the spawner inherit this.
+    prctl(PR_SET_DUMPABLE, 0);
     std::signal(SIGPIPE, SIG_IGN);
     bool spawner = false;
     for (int i = 1; i < argc; ++i) {

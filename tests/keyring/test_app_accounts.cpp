@@ -9,6 +9,7 @@
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxKeyring.h"
+#include "platform/kxSecrets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -153,6 +154,17 @@ private Q_SLOTS:
         QTRY_COMPARE(again.Panels[4]->text(), QStringLiteral("User: carol"));
         QTRY_VERIFY(!again.Accounts->NeedsPassword());
         QCOMPARE(again.Accounts->Choice().Password, secret);
+        // The process holding the password may not be dumped; the services forget it when a
+        // search ends and are handed it again when the next one starts.
+        QVERIFY(!TkxNotDumpable::ProcessDumpable());
+        for (int search = 0; search < 2; ++search) {
+            again.aeMainIdle();
+            again.actRun->trigger();
+            QVERIFY(WaitIdle(again.Doc()));
+        }
+        const std::vector<QString> handed = net->HandedSoFar();
+        QCOMPARE(std::vector<QString>(handed.end() - 4, handed.end()),
+                 (std::vector<QString>{"carol|" + secret, "forgot", "carol|" + secret, "forgot"}));
         again.Doc().SetModified(false);
 
         QVERIFY(!AnyFileHolds(qEnvironmentVariable("HOME"), secret));
