@@ -80,6 +80,10 @@ TkxNetResult TkxNetResult::FromCode(int code) {
         // converted (an unpaired surrogate): it hands out none of the entries then.
         e.Text = QStringLiteral("Name refused, or a name in the listing can not be read");
         break;
+    case BadReplyCode:
+        // Asking the server again will not make its garbage a reply.
+        e.Text = QStringLiteral("The server's reply could not be read");
+        break;
     case ENAMETOOLONG:
         e.Text = QStringLiteral("Name too long");
         break;

@@ -91,6 +91,8 @@ struct TkxNetResult {
 inline constexpr int LogonFailureCode = EKEYREJECTED;
 // The server speaks only SMB1 and SMB1 is not allowed: a lasting failure.
 inline constexpr int Smb1OnlyCode = EPROTONOSUPPORT;
+// A server whose reply is no reply at all (garbage where the protocol expects an answer).
+inline constexpr int BadReplyCode = EBADMSG;
 
 // How the search may talk to the network; the programs keep the choice (options, settings).
 struct TkxNetOptions {

@@ -28,6 +28,9 @@ extern char** environ;
 
 using namespace kxsmb;
 
+// The helper's errno values for a refused logon and a garbage reply are the engine's.
+static_assert(kxsmb::ErrLogonFailure == LogonFailureCode && kxsmb::ErrBadReply == BadReplyCode);
+
 namespace {
 
 // The most helpers a pool that follows the work grows to.

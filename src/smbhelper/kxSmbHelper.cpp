@@ -83,9 +83,43 @@ const Credentials& CredentialsFor(const std::string& key) {
     return it != HostCreds.end() ? it->second : Creds;
 }
 
+// What libsmbclient said during the current request. Its errno cannot tell a server's
+// garbage reply (status "invalid network response", EINVAL) from a name it refused or could
+// not convert (EINVAL as well); its log at level 3 can: a connection that was being made and
+// never became one, or the status itself, without a conversion error.
+struct TRequestLog {
+    bool Connecting = false;      // "Connecting to HOST at port N"
+    bool Connected = false;       // "Server connect ok"
+    bool ConversionError = false; // a name in a reply could not be converted
+    bool BadResponse = false;     // NT_STATUS_INVALID_NETWORK_RESPONSE
+};
+TRequestLog Seen;
+
+void BeginRequest() {
+    Seen = {};
+}
+
+int Classified(int err) {
+    if (err != EINVAL || Seen.ConversionError)
+        return err;
+    if ((Seen.Connecting && !Seen.Connected) || Seen.BadResponse)
+        return ErrBadReply;
+    return err;
+}
+
 // libsmbclient would print to stdout; keep its words off every stream unless asked.
 void LogCallback(void*, int level, const char* msg) {
-    if (DebugLog && msg)
+    if (!msg)
+        return;
+    if (std::strstr(msg, "Connecting to "))
+        Seen.Connecting = true;
+    else if (std::strstr(msg, "Server connect ok"))
+        Seen.Connected = true;
+    else if (std::strstr(msg, "Conversion error"))
+        Seen.ConversionError = true;
+    else if (std::strstr(msg, "c00000c3"))
+        Seen.BadResponse = true;
+    if (DebugLog)
         std::fprintf(stderr, "orvane-smb-helper[%d] %d: %s", static_cast<int>(getpid()), level,
                      msg);
 }
@@ -130,7 +164,9 @@ bool EnsureContext() {
     SMBCCTX* ctx = smbc_new_context();
     if (!ctx)
         return false;
-    smbc_setDebug(ctx, 0);
+    // Level 3 says how a connection went (a few lines per connection made, none per listing):
+    // what tells a garbage reply apart. Nothing reaches a stream unless asked (LogCallback).
+    smbc_setDebug(ctx, 3);
     smbc_setLogCallback(ctx, nullptr, LogCallback);
     smbc_setTimeout(ctx, TimeoutMs);
     smbc_setFunctionAuthDataWithContext(ctx, AuthData);
@@ -229,7 +265,7 @@ void ListShares(std::uint16_t port, std::string_view host) {
     errno = 0;
     SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
     if (!dir)
-        return SendEnd(LogonOr(errno ? errno : EIO, {}), 0);
+        return SendEnd(Classified(LogonOr(errno ? errno : EIO, {})), 0);
     std::uint32_t count = 0;
     while (const smbc_dirent* e = smbc_getFunctionReaddir(Ctx)(Ctx, dir)) {
         if (e->smbc_type < SMBC_FILE_SHARE || e->smbc_type > SMBC_IPC_SHARE)
@@ -330,12 +366,12 @@ void ListDir(std::uint16_t port, std::string_view url, std::uint8_t flags) {
     PrepareFor(host, port);
     SMBCFILE* dir = OpenDir(u);
     if (!dir)
-        return SendEnd(LogonOr(errno ? errno : EIO, host), 0);
+        return SendEnd(Classified(LogonOr(errno ? errno : EIO, host)), 0);
     if (!ReadFolderIds(dir, (flags & ListOwnIdKnown) != 0)) {
         smbc_getFunctionClosedir(Ctx)(Ctx, dir);
         dir = OpenDir(u);
         if (!dir)
-            return SendEnd(errno ? errno : EIO, 0);
+            return SendEnd(Classified(errno ? errno : EIO), 0);
         ReadEveryId(dir);
     }
     std::uint32_t count = 0;
@@ -363,7 +399,7 @@ void Stat(std::uint16_t port, std::string_view url) {
     struct stat st {};
     errno = 0;
     if (smbc_getFunctionStat(Ctx)(Ctx, u.c_str(), &st) < 0)
-        return SendEnd(errno ? errno : EIO, 0);
+        return SendEnd(Classified(errno ? errno : EIO), 0);
     // The stat call gives no DOS attributes or creation time; the mode says directory or not.
     const std::uint32_t attrs = S_ISDIR(st.st_mode) ? 0x10 : 0;
     PutEntry({}, static_cast<std::uint64_t>(st.st_ino), attrs,
@@ -520,6 +556,7 @@ int Serve() {
             const std::uint8_t flags = type == MsgListDir && !r.AtEnd() ? r.U8() : 0;
             if (!r.Ok())
                 return 2;
+            BeginRequest();
             if (type == MsgListShares)
                 ListShares(port, arg);
             else if (type == MsgListDir)

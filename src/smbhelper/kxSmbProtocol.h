@@ -17,6 +17,10 @@ namespace kxsmb {
 // END's errno for a logon the server refused (a wrong password, an unknown account), as
 // opposed to EACCES for a share or folder the account may not read.
 constexpr int ErrLogonFailure = EKEYREJECTED;
+// END's errno for a server whose reply the client could not read at all (garbage where a
+// protocol reply belongs), as opposed to EINVAL for a name the server refused or a name in a
+// listing that can not be converted.
+constexpr int ErrBadReply = EBADMSG;
 
 // The helper finds its end of the socketpair here.
 constexpr int HelperFd = 3;

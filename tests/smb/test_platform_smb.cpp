@@ -86,9 +86,53 @@ public:
     }
     ~SilentServer() { close(Fd); }
     bool Ok = false;
+    int Fd = -1;
+};
+
+// Answers every request on addr:445 with 64 bytes of garbage in a frame: no SMB reply at all.
+class GarbageServer {
+public:
+    explicit GarbageServer(const char* addr) : Listener(addr) {
+        if (!Listener.Ok || pipe2(Stop, O_CLOEXEC) != 0)
+            return;
+        Ok = true;
+        Thread = std::thread([this] {
+            std::vector<int> clients;
+            for (;;) {
+                std::vector<pollfd> fds{{Stop[0], POLLIN, 0}, {Listener.Fd, POLLIN, 0}};
+                for (int c : clients)
+                    fds.push_back({c, POLLIN, 0});
+                if (poll(fds.data(), fds.size(), -1) < 0 || fds[0].revents)
+                    break;
+                if (fds[1].revents)
+                    clients.push_back(accept4(Listener.Fd, nullptr, nullptr, SOCK_CLOEXEC));
+                for (size_t i = 2; i < fds.size(); ++i) {
+                    char buffer[4096];
+                    if (fds[i].revents && read(fds[i].fd, buffer, sizeof buffer) > 0) {
+                        static const std::string reply =
+                            std::string("\0\0\0\x40", 4) + std::string(64, '\xab');
+                        [[maybe_unused]] auto n = write(fds[i].fd, reply.data(), reply.size());
+                    }
+                }
+            }
+            for (int c : clients)
+                close(c);
+        });
+    }
+    ~GarbageServer() {
+        if (!Ok)
+            return;
+        [[maybe_unused]] auto n = write(Stop[1], "x", 1);
+        Thread.join();
+        close(Stop[0]);
+        close(Stop[1]);
+    }
+    bool Ok = false;
 
 private:
-    int Fd = -1;
+    SilentServer Listener;
+    int Stop[2] = {-1, -1};
+    std::thread Thread;
 };
 
 bool ProcessGone(pid_t pid) {
@@ -111,6 +155,7 @@ private Q_SLOTS:
     void fileIdsExposeFolderLoops();
     void largeFolder();
     void refusedAddressFailsFast();
+    void garbageReplyFailsForGood();
     void killedHelperFailsOnlyItsRequest();
     void cancelReturnsPromptly();
     void cancelWhileWaitingForAHelper();
@@ -353,6 +398,26 @@ void TestPlatformSmb::refusedAddressFailsFast() {
     QVERIFY(!Services->ListFolder(Unc("127.0.0.9\\share"), entries, cancel));
     QCOMPARE(TkxPlatformServices::LastError(), ECONNREFUSED);
     QCOMPARE(Services->FolderId(Unc("127.0.0.9\\share"), cancel), quint64(0));
+}
+
+// A server that answers with garbage is said to, and asking it again would not help. A name
+// in a listing that can not be converted stays what it is.
+void TestPlatformSmb::garbageReplyFailsForGood() {
+    GarbageServer garbage("127.0.0.8");
+    QVERIFY(garbage.Ok);
+    TkxCancelToken cancel;
+    std::vector<TkxShareEntry> shares;
+    std::vector<TkxDirEntry> entries;
+    for (const TkxNetResult& r :
+         {Services->ListShares("127.0.0.8", shares, cancel),
+          Services->ListFolder(Unc("127.0.0.8\\share\\dir"), entries, cancel)}) {
+        QCOMPARE(r.Kind, TkxNetResult::Lasting);
+        QCOMPARE(r.Text, QStringLiteral("The server's reply could not be read"));
+    }
+    const TkxNetResult odd = Services->ListFolder(Unc("127.0.0.4\\mixed\\odd"), entries, cancel);
+    if (odd.Code != EINVAL)
+        QSKIP("the file system here holds no name that is an unpaired surrogate");
+    QCOMPARE(odd.Text, QStringLiteral("Name refused, or a name in the listing can not be read"));
 }
 
 void TestPlatformSmb::killedHelperFailsOnlyItsRequest() {
