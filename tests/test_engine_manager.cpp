@@ -508,8 +508,17 @@ private Q_SLOTS:
         QCOMPARE(ghost->Info.Scanned, quint8(1));
         QCOMPARE(std::vector<TkxNode*>(doc.PendingNodes().begin(), doc.PendingNodes().end()),
                  std::vector<TkxNode*>{lost});
+        // Each failed node carries its reason in the tree (not in the project file).
+        const TkxTreeModel& tree = doc.Tree();
+        QCOMPARE(tree.data(tree.IndexOf(denied), TkxTreeModel::FailureRole).toString(),
+                 QStringLiteral("Thread has stopped with error (Access denied)"));
+        QCOMPARE(tree.Failure(lost),
+                 QStringLiteral("Thread has stopped with error (Connection lost)"));
+        for (const TkxNode* n : {share, ghost, share->Children[2].get()})
+            QVERIFY(!tree.HasFailure(n));
 
-        // The server is back: Continue lists what was lost, and only that.
+        // The server is back: Continue lists what was lost, and only that; the node explored
+        // again loses its mark, the one refused for good keeps it until it is.
         net->Errors.clear();
         failures.clear();
         doc.Continue();
@@ -519,6 +528,10 @@ private Q_SLOTS:
         QCOMPARE(doc.StatusStateText(), QStringLiteral("Searching stopped successfully"));
         QCOMPARE(Captions(lost), std::vector<QString>{"b.txt"});
         QVERIFY(denied->Children.empty());
+        QVERIFY(!tree.HasFailure(lost) && tree.HasFailure(denied));
+        doc.Rescan(denied);
+        QVERIFY(WaitIdle(doc));
+        QVERIFY(!tree.HasFailure(denied));
     }
 
     void earlyStopIsNeverOverwritten() {

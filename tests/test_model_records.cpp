@@ -555,8 +555,13 @@ private Q_SLOTS:
         QCOMPARE(deep->Level(), 2);
         QCOMPARE(deep->Parent, middle->Children[5].get());
         QCOMPARE(model.rowCount(model.IndexOf(middle)), 100);
+        // Failure marks go with their nodes, never to a node that takes a freed one's place.
+        for (TkxNode* n : {deep, middle->Children[7].get(), middle})
+            model.SetFailure(n, QStringLiteral("denied"));
+        QCOMPARE(model.FailureCount(), 3);
 
         model.DeleteNode(middle->Children[5].get());
+        QCOMPARE(model.FailureCount(), 2);
         QCOMPARE(model.NodeCount(), 102);
         QCOMPARE(middle->Children.size(), size_t(99));
         int row = 0;
@@ -575,6 +580,9 @@ private Q_SLOTS:
         QCOMPARE(order.back(), QStringLiteral("node 2"));
 
         model.DeleteChildren(middle);
+        QCOMPARE(model.FailureCount(), 1);
+        QCOMPARE(model.data(model.IndexOf(middle), TkxTreeModel::FailureRole).toString(),
+                 QStringLiteral("denied"));
         QVERIFY(middle->Children.empty());
         QCOMPARE(model.NodeCount(), 3);
         model.AppendNode(middle, record(7));

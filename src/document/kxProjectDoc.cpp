@@ -533,7 +533,7 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
             if (i >= 0 && size_t(i) < last.size() && last[size_t(i)] == std::pair(r, k)) {
                 UpdateThreadRow(i, row);
             } else if (row.Failed) {
-                CountFailure(row);
+                TaskHasFailed(row);
             }
         }
     }
@@ -619,6 +619,9 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
     TkxInfo& record = node->Info;
     record.SetName(harvest.Name);
     record.SetScanned(1);
+    // Explored again: an earlier failure no longer holds.
+    if (!harvest.Failed)
+        Model.SetFailure(node, QString());
     if (harvest.FileId != 0 && (record.Kind == ikFolder || record.Kind == ikShare))
         record.FileId = harvest.FileId;
     if (!harvest.LearntIds.empty()) {
@@ -663,11 +666,12 @@ void TkxProjectDoc::UpdateThreadRow(int i, const TkxThreadRow& row) {
         return;
     RowsModel.Update(i, row);
     if (row.Failed)
-        CountFailure(row);
+        TaskHasFailed(row);
 }
 
-void TkxProjectDoc::CountFailure(const TkxThreadRow& row) {
+void TkxProjectDoc::TaskHasFailed(const TkxThreadRow& row) {
     ++FailedTasks;
+    Model.SetFailure(row.Node, row.State);
     // The node is only looked up, never read: the watcher knows the nodes it was told of.
     if (Watcher && row.Node)
         Watcher->NodeFailed(row.Node, row.State);

@@ -110,6 +110,7 @@ public:
 
     // --- worker-slot rows
     const std::vector<TkxThreadRow>& ThreadRows() const { return RowsModel.Rows(); }
+    // Shows a slot's row; a failed task's row is counted, marks its node and is reported.
     void UpdateThreadRow(int i, const TkxThreadRow& row);
     void ClearThreadRows();
 
@@ -212,8 +213,8 @@ private:
                      const std::vector<TkxNode*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;
     void HostClearThreadRows() override { ClearThreadRows(); }
-    void CountFailure(const TkxThreadRow& row);
 
+    void TaskHasFailed(const TkxThreadRow& row);
     std::vector<TkxNode*> AddNodesUnchecked(std::vector<TkxInfo>&& records, TkxNode* parent);
     // What the watcher hears of.
     void Changed(const TkxNode* node) {

@@ -36,9 +36,8 @@ struct TkxThreadRow {
     double StateTime = 0; // shown through TimeText: formatting waits until a view asks
     QString State, Address;
     QString TimeText() const { return DateTimeText(StateTime); }
-    bool Failed = false; // the slot's task ended with an error (State holds the message)
-    // The node of the task shown; a failed row names the node that failed.
-    TkxNode* Node = nullptr;
+    bool Failed = false;     // the slot's task ended with an error (State holds the message)
+    TkxNode* Node = nullptr; // the failed task's node (only when Failed), to mark it
     bool operator==(const TkxThreadRow&) const = default;
 };
 
@@ -58,6 +57,7 @@ struct TkxAssignment {
 struct TkxHarvest {
     TkxNode* Node = nullptr;
     bool Partial = false; // hosts of a range task still running: the node is not done yet
+    bool Failed = false;  // the task failed or timed out: its node keeps its failure mark
     QString Name;
     std::vector<TkxInfo> Records;
     quint64 FileId = 0;                                 // the explored folder's id, if learnt

@@ -192,6 +192,7 @@ void TQueueManager::Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass) 
     if (before == ssError && slot.Failure == tfLasting) {
         TkxHarvest failed = TakeHarvest(slot);
         failed.Records.clear();
+        failed.Failed = true;
         Report.Harvests.push_back(std::move(failed));
         slot.SetState(ssWaiting);
         pass.Active = true;
@@ -207,6 +208,7 @@ void TQueueManager::Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass) 
 
 void TQueueManager::Collect(TkxInfoList& slot, TPass& pass) {
     Report.Harvests.push_back(TakeHarvest(slot));
+    Report.Harvests.back().Failed = slot.State == ssTimeout;
     Unhanded += int(Report.Harvests.back().Records.size());
     slot.SetState(ssWaiting);
     pass.Active = true;
@@ -359,7 +361,7 @@ TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
     row.Address = slot.AddressText();
     // A timed-out task counts as failed too: what it had not listed yet is missing.
     row.Failed = slot.State == ssError || slot.State == ssTimeout;
-    row.Node = slot.Node;
+    row.Node = row.Failed ? slot.Node : nullptr;
     return row;
 }
 
@@ -377,6 +379,7 @@ void TQueueManager::Cleanup() {
                 if (slot.State == ssError && slot.Failure == tfLasting) {
                     TkxHarvest failed = TakeHarvest(slot);
                     failed.Records.clear();
+                    failed.Failed = true;
                     Report.Harvests.push_back(std::move(failed));
                 } else if (slot.State == ssWorking || slot.State == ssDone ||
                            slot.State == ssTimeout ||

@@ -121,10 +121,49 @@ int TkxTreeModel::SubtreeSize(const TkxNode* node) {
     return n;
 }
 
+void TkxTreeModel::SetFailure(TkxNode* node, const QString& reason) {
+    if (!node || node == &RootNode)
+        return;
+    if (reason.isEmpty()) {
+        if (Failures.erase(node) == 0)
+            return;
+    } else {
+        QString& kept = Failures[node];
+        if (kept == reason)
+            return;
+        kept = reason;
+    }
+    NodeChanged(node);
+}
+
+QString TkxTreeModel::Failure(const TkxNode* node) const {
+    if (Failures.empty())
+        return {};
+    const auto it = Failures.find(node);
+    return it == Failures.end() ? QString() : it->second;
+}
+
+void TkxTreeModel::ForgetFailuresBelow(const std::unordered_set<const TkxNode*>& tops,
+                                       bool keepTops) {
+    if (Failures.empty())
+        return;
+    std::erase_if(Failures, [&](const auto& entry) {
+        const TkxNode* n = entry.first;
+        if (keepTops)
+            n = n->Parent;
+        for (; n; n = n->Parent) {
+            if (tops.count(n))
+                return true;
+        }
+        return false;
+    });
+}
+
 void TkxTreeModel::DeleteNode(TkxNode* node) {
     if (!node || node == &RootNode)
         return;
     FlushChanges();
+    ForgetFailuresBelow({node}, false);
     ++FreedGeneration;
     TkxNode* parent = node->Parent;
     const int row = node->Row;
@@ -142,6 +181,7 @@ int TkxTreeModel::DeleteNodes(const std::vector<TkxNode*>& nodes) {
     if (nodes.empty())
         return 0;
     FlushChanges();
+    ForgetFailuresBelow(std::unordered_set<const TkxNode*>(nodes.begin(), nodes.end()), false);
     ++FreedGeneration;
     Q_EMIT layoutAboutToBeChanged();
     // Taken after the signal: proxies make their persistent indexes in its handlers.
@@ -193,6 +233,7 @@ void TkxTreeModel::DeleteChildren(TkxNode* node) {
     if (node->Children.empty())
         return;
     FlushChanges();
+    ForgetFailuresBelow({node}, true);
     ++FreedGeneration;
     int removed = 0;
     for (const auto& child : node->Children)
@@ -206,6 +247,7 @@ void TkxTreeModel::DeleteChildren(TkxNode* node) {
 
 void TkxTreeModel::Clear() {
     FlushChanges();
+    Failures.clear();
     ++FreedGeneration;
     beginResetModel();
     RootNode.Children.clear();
@@ -323,6 +365,8 @@ QVariant TkxTreeModel::data(const QModelIndex& index, int role) const {
         return int(node->Info.Kind);
     case NodeRole:
         return QVariant::fromValue(quintptr(node));
+    case FailureRole:
+        return Failure(node);
     default:
         return {};
     }

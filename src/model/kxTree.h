@@ -5,6 +5,7 @@
 #include <QAbstractItemModel>
 
 #include <memory>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -79,7 +80,8 @@ public:
         ImageIndexRole,                  // int
         KindRole,                        // TkxItemKind
         AddressRole,                     // QString
-        NodeRole                         // quintptr of the TkxNode
+        NodeRole,                        // quintptr of the TkxNode
+        FailureRole                      // QString: why the node's last task failed, or empty
     };
 
     explicit TkxTreeModel(QObject* parent = nullptr);
@@ -102,6 +104,14 @@ public:
     int DeleteNodes(const std::vector<TkxNode*>& nodes);
     void DeleteChildren(TkxNode* node);
     void Clear();
+
+    // Why the node's last task failed (the thread list's state text), kept beside the tree
+    // until the node is explored again or deleted; never written to a project file. Setting
+    // an empty reason clears the mark.
+    void SetFailure(TkxNode* node, const QString& reason);
+    QString Failure(const TkxNode* node) const;
+    bool HasFailure(const TkxNode* node) const { return !Failures.empty() && Failures.count(node); }
+    int FailureCount() const { return int(Failures.size()); }
 
     // The node's caption or flags changed; views repaint it. Between BeginChanges and
     // EndChanges each changed node is announced once, at the end.
@@ -140,6 +150,8 @@ public:
 private:
     // Announces the collected changes; deletions call it first, so no freed node is announced.
     void FlushChanges();
+    // Drops the failure marks of nodes at or below any of `tops` (keep: the tops' own marks).
+    void ForgetFailuresBelow(const std::unordered_set<const TkxNode*>& tops, bool keepTops);
     TkxNode RootNode;
     int Count = 0;
     int ChangeDepth = 0;
@@ -147,6 +159,8 @@ private:
     std::unordered_set<const TkxNode*> ChangedSet;
     int BulkDepth = 0;
     quint64 FreedGeneration = 0;
+    // Few nodes fail: the marks live beside the tree, not in every node.
+    std::unordered_map<const TkxNode*, QString> Failures;
 };
 
 template <class Pred, class Sink> void TkxNodeList::extract_if(Pred&& pred, Sink&& sink) {
