@@ -2,8 +2,11 @@
 #include "storage/kxUtils.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -253,6 +256,30 @@ private Q_SLOTS:
             }
         }
         QVERIFY(failures > 0);
+    }
+
+    // Outputs that would overwrite each other are told apart from different files.
+    void sameWriteTarget() {
+        QTemporaryDir dir;
+        const QString d = dir.path() + u'/';
+        QVERIFY(QDir().mkdir(d + "sub"));
+        QFile(d + "w.kxor").open(QIODevice::WriteOnly);
+        QVERIFY(QFile::link(d + "w.kxor", d + "link.csv"));
+        QVERIFY(::link(QFile::encodeName(d + "w.kxor"), QFile::encodeName(d + "hard.xml")) == 0);
+        QVERIFY(QFile::link(d + "sub", d + "sublink"));
+        QVERIFY(QFile::link(d + "new.txt", d + "dangling"));
+        const QList<std::pair<QString, QString>> same{
+            {d + "w.kxor", d + "link.csv"},      {d + "w.kxor", d + "hard.xml"},
+            {d + "w.kxor", d + "sub/../w.kxor"}, {d + "sub/n.csv", d + "sublink/n.csv"},
+            {d + "dangling", d + "./new.txt"},
+        };
+        for (const auto& [a, b] : same)
+            QVERIFY2(SameWriteTarget(a, b), qPrintable(a + " " + b));
+        const QList<std::pair<QString, QString>> different{{d + "w.kxor", d + "w.csv"},
+                                                           {d + "sub/n.csv", d + "n.csv"},
+                                                           {d + "new.txt", d + "w.kxor"}};
+        for (const auto& [a, b] : different)
+            QVERIFY2(!SameWriteTarget(a, b), qPrintable(a + " " + b));
     }
 };
 

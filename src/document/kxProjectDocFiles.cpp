@@ -18,13 +18,6 @@ TkxProgress ProgressOf(TkxProjectDoc* doc) {
     return [doc](int done, int total) { doc->ShowProgress(done, total); };
 }
 
-bool SameFile(const QString& a, const QString& b) {
-    if (a == b)
-        return true;
-    const QFileInfo fa(a), fb(b);
-    return fa.exists() && fb.exists() && fa.canonicalFilePath() == fb.canonicalFilePath();
-}
-
 } // namespace
 
 void TkxProjectDoc::WriteProject(const QString& fileName) {
@@ -102,7 +95,7 @@ QString TkxProjectDoc::XmlFileName() const {
 QString TkxProjectDoc::ExportXml(const QString& target) {
     const QString fileName = target.isEmpty() ? XmlFileName() : target;
     // A project saved as *.xml would otherwise be overwritten by its own export.
-    if (!IsUntitled() && SameFile(fileName, FileName))
+    if (!IsUntitled() && SameWriteTarget(fileName, FileName))
         throw EkxError(
             QStringLiteral("The XML export would replace the project file %1").arg(FileName));
     const TkxLongOperation busy(this);

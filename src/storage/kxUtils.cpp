@@ -316,6 +316,42 @@ void WriteFileSafely(const QString& fileName, const QString& what,
             QStringLiteral("Can not write %1 %2: %3").arg(what, fileName, file.errorString()));
 }
 
+namespace {
+// The file a writer would replace: an existing one by its device and inode, a new one by the
+// canonical path of its folder and its name.
+struct TWriteTarget {
+    bool Exists = false;
+    dev_t Device = 0;
+    ino_t Inode = 0;
+    QString Path;
+};
+
+TWriteTarget WriteTargetOf(const QString& fileName) {
+    TWriteTarget t;
+    struct stat st {};
+    if (::stat(QFile::encodeName(fileName).constData(), &st) == 0) {
+        t.Exists = true;
+        t.Device = st.st_dev;
+        t.Inode = st.st_ino;
+        return t;
+    }
+    QFileInfo info(fileName);
+    // A link that leads nowhere yet is written where it leads.
+    for (int hops = 0; info.isSymLink() && hops < 40; ++hops)
+        info.setFile(info.symLinkTarget());
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    t.Path = (folder.isEmpty() ? info.absolutePath() : folder) + u'/' + info.fileName();
+    return t;
+}
+} // namespace
+
+bool SameWriteTarget(const QString& a, const QString& b) {
+    const TWriteTarget x = WriteTargetOf(a), y = WriteTargetOf(b);
+    if (x.Exists != y.Exists)
+        return false;
+    return x.Exists ? x.Device == y.Device && x.Inode == y.Inode : x.Path == y.Path;
+}
+
 void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what) {
     qsizetype done = 0;
     while (done < buffer.size()) {

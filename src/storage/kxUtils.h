@@ -65,6 +65,10 @@ void CheckWriteTarget(const QString& fileName, const QString& what);
 void WriteFileSafely(const QString& fileName, const QString& what,
                      const std::function<void(QIODevice&)>& write);
 
+// Whether two file names end up writing the same file: links followed (also one that leads
+// nowhere yet), hard links and spellings of one path ("./x", "dir/../x") count as the same.
+bool SameWriteTarget(const QString& a, const QString& b);
+
 // Writes the whole buffer to the device and empties it; a failed write raises an error
 // naming `what` ("project file", "XML file") with the device's reason.
 void WriteBuffer(QIODevice& device, QByteArray& buffer, const QString& what);
