@@ -3,9 +3,11 @@
 #include "lang/kxLanguages.h"
 #include "model/kxTree.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFont>
 #include <QMimeDatabase>
+#include <QStyle>
 
 int TkxIconList::IndexOf(const QString& key) {
     const auto found = Indexes.constFind(key);
@@ -67,6 +69,15 @@ void TkxTreeDisplayModel::SetBaseFont(const QFont& font) {
     Bold.setBold(true);
 }
 
+QIcon FailedTaskIcon() {
+    static const QIcon icon = [] {
+        QIcon themed = ThemeIcon(QStringLiteral("dialog-error"));
+        return themed.isNull() ? QApplication::style()->standardIcon(QStyle::SP_MessageBoxCritical)
+                               : themed;
+    }();
+    return icon;
+}
+
 QVariant TkxTreeDisplayModel::data(const QModelIndex& index, int role) const {
     switch (role) {
     case Qt::FontRole:
@@ -74,15 +85,34 @@ QVariant TkxTreeDisplayModel::data(const QModelIndex& index, int role) const {
             return Bold;
         return {};
     case Qt::DecorationRole:
+        // A failed task shows until its node is explored again; the reason is in the tip.
+        if (!QIdentityProxyModel::data(index, TkxTreeModel::FailureRole).toString().isEmpty())
+            return FailedTaskIcon();
         return Icons.Icon(QIdentityProxyModel::data(index, TkxTreeModel::ImageIndexRole).toInt());
+    case Qt::ToolTipRole: {
+        const QString address =
+            QIdentityProxyModel::data(index, TkxTreeModel::AddressRole).toString();
+        const QString failure =
+            QIdentityProxyModel::data(index, TkxTreeModel::FailureRole).toString();
+        if (failure.isEmpty())
+            return address;
+        return address + u'\n' + failure;
+    }
     case Qt::AccessibleDescriptionRole: {
         const QModelIndex source = mapToSource(index);
         const auto* model = static_cast<const TkxTreeModel*>(sourceModel());
         const TkxNode* node = model ? model->NodeOf(source) : nullptr;
-        if (!node || !node->Info.HasMatch)
+        if (!node)
             return {};
-        return AccessibleText(node->Info.Matched ? TkxAccessibleText::Matches
-                                                 : TkxAccessibleText::LeadsToMatch);
+        QStringList said;
+        if (node->Info.HasMatch)
+            said << AccessibleText(node->Info.Matched ? TkxAccessibleText::Matches
+                                                      : TkxAccessibleText::LeadsToMatch);
+        if (const QString failure = model->Failure(node); !failure.isEmpty())
+            said << failure;
+        if (said.isEmpty())
+            return {};
+        return said.join(QStringLiteral("; "));
     }
     default:
         return QIdentityProxyModel::data(index, role);

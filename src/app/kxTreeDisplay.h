@@ -32,9 +32,10 @@ void SetupIconTheme();
 // A themed icon, tried as given and as its symbolic variant.
 QIcon ThemeIcon(const QString& name);
 
-// How the result tree is drawn: the core model hands out HasMatch and the image index; this
-// maps them to a bold font, the shared icon list and, for screen readers that cannot see bold,
-// an accessible description saying that the node matches or leads to a match.
+// How the result tree is drawn: the core model hands out HasMatch, the image index and a failed
+// task's reason; this maps them to a bold font, the shared icon list (the error icon for a
+// failed node, its reason in the tip) and, for screen readers that cannot see bold or icons,
+// an accessible description saying that the node matches, leads to a match or failed.
 class TkxTreeDisplayModel : public QIdentityProxyModel {
     Q_OBJECT
 public:
@@ -71,3 +72,7 @@ private:
     QAbstractItemModel* Rows;
     QTimer Repaint;
 };
+
+// The icon of a node whose task failed, wherever it shows (tree, detail list); the reason (the
+// thread list's state text) goes to its tip and to screen readers.
+QIcon FailedTaskIcon();
