@@ -651,6 +651,51 @@ private Q_SLOTS:
         w.Doc().SetModified(false);
     }
 
+    // A project file is anyone's: a node whose address is a link, a local path or a network
+    // path whose host is no host opens nothing, and the errors pane says why. Under X the
+    // desktop's opener would be xdg-open: a recording one stands first on PATH.
+    void craftedAddressesOpenNothing() {
+        QTemporaryDir dir;
+        const QString opened = dir.filePath(QStringLiteral("xdg-open.log"));
+        QFile opener(dir.filePath(QStringLiteral("xdg-open")));
+        QVERIFY(opener.open(QIODevice::WriteOnly));
+        opener.write("#!/bin/sh\necho \"$@\" >>'" + QFile::encodeName(opened) + "'\n");
+        opener.close();
+        opener.setPermissions(opener.permissions() | QFileDevice::ExeOwner);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(dir.path()) + ':' + path);
+        const auto restore = qScopeGuard([&] { qputenv("PATH", path); });
+        const QStringList crafted{"https://evil.example/payload?x=$(id)", "file:///etc/passwd",
+                                  "/usr/bin/xterm", "\\\\a b\\share\\f"};
+        const QString file = dir.filePath(QStringLiteral("crafted.kxor"));
+        {
+            TkxProjectDoc doc;
+            for (const QString& address : crafted + QStringList{Share + "\\ok.txt"}) {
+                TkxInfo r;
+                r.SetAddress(address);
+                r.SetKind(ikFile);
+                r.SetScanned(1);
+                doc.AddInfoNode(std::move(r), nullptr);
+            }
+            doc.WriteProject(file);
+        }
+        TUrlRecorder desktop;
+        Window w({file});
+        for (const auto& node : w.Doc().Tree().Root()->Children) {
+            w.Select(node.get());
+            w->aeMainIdle();
+            DoubleClick(w->tvMain->viewport(),
+                        w->tvMain->visualRect(w.IndexOf(node.get())).center());
+        }
+        QCOMPARE(desktop.Urls, QStringList({"smb://h/s/ok.txt"}));
+        QTest::qWait(200); // an opener started anyway would have written by now
+        QVERIFY(!QFile::exists(opened));
+        const QString pane = w->reErrors->toPlainText();
+        for (const QString& address : crafted)
+            QVERIFY2(pane.contains(QStringLiteral("Not opened: ")) && pane.contains(address),
+                     qPrintable(address));
+    }
+
     // The File menu lists the projects opened or saved last, newest first, also after a
     // restart; one that is gone is reported and dropped.
     void recentProjects() {
