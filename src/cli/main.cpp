@@ -2,6 +2,7 @@
 
 #include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
+#include "engine/kxManager.h"
 #include "engine/kxServices.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxScanStore.h"
@@ -14,6 +15,7 @@
 #include "platform/kxKeyring.h"
 #include "platform/kxPlatformServices.h"
 #include "platform/kxSecrets.h"
+#include "storage/kxProjectFile.h"
 #include "storage/kxUtils.h"
 
 #include <QCoreApplication>
@@ -53,7 +55,7 @@ same engine and project files as the Orvane window.
   --open FILE.kxor       read a project (its ranges, results and parameters)
   --run                  search every range from the top (earlier results are dropped)
   --continue             explore what is still pending (a new project: all of its ranges)
-  --threads N            maximum number of worker threads (default 16)
+  --threads N            maximum number of worker threads (default 16, at most 1024)
   --depth N              deepest tree level explored: 1 hosts, 2 shares, 3 share folders...
                          (default 0: no limit)
   --lifetime MIN         minutes one task may run before it is timed out (default 1)
@@ -73,7 +75,10 @@ same engine and project files as the Orvane window.
   --allow-smb1           also list servers that speak only SMB1 (insecure; credentials may
                          go over it). By default such a server is a failed task that says so
   --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
-  --csv FILE|-           write one row per tree node (- is standard output)
+  --csv FILE|-           write one row per tree node (- is standard output); a text field
+                         that starts with =, +, -, @, a tab or a CR gets a leading ' so that
+                         a spreadsheet shows it as text instead of running it as a formula
+  --csv-raw              write the CSV's texts as they are, for scripts
   --xml FILE             export the tree as XML
   --store URL            write what the search finds into a result store while it runs:
                          sqlite:PATH, or postgresql://USER@HOST:PORT/DB with the password in
@@ -87,7 +92,8 @@ same engine and project files as the Orvane window.
   --help                 this text
 
 Without --run or --continue nothing is searched: the project is only built or read, then
-saved or exported. Ctrl-C stops the search like the Stop command: unfinished folders are
+saved or exported. Each output option may be given once, and no two outputs (nor --csv or
+--xml and the --open project) may name the same file. Ctrl-C stops the search like the Stop command: unfinished folders are
 queued again; while the results are written, a first Ctrl-C is ignored (a second one aborts).
 Exit status: 0 the search finished (or none was asked for) and every output was written,
 1 it failed or was stopped, or an output could not be written, 2 bad usage, 3 the search
@@ -118,7 +124,7 @@ void OnSignal(int) {
 struct Options {
     TkxTargetList Targets; // from --range and --targets, in the order given
     QString Open, Save, Csv, Xml, User;
-    bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false;
+    bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false, CsvRaw = false;
     bool RememberPassword = false, ForgetPassword = false;
     TkxNetOptions Net;
     std::optional<quint32> Threads, Depth, LifeTime, ConnectTimeout;
@@ -238,6 +244,14 @@ Options Parse(const QStringList& args) {
                 BadUsage(QStringLiteral("%1 needs a value").arg(a));
             return args[++i];
         };
+        // Given twice, an output would silently be only the last one.
+        auto once = [&](QString& target) {
+            if (!target.isEmpty())
+                BadUsage(QStringLiteral("%1 is given more than once").arg(a));
+            target = value();
+            if (target.isEmpty())
+                BadUsage(QStringLiteral("%1 needs a file name").arg(a));
+        };
         if (a == u"--help" || a == u"-h") {
             std::fputs(Usage, stdout);
             std::exit(0);
@@ -276,11 +290,13 @@ Options Parse(const QStringList& args) {
         } else if (a == u"--allow-smb1") {
             o.Net.AllowSmb1 = true;
         } else if (a == u"--save") {
-            o.Save = value();
+            once(o.Save);
         } else if (a == u"--csv") {
-            o.Csv = value();
+            once(o.Csv);
+        } else if (a == u"--csv-raw") {
+            o.CsvRaw = true;
         } else if (a == u"--xml") {
-            o.Xml = value();
+            once(o.Xml);
         } else if (a == u"--shard") {
             const QString text = value();
             o.Shard = ParseShard(text);
@@ -313,6 +329,11 @@ Options Parse(const QStringList& args) {
     // Options that would make a search find nothing are mistakes, not searches.
     if (o.Threads && *o.Threads == 0)
         BadUsage(QStringLiteral("--threads must be at least 1"));
+    if (o.Threads && *o.Threads > MaxSearchSlots)
+        BadUsage(QStringLiteral("--threads must be at most %1, the most a search runs")
+                     .arg(MaxSearchSlots));
+    if (o.CsvRaw && o.Csv.isEmpty())
+        BadUsage(QStringLiteral("--csv-raw needs --csv"));
     if (o.Depth && *o.Depth > 0x7FFFFFFFu)
         BadUsage(QStringLiteral("--depth must be below 2147483648"));
     if (o.LifeTime && *o.LifeTime == 0)
@@ -422,25 +443,30 @@ QString KindName(quint8 kind) {
     return QString::fromLatin1(kind < 6 ? names[kind] : "unknown");
 }
 
-QString CsvField(const QString& text) {
-    if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\n') &&
-        !text.contains(u'\r'))
-        return text;
-    QString quoted = text;
-    quoted.replace(u'"', QStringLiteral("\"\""));
-    return u'"' + quoted + u'"';
+// A text field of the CSV. Names come from the network: one that starts like a formula would
+// run in the spreadsheet that opens the report, so (unless raw) it gets a leading ' that
+// makes it text there.
+QString CsvField(const QString& text, bool raw) {
+    QString field = text;
+    if (!raw && !field.isEmpty() && QStringView(u"=+-@\t\r").contains(field.front()))
+        field.prepend(u'\'');
+    if (!field.contains(u',') && !field.contains(u'"') && !field.contains(u'\n') &&
+        !field.contains(u'\r'))
+        return field;
+    field.replace(u'"', QStringLiteral("\"\""));
+    return u'"' + field + u'"';
 }
 
-void WriteCsvData(const TkxProjectDoc& doc, QIODevice& out) {
+void WriteCsvData(const TkxProjectDoc& doc, QIODevice& out, bool raw) {
     QByteArray buffer = "level,kind,name,address,size,created,edited,accessed,matched,"
                         "has_match,scanned\r\n";
     for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
         const TkxInfo& r = n->Info;
-        const QStringList fields{QString::number(n->Level()), KindName(r.Kind),
-                                 CsvField(r.NameText()),      CsvField(r.AddressText()),
-                                 CsvField(r.SizeRawText()),   CsvField(r.CreatingText()),
-                                 CsvField(r.EditTimeText()),  CsvField(r.LastAccessText()),
-                                 QString::number(r.Matched),  QString::number(r.HasMatch),
+        const QStringList fields{QString::number(n->Level()),     KindName(r.Kind),
+                                 CsvField(r.NameText(), raw),     CsvField(r.AddressText(), raw),
+                                 CsvField(r.SizeRawText(), raw),  CsvField(r.CreatingText(), raw),
+                                 CsvField(r.EditTimeText(), raw), CsvField(r.LastAccessText(), raw),
+                                 QString::number(r.Matched),      QString::number(r.HasMatch),
                                  QString::number(r.Scanned)};
         buffer += fields.join(u',').toUtf8();
         buffer += "\r\n";
@@ -452,18 +478,18 @@ void WriteCsvData(const TkxProjectDoc& doc, QIODevice& out) {
 
 // Like the project file: a finished file replaces the old one, never half a file; standard
 // output is checked for every write too.
-void WriteCsv(const TkxProjectDoc& doc, const QString& target) {
+void WriteCsv(const TkxProjectDoc& doc, const QString& target, bool raw) {
     if (target == u"-") {
         QFile out;
         if (!out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
                       QFileDevice::DontCloseHandle))
             throw EkxError(
                 QStringLiteral("Can not write CSV to standard output: %1").arg(out.errorString()));
-        WriteCsvData(doc, out);
+        WriteCsvData(doc, out, raw);
         return;
     }
     WriteFileSafely(target, QStringLiteral("CSV file"),
-                    [&](QIODevice& file) { WriteCsvData(doc, file); });
+                    [&](QIODevice& file) { WriteCsvData(doc, file, raw); });
 }
 
 struct Summary {
@@ -506,6 +532,24 @@ void CheckOutputs(const Options& o) {
             CheckWriteTarget(o.Csv, QStringLiteral("CSV file"));
     } catch (const std::exception& e) {
         BadUsage(ErrorMessage(e));
+    }
+    // Written one after the other, two outputs on one file would leave only the last; a CSV
+    // or XML file over the project that was read would destroy it. Saving the project over
+    // its own file is what --open and --save are for.
+    const std::pair<const char*, QString> outputs[] = {
+        {"--save", o.Save}, {"--csv", o.Csv == u"-" ? QString() : o.Csv}, {"--xml", o.Xml}};
+    for (size_t i = 0; i < std::size(outputs); ++i) {
+        const auto& [option, file] = outputs[i];
+        if (file.isEmpty())
+            continue;
+        for (size_t k = i + 1; k < std::size(outputs); ++k) {
+            if (!outputs[k].second.isEmpty() && SameWriteTarget(file, outputs[k].second))
+                BadUsage(QStringLiteral("%1 and %2 name the same file, %3")
+                             .arg(QLatin1String(option), QLatin1String(outputs[k].first), file));
+        }
+        if (i > 0 && !o.Open.isEmpty() && SameWriteTarget(file, o.Open))
+            BadUsage(QStringLiteral("%1 would replace the project file --open reads, %2")
+                         .arg(QLatin1String(option), o.Open));
     }
 }
 
@@ -556,7 +600,9 @@ std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray
 }
 
 // The project read or made new, with the parameters and ranges of the command line (of this
-// shard's part only).
+// shard's part only). A project file that holds more than its header announced is read as far
+// as it goes; it may then not be saved over (its name is not the project's), but another file
+// may.
 bool BuildProject(TkxProjectDoc& doc, const Options& o, const TkxShardPlan& plan,
                   QTextStream& err) {
     try {
@@ -564,6 +610,13 @@ bool BuildProject(TkxProjectDoc& doc, const Options& o, const TkxShardPlan& plan
             doc.ReadProject(o.Open);
         } else {
             doc.NewProject();
+        }
+    } catch (const EkxDamagedProject& e) {
+        err << "orvane-scan: " << e.message() << "\n" << Qt::flush;
+        if (!o.Save.isEmpty() && SameWriteTarget(o.Save, o.Open)) {
+            err << "orvane-scan: --save " << o.Save
+                << " would replace that file with what was read of it; save to another file\n";
+            return false;
         }
     } catch (const std::exception& e) {
         err << "orvane-scan: " << ErrorMessage(e) << "\n";
@@ -657,7 +710,7 @@ bool WriteOutputs(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
     if (!o.Save.isEmpty())
         attempt([&] { doc.WriteProject(o.Save); });
     if (!o.Csv.isEmpty())
-        attempt([&] { WriteCsv(doc, o.Csv); });
+        attempt([&] { WriteCsv(doc, o.Csv, o.CsvRaw); });
     if (!o.Xml.isEmpty())
         attempt([&] { doc.ExportXml(o.Xml); });
     return written;

@@ -1,12 +1,14 @@
 // orvane-scan as a user runs it: against the fixture servers, with its exit codes, files and
 // Ctrl-C behaviour.
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -110,6 +112,19 @@ private Q_SLOTS:
         QTest::newRow("shard past count") << QStringList{"--range", "127.0.0.2", "--shard", "4/3"};
         QTest::newRow("shard not I/N") << QStringList{"--range", "127.0.0.2", "--shard", "2"};
         QTest::newRow("shard without targets") << QStringList{"--shard", "1/2", "--run"};
+        // More slots than a search runs; an output given twice, or two on one file.
+        QTest::newRow("threads above the ceiling") << QStringList{"--threads", "1025"};
+        QTest::newRow("threads negative as int32") << QStringList{"--threads", "3000000000"};
+        QTest::newRow("csv-raw without csv") << QStringList{"--csv-raw"};
+        const QString w = Dir.filePath(QStringLiteral("w.kxor"));
+        QFile(w).open(QIODevice::WriteOnly);
+        QFile::link(w, Dir.filePath(QStringLiteral("w-link.csv")));
+        QTest::newRow("save twice") << QStringList{"--save", w, "--save", Dir.filePath("v.kxor")};
+        QTest::newRow("save and csv on one file")
+            << QStringList{"--open", w, "--save", w, "--csv", w};
+        QTest::newRow("csv through a link onto the xml")
+            << QStringList{"--xml", w, "--csv", Dir.filePath(QStringLiteral("w-link.csv"))};
+        QTest::newRow("csv over the project read") << QStringList{"--open", w, "--csv", w};
     }
     void badUsage() {
         QFETCH(QStringList, args);
@@ -318,6 +333,71 @@ private Q_SLOTS:
                  qPrintable(r.Out));
         QVERIFY(r.Out.contains("failed tasks 3"));
         QVERIFY(CsvRows(csv).filter("\\mixed\\open\\visible.txt").size() == 1);
+    }
+
+    // Names that a spreadsheet would take for a formula are written as text, unless the CSV
+    // is asked for raw.
+    void csvFormulasStayText() {
+        const QString folder =
+            QStringLiteral("formulas-%1").arg(QCoreApplication::applicationPid());
+        QDir tree(qEnvironmentVariable("ORVANE_FIXTURE_DIR") + QStringLiteral("/trees/mixed/open"));
+        QVERIFY(tree.mkdir(folder));
+        const auto remove = qScopeGuard([&] { QDir(tree.filePath(folder)).removeRecursively(); });
+        const QStringList names{"=cmd.txt", "+sum.txt", "-minus.txt", "@at.txt", "plain.txt"};
+        for (const QString& name : names) {
+            QFile f(tree.filePath(folder + u'/' + name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        const QString address = QStringLiteral("\\\\127.0.0.4\\mixed\\open\\") + folder;
+        const QString project = Dir.filePath(QStringLiteral("formulas.kxor"));
+        QFile p(project);
+        QVERIFY(p.open(QIODevice::WriteOnly));
+        p.write(QStringLiteral("16\r\n0\r\n1\r\n*.*\r\n1\r\n0\r\n%1\r\n%2\r\n\r\n\r\n\r\n\r\n0\r\n"
+                               "0\r\n4\r\n0\r\n")
+                    .arg(folder, address)
+                    .toUtf8());
+        p.close();
+        for (const bool raw : {false, true}) {
+            const QString csv = Dir.filePath(QStringLiteral("formulas.csv"));
+            QStringList args{"--open", project, "--continue", "--quiet", "--csv", csv};
+            if (raw)
+                args << "--csv-raw";
+            const Result r = Run(args);
+            QCOMPARE(r.Code, 0);
+            const QStringList rows = CsvRows(csv);
+            for (const QString& name : names) {
+                const QString shown = raw || name == u"plain.txt" ? name : u'\'' + name;
+                QVERIFY2(rows.filter(QStringLiteral(",file,%1,").arg(shown)).size() == 1,
+                         qPrintable(rows.join(u'\n')));
+            }
+        }
+    }
+
+    // A count line that is not a number before the records: what was read is not written over
+    // the file it came from, but may go to another one.
+    void damagedHeaderKeepsTheFile() {
+        const QString damaged = Dir.filePath(QStringLiteral("damaged.kxor"));
+        QByteArray bytes = "16\r\n0\r\n1\r\n*.*\r\n-5\r\n";
+        for (int i = 0; i < 3; ++i)
+            bytes +=
+                QStringLiteral(
+                    "0\r\nr%1\r\n10.0.0.%1 - 10.0.0.%1\r\n\r\n\r\n\r\n\r\n0\r\n0\r\n1\r\n0\r\n")
+                    .arg(i + 1)
+                    .toUtf8();
+        QFile f(damaged);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        f.close();
+        const Result same = Run({"--open", damaged, "--save", damaged});
+        QCOMPARE(same.Code, 1);
+        QVERIFY2(same.Err.contains("holds more after the 0 nodes"), qPrintable(same.Err));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), bytes);
+        f.close();
+        const QString other = Dir.filePath(QStringLiteral("other.kxor"));
+        const Result elsewhere = Run({"--open", damaged, "--save", other});
+        QCOMPARE(elsewhere.Code, 0);
+        QVERIFY(elsewhere.Err.contains("holds more after the 0 nodes"));
+        QVERIFY(QFile::exists(other));
     }
 
     void accountNeverBecomesGuest() {
