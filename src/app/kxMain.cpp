@@ -187,10 +187,11 @@ void TfrmMain::TntFormCreate(const QStringList& args, bool splash) {
         } else {
             OpenProject(args.front());
         }
-        ShowParams();
     } catch (...) {
         ReportApplicationError(std::current_exception());
     }
+    // Whatever the steps above did, the edits show the document's values, never blanks.
+    ShowParams();
 }
 
 void TfrmMain::TntFormShow() {

@@ -21,6 +21,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 
 namespace {
 
@@ -240,7 +241,8 @@ void TfrmMain::OpenRecentProject(const QString& fileName) {
 }
 
 void TfrmMain::OpenProject(const QString& fileName) {
-    // Reading leaves the document unmodified and its status renewed.
+    // Reading leaves the document unmodified and its status renewed. A read that fails may
+    // have read the parameters already: the edits show what the document holds either way.
+    const auto showParams = qScopeGuard([this] { ShowParams(); });
     Project->ReadProject(fileName);
-    ShowParams();
 }

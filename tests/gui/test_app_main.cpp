@@ -373,6 +373,29 @@ private Q_SLOTS:
                  QStringList({"Can not open project file " + dir.filePath("missing.kxor") +
                                   ": No such file or directory",
                               ""}));
+        // The parameters panel shows the document's values all the same, never blanks.
+        QCOMPARE(broken->edtTotalThreads->text(), QStringLiteral("16"));
+        QCOMPARE(broken->edtMasks->text(), QStringLiteral("*.*"));
+
+        // A damaged count line: the header's values are shown, the project stays untitled so
+        // that Save asks for a name, and the errors pane says why.
+        const QString damaged = dir.filePath(QStringLiteral("damaged.kxor"));
+        QFile f(damaged);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("3\r\n2\r\n9\r\n*.doc\r\n-5\r\n0\r\nr\r\n10.0.0.1 - 10.0.0.1\r\n\r\n\r\n\r\n\r\n"
+                "0\r\n0\r\n1\r\n0\r\n");
+        f.close();
+        Window hurt({damaged});
+        QVERIFY(hurt->reErrors->isVisible());
+        QVERIFY(hurt->reErrors->toPlainText().contains("holds more after the 0 nodes"));
+        QCOMPARE(hurt->edtTotalThreads->text(), QStringLiteral("3"));
+        QCOMPARE(hurt->edtMasks->text(), QStringLiteral("*.doc"));
+        QVERIFY(hurt.Doc().IsUntitled() && hurt.Doc().Modified());
+        hurt.Answer(QString()); // Save asks for a name: cancelled, the file stays
+        hurt.Trigger(hurt->actSave);
+        QCOMPARE(hurt.Asked, QStringList({"save"}));
+        QCOMPARE(LineCount(damaged), 16);
+        hurt.Doc().SetModified(false);
     }
 
     // Matching nodes that are visible get the icon of their item, also in the detail list;
