@@ -109,7 +109,7 @@ void TfrmMain::BindDocument() {
     connect(StatusTimer, &QTimer::timeout, this, [this] { ShowStatus(); });
     connect(doc, &TkxProjectDoc::StatusChanged, this, [this] { StatusChanged(); });
     connect(doc, &TkxProjectDoc::ProgressChanged, this,
-            [this](const QString& text) { Panels[2]->setText(text); });
+            [this](const QString& text) { SetPanelText(2, text); });
     connect(doc, &TkxProjectDoc::ParamsChanged, this, [this] {
         if (!EditingParams)
             ShowParams();
@@ -295,11 +295,8 @@ void TfrmMain::ApplyTexts() {
     const QString connectAs = WithoutEllipsis(TextConnectAs());
     sbConnectAs->setToolTip(connectAs);
     sbConnectAs->setAccessibleName(connectAs);
-    const TkxAccessibleText panels[] = {TkxAccessibleText::PendingNodes,
-                                        TkxAccessibleText::SearchState, TkxAccessibleText::Progress,
-                                        TkxAccessibleText::IconAddress, TkxAccessibleText::Account};
     for (size_t i = 0; i < Panels.size(); ++i)
-        Panels[i]->setAccessibleName(AccessibleText(panels[i]));
+        NamePanel(i);
     ShowAccount();
     actAbount->setToolTip(QStringLiteral("Orvane"));
     UpdateStatus();
@@ -332,12 +329,8 @@ void TfrmMain::ShowStatus() {
     if (!Project)
         return;
     try {
-        auto show = [](QLabel* panel, const QString& text) {
-            if (panel->text() != text)
-                panel->setText(text);
-        };
-        show(Panels[0], QString::number(Project->PendingCount()));
-        show(Panels[1], Project->StatusStateText());
+        SetPanelText(0, QString::number(Project->PendingCount()));
+        SetPanelText(1, Project->StatusStateText());
         SetTitle(Project->CaptionText());
         ShownState = Project->SearchState();
     } catch (...) {
@@ -346,9 +339,26 @@ void TfrmMain::ShowStatus() {
 }
 
 void TfrmMain::ShowAccount() {
-    const QString text = Accounts->StatusText();
-    if (Panels[4]->text() != text)
-        Panels[4]->setText(text);
+    SetPanelText(4, Accounts->StatusText());
+}
+
+void TfrmMain::SetPanelText(size_t panel, const QString& text) {
+    if (Panels[panel]->text() == text)
+        return;
+    Panels[panel]->setText(text);
+    NamePanel(panel);
+}
+
+void TfrmMain::NamePanel(size_t panel) {
+    // A label with a name of its own is heard by that name alone: the name carries the value.
+    static const TkxAccessibleText roles[] = {
+        TkxAccessibleText::PendingNodes, TkxAccessibleText::SearchState,
+        TkxAccessibleText::Progress, TkxAccessibleText::IconAddress, TkxAccessibleText::Account};
+    const QString role = AccessibleText(roles[panel]);
+    const QString text = Panels[panel]->text();
+    const QString name = text.isEmpty() ? role : QStringLiteral("%1: %2").arg(role, text);
+    if (Panels[panel]->accessibleName() != name)
+        Panels[panel]->setAccessibleName(name);
 }
 
 void TfrmMain::ShowError(const QDateTime& when, const QString& message) {

@@ -196,6 +196,9 @@ private:
     void ShowAccount();
     // The choices of the Search menu to the services and into the settings.
     void ApplyNetOptions();
+    // A status panel's text; screen readers hear the panel as "role: text", kept current.
+    void SetPanelText(size_t panel, const QString& text);
+    void NamePanel(size_t panel);
     void WakeIconLoader();
     // Before a search: an account still without its password is asked for; false when the
     // user cancels, which cancels the search.

@@ -125,7 +125,7 @@ void TfrmMain::HostSetNodeIcons(const std::vector<std::pair<TkxNode*, QString>>&
 }
 
 void TfrmMain::HostIconStatus(const QString& text) {
-    Panels[3]->setText(text);
+    SetPanelText(3, text);
 }
 
 void TfrmMain::WakeIconLoader() {

@@ -767,7 +767,7 @@ private Q_SLOTS:
         }
         Window w;
         QTRY_COMPARE(w->Panels[4]->text(), QStringLiteral("User: LAN\\alice"));
-        QCOMPARE(w->Panels[4]->accessibleName(), QStringLiteral("Connected as"));
+        QCOMPARE(w->Panels[4]->accessibleName(), QStringLiteral("Connected as: User: LAN\\alice"));
         QCOMPARE(w->sbConnectAs->accessibleName(), QStringLiteral("Connect as"));
         QVERIFY(w->miSearch->actions().contains(w->actConnectAs));
         TkxNode* share = w.ShareOnly();
