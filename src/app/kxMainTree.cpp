@@ -20,9 +20,18 @@ void TfrmMain::tvMainClick(const QModelIndex& index) {
     });
 }
 
+namespace {
+// A row of the detail list for a node whose task failed keeps the error icon.
+constexpr int FailedRowRole = Qt::UserRole + 1;
+} // namespace
+
 void TfrmMain::ShowDetails(const TkxNode* node, bool expanded) {
+    // Beside the matches and the way to them, the nodes whose task failed are listed: what
+    // they hold is unknown, and the list says why.
+    const TkxTreeModel& tree = Project->Tree();
+    auto listed = [&](const TkxNode* n) { return n->Info.HasMatch || tree.HasFailure(n); };
     const TkxNode* first = nullptr;
-    if (node && node->Info.HasMatch) {
+    if (node && listed(node)) {
         if (expanded && !node->Children.empty())
             first = node->Children.front().get();
         else
@@ -38,12 +47,21 @@ void TfrmMain::ShowDetails(const TkxNode* node, bool expanded) {
     for (size_t i = size_t(first->Row); i < parent->Children.size(); ++i) {
         const TkxNode* sibling = parent->Children[i].get();
         const TkxInfo& r = sibling->Info;
-        if (!r.HasMatch)
+        if (!listed(sibling))
             continue;
         auto* item =
             new QTreeWidgetItem(QStringList{r.NameText(), r.AddressText(), r.CreatingText(),
                                             r.EditTimeText(), r.LastAccessText(), r.SizeText()});
-        item->setIcon(0, Images.Icon(sibling->ImageIndex));
+        if (const QString failure = tree.Failure(sibling); !failure.isEmpty()) {
+            item->setIcon(0, FailedTaskIcon());
+            item->setData(0, FailedRowRole, true);
+            for (int c = 0; c < item->columnCount(); ++c) {
+                item->setToolTip(c, failure);
+                item->setData(c, Qt::AccessibleDescriptionRole, failure);
+            }
+        } else {
+            item->setIcon(0, Images.Icon(sibling->ImageIndex));
+        }
         items.append(item);
     }
     lvDir->addTopLevelItems(items);
@@ -56,7 +74,7 @@ void TfrmMain::SetNodeIcon(TkxNode* node, int index) {
     const QString address = node->Info.AddressText();
     for (int i = 0; i < lvDir->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = lvDir->topLevelItem(i);
-        if (item->text(1) == address)
+        if (item->text(1) == address && !item->data(0, FailedRowRole).toBool())
             item->setIcon(0, Images.Icon(index));
     }
 }
@@ -119,7 +137,7 @@ void TfrmMain::HostSetNodeIcons(const std::vector<std::pair<TkxNode*, QString>>&
     for (int i = 0; details && i < lvDir->topLevelItemCount(); ++i) {
         QTreeWidgetItem* item = lvDir->topLevelItem(i);
         const auto found = byAddress.constFind(item->text(1));
-        if (found != byAddress.constEnd())
+        if (found != byAddress.constEnd() && !item->data(0, FailedRowRole).toBool())
             item->setIcon(0, Images.Icon(*found));
     }
 }

@@ -231,6 +231,28 @@ private Q_SLOTS:
             w->lvDir->resizeColumnToContents(c);
         Shot(*w, "search");
 
+        // The share denied to guests carries the mark of its failed task in the tree (icon,
+        // tip, what a screen reader hears) and in the detail list of its host.
+        const TkxNode* denied = Child(host, QStringLiteral("denied"));
+        QVERIFY(denied);
+        const QModelIndex deniedAt = IndexOf(*w, denied);
+        const QString reason = QStringLiteral("Thread has stopped with error (Access denied)");
+        QCOMPARE(shown->data(deniedAt, Qt::DecorationRole).value<QIcon>().cacheKey(),
+                 FailedTaskIcon().cacheKey());
+        QVERIFY(shown->data(deniedAt, Qt::ToolTipRole).toString().endsWith(reason));
+        QVERIFY(shown->data(deniedAt, Qt::AccessibleDescriptionRole).toString().contains(reason));
+        w->tvMain->collapse(IndexOf(*w, pub));
+        w->tvMain->scrollTo(IndexOf(*w, host));
+        QTest::mouseClick(w->tvMain->viewport(), Qt::LeftButton, {},
+                          w->tvMain->visualRect(IndexOf(*w, host)).center());
+        const QList<QTreeWidgetItem*> rows =
+            w->lvDir->findItems(denied->Info.AddressText(), Qt::MatchExactly, 1);
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0]->toolTip(0), reason);
+        QCOMPARE(rows[0]->icon(0).cacheKey(), FailedTaskIcon().cacheKey());
+        w->tvMain->scrollTo(deniedAt);
+        Shot(*w, "failed");
+
         try {
             w->Doc().ReadProject(QStringLiteral("/nonexistent/office.kxor"));
         } catch (...) {
