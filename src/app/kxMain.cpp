@@ -271,6 +271,7 @@ void TfrmMain::ApplyTexts() {
     lblDepth->setText(TextMaxFoldersDepth());
     lblLifeTime->setText(TextMaxThreadLife());
     lblMasks->setText(TextMasks());
+    FitParamRows();
     miLang->setTitle(TextLanguages());
     actTranslate->setText(TextTranslateRequest());
     actConnectAs->setText(TextConnectAs());
@@ -504,6 +505,8 @@ void TfrmMain::edtParamExit() {
 }
 
 bool TfrmMain::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == pnl12 && e->type() == QEvent::Resize)
+        FitParamRows();
     const bool menuKey = e->type() == QEvent::KeyPress &&
                          static_cast<QKeyEvent*>(e)->key() == Qt::Key_F10 &&
                          static_cast<QKeyEvent*>(e)->modifiers() == Qt::ShiftModifier;

@@ -185,6 +185,10 @@ private:
     QWidget* BuildParamsPanel();
     QWidget* BuildListPanes();
     void BindTreeView();
+    // The parameter labels wrap at word boundaries: their column is at least as wide as their
+    // longest word and each row at least as tall as its wrapped label (the errors pane keeps a
+    // few lines), so neither language's labels are ever clipped, however narrow the pane.
+    void FitParamRows();
     void BindDocument();
     void TntFormCreate(const QStringList& args, bool splash);
     void TntFormResize();

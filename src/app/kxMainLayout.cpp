@@ -8,6 +8,7 @@
 #include "model/kxErrors.h"
 #include "storage/kxProps.h"
 
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QTextEdit>
 #include <QToolBar>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -45,6 +47,41 @@ void TfrmMain::TntFormResize() {
     Panels[1]->setMinimumWidth(w);
     if (PaneSizes && isVisible())
         ApplyPaneSizes();
+}
+
+void TfrmMain::FitParamRows() {
+    auto* grid = qobject_cast<QGridLayout*>(pnl12->layout());
+    if (!grid)
+        return;
+    QLabel* const labels[] = {lblTotalThreads, lblDepth, lblLifeTime, lblMasks};
+    int word = 0;
+    for (const QLabel* l : labels) {
+        for (const QString& w : l->text().split(u' ', Qt::SkipEmptyParts))
+            word = std::max(word, l->fontMetrics().horizontalAdvance(w));
+    }
+    // The label column's width as the grid will make it at the panel's width (this runs
+    // before the grid lays the panel out anew).
+    const QMargins m = grid->contentsMargins();
+    int others = 0;
+    for (int c = 1; c < grid->columnCount(); ++c) {
+        int column = 0;
+        for (int r = 0; r < 4; ++r) {
+            if (const QLayoutItem* item = grid->itemAtPosition(r, c))
+                column = std::max(column, item->sizeHint().width());
+        }
+        others += column + (column > 0 ? grid->horizontalSpacing() : 0);
+    }
+    const int width = std::max(word, pnl12->width() - m.left() - m.right() - others);
+    // Explicit minimums are what the splitter and the grid never go below.
+    for (QLabel* l : labels) {
+        l->setMinimumWidth(word);
+        const int height = l->heightForWidth(width);
+        if (l->minimumHeight() != height)
+            l->setMinimumHeight(height);
+    }
+    const int errors = 3 * reErrors->fontMetrics().lineSpacing();
+    if (reErrors->minimumHeight() != errors)
+        reErrors->setMinimumHeight(errors);
 }
 
 void TfrmMain::SaveProps(TkxProps& props) {

@@ -296,6 +296,7 @@ QWidget* TfrmMain::BuildParamsPanel() {
     grid->setRowStretch(4, 1);
     // Without errors the rows stay at the top of the panel.
     grid->setRowStretch(5, 1);
+    pnl12->installEventFilter(this);
     return pnl12;
 }
 

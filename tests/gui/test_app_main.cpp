@@ -25,6 +25,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
+#include <QSplitter>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextEdit>
@@ -321,6 +322,48 @@ private Q_SLOTS:
     }
 
     // A switch changes captions and hints at once and is in force after a restart.
+    // Each parameter label shows whole, in both languages, at the default size, in a narrow
+    // left pane and with the errors pane open: rows grow with their wrapped label.
+    void parameterLabelsFit() {
+        Window w;
+        QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
+        // Empty when every label has its wrapped height and none overlaps the one above.
+        auto clipped = [&] {
+            const QLabel* labels[] = {w->lblTotalThreads, w->lblDepth, w->lblLifeTime, w->lblMasks};
+            int bottom = -1;
+            for (const QLabel* l : labels) {
+                const QRect r = l->geometry();
+                if (r.height() < l->heightForWidth(r.width()) || r.top() <= bottom)
+                    return QStringLiteral("%1: %2 high, %3 needed, top %4 below %5")
+                        .arg(l->text())
+                        .arg(r.height())
+                        .arg(l->heightForWidth(r.width()))
+                        .arg(r.top())
+                        .arg(bottom);
+                bottom = r.bottom();
+            }
+            return QString();
+        };
+        // Layouts settle over a few rounds of events.
+        auto fits = [&](const char* where) { QTRY_COMPARE(clipped() + where, QString(where)); };
+        for (quint32 language : {LangEnglish, LangRussian}) {
+            SetCurrentLanguage(language);
+            w->SendApplyTexts();
+            fits("default");
+            const QList<int> panes = w->spl1->sizes();
+            w->spl1->setSizes({1, panes.value(0) + panes.value(1) - 1});
+            fits("narrow");
+            try {
+                w.Doc().ReadProject(QStringLiteral("/nonexistent/x.kxor"));
+            } catch (...) {
+                ReportApplicationError(std::current_exception());
+            }
+            fits("narrow with errors");
+            w->spl1->setSizes(panes);
+        }
+        w.Doc().SetModified(false);
+    }
+
     void languageSwitchPersists() {
         qputenv("ORVANE_KEYBOARD_LANGUAGES", "1031");
         {
