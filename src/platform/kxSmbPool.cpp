@@ -231,10 +231,20 @@ void TkxSmbPool::ForgetPasswords() {
         Destroy(std::move(h));
 }
 
+namespace {
+bool SameCredentials(const TkxCredentials& a, const TkxCredentials& b) {
+    return a.User == b.User && a.Domain == b.Domain && a.Password == b.Password &&
+           a.UseKerberos == b.UseKerberos;
+}
+} // namespace
+
 void TkxSmbPool::SetCredentials(const TkxCredentials& credentials) {
     std::vector<std::unique_ptr<Helper>> retired;
     {
         std::lock_guard lock(Mutex);
+        // Handed again at every search (the window does): helpers logged in with them stay.
+        if (SameCredentials(Credentials, credentials))
+            return;
         Credentials.Password.fill(QChar(0));
         Credentials = credentials;
         NewCredentials(retired);
@@ -249,6 +259,10 @@ void TkxSmbPool::SetHostCredentials(const std::string& host, const TkxCredential
     {
         std::lock_guard lock(Mutex);
         const auto it = HostCredentials.find(host);
+        if (it != HostCredentials.end() && credentials && SameCredentials(it->second, *credentials))
+            return;
+        if (it == HostCredentials.end() && !credentials)
+            return;
         if (it != HostCredentials.end()) {
             it->second.Password.fill(QChar(0));
             HostCredentials.erase(it);
