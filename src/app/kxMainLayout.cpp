@@ -21,6 +21,9 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 int PropInt(const TkxProps& props, int i) {
@@ -53,7 +56,14 @@ void TfrmMain::FitParamRows() {
     auto* grid = qobject_cast<QGridLayout*>(pnl12->layout());
     if (!grid)
         return;
-    QLabel* const labels[] = {lblTotalThreads, lblDepth, lblLifeTime, lblMasks};
+    // The parameter rows come first in the grid, a label and its edit each.
+    const int rows = int(ParamEdits.size());
+    std::vector<QLabel*> labels;
+    for (int r = 0; r < rows; ++r) {
+        if (const QLayoutItem* item = grid->itemAtPosition(r, 0))
+            if (auto* label = qobject_cast<QLabel*>(item->widget()))
+                labels.push_back(label);
+    }
     int word = 0;
     for (const QLabel* l : labels) {
         for (const QString& w : l->text().split(u' ', Qt::SkipEmptyParts))
@@ -65,7 +75,7 @@ void TfrmMain::FitParamRows() {
     int others = 0;
     for (int c = 1; c < grid->columnCount(); ++c) {
         int column = 0;
-        for (int r = 0; r < 4; ++r) {
+        for (int r = 0; r < rows; ++r) {
             if (const QLayoutItem* item = grid->itemAtPosition(r, c))
                 column = std::max(column, item->sizeHint().width());
         }

@@ -231,8 +231,8 @@ QWidget* TfrmMain::BuildTreePane() {
 }
 
 QWidget* TfrmMain::BuildParamsPanel() {
-    // The four parameters with their labels, the masks' and connect-as buttons, and the errors
-    // pane below them.
+    // The parameters with their labels, the masks' and connect-as buttons, and the errors pane
+    // below them.
     pnl12 = Panel("pnl12");
     auto* grid = new QGridLayout(pnl12);
     grid->setContentsMargins(4, 4, 4, 4);
@@ -292,10 +292,11 @@ QWidget* TfrmMain::BuildParamsPanel() {
     face.setColor(QPalette::Base, face.color(QPalette::Button));
     reErrors->setPalette(face);
     reErrors->hide();
-    grid->addWidget(reErrors, 4, 0, 1, 4);
-    grid->setRowStretch(4, 1);
+    // Below the last parameter row, never over it.
+    grid->addWidget(reErrors, row, 0, 1, 4);
+    grid->setRowStretch(row, 1);
     // Without errors the rows stay at the top of the panel.
-    grid->setRowStretch(5, 1);
+    grid->setRowStretch(row + 1, 1);
     pnl12->installEventFilter(this);
     return pnl12;
 }

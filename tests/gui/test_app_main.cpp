@@ -323,13 +323,14 @@ private Q_SLOTS:
 
     // A switch changes captions and hints at once and is in force after a restart.
     // Each parameter label shows whole, in both languages, at the default size, in a narrow
-    // left pane and with the errors pane open: rows grow with their wrapped label.
+    // left pane and with the errors pane open (below the rows): rows grow with their label.
     void parameterLabelsFit() {
         Window w;
         QTRY_COMPARE(w->actRun->text(), QStringLiteral("Run"));
         // Empty when every label has its wrapped height and none overlaps the one above.
         auto clipped = [&] {
-            const QLabel* labels[] = {w->lblTotalThreads, w->lblDepth, w->lblLifeTime, w->lblMasks};
+            const QLabel* labels[] = {w->lblTotalThreads, w->lblConnectTimeout, w->lblDepth,
+                                      w->lblLifeTime, w->lblMasks};
             int bottom = -1;
             for (const QLabel* l : labels) {
                 const QRect r = l->geometry();
@@ -342,6 +343,8 @@ private Q_SLOTS:
                         .arg(bottom);
                 bottom = r.bottom();
             }
+            if (w->reErrors->isVisible() && w->reErrors->geometry().top() <= bottom)
+                return QStringLiteral("the errors pane lies over the rows");
             return QString();
         };
         // Layouts settle over a few rounds of events.
