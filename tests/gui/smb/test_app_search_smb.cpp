@@ -527,9 +527,11 @@ private Q_SLOTS:
         QCOMPARE(w->tvMain->model()->data(at).toString(), QStringLiteral("FILESRV81"));
         QTest::mouseClick(w->tvMain->viewport(), Qt::LeftButton, {},
                           w->tvMain->visualRect(at).center());
-        QCOMPARE(w->lvDir->topLevelItemCount(), 1); // the SMB1 server found nothing
+        // The SMB1 server found nothing: it is listed for its failed task only.
+        QCOMPARE(w->lvDir->topLevelItemCount(), 2);
         QCOMPARE(w->lvDir->topLevelItem(0)->text(0), QStringLiteral("FILESRV81"));
         QCOMPARE(w->lvDir->topLevelItem(0)->text(1), QStringLiteral("\\\\127.0.0.81"));
+        QCOMPARE(w->lvDir->topLevelItem(1)->text(1), QStringLiteral("\\\\127.0.0.82"));
         const QString smb1 = QStringLiteral("\\\\127.0.0.82: Thread has stopped with error (The "
                                             "server speaks only SMB1, which is turned off)");
         QTRY_VERIFY(w->reErrors->toPlainText().contains(smb1));
