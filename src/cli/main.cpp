@@ -23,6 +23,7 @@
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -75,6 +76,8 @@ same engine and project files as the Orvane window.
   --allow-smb1           also list servers that speak only SMB1 (insecure; credentials may
                          go over it). By default such a server is a failed task that says so
   --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
+  --checkpoint SECONDS   while searching, write --save FILE every SECONDS as it stands, so a
+                         killed run can be continued from it (default 60; 0: only at the end)
   --csv FILE|-           write one row per tree node (- is standard output); a text field
                          that starts with =, +, -, @, a tab or a CR gets a leading ' so that
                          a spreadsheet shows it as text instead of running it as a formula
@@ -93,8 +96,9 @@ same engine and project files as the Orvane window.
 
 Without --run or --continue nothing is searched: the project is only built or read, then
 saved or exported. Each output option may be given once, and no two outputs (nor --csv or
---xml and the --open project) may name the same file. Ctrl-C stops the search like the Stop command: unfinished folders are
-queued again; while the results are written, a first Ctrl-C is ignored (a second one aborts).
+--xml and the --open project) may name the same file. Ctrl-C (and SIGTERM, SIGHUP) stops the
+search like the Stop command: unfinished folders are queued again; while the results are
+written, a first Ctrl-C is ignored (a second one aborts).
 Exit status: 0 the search finished (or none was asked for) and every output was written,
 1 it failed or was stopped, or an output could not be written, 2 bad usage, 3 the search
 finished but tasks failed (listings refused or lost; they are reported on standard error).
@@ -119,6 +123,14 @@ void OnSignal(int) {
     // A second Ctrl-C ends the program at once.
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
+}
+
+// SIGTERM (a shutdown) and SIGHUP (the terminal went away) mean what Ctrl-C means.
+void CatchStopSignals() {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    std::signal(SIGHUP, OnSignal);
 }
 
 struct Options {
@@ -132,7 +144,10 @@ struct Options {
     std::optional<TkxShard> Shard;
     std::optional<TkxStoreUrl> Store, FromStore;
     QString Scan;
+    std::optional<quint32> Checkpoint; // seconds
 };
+
+constexpr quint32 DefaultCheckpointSeconds = 60;
 
 [[noreturn]] void BadUsage(const QString& message) {
     QTextStream(stderr) << "orvane-scan: " << message << "\n"
@@ -291,6 +306,8 @@ Options Parse(const QStringList& args) {
             o.Net.AllowSmb1 = true;
         } else if (a == u"--save") {
             once(o.Save);
+        } else if (a == u"--checkpoint") {
+            o.Checkpoint = Number(a, value());
         } else if (a == u"--csv") {
             once(o.Csv);
         } else if (a == u"--csv-raw") {
@@ -346,6 +363,10 @@ Options Parse(const QStringList& args) {
     if (o.Masks)
         CheckMasks(*o.Masks);
     CheckStoreOptions(o);
+    if (o.Checkpoint && o.Save.isEmpty())
+        BadUsage(QStringLiteral("--checkpoint needs --save, the file it writes"));
+    if (o.Checkpoint && *o.Checkpoint > 24u * 3600u)
+        BadUsage(QStringLiteral("--checkpoint takes at most 86400 seconds"));
     if (const TkxTarget* large = FirstLargeTarget(o.Targets); large && !o.AllowLargeRange)
         BadUsage(QStringLiteral("%1 holds %2 addresses; add --allow-large-range to search "
                                 "more than %3")
@@ -651,8 +672,7 @@ int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, QTextStr
                 err << "\nStopping...\n" << Qt::flush;
             doc.Stop();
         });
-        std::signal(SIGINT, OnSignal);
-        std::signal(SIGTERM, OnSignal);
+        CatchStopSignals();
     }
     QElapsedTimer shown;
     shown.start();
@@ -675,6 +695,32 @@ int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, QTextStr
         }));
     QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    // --save is written as it stands every so often, so a killed run loses little. A failure
+    // (a full disk) keeps the last checkpoint and is said once until one is written again.
+    QTimer checkpoints;
+    const quint32 every = o.Checkpoint.value_or(DefaultCheckpointSeconds);
+    bool failureShown = false;
+    if (!o.Save.isEmpty() && every > 0) {
+        quint64 written = doc.Revision();
+        checkpoints.setInterval(std::chrono::seconds(every));
+        QObject::connect(&checkpoints, &QTimer::timeout, &doc, [&] {
+            if (doc.IsSearching() && doc.Revision() != written && doc.StartCheckpoint(o.Save))
+                written = doc.Revision();
+        });
+        connections.push_back(QObject::connect(
+            &doc, &TkxProjectDoc::CheckpointWritten, &doc,
+            [&](const QString&, const QString& error) {
+                if (error.isEmpty()) {
+                    failureShown = false;
+                } else if (!failureShown) {
+                    failureShown = true;
+                    err << "\rorvane-scan: checkpoint not written, the previous one is kept: "
+                        << error << "\n"
+                        << Qt::flush;
+                }
+            }));
+        checkpoints.start();
+    }
     if (o.Run)
         doc.Run();
     else
@@ -696,8 +742,7 @@ int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, QTextStr
 bool WriteOutputs(TkxProjectDoc& doc, const Options& o, QTextStream& err) {
     // A Ctrl-C now must not lose the search: the first one only says so.
     Writing = 1;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    CatchStopSignals();
     bool written = true;
     auto attempt = [&](auto&& write) {
         try {

@@ -1,5 +1,6 @@
 #include "document/kxProjectDoc.h"
 
+#include "document/kxCheckpoint.h"
 #include "engine/kxManager.h"
 #include "engine/kxServices.h"
 #include "lang/kxExtraTexts.h"
@@ -17,9 +18,14 @@
 #include <algorithm>
 
 TkxProjectDoc::TkxProjectDoc(QObject* parent)
-    : QObject(parent), Bridge(std::make_unique<TkxBridgeTarget>()) {}
+    : QObject(parent), Bridge(std::make_unique<TkxBridgeTarget>()),
+      Checkpoints(new TkxCheckpointWriter(this)) {
+    connect(Checkpoints, &TkxCheckpointWriter::Written, this, &TkxProjectDoc::CheckpointWritten);
+}
 
 TkxProjectDoc::~TkxProjectDoc() {
+    // The checkpoint's writer reads the nodes freed below.
+    CancelCheckpoint();
     // Cut every manager off first: from now on their calls yield neutral results at once,
     // and dropping the bridge target releases any call already queued, so waiting for them
     // below cannot hang.
@@ -130,6 +136,39 @@ void TkxProjectDoc::EnsureNotSearching() const {
 void TkxProjectDoc::EnsureTreeEditable() {
     EnsureNotSearching();
     WaitForManagers();
+    CancelCheckpoint();
+}
+
+// --- checkpoints
+
+bool TkxProjectDoc::StartCheckpoint(const QString& fileName, TkxCheckpointFrame frame) {
+    // In the middle of an operation the tree is half built, or about to lose nodes.
+    if (Checkpoints->Busy() || InLongOperation() || Waiting || Adding)
+        return false;
+    auto snapshot =
+        std::make_shared<const TkxTreeSnapshot>(TkxTreeSnapshot::Take(Model, CurrentParams));
+    return Checkpoints->Start(fileName, [snapshot, frame = std::move(frame)](
+                                            QIODevice& out, const std::atomic<bool>& cancel) {
+        const auto project = [&](QIODevice& device) {
+            WriteProjectSnapshot(device, *snapshot, &cancel);
+        };
+        if (frame)
+            frame(out, int(snapshot->Entries.size()), project);
+        else
+            project(out);
+    });
+}
+
+bool TkxProjectDoc::CheckpointBusy() const {
+    return Checkpoints->Busy();
+}
+
+void TkxProjectDoc::WaitForCheckpoint() {
+    Checkpoints->Wait();
+}
+
+void TkxProjectDoc::CancelCheckpoint() {
+    Checkpoints->Cancel();
 }
 
 void TkxProjectDoc::DeleteNode(TkxNode* node) {
@@ -515,6 +554,8 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
     }
     for (size_t r = 0; r < reports.size(); ++r) {
         TkxPassReport& report = reports[r];
+        if (!report.Harvests.empty())
+            ++Rev;
         for (TkxHarvest& harvest : report.Harvests) {
             try {
                 Harvest(std::move(harvest));
@@ -605,6 +646,14 @@ TkxAssignment TkxProjectDoc::HandOut(TkxNode* node, quint32 depth) const {
         }
         std::reverse(a.Ancestors.begin(), a.Ancestors.end());
     }
+    // A range task hands its hosts over in batches while it runs, in address order: one that
+    // was interrupted (a Stop, a checkpoint read back) goes on after the last host it gave,
+    // instead of adding every host a second time.
+    if (a.Kind == ikRange && !node->Children.empty()) {
+        const TkxInfo& last = node->Children.back()->Info;
+        if (last.Kind == ikHost)
+            a.ResumeAfter = last.AddressText().remove(0, 2);
+    }
     return a;
 }
 
@@ -685,6 +734,7 @@ void TkxProjectDoc::ClearThreadRows() {
 // --- project
 
 void TkxProjectDoc::SetModified(bool modified) {
+    ++Rev;
     if (IsModified == modified)
         return;
     IsModified = modified;

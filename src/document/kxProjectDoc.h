@@ -15,7 +15,10 @@
 #include <memory>
 #include <vector>
 
+class QIODevice;
 class TQueueManager;
+struct TkxProjectSink;
+class TkxCheckpointWriter;
 class TkxNetServices;
 
 // Follows every change of the tree's records, on the document's thread, as it happens: a result
@@ -35,6 +38,11 @@ public:
     virtual void NodeDeleting(const TkxNode* node) = 0;
     virtual void Settled() = 0;
 };
+
+// Wraps a checkpoint's project data (the recovery file's header around it); runs on the
+// checkpoint writer's thread with the number of nodes written.
+using TkxCheckpointFrame = std::function<void(QIODevice& out, int nodes,
+                                              const std::function<void(QIODevice&)>& writeProject)>;
 
 // What the main window shows and the search works on: the result tree with its records,
 // PendingNodes, Params, the search state, the current manager, the worker-slot rows and the
@@ -132,6 +140,9 @@ public:
     // with more after the nodes its header announced throws EkxDamagedProject once the nodes
     // are in the tree: the project is then untitled and modified, never the file's.
     void ReadProject(const QString& fileName);
+    // Reads a project kept for recovery: it becomes a modified project under its original
+    // name (or untitled, with its number). Throws EkxError.
+    void RecoverProject(QIODevice& device, const QString& projectFileName, int newProjectCount);
     // Where ExportXml writes: next to the project file, or ProjectName.xml in the current
     // directory for an untitled project.
     QString XmlFileName() const;
@@ -165,6 +176,23 @@ public:
     // Not owned; nullptr for none. The watcher must outlive its time here.
     void SetTreeWatcher(TkxTreeWatcher* watcher) { Watcher = watcher; }
 
+    // --- checkpoints: what Stop would leave, written without stopping
+    // A checkpoint is an ordinary project file holding the tree as harvested so far. The nodes
+    // still pending, those the manager holds ahead and those in the workers' hands are all
+    // unscanned in the tree, so reading the file queues them again and Continue finishes with
+    // the tree an uninterrupted search gives. The tree is copied here (pointers and the few
+    // values a search still changes, quickly) and written on another thread; nothing deletes
+    // a node meanwhile: an edit that would cancels the checkpoint first. False, and nothing
+    // started, while one is still being written or the tree is in the middle of an operation.
+    bool StartCheckpoint(const QString& fileName, TkxCheckpointFrame frame = {});
+    bool CheckpointBusy() const;
+    // Until the checkpoint being written is done (CheckpointWritten has been emitted).
+    void WaitForCheckpoint();
+    // Ends it early; the file stays as it was.
+    void CancelCheckpoint();
+    // Grows with every change of the project, so an unchanged project is not written again.
+    quint64 Revision() const { return Rev; }
+
 Q_SIGNALS:
     void StatusChanged();
     void ProgressChanged(const QString& text);
@@ -182,6 +210,8 @@ Q_SIGNALS:
     void LongOperationChanged(bool running);
     // A project file was read or written completely.
     void ProjectFileDone(const QString& fileName);
+    // A checkpoint is done; error is empty when it was written.
+    void CheckpointWritten(const QString& fileName, const QString& error, qint64 milliseconds);
 
 private:
     // Brackets a long operation; nested ones are part of the outermost.
@@ -215,6 +245,9 @@ private:
     void HostClearThreadRows() override { ClearThreadRows(); }
 
     void TaskHasFailed(const TkxThreadRow& row);
+    // Reads into the tree through `read`, as one long operation and one model reset. True when
+    // the data held more after the nodes its header announced (announced: how many).
+    bool ReadFrom(const std::function<void(TkxProjectSink&)>& read, int& announced);
     std::vector<TkxNode*> AddNodesUnchecked(std::vector<TkxInfo>&& records, TkxNode* parent);
     // What the watcher hears of.
     void Changed(const TkxNode* node) {
@@ -262,6 +295,7 @@ private:
     std::vector<TQueueManager*> LiveManagers; // let go but still running
     TkxThreadRowsModel RowsModel;
     bool IsModified = false;
+    quint64 Rev = 0;
     QString FileName;
     int NewCount = 0;
     bool Adding = false;
@@ -272,4 +306,5 @@ private:
     std::shared_ptr<TkxNetServices> Services;
     TkxTreeWatcher* Watcher = nullptr;
     std::unique_ptr<TkxBridgeTarget> Bridge;
+    TkxCheckpointWriter* Checkpoints; // a child
 };

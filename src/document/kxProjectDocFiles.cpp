@@ -21,6 +21,8 @@ TkxProgress ProgressOf(TkxProjectDoc* doc) {
 } // namespace
 
 void TkxProjectDoc::WriteProject(const QString& fileName) {
+    // A checkpoint that ends after this write would put older results in its place.
+    CancelCheckpoint();
     const TkxLongOperation busy(this);
     {
         const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
@@ -33,35 +35,8 @@ void TkxProjectDoc::WriteProject(const QString& fileName) {
 }
 
 void TkxProjectDoc::ReadProject(const QString& fileName) {
-    const TkxLongOperation busy(this);
-    bool damaged = false;
     int announced = 0;
-    {
-        // The nodes read reach views as one model reset, also when the file breaks off.
-        bool bulk = false;
-        const auto endBulk = qScopeGuard([this, &bulk] {
-            if (bulk)
-                Model.EndBulk();
-        });
-        const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
-        TkxProjectSink sink;
-        sink.Params = CurrentParams;
-        sink.ParamsRead = [this](const TkxParams& params) { SetParams(params); };
-        sink.ClearTree = [this, &bulk] {
-            ClearTree();
-            Model.BeginBulk();
-            bulk = true;
-        };
-        sink.AddNodes = [this](std::vector<TkxInfo>&& records, TkxNode* parent) {
-            AddInfoNodes(std::move(records), parent);
-            return (parent ? parent : Model.Root())->Children.back().get();
-        };
-        sink.Progress = ProgressOf(this);
-        ReadProjectFile(fileName, sink);
-        damaged = sink.MoreAfterNodes;
-        announced = sink.Announced;
-    }
-    if (damaged) {
+    if (ReadFrom([&](TkxProjectSink& sink) { ReadProjectFile(fileName, sink); }, announced)) {
         // The tree is not the file: saving it under the file's name would destroy the rest.
         // Untitled and modified, the project is saved only under a name asked for.
         FileName.clear();
@@ -79,6 +54,47 @@ void TkxProjectDoc::ReadProject(const QString& fileName) {
     SetProjectFileName(fileName);
     UpdateStatus();
     Q_EMIT ProjectFileDone(fileName);
+}
+
+void TkxProjectDoc::RecoverProject(QIODevice& device, const QString& projectFileName,
+                                   int newProjectCount) {
+    int announced = 0;
+    if (ReadFrom([&](TkxProjectSink& sink) { ReadProjectData(device, sink); }, announced))
+        throw EkxError(QStringLiteral("The recovery file holds more after the %1 nodes its "
+                                      "header announced")
+                           .arg(announced));
+    SetProjectFileName(projectFileName);
+    if (projectFileName.isEmpty())
+        NewCount = newProjectCount;
+    SetModified(true);
+    UpdateStatus();
+}
+
+bool TkxProjectDoc::ReadFrom(const std::function<void(TkxProjectSink&)>& read, int& announced) {
+    const TkxLongOperation busy(this);
+    // The nodes read reach views as one model reset, also when the file breaks off.
+    bool bulk = false;
+    const auto endBulk = qScopeGuard([this, &bulk] {
+        if (bulk)
+            Model.EndBulk();
+    });
+    const auto clearProgress = qScopeGuard([this] { ShowProgress(QString()); });
+    TkxProjectSink sink;
+    sink.Params = CurrentParams;
+    sink.ParamsRead = [this](const TkxParams& params) { SetParams(params); };
+    sink.ClearTree = [this, &bulk] {
+        ClearTree();
+        Model.BeginBulk();
+        bulk = true;
+    };
+    sink.AddNodes = [this](std::vector<TkxInfo>&& records, TkxNode* parent) {
+        AddInfoNodes(std::move(records), parent);
+        return (parent ? parent : Model.Root())->Children.back().get();
+    };
+    sink.Progress = ProgressOf(this);
+    read(sink);
+    announced = sink.Announced;
+    return sink.MoreAfterNodes;
 }
 
 QString TkxProjectDoc::XmlFileName() const {

@@ -51,6 +51,9 @@ struct TkxAssignment {
     // The folder's own id and those of its ancestors on the same share (share root first).
     quint64 FileId = 0;
     std::vector<std::pair<QString, quint64>> Ancestors;
+    // A range whose first hosts are in the tree already (its task was interrupted): the
+    // address of the last of them, where its task goes on.
+    QString ResumeAfter;
 };
 
 // A finished task's results, delivered in one call.

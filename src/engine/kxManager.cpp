@@ -261,6 +261,7 @@ void TQueueManager::Assign(TkxInfoList& slot, TPass& pass) {
     slot.Node = next.Node;
     slot.FileId = next.FileId;
     slot.Ancestors = std::move(next.Ancestors);
+    slot.ResumeAfter = std::move(next.ResumeAfter);
     slot.LearntIds.clear();
     slot.SetState(ssWorking);
     if (!TkxInfoThread::Explores(slot))

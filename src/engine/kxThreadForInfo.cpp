@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <thread>
 
@@ -160,7 +161,7 @@ void TkxInfoThread::WaitForAll() {
 
 void TkxInfoThread::Execute() {
     try {
-        QString name, address;
+        QString name, address, resumeAfter;
         TkxItemKind kind;
         {
             std::unique_lock lock(*Guard);
@@ -171,12 +172,13 @@ void TkxInfoThread::Execute() {
             name = Owner->NameText();
             address = Owner->AddressText();
             kind = Owner->Kind;
+            resumeAfter = Owner->ResumeAfter;
             Masks = Owner->Masks;
         }
         if (!Masks.isEmpty() && !Terminated()) {
             switch (kind) {
             case ikRange:
-                RangeStep(address);
+                RangeStep(address, resumeAfter);
                 break;
             case ikHost:
                 HostStep(name, address);
@@ -268,7 +270,7 @@ void TkxInfoThread::SetOwnerName(const QString& name) {
         Owner->SetName(name);
 }
 
-void TkxInfoThread::RangeStep(const QString& address) {
+void TkxInfoThread::RangeStep(const QString& address, const QString& resumeAfter) {
     // Hosts reach the slot in small batches, so a range that runs out of time still keeps
     // the hosts found so far.
     constexpr size_t Batch = 256;
@@ -284,9 +286,13 @@ void TkxInfoThread::RangeStep(const QString& address) {
         hosts.clear();
         addresses.clear();
     };
+    const std::optional<TIPAddress> after =
+        resumeAfter.isEmpty() ? std::nullopt : std::optional(TIPAddress(resumeAfter));
     VisitRange(range, [&](const TIPAddress& ip) {
         if (Terminated())
             return false;
+        if (after && ip.Compare(*after) != TIPAddress::crGreater)
+            return true;
         const QString text = ip.AsText();
         hosts.push_back({text, ikHost});
         addresses.push_back(ip.AsNetworkLong());

@@ -39,7 +39,8 @@ private:
     TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
                   std::shared_ptr<TkxWaker> waker);
     void Execute();
-    void RangeStep(const QString& address);
+    // Hosts after resumeAfter (all of them when it is empty).
+    void RangeStep(const QString& address, const QString& resumeAfter);
     void HostStep(const QString& name, const QString& address);
     void FolderStep(const QString& address);
     bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }

@@ -185,6 +185,8 @@ public:
     quint64 FileId = 0;
     std::vector<std::pair<QString, quint64>> Ancestors;
     std::vector<std::pair<QString, quint64>> LearntIds;
+    // A range task that goes on after this address (an interrupted one); empty: from the start.
+    QString ResumeAfter;
 
     // The texts are kept beside the fields as well: rows and tasks read them for every task.
     // A worker may still hold a copy of the old text; it is let go here, in code that thread

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <poll.h>
 #include <set>
 #include <string>
 #include <sys/prctl.h>
@@ -585,6 +586,11 @@ struct Forked {
     int PidFd = -1; // -1 when the kernel has none
 };
 
+// The search process, watched so that its death (a kill -9 included) takes the helpers along: a
+// helper in the middle of a listing would otherwise go on until the server has answered.
+int ParentPidFd = -1;
+std::vector<pid_t> Children; // forked and not reaped yet
+
 bool ReadFully(int fd, char* p, std::size_t n) {
     while (n > 0) {
         const ssize_t r = read(fd, p, n);
@@ -613,6 +619,9 @@ bool ForkHelper(Forked& out) {
         if (dup2(sv[1], HelperFd) < 0)
             std::_Exit(2);
         close(sv[0]);
+        if (ParentPidFd >= 0)
+            close(ParentPidFd);
+        Children.clear();
         if (sv[1] != HelperFd)
             close(sv[1]);
         return true;
@@ -624,6 +633,7 @@ bool ForkHelper(Forked& out) {
     }
     out.Pid = pid;
     out.Sock = sv[0];
+    Children.push_back(pid);
 #ifdef SYS_pidfd_open
     out.PidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 #endif
@@ -667,16 +677,59 @@ void Discard(Forked& f) {
     f = Forked{};
 }
 
+// Whether the search process has ended, waiting for it at most `ms` (-1: without limit).
+bool ParentGone(int ms) {
+    if (ParentPidFd < 0)
+        return false;
+    pollfd p{ParentPidFd, POLLIN, 0};
+    int ready;
+    do
+        ready = poll(&p, 1, ms);
+    while (ready < 0 && errno == EINTR);
+    return ready > 0;
+}
+
+// Waits for the next request. False when the search process has gone (its end is noticed even
+// while nothing is asked) or the connection ended.
+bool NextRequest(char& op) {
+    pollfd p[2] = {{HelperFd, POLLIN, 0}, {ParentPidFd, POLLIN, 0}};
+    for (;;) {
+        const int ready = poll(p, ParentPidFd >= 0 ? 2 : 1, -1);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0 || (p[1].revents & POLLIN))
+            return false;
+        if (p[0].revents)
+            return ReadFully(HelperFd, &op, 1);
+    }
+}
+
+// The search process died: every helper it had goes with it, busy or not.
+void EndChildren() {
+    for (pid_t pid : Children)
+        kill(pid, SIGKILL);
+    for (pid_t pid : Children) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    Children.clear();
+}
+
 // The spawner's loop. Returns 1 in a forked child, which then serves as a helper; 0 when the
 // search process has gone.
 int Spawn() {
+#ifdef SYS_pidfd_open
+    ParentPidFd = static_cast<int>(syscall(SYS_pidfd_open, getppid(), 0));
+    if (ParentPidFd >= 0)
+        fcntl(ParentPidFd, F_SETFD, FD_CLOEXEC);
+#endif
     // One helper is always forked ahead, so a request is answered at once.
     Forked reserve;
     if (ForkHelper(reserve))
         return 1;
     for (;;) {
         char op = 0;
-        if (!ReadFully(HelperFd, &op, 1))
+        if (!NextRequest(op))
             break;
         if (op == SpawnHelper) {
             Forked given = reserve;
@@ -696,6 +749,7 @@ int Spawn() {
             if (pid > 0) {
                 while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
                 }
+                Children.erase(std::remove(Children.begin(), Children.end(), pid), Children.end());
             }
             const char done = 0;
             if (!kxsmb::SendAll(HelperFd, &done, 1))
@@ -704,8 +758,12 @@ int Spawn() {
             break;
         }
     }
-    // The helper forked ahead reads EOF and ends.
+    // The helper forked ahead reads EOF and ends. The connection also ends when the search
+    // process dies; then its end shows here at once. (A pool that lets the spawner go kills it
+    // right after closing, and its helpers live on.)
     Discard(reserve);
+    if (ParentGone(2000))
+        EndChildren();
     return 0;
 }
 

@@ -72,18 +72,27 @@ private:
     QByteArray Buffer;
 };
 
-void WriteNodeRecord(TBlockWriter& out, const TkxInfo& info, int level) {
+void WriteNodeRecord(TBlockWriter& out, const TkxInfo& info, int level, QStringView name,
+                     quint8 hasMatch, quint8 scanned) {
     out.Number(quint64(level));
-    out.Text(info.NameText());
+    out.Text(name);
     out.Text(info.AddressText());
     out.Text(info.SizeRawText());
     out.Text(info.CreatingText());
     out.Text(info.EditTimeText());
     out.Text(info.LastAccessText());
     out.Number(info.Matched);
-    out.Number(info.HasMatch);
+    out.Number(hasMatch);
     out.Number(info.Kind);
-    out.Number(info.Scanned);
+    out.Number(scanned);
+}
+
+void WriteHeader(TBlockWriter& out, const TkxParams& params, int total) {
+    out.Number(params.TotalThreads);
+    out.Number(params.Depth);
+    out.Number(params.LifeTime);
+    out.Text(params.Masks);
+    out.Number(quint64(total));
 }
 
 class ELineTooLong : public EkxError {
@@ -289,11 +298,7 @@ void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeM
                       const TkxProgress& progress) {
     TBlockWriter out(device);
     const int total = tree.NodeCount();
-    out.Number(params.TotalThreads);
-    out.Number(params.Depth);
-    out.Number(params.LifeTime);
-    out.Text(params.Masks);
-    out.Number(quint64(total));
+    WriteHeader(out, params, total);
 
     // Pre-order by index, so that the walk survives children being appended meanwhile (the
     // progress callback lets events run); the count written in the header is never exceeded.
@@ -314,9 +319,60 @@ void WriteProjectData(QIODevice& device, const TkxParams& params, const TkxTreeM
         const int level = int(stack.size()) - 1;
         ++done;
         throttle.Step(done);
-        WriteNodeRecord(out, node->Info, level);
+        WriteNodeRecord(out, node->Info, level, node->Info.NameText(), node->Info.HasMatch,
+                        node->Info.Scanned);
         if (!node->Children.empty())
             stack.push_back({node, 0});
+    }
+    out.Flush();
+}
+
+TkxTreeSnapshot TkxTreeSnapshot::Take(const TkxTreeModel& tree, const TkxParams& params) {
+    TkxTreeSnapshot s;
+    s.Params = params;
+    s.Entries.reserve(size_t(tree.NodeCount()));
+    struct Frame {
+        const TkxNode* Parent;
+        size_t Next;
+    };
+    std::vector<Frame> stack{{tree.Root(), 0}};
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        if (top.Next >= top.Parent->Children.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const TkxNode* node = top.Parent->Children[top.Next++].get();
+        TEntry& e = s.Entries.emplace_back();
+        e.Node = node;
+        e.Level = qint32(stack.size()) - 1;
+        e.HasMatch = node->Info.HasMatch;
+        e.Scanned = node->Info.Scanned;
+        // A host task renames its node when it ends.
+        if (node->Info.Kind == ikHost) {
+            e.Name = qint32(s.Names.size());
+            s.Names.push_back(node->Info.NameText());
+        }
+        if (!node->Children.empty())
+            stack.push_back({node, 0});
+    }
+    return s;
+}
+
+void WriteProjectSnapshot(QIODevice& device, const TkxTreeSnapshot& snapshot,
+                          const std::atomic<bool>* cancel) {
+    TBlockWriter out(device);
+    WriteHeader(out, snapshot.Params, int(snapshot.Entries.size()));
+    size_t done = 0;
+    for (const TkxTreeSnapshot::TEntry& e : snapshot.Entries) {
+        if (cancel && (++done & 255) == 0 && cancel->load(std::memory_order_relaxed))
+            throw EkxError(QString::fromLatin1(CancelledMessage));
+        const TkxInfo& info = e.Node->Info;
+        if (e.Name >= 0)
+            WriteNodeRecord(out, info, e.Level, snapshot.Names[size_t(e.Name)], e.HasMatch,
+                            e.Scanned);
+        else
+            WriteNodeRecord(out, info, e.Level, info.NameText(), e.HasMatch, e.Scanned);
     }
     out.Flush();
 }

@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -61,6 +62,31 @@ QString ProjectText(QStringView text);
 // A size line as the reader holds it: a plain whole number of up to 15 digits as a number
 // (it prints back as the same text), anything else as the text.
 void SetProjectSize(TkxInfo& info, QByteArrayView line);
+
+// The tree as a checkpoint writes it: taken on the tree's thread in one quick pass, written on
+// another thread while a search goes on adding nodes. It points at the nodes, which must
+// outlive it (nothing may delete a node while it is written), and copies what a search still
+// changes in existing nodes: the HasMatch and Scanned flags and, for hosts, the name.
+struct TkxTreeSnapshot {
+    struct TEntry {
+        const TkxNode* Node = nullptr;
+        qint32 Level = 0;
+        qint32 Name = -1; // index into Names, or -1: the node's own name
+        quint8 HasMatch = 0;
+        quint8 Scanned = 0;
+    };
+    TkxParams Params;
+    std::vector<TEntry> Entries; // pre-order
+    std::vector<QString> Names;
+
+    static TkxTreeSnapshot Take(const TkxTreeModel& tree, const TkxParams& params);
+};
+
+// Writes the snapshot in the project file's format. A set `cancel` ends the write early with
+// EkxError (CancelledMessage). Safe on any thread while the tree's thread goes on.
+void WriteProjectSnapshot(QIODevice& device, const TkxTreeSnapshot& snapshot,
+                          const std::atomic<bool>* cancel = nullptr);
+inline constexpr char CancelledMessage[] = "The write was cancelled";
 
 // What the reader builds into.
 struct TkxProjectSink {

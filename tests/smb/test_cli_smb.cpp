@@ -6,12 +6,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QMultiMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
@@ -62,6 +64,49 @@ bool WaitForNodes(QProcess& p, QByteArray& progress, int nodes) {
             return at >= 0 && progress.mid(at + 6).split('\x1b').first().toInt() >= nodes;
         },
         60000);
+}
+
+// The processes below pid (its helpers and their spawner), from /proc.
+QList<pid_t> Descendants(pid_t pid) {
+    QMultiMap<pid_t, pid_t> children;
+    for (const QFileInfo& proc : QDir("/proc").entryInfoList(QDir::Dirs)) {
+        QFile stat(proc.filePath() + "/stat");
+        if (stat.open(QIODevice::ReadOnly))
+            children.insert(pid_t(stat.readAll().split(')').last().split(' ').value(2).toInt()),
+                            pid_t(proc.fileName().toInt()));
+    }
+    QList<pid_t> found, todo{pid};
+    while (!todo.isEmpty()) {
+        for (pid_t child : children.values(todo.takeFirst())) {
+            found << child;
+            todo << child;
+        }
+    }
+    return found;
+}
+
+// Gone, or a zombie nobody has reaped yet.
+bool Ended(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    return !stat.open(QIODevice::ReadOnly) || stat.readAll().split(')').last().startsWith(" Z");
+}
+
+QStringList SortedRows(const QString& text) {
+    QStringList rows = text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    rows.sort();
+    return rows;
+}
+
+// The rows only one side has, for a failure message.
+QString RowsDiffer(const QStringList& actual, const QStringList& expected) {
+    QStringList only;
+    for (const QString& row : actual)
+        if (!expected.contains(row) && only.size() < 10)
+            only << QStringLiteral("+ ") + row;
+    for (const QString& row : expected)
+        if (!actual.contains(row) && only.size() < 20)
+            only << QStringLiteral("- ") + row;
+    return only.join(u'\n');
 }
 
 QStringList CsvRows(const QString& file) {
@@ -125,6 +170,7 @@ private Q_SLOTS:
         QTest::newRow("csv through a link onto the xml")
             << QStringList{"--xml", w, "--csv", Dir.filePath(QStringLiteral("w-link.csv"))};
         QTest::newRow("csv over the project read") << QStringList{"--open", w, "--csv", w};
+        QTest::newRow("checkpoint without save") << QStringList{"--run", "--checkpoint", "5"};
     }
     void badUsage() {
         QFETCH(QStringList, args);
@@ -251,7 +297,14 @@ private Q_SLOTS:
         QVERIFY(full.readAllStandardError().contains("No space left on device"));
     }
 
+    // Ctrl-C, and SIGHUP (a closed terminal) meaning the same.
+    void interruptSavesAndContinueFinishes_data() {
+        QTest::addColumn<int>("signo");
+        QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
+    }
     void interruptSavesAndContinueFinishes() {
+        QFETCH(int, signo);
         const QString project = Dir.filePath(QStringLiteral("bulk.kxor"));
         QProcess p;
         p.start(Scan(), {"--range", "Two=127.0.0.2 - 127.0.0.2", "--threads", "1", "--masks",
@@ -262,8 +315,9 @@ private Q_SLOTS:
         QByteArray progress;
         QTRY_VERIFY_WITH_TIMEOUT((progress += p.readAllStandardError()).contains("nodes"), 30000);
         QTest::qWait(200);
-        ::kill(pid_t(p.processId()), SIGINT);
+        ::kill(pid_t(p.processId()), signo);
         QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 1);
         QVERIFY(QString::fromUtf8(p.readAllStandardOutput())
                     .contains(QStringLiteral("User has stopped the searching")));
@@ -312,6 +366,83 @@ private Q_SLOTS:
         const Result again = Run({"--open", project, "--csv", "-"});
         QCOMPARE(again.Code, 0);
         QCOMPARE(again.Out.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts), rows);
+    }
+
+    // kill -9 in the middle of a walk: the last checkpoint, continued, gives the node list of
+    // a walk that was never interrupted, and no helper lives on.
+    void killedScanContinuesFromItsCheckpoint() {
+        const QStringList range{"--range", "Two=127.0.0.2 - 127.0.0.2", "--masks", "*.txt"};
+        const Result whole = Run(range + QStringList{"--run", "--quiet", "--csv", "-"});
+        QCOMPARE(whole.Code, 3); // the denied share and the folder loop
+
+        const QString project = Dir.filePath(QStringLiteral("killed.kxor"));
+        QProcess p;
+        p.start(Scan(), range + QStringList{"--threads", "1", "--run", "--save", project,
+                                            "--checkpoint", "1"});
+        QVERIFY(p.waitForStarted());
+        QByteArray progress;
+        QVERIFY(WaitForNodes(p, progress, 3000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(project), 30000);
+        const QList<pid_t> helpers = Descendants(pid_t(p.processId()));
+        QVERIFY(!helpers.isEmpty());
+        ::kill(pid_t(p.processId()), SIGKILL);
+        QVERIFY(p.waitForFinished(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(helpers.begin(), helpers.end(), Ended), 5000);
+
+        const Result cont = Run({"--open", project, "--continue", "--quiet", "--save", project});
+        QVERIFY2(cont.Code == 0 || cont.Code == 3, qPrintable(cont.Err));
+        QVERIFY2(cont.Out.contains(QStringLiteral("pending 0")), qPrintable(cont.Out));
+        const Result rows = Run({"--open", project, "--csv", "-"});
+        QCOMPARE(rows.Code, 0);
+        const QStringList resumed = SortedRows(rows.Out), expected = SortedRows(whole.Out);
+        QVERIFY2(resumed == expected, qPrintable(RowsDiffer(resumed, expected)));
+    }
+
+    // A checkpoint onto a full file system (a small tmpfs in a mount namespace of its own)
+    // keeps the last one whole, says so once, and the search goes on to its end.
+    void fullDiskKeepsTheLastCheckpoint() {
+        const QString disk = Dir.filePath(QStringLiteral("disk"));
+        QVERIFY(QDir().mkpath(disk));
+        const QString script = QStringLiteral(R"(
+            mount -t tmpfs -o size=4m orvane-full "$DISK" || exit 90
+            "$SCAN" --range "Two=127.0.0.2 - 127.0.0.2" --threads 1 --masks "*.txt" --run \
+                --save "$DISK/p.kxor" --checkpoint 1 >"$OUT/out" 2>"$OUT/err" &
+            scan=$!
+            # A checkpoint with a good part of the walk in it, however slowly the walk goes.
+            size() { stat -c %s "$DISK/p.kxor" 2>/dev/null || echo 0; }
+            while kill -0 $scan && [ $(size) -lt 16384 ]; do sleep 0.05; done
+            # Filled twice: space a failing checkpoint held is taken too.
+            head -c 64M /dev/zero >"$DISK/filler" 2>/dev/null
+            sleep 1.5
+            head -c 64M /dev/zero >>"$DISK/filler" 2>/dev/null
+            cp "$DISK/p.kxor" "$OUT/kept.kxor"
+            wait $scan
+            echo $? >"$OUT/status"
+            cmp -s "$DISK/p.kxor" "$OUT/kept.kxor" && echo same >>"$OUT/status"
+        )");
+        QProcess p;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("DISK", disk);
+        e.insert("OUT", Dir.path());
+        e.insert("SCAN", Scan());
+        p.setProcessEnvironment(e);
+        p.start(QStringLiteral("unshare"), {"-m", "bash", "-c", script});
+        QVERIFY(p.waitForFinished(120000));
+        QCOMPARE(p.exitCode(), 0);
+        auto text = [&](const char* name) {
+            QFile f(Dir.filePath(QString::fromLatin1(name)));
+            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+        };
+        // The search finished; only the project could not be written at its end.
+        QCOMPARE(text("status"), QStringLiteral("1\nsame\n"));
+        QVERIFY2(text("out").contains("Searching stopped successfully"), qPrintable(text("out")));
+        const QString err = text("err");
+        QCOMPARE(err.count(QStringLiteral("checkpoint not written")), 1);
+        QVERIFY2(err.contains("No space left on device"), qPrintable(err));
+        const Result kept =
+            Run({"--open", Dir.filePath(QStringLiteral("kept.kxor")), "--csv", "-"});
+        QCOMPARE(kept.Code, 0);
+        QVERIFY(kept.Out.count(QStringLiteral("\r\n")) > 100);
     }
 
     void refusedListingsFailTheRun() {
