@@ -11,6 +11,7 @@
 #include "document/kxAccounts.h"
 #include "document/kxNetChoices.h"
 #include "document/kxProjectDoc.h"
+#include "document/kxRecovery.h"
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxDesktop.h"
@@ -90,9 +91,17 @@ TfrmMain::TfrmMain(const QStringList& args, TOptions options)
     }
     AskSaveQuestion = [this] { return SaveQuestionBox(); };
     AskProjectFileName = [this](bool save) { return ProjectFileDialog(save); };
+    AskRecoverQuestion = [this](const TkxRecoveryInfo& info) { return RecoverQuestionBox(info); };
     BuildActions();
     BuildComponents();
     BindDocument();
+    if (!options.RecoveryDir.isEmpty()) {
+        Recovery = new TkxRecovery(Project.get(), options.RecoveryDir, this);
+        Recovery->SetIntervalMs(options.RecoveryIntervalMs);
+        connect(Recovery, &TkxRecovery::Problem, this, [this](const QString& message) {
+            ShowError(QDateTime::currentDateTime(), message);
+        });
+    }
     TntFormCreate(args, options.Splash);
 }
 
@@ -198,6 +207,34 @@ void TfrmMain::TntFormShow() {
     TfrmAbst::TntFormShow();
     BuildLanguageMenu();
     UpdateStatus();
+    // Asked once the window is up and its language is known.
+    if (Recovery && !RecoveryOffered) {
+        RecoveryOffered = true;
+        QTimer::singleShot(0, this, [this] { OfferRecovery(); });
+    }
+}
+
+void TfrmMain::EndBySignal(int signo) {
+    if (Ending || !Project)
+        return;
+    // Reading, writing or packing the tree, or waiting for a stopped search: end right after.
+    if (Project->InLongOperation() || Project->IsWaiting()) {
+        QTimer::singleShot(100, this, [this, signo] { EndBySignal(signo); });
+        return;
+    }
+    Ending = true;
+    Command([&] {
+        // The window's placement and layout are stored as a close stores them.
+        bool canClose = true;
+        TfrmAbst::TntFormCloseQuery(canClose);
+        if (Project->IsSearching())
+            Project->Stop();
+        Project->WaitForManagers();
+        if (Recovery)
+            Recovery->WriteAndKeep();
+    });
+    // Ends every event loop, a modal dialog's too.
+    QCoreApplication::exit(0);
 }
 
 void TfrmMain::TntFormCloseQuery(bool& canClose) {
@@ -224,6 +261,8 @@ void TfrmMain::TntFormDestroy() {
         Loader.reset();
     }
     Accounts->disconnect(this);
+    // A normal end takes the recovery file along; an end by a signal has kept it.
+    delete std::exchange(Recovery, nullptr);
     if (Project) {
         Project->disconnect(this);
         Project->TreeViewModel()->disconnect(this);

@@ -32,7 +32,9 @@ class TkxErrorsPane;
 class TkxNetServices;
 class TkxProjectDoc;
 class TkxProps;
+class TkxRecovery;
 struct TkxNode;
+struct TkxRecoveryInfo;
 
 // The application's main window: a view of one project document (the tree, the queue, the
 // parameters and the search state live there), with its commands, the idle handler that enables
@@ -51,6 +53,10 @@ public:
         bool Splash = true; // the about box for the first second
         // Services new searches use; none: the platform's, which the window makes.
         std::shared_ptr<TkxNetServices> Services;
+        // Where the window keeps its recovery file and finds those of windows that did not end
+        // cleanly; empty: no recovery file (the program passes the user's state directory).
+        QString RecoveryDir = QString();
+        int RecoveryIntervalMs = 60000;
     };
 
     // `args`: the command line without the program; the first names a project to open.
@@ -94,6 +100,15 @@ public:
     // save to, empty when the user cancels.
     std::function<bool()> AskSaveQuestion;
     std::function<QString(bool save)> AskProjectFileName;
+    // "Recover the project ...?" at the start, for a window that did not end cleanly: Yes
+    // (true) recovers it, No removes its file.
+    std::function<bool(const TkxRecoveryInfo&)> AskRecoverQuestion;
+
+    // SIGTERM or SIGHUP: ends the window as a close would, without a question (none could be
+    // answered): a running search is stopped, the recovery file written, and the program ends;
+    // the next start offers the file.
+    void EndBySignal(int signo);
+    TkxRecovery* RecoveryFile() const { return Recovery; }
 
     // The projects opened or saved last, newest first (kept in the settings beside the
     // window's stored state); the File menu lists them.
@@ -212,6 +227,9 @@ private:
     // Texts and filters of the project file dialogs come from the current language.
     QString ProjectFileDialog(bool save);
     bool SaveQuestionBox();
+    bool RecoverQuestionBox(const TkxRecoveryInfo& info);
+    // At the first show: the recovery files of windows that did not end cleanly, newest first.
+    void OfferRecovery();
     // Every way of opening a project ends here: the start, Open and the recent projects. The
     // caller has asked about unsaved changes.
     void OpenProject(const QString& fileName);
@@ -236,6 +254,9 @@ private:
     int Starts = 0;
     QTimer* StatusTimer = nullptr;
     TkxErrorsPane* Errors = nullptr;
+    TkxRecovery* Recovery = nullptr; // with a recovery directory only
+    bool RecoveryOffered = false;
+    bool Ending = false;
     TkxRecentProjects* Recent = nullptr;
     int ShownState = -1;
     bool ShowingParams = false;

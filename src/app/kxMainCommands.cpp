@@ -1,5 +1,5 @@
 // The main window's commands, the questions they ask (a missing password, unsaved changes, a
-// project file) and the one way a project is opened.
+// project file, a project to recover) and the one way a project is opened.
 
 #include "app/kxMain.h"
 
@@ -10,9 +10,11 @@
 #include "document/kxAccounts.h"
 #include "document/kxNetChoices.h"
 #include "document/kxProjectDoc.h"
+#include "document/kxRecovery.h"
 #include "lang/kxExtraTexts.h"
 #include "lang/kxLanguages.h"
 #include "lang/kxTranslate.h"
+#include "model/kxDates.h"
 #include "model/kxErrors.h"
 #include "platform/kxDesktop.h"
 
@@ -25,9 +27,9 @@
 
 namespace {
 
-// The save question has two answers. Escape or the close box would count as No and drop the
-// changes of a user who only meant to back out, so the box waits for Yes or No.
-class TSaveQuestionBox : public QMessageBox {
+// The save and recover questions have two answers. Escape or the close box would count as No
+// and drop the changes of a user who only meant to back out, so the box waits for Yes or No.
+class TYesNoBox : public QMessageBox {
 public:
     using QMessageBox::QMessageBox;
 
@@ -40,6 +42,22 @@ protected:
     }
     void closeEvent(QCloseEvent* e) override { e->ignore(); }
 };
+
+bool AskYesNo(QWidget* parent, const QString& objectName, const QString& text) {
+    TYesNoBox box(parent);
+    box.setObjectName(objectName);
+    box.setIcon(QMessageBox::Question);
+    box.setWindowTitle(QStringLiteral("Orvane"));
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
+    // The toolkit's buttons speak its own language, which need not be the window's.
+    if (const QString yes = YesAnswerText(); !yes.isEmpty())
+        box.button(QMessageBox::Yes)->setText(yes);
+    if (const QString no = NoAnswerText(); !no.isEmpty())
+        box.button(QMessageBox::No)->setText(no);
+    return box.exec() == QMessageBox::Yes;
+}
 
 } // namespace
 
@@ -196,19 +214,40 @@ void TfrmMain::ApplyNetOptions() {
 }
 
 bool TfrmMain::SaveQuestionBox() {
-    TSaveQuestionBox box(this);
-    box.setObjectName(QStringLiteral("SaveQuestion"));
-    box.setIcon(QMessageBox::Question);
-    box.setWindowTitle(QStringLiteral("Orvane"));
-    box.setText(TextSaveProjectQuestion());
-    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-    box.setDefaultButton(QMessageBox::Yes);
-    // The toolkit's buttons speak its own language, which need not be the window's.
-    if (const QString yes = YesAnswerText(); !yes.isEmpty())
-        box.button(QMessageBox::Yes)->setText(yes);
-    if (const QString no = NoAnswerText(); !no.isEmpty())
-        box.button(QMessageBox::No)->setText(no);
-    return box.exec() == QMessageBox::Yes;
+    return AskYesNo(this, QStringLiteral("SaveQuestion"), TextSaveProjectQuestion());
+}
+
+bool TfrmMain::RecoverQuestionBox(const TkxRecoveryInfo& info) {
+    const QString when = DateTimeText(DateTimeToDays(info.Written.toLocalTime()));
+    // An untitled project is named as it will be shown, in the window's language.
+    const QString name = info.ProjectFileName.isEmpty()
+                             ? QStringLiteral("%1%2").arg(TextProject()).arg(info.NewProjectCount)
+                             : info.ProjectName;
+    return AskYesNo(this, QStringLiteral("RecoverQuestion"),
+                    TextRecoverProjectQuestion(name, info.Nodes, when));
+}
+
+void TfrmMain::OfferRecovery() {
+    Command([&] {
+        std::vector<TkxRecovery::TLeftover> leftovers = Recovery->Leftovers();
+        for (TkxRecovery::TLeftover& leftover : leftovers) {
+            if (!AskRecoverQuestion || !AskRecoverQuestion(leftover.Info)) {
+                Recovery->Discard(leftover);
+                continue;
+            }
+            // One project per window: the older files wait for the next start.
+            try {
+                Recovery->Recover(leftover);
+            } catch (...) {
+                // Never half a project that looks whole: the file is set aside and reported.
+                Project->NewProject();
+                ShowParams();
+                throw;
+            }
+            ShowParams();
+            return;
+        }
+    });
 }
 
 QString TfrmMain::ProjectFileDialog(bool save) {

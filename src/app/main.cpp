@@ -4,7 +4,11 @@
 #include "app/kxApplication.h"
 #include "app/kxMain.h"
 #include "app/kxTreeDisplay.h"
+#include "document/kxRecovery.h"
 #include "engine/kxThreadForInfo.h"
+#include "platform/kxTermSignals.h"
+
+#include <csignal>
 
 int main(int argc, char** argv) {
     TkxApplication app(argc, argv);
@@ -12,7 +16,12 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(ThemeIcon(QStringLiteral("network-workgroup")));
     int status = 0;
     {
-        TfrmMain window(QCoreApplication::arguments().mid(1));
+        TfrmMain::TOptions options;
+        options.RecoveryDir = TkxRecovery::DefaultDir();
+        TfrmMain window(QCoreApplication::arguments().mid(1), options);
+        // A logout or a shutdown ends the window as a close would, keeping what was found.
+        TkxTermSignals ending({SIGTERM, SIGHUP});
+        QObject::connect(&ending, &TkxTermSignals::Received, &window, &TfrmMain::EndBySignal);
         window.show();
         status = app.exec();
     }

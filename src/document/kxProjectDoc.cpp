@@ -147,8 +147,8 @@ bool TkxProjectDoc::StartCheckpoint(const QString& fileName, TkxCheckpointFrame 
         return false;
     auto snapshot =
         std::make_shared<const TkxTreeSnapshot>(TkxTreeSnapshot::Take(Model, CurrentParams));
-    return Checkpoints->Start(fileName, [snapshot, frame = std::move(frame)](
-                                            QIODevice& out, const std::atomic<bool>& cancel) {
+    auto write = [snapshot, frame = std::move(frame)](QIODevice& out,
+                                                      const std::atomic<bool>& cancel) {
         const auto project = [&](QIODevice& device) {
             WriteProjectSnapshot(device, *snapshot, &cancel);
         };
@@ -156,7 +156,8 @@ bool TkxProjectDoc::StartCheckpoint(const QString& fileName, TkxCheckpointFrame 
             frame(out, int(snapshot->Entries.size()), project);
         else
             project(out);
-    });
+    };
+    return Checkpoints->Start(fileName, std::move(write));
 }
 
 bool TkxProjectDoc::CheckpointBusy() const {

@@ -111,6 +111,9 @@ constexpr TTable EnglishTable = {
     // Search menu
     u8"Ask for NetBIOS names", // txtNetbiosNames
     u8"Allow SMB1 (insecure)", // txtAllowSmb1
+    // The start after a run that did not end cleanly
+    u8"Orvane did not end properly last time. Recover the project %1 (%2 nodes) as it was "
+    u8"at %3?", // txtRecoverProjectQuestion
 };
 
 constexpr TTable RussianTable = {
@@ -204,6 +207,9 @@ constexpr TTable RussianTable = {
     // Search menu
     u8"Запрашивать имена NetBIOS",    // txtNetbiosNames
     u8"Разрешить SMB1 (небезопасно)", // txtAllowSmb1
+    // The start after a run that did not end cleanly
+    u8"Прошлый сеанс Orvane завершился некорректно. Восстановить проект %1 (узлов: %2) в "
+    u8"состоянии на %3?", // txtRecoverProjectQuestion
 };
 
 constexpr bool AllFilled(const TTable& table) {

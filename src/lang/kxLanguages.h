@@ -108,7 +108,10 @@ enum TTextId : int {
     // Search menu: NetBIOS names where DNS has none, servers that speak only SMB1.
     txtNetbiosNames = 85,
     txtAllowSmb1 = 86,
-    txtLastText = txtAllowSmb1,
+    // The start after a run that did not end cleanly: "%1" the project's name, "%2" its node
+    // count, "%3" when it was written.
+    txtRecoverProjectQuestion = 87,
+    txtLastText = txtRecoverProjectQuestion,
 };
 
 using TDWordArray = std::vector<quint32>;
@@ -411,4 +414,7 @@ inline QString TextNetbiosNames() {
 }
 inline QString TextAllowSmb1() {
     return CurrentText(txtAllowSmb1);
+}
+inline QString TextRecoverProjectQuestion(const QString& project, int nodes, const QString& when) {
+    return CurrentText(txtRecoverProjectQuestion).arg(project).arg(nodes).arg(when);
 }

@@ -349,10 +349,8 @@ TkxTreeSnapshot TkxTreeSnapshot::Take(const TkxTreeModel& tree, const TkxParams&
         e.HasMatch = node->Info.HasMatch;
         e.Scanned = node->Info.Scanned;
         // A host task renames its node when it ends.
-        if (node->Info.Kind == ikHost) {
-            e.Name = qint32(s.Names.size());
-            s.Names.push_back(node->Info.NameText());
-        }
+        if (node->Info.Kind == ikHost)
+            s.Names.emplace_back(s.Entries.size() - 1, node->Info.NameText());
         if (!node->Children.empty())
             stack.push_back({node, 0});
     }
@@ -363,14 +361,14 @@ void WriteProjectSnapshot(QIODevice& device, const TkxTreeSnapshot& snapshot,
                           const std::atomic<bool>* cancel) {
     TBlockWriter out(device);
     WriteHeader(out, snapshot.Params, int(snapshot.Entries.size()));
-    size_t done = 0;
-    for (const TkxTreeSnapshot::TEntry& e : snapshot.Entries) {
-        if (cancel && (++done & 255) == 0 && cancel->load(std::memory_order_relaxed))
+    auto name = snapshot.Names.begin();
+    for (size_t i = 0; i < snapshot.Entries.size(); ++i) {
+        if (cancel && (i & 255) == 0 && cancel->load(std::memory_order_relaxed))
             throw EkxError(QString::fromLatin1(CancelledMessage));
+        const TkxTreeSnapshot::TEntry& e = snapshot.Entries[i];
         const TkxInfo& info = e.Node->Info;
-        if (e.Name >= 0)
-            WriteNodeRecord(out, info, e.Level, snapshot.Names[size_t(e.Name)], e.HasMatch,
-                            e.Scanned);
+        if (name != snapshot.Names.end() && name->first == i)
+            WriteNodeRecord(out, info, e.Level, (name++)->second, e.HasMatch, e.Scanned);
         else
             WriteNodeRecord(out, info, e.Level, info.NameText(), e.HasMatch, e.Scanned);
     }

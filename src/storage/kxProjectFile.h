@@ -71,13 +71,12 @@ struct TkxTreeSnapshot {
     struct TEntry {
         const TkxNode* Node = nullptr;
         qint32 Level = 0;
-        qint32 Name = -1; // index into Names, or -1: the node's own name
         quint8 HasMatch = 0;
         quint8 Scanned = 0;
     };
     TkxParams Params;
-    std::vector<TEntry> Entries; // pre-order
-    std::vector<QString> Names;
+    std::vector<TEntry> Entries;                   // pre-order
+    std::vector<std::pair<size_t, QString>> Names; // entry index and name, in entry order
 
     static TkxTreeSnapshot Take(const TkxTreeModel& tree, const TkxParams& params);
 };
