@@ -19,8 +19,9 @@ int main(int argc, char** argv) {
         TfrmMain::TOptions options;
         options.RecoveryDir = TkxRecovery::DefaultDir();
         TfrmMain window(QCoreApplication::arguments().mid(1), options);
-        // A logout or a shutdown ends the window as a close would, keeping what was found.
-        TkxTermSignals ending({SIGTERM, SIGHUP});
+        // A logout, a shutdown or Ctrl-C in the terminal that started it ends the window as a
+        // close would, keeping what was found.
+        TkxTermSignals ending({SIGTERM, SIGHUP, SIGINT});
         QObject::connect(&ending, &TkxTermSignals::Received, &window, &TfrmMain::EndBySignal);
         window.show();
         status = app.exec();

@@ -30,7 +30,8 @@ TkxTermSignals::TkxTermSignals(std::initializer_list<int> signos, QObject* paren
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // A second signal of the same kind ends the program at once, also one stuck on its way out.
+    action.sa_flags = SA_RESTART | SA_RESETHAND;
     for (int signo : signos) {
         if (Count < int(std::size(Signos)) && ::sigaction(signo, &action, nullptr) == 0)
             Signos[Count++] = signo;

@@ -228,6 +228,16 @@ private Q_SLOTS:
         QVERIFY(Finished(*w));
         const QString own = w->RecoveryFile()->FileName();
         QTRY_VERIFY(QFile::exists(own)); // unsaved results
+        {
+            // A second window keeps a file of its own and never offers the first one's.
+            auto second = Window(dir.path());
+            second->AskRecoverQuestion = [&](const TkxRecoveryInfo&) { return asked = true; };
+            second->show();
+            QTest::qWait(100);
+            QVERIFY(!asked);
+            QVERIFY(second->RecoveryFile()->FileName() != own);
+        }
+        QVERIFY(QFile::exists(own));
         const QString project = dir.filePath(QStringLiteral("saved.kxor"));
         w->AskProjectFileName = [&](bool) { return project; };
         w->aeMainIdle();
