@@ -9,10 +9,10 @@
 //     interleaved: once with only the walk's own tree, once on top of a million-node project
 //     (a long search's results), whose checkpoints are what a long search pays.
 //
-//   bench_checkpoint          both parts; part 2 needs the fixture's 127.0.0.2
-//   bench_checkpoint stall    part 1 only
+//   bench_checkpoint          both; the walks need the fixture's 127.0.0.2
+//   bench_checkpoint stall    the million-node project only
 //
-// Part 2 in a network namespace of your own:
+// The walks, in a network namespace of your own:
 //
 //   unshare -n bash -c 'ip link set lo up && scripts/smb-fixture start /tmp/orvane-fixture &&
 //     HOME=$PWD/build/test-home KRB5_CONFIG=/dev/null build/bin/bench_checkpoint;
