@@ -64,6 +64,15 @@ TkxNetResult TkxNetResult::FromCode(int code) {
     case LogonFailureCode:
         e.Text = QStringLiteral("Logon failure");
         break;
+    case NoTicketCode:
+        e.Text = QStringLiteral("There is no Kerberos ticket");
+        break;
+    case TicketExpiredCode:
+        e.Text = QStringLiteral("The Kerberos ticket has expired");
+        break;
+    case NeedsNameCode:
+        e.Text = QStringLiteral("Kerberos needs the server's name");
+        break;
     case EACCES:
     case EPERM:
         e.Text = QStringLiteral("Access denied");

@@ -57,11 +57,18 @@ struct TkxDirEntry {
 };
 
 // Optional credentials; empty user and password mean guest/anonymous. Never written to disk.
+// An account with a password logs on with Kerberos where the server's name and the user's realm
+// allow it, else with NTLM.
 struct TkxCredentials {
     QString User;
     QString Domain;
     QString Password;
-    bool UseKerberos = false; // a ticket from the environment (KRB5CCNAME)
+    // The ticket in the user's cache (KRB5CCNAME, else the default one). Without a password it
+    // is the only way in: no NTLM, never anonymous; User names the ticket's principal, or is
+    // empty for whoever the cache holds a ticket for.
+    bool UseKerberos = false;
+
+    bool TicketOnly() const { return UseKerberos && Password.isEmpty(); }
 
     // "DOMAIN\user" splits into Domain and User; "user@REALM" and "user" stay whole in User.
     static TkxCredentials ForUser(const QString& userText);
@@ -99,6 +106,12 @@ struct TkxNetOptions {
     bool Netbios = true;    // ask for NetBIOS names where DNS has none
     bool AllowSmb1 = false; // list servers that speak only SMB1 (insecure)
 };
+// A logon with the Kerberos ticket alone that can not be tried: no ticket, an expired one, or
+// a server known only by its address (a service ticket names the server). Lasting failures; the
+// server is never asked.
+inline constexpr int NoTicketCode = ENOKEY;
+inline constexpr int TicketExpiredCode = EKEYEXPIRED;
+inline constexpr int NeedsNameCode = EDESTADDRREQ;
 
 class TkxNetServices {
 public:

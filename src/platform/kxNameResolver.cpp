@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -131,6 +132,8 @@ void TkxNameResolver::Clear() {
     NbWaiting.clear();
     NbUrgent.clear();
     NbInFlight = 0;
+    Forwards.clear();
+    ForwardQueue.clear();
     ++Version;
     Changed.notify_all();
 }
@@ -239,6 +242,84 @@ void TkxNameResolver::NetbiosAt(std::uint32_t address, Entry& e, Clock::time_poi
     NbSteps.emplace(when, address);
 }
 
+bool TkxNameResolver::Confirms(std::uint32_t address, const QString& name,
+                               const TkxCancelToken& cancel, int* error) {
+    if (!Channel) {
+        *error = ENOSYS;
+        return false;
+    }
+    std::unique_lock lock(Mutex);
+    // Only a name DNS gave for the address is asked about (its answer queued the question): a
+    // NetBIOS name is no DNS name, and asking for it would only hold the host.
+    const auto it = Forwards.find(address);
+    if (it == Forwards.end() || it->second.Name.compare(name, Qt::CaseInsensitive) != 0) {
+        *error = ENOENT;
+        return false;
+    }
+    for (;;) {
+        const auto f = Forwards.find(address);
+        if (f == Forwards.end() || Stopping) {
+            *error = ETIMEDOUT;
+            return false;
+        }
+        if (f->second.State == Entry::Answered) {
+            const bool confirmed = f->second.Confirmed;
+            *error = f->second.Found ? 0 : ENOENT;
+            Forwards.erase(f);
+            return confirmed;
+        }
+        if (cancel.IsCancelled()) {
+            *error = ECANCELED;
+            return false;
+        }
+        const auto until = f->second.AskedAt + Bound;
+        if (f->second.State == Entry::Asked && Clock::now() >= until) {
+            Forwards.erase(f);
+            *error = ETIMEDOUT;
+            return false;
+        }
+        const std::uint64_t seen = Version;
+        const auto changed = [&] { return Version != seen; };
+        if (f->second.State == Entry::Asked)
+            Changed.wait_until(lock, cancel.StopToken(), until, changed);
+        else
+            Changed.wait(lock, cancel.StopToken(), changed);
+    }
+}
+
+void TkxNameResolver::QueueForward(std::uint32_t address, const QString& name) {
+    Forward& f = Forwards[address];
+    f = Forward{};
+    f.Name = name;
+    ForwardQueue.push_back(address);
+}
+
+void TkxNameResolver::OnForward(void* arg, int status, int, hostent* host) {
+    const auto bits = reinterpret_cast<std::uintptr_t>(arg);
+    if (Current)
+        Current->Forwarded(std::uint32_t(bits & 0xFFFFFFFFu), std::uint32_t(bits >> 32),
+                           status == ARES_SUCCESS ? host : nullptr);
+}
+
+void TkxNameResolver::Forwarded(std::uint32_t address, std::uint32_t ticket, const hostent* host) {
+    std::lock_guard lock(Mutex);
+    if (InFlight > 0)
+        --InFlight;
+    auto it = Forwards.find(address);
+    if (it == Forwards.end() || it->second.Ticket != ticket || it->second.State != Entry::Asked)
+        return;
+    Forward& f = it->second;
+    f.State = Entry::Answered;
+    if (host && host->h_addrtype == AF_INET && host->h_length == 4 && host->h_addr_list) {
+        for (char** a = host->h_addr_list; *a; ++a) {
+            f.Found = true;
+            f.Confirmed = f.Confirmed || std::memcmp(*a, &address, 4) == 0;
+        }
+    }
+    ++Version;
+    Changed.notify_all();
+}
+
 void TkxNameResolver::OnAnswer(void* arg, int status, int, hostent* host) {
     const auto bits = reinterpret_cast<std::uintptr_t>(arg);
     const char* name = status == ARES_SUCCESS && host && host->h_name ? host->h_name : nullptr;
@@ -259,6 +340,12 @@ void TkxNameResolver::Answer(std::uint32_t address, std::uint32_t ticket, const 
         e.Name = NameFromServer(name);
         if (e.Nb == Entry::NbDue)
             e.Nb = Entry::NbNone;
+        // Asked forward right away (this thread's next round), ahead of the connection; an
+        // answer from /etc/hosts comes inside Ask, whose caller would sleep on without a wake.
+        if (Forwards.size() < MostQueued) {
+            QueueForward(address, e.Name);
+            Wake();
+        }
     } else if (e.Nb == Entry::NbDue) {
         NetbiosAt(address, e, Clock::now()); // no need to wait for the head start
     }
@@ -268,6 +355,7 @@ void TkxNameResolver::Answer(std::uint32_t address, std::uint32_t ticket, const 
 
 void TkxNameResolver::Ask() {
     std::vector<std::pair<std::uint32_t, std::uint32_t>> asking;
+    std::vector<std::tuple<std::uint32_t, std::uint32_t, QByteArray>> forwards;
     {
         std::lock_guard lock(Mutex);
         const auto now = Clock::now();
@@ -293,7 +381,20 @@ void TkxNameResolver::Ask() {
         };
         take(Urgent, true);
         take(Queue, false);
-        if (!asking.empty()) {
+        // Few, and each follows an answer: asked at once.
+        while (!ForwardQueue.empty()) {
+            const std::uint32_t a = ForwardQueue.front();
+            ForwardQueue.pop_front();
+            auto it = Forwards.find(a);
+            if (it == Forwards.end() || it->second.State != Entry::Queued)
+                continue;
+            it->second.State = Entry::Asked;
+            it->second.AskedAt = now;
+            it->second.Ticket = NextTicket++;
+            ++InFlight;
+            forwards.emplace_back(a, it->second.Ticket, it->second.Name.toUtf8());
+        }
+        if (!asking.empty() || !forwards.empty()) {
             ++Version; // waiters now know when their bound ends
             Changed.notify_all();
         }
@@ -305,6 +406,9 @@ void TkxNameResolver::Ask() {
         ares_gethostbyaddr(static_cast<ares_channel>(Channel), &a, sizeof a, AF_INET, OnAnswer,
                            TicketArg(address, ticket));
     }
+    for (const auto& [address, ticket, name] : forwards)
+        ares_gethostbyname(static_cast<ares_channel>(Channel), name.constData(), AF_INET, OnForward,
+                           TicketArg(address, ticket));
 }
 
 void TkxNameResolver::AskNetbios() {

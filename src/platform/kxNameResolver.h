@@ -3,9 +3,10 @@
 // Reverse lookups that can not hold a search: many run at once on one thread of their own
 // (c-ares), a range's hosts are looked up as soon as the range task finds them, ahead of their
 // host tasks, and a host task waits for its name at most Bound after the question went out. A
-// name that arrives later is not waited for: the host keeps its address as its name. The
-// machine's resolver configuration (/etc/hosts first, then the name servers of resolv.conf) is
-// read once, when the resolver starts.
+// name that arrives later is not waited for: the host keeps its address as its name. Every
+// name DNS gives is looked up forward at once, so that whether it maps back to its address is
+// known by the time a connection wants it. The machine's resolver configuration (/etc/hosts
+// first, then the name servers of resolv.conf) is read once, when the resolver starts.
 //
 // Where DNS has no name, the address is asked for its NetBIOS node status (UDP 137, from one
 // socket on the same thread), as a workgroup LAN without reverse records names its computers.
@@ -71,6 +72,12 @@ public:
     // now.
     QString Lookup(std::uint32_t address, const TkxCancelToken& cancel, int* error,
                    TWait wait = TWait::All);
+    // Whether the IPv4 addresses of name (its A records, or /etc/hosts) include address: only
+    // then is it the host's own name, not merely one its reverse zone claims. Takes the answer
+    // to the question Lookup's DNS answer sent; waits at most Bound after it went out (*error
+    // ETIMEDOUT; ENOENT when the name has no address or is not one DNS gave, ECANCELED).
+    bool Confirms(std::uint32_t address, const QString& name, const TkxCancelToken& cancel,
+                  int* error);
     // Forgets every question and answer (a new search).
     void Clear();
 
@@ -91,6 +98,16 @@ private:
     };
     using TEntries = std::unordered_map<std::uint32_t, Entry>;
 
+    // A forward question about the name a reverse lookup gave.
+    struct Forward {
+        Entry::TState State = Entry::Queued;
+        std::uint32_t Ticket = 0;
+        Clock::time_point AskedAt;
+        QString Name;
+        bool Confirmed = false;
+        bool Found = false; // the name has an address at all
+    };
+
     void Run();
     // Hands the next questions to c-ares (on the resolver's thread).
     void Ask();
@@ -109,8 +126,12 @@ private:
     void Erase(TEntries::iterator it);
     // With Mutex held: the next NetBIOS step of the entry at when.
     void NetbiosAt(std::uint32_t address, Entry& e, Clock::time_point when);
+    void Forwarded(std::uint32_t address, std::uint32_t ticket, const struct hostent* host);
+    // With Mutex held: a forward question about name queued for address.
+    void QueueForward(std::uint32_t address, const QString& name);
     void Wake();
     static void OnAnswer(void* arg, int status, int timeouts, struct hostent* host);
+    static void OnForward(void* arg, int status, int timeouts, struct hostent* host);
 
     void* Channel = nullptr; // ares_channel, used on the resolver's thread only
     int WakeFd = -1;
@@ -121,6 +142,8 @@ private:
     TEntries Entries;
     std::deque<std::uint32_t> Queue;  // look-aheads waiting to be asked, first first
     std::deque<std::uint32_t> Urgent; // a host task waits for these: asked at once
+    std::unordered_map<std::uint32_t, Forward> Forwards; // by address
+    std::deque<std::uint32_t> ForwardQueue;              // asked at once, like Urgent
     std::size_t InFlight = 0;
     // NetBIOS steps by time (stale ones, whose entry moved on, are skipped), questions due
     // while too many were out, and those a host task waits for.

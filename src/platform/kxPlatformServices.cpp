@@ -3,12 +3,14 @@
 #include "platform/kxSmbNegotiate.h"
 #include "platform/kxSmbPaths.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
 
 namespace {
@@ -51,18 +53,46 @@ int TkxPlatformServices::LastError() {
     return LastErrno;
 }
 
-namespace {
-bool IsAccount(const TkxCredentials& c) {
-    return !c.User.isEmpty() || c.UseKerberos;
+TkxPlatformServices::TAccount TkxPlatformServices::AccountOf(const TkxCredentials& c) {
+    TAccount a;
+    a.Any = !c.User.isEmpty() || c.UseKerberos;
+    a.TicketOnly = c.TicketOnly();
+    if (a.TicketOnly)
+        a.Principal = c.User.trimmed();
+    return a;
 }
-} // namespace
+
+TkxCredentials TkxPlatformServices::TicketCredentials(const TAccount& a) {
+    TkxCredentials c;
+    c.UseKerberos = true;
+    // Without a user name libsmbclient would log on anonymously; the helper refuses that.
+    c.User = a.Principal.isEmpty() ? a.Sent : a.Principal;
+    return c;
+}
+
+TkxTicketCache TkxPlatformServices::Ticket(bool fresh) {
+    std::lock_guard lock(TicketMutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (fresh || !TicketRead || now - TicketReadAt >= TicketRecheck) {
+        TicketSeen = FindTicketCache();
+        TicketReadAt = now;
+        TicketRead = true;
+    }
+    return TicketSeen;
+}
 
 void TkxPlatformServices::SetCredentials(const TkxCredentials& credentials) {
-    Helpers.SetCredentials(credentials);
+    TAccount account = AccountOf(credentials);
+    if (account.TicketOnly && account.Principal.isEmpty())
+        account.Sent = Ticket(true).Principal;
     {
         std::lock_guard lock(Mutex);
-        DefaultAccount = IsAccount(credentials);
+        DefaultAccount = account;
     }
+    if (account.TicketOnly)
+        Helpers.SetCredentials(TicketCredentials(account));
+    else
+        Helpers.SetCredentials(credentials);
     BeginSearch();
 }
 
@@ -78,16 +108,76 @@ void TkxPlatformServices::SetHostCredentials(const QString& host,
     TkxSmbTarget target;
     if (!UncToSmbTarget(QStringLiteral("\\\\") + host, target) || target.HasShare())
         return;
-    Helpers.SetHostCredentials(target.Host, credentials);
+    TAccount account;
+    if (credentials) {
+        account = AccountOf(*credentials);
+        if (account.TicketOnly && account.Principal.isEmpty())
+            account.Sent = Ticket(true).Principal;
+    }
+    if (credentials && account.TicketOnly) {
+        const TkxCredentials c = TicketCredentials(account);
+        Helpers.SetHostCredentials(target.Host, &c);
+    } else {
+        Helpers.SetHostCredentials(target.Host, credentials);
+    }
     std::lock_guard lock(Mutex);
     if (credentials)
-        HostAccount[target.Host] = IsAccount(*credentials);
+        HostAccount[target.Host] = account;
     else
         HostAccount.erase(target.Host);
     // Other credentials deserve their own attempt.
     if (const auto it = Logons.find(target.Host);
         it != Logons.end() && it->second != TLogon::Trying)
         Logons.erase(it);
+}
+
+namespace {
+
+std::string DottedText(quint32 networkOrderAddress) {
+    in_addr a{};
+    a.s_addr = networkOrderAddress;
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+// getaddrinfo's answer to whether name maps back to the address (when c-ares is not there).
+bool ConfirmedBySystem(const QString& name, quint32 networkOrderAddress) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.toUtf8().constData(), nullptr, &hints, &found) != 0)
+        return false;
+    bool confirmed = false;
+    for (const addrinfo* a = found; a && !confirmed; a = a->ai_next)
+        confirmed = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr ==
+                    networkOrderAddress;
+    freeaddrinfo(found);
+    return confirmed;
+}
+
+} // namespace
+
+bool TkxPlatformServices::IsWireName(const QString& name) {
+    if (name.isEmpty() || name.size() > 253 || name.startsWith(u'.') || name.endsWith(u'.') ||
+        name.contains(QStringLiteral("..")))
+        return false;
+    bool letter = false;
+    for (const QChar c : name) {
+        const bool alpha =
+            (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'-' || c == u'_';
+        if (!alpha && !(c >= u'0' && c <= u'9') && c != u'.')
+            return false;
+        letter = letter || alpha;
+    }
+    return letter; // digits and dots alone would be an address
+}
+
+void TkxPlatformServices::KeepWireName(const std::string& host, const std::string& wire) {
+    // Bounded like the resolver's questions; a host beyond asks again.
+    if (WireNames.size() < TkxNameResolver::MostQueued)
+        WireNames[host] = wire;
 }
 
 QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
@@ -97,10 +187,10 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
         Fail(ECANCELED);
         return {};
     }
+    QString name;
     if (Names.Ready()) {
         int error = 0;
-        QString name =
-            Names.Lookup(networkOrderAddress, cancel, &error, TkxNameResolver::TWait::Dns);
+        name = Names.Lookup(networkOrderAddress, cancel, &error, TkxNameResolver::TWait::Dns);
         if (error == EINPROGRESS) {
             // DNS has no name and the NetBIOS question is under way. Its answer is worth waiting
             // for only from a host with an SMB server: the screen, kept for the share listing that
@@ -117,20 +207,97 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
         }
         if (error)
             Fail(error == ETIMEDOUT ? ENOENT : error);
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = networkOrderAddress;
+        char found[NI_MAXHOST];
+        const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, found,
+                                   sizeof found, nullptr, 0, NI_NAMEREQD);
+        if (rc != 0) {
+            Fail(ENOENT);
+        } else {
+            found[sizeof found - 1] = '\0';
+            name = NameFromServer(found);
+        }
+    }
+    if (LastErrno == ECANCELED)
         return name;
+    // The name goes on the wire only when it maps back to the address: a reverse zone may
+    // claim any name, and the server behind another name is another server.
+    const int lookupError = LastErrno;
+    std::string wire;
+    if (IsWireName(name)) {
+        int error = 0;
+        const bool confirmed = Names.Ready()
+                                   ? Names.Confirms(networkOrderAddress, name, cancel, &error)
+                                   : ConfirmedBySystem(name, networkOrderAddress);
+        if (error == ECANCELED)
+            return name;
+        if (confirmed)
+            wire = name.toStdString();
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = networkOrderAddress;
-    char name[NI_MAXHOST];
-    const int rc = getnameinfo(reinterpret_cast<const sockaddr*>(&addr), sizeof addr, name,
-                               sizeof name, nullptr, 0, NI_NAMEREQD);
-    if (rc != 0) {
-        Fail(ENOENT);
+    {
+        std::lock_guard lock(Mutex);
+        KeepWireName(DottedText(networkOrderAddress), wire);
+    }
+    LastErrno = lookupError;
+    return name;
+}
+
+std::string TkxPlatformServices::WireName(const std::string& host, const TkxCancelToken& cancel) {
+    in_addr a{};
+    if (inet_pton(AF_INET, host.c_str(), &a) != 1)
+        return {}; // a name already
+    {
+        std::lock_guard lock(Mutex);
+        if (const auto it = WireNames.find(host); it != WireNames.end())
+            return it->second;
+    }
+    // Not looked up this search (a folder continued from a project file, say).
+    const int saved = LastErrno;
+    ReverseLookup(a.s_addr, cancel);
+    LastErrno = saved;
+    std::lock_guard lock(Mutex);
+    const auto it = WireNames.find(DottedText(a.s_addr));
+    const std::string wire = it != WireNames.end() ? it->second : std::string();
+    if (it != WireNames.end())
+        KeepWireName(host, wire); // the address as the path spells it
+    return wire;
+}
+
+TkxNetResult TkxPlatformServices::Route(const std::string& host, const TkxCancelToken& cancel,
+                                        std::string* wire) {
+    *wire = WireName(host, cancel);
+    TAccount account;
+    {
+        std::lock_guard lock(Mutex);
+        const auto own = HostAccount.find(host);
+        account = own != HostAccount.end() ? own->second : DefaultAccount;
+    }
+    if (!account.TicketOnly)
         return {};
+    const TkxTicketCache ticket = Ticket();
+    const QString principal = account.Principal.isEmpty() ? account.Sent : account.Principal;
+    TkxNetResult refused;
+    if (!ticket.HasTicket ||
+        (!account.Principal.isEmpty() &&
+         ticket.Principal.compare(account.Principal, Qt::CaseInsensitive) != 0)) {
+        refused = TkxNetResult::FromCode(Fail(NoTicketCode));
+        if (!account.Principal.isEmpty())
+            refused.Text += QStringLiteral(" for ") + account.Principal;
+    } else if (ticket.ExpiredAt(QDateTime::currentSecsSinceEpoch())) {
+        refused = TkxNetResult::FromCode(Fail(TicketExpiredCode));
+    } else if (account.Principal.isEmpty() && ticket.Principal != principal) {
+        // Another kinit since the helpers were told: they log on as the new principal from
+        // the next search on; this one must not pass as the old.
+        refused = TkxNetResult::FromCode(Fail(NoTicketCode));
+        refused.Text += QStringLiteral(" for ") + principal;
+    } else if (wire->empty()) {
+        refused = TkxNetResult::FromCode(Fail(NeedsNameCode));
+        refused.Text += QStringLiteral("; no DNS name maps to ") + QString::fromStdString(host);
     }
-    name[sizeof name - 1] = '\0';
-    return NameFromServer(name);
+    return refused;
 }
 
 std::uint16_t TkxPlatformServices::PortFor(const std::string& host, const TkxCancelToken& cancel) {
@@ -179,7 +346,7 @@ int TkxPlatformServices::EnterHost(const std::string& host, const TkxCancelToken
     *trial = false;
     std::unique_lock lock(Mutex);
     const auto own = HostAccount.find(host);
-    if (!(own != HostAccount.end() ? own->second : DefaultAccount))
+    if (!(own != HostAccount.end() ? own->second : DefaultAccount).Any)
         return 0;
     for (;;) {
         TLogon& state = Logons[host];
@@ -211,17 +378,16 @@ void TkxPlatformServices::LeaveHost(const std::string& host, bool trial, int err
     if (error == LogonFailureCode) {
         state = TLogon::Refused;
     } else if (trial) {
-        // Any answer of the server but a refusal means it took the logon; a lost connection or
-        // a cancelled request leaves the question open for the next request.
-        const bool answered =
-            error == 0 || TkxNetResult::FromCode(error).Kind == TkxNetResult::Lasting;
-        state = answered ? TLogon::Accepted : TLogon::Untried;
+        // Only a listing proves the logon was taken: whatever else failed (a lost connection,
+        // a cancelled request, an answer the helper could not read as a refusal) leaves the
+        // question open for the next request.
+        state = error == 0 ? TLogon::Accepted : TLogon::Untried;
     }
     if (trial)
         LogonSettled.notify_all();
 }
 
-int TkxPlatformServices::Admit(const std::string& host, std::uint16_t port,
+int TkxPlatformServices::Admit(const std::string& host, const std::string& wire, std::uint16_t port,
                                const TkxCancelToken& cancel) {
     bool trial = false;
     if (const int refused = EnterHost(host, cancel, &trial))
@@ -230,7 +396,7 @@ int TkxPlatformServices::Admit(const std::string& host, std::uint16_t port,
         return 0;
     std::vector<TkxShareEntry> ignored;
     const int error =
-        Recognise(host, port, Helpers.ListShares(host, port, ignored, cancel), cancel);
+        Recognise(host, port, Helpers.ListShares(host, port, ignored, cancel, wire), cancel);
     LeaveHost(host, true, error);
     // Anything else is for the folder's own request to find out again.
     return error == LogonFailureCode ? Fail(error) : 0;
@@ -252,10 +418,42 @@ void TkxPlatformServices::EndSearch() {
 void TkxPlatformServices::BeginSearch() {
     Names.Clear();
     Hosts.Clear();
-    std::lock_guard lock(Mutex);
-    Smb1Only.clear();
-    // A trial under way settles its host again when it ends.
-    std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
+    bool ticketOnly = false;
+    {
+        std::lock_guard lock(Mutex);
+        ticketOnly = DefaultAccount.TicketOnly;
+        for (const auto& [host, account] : HostAccount)
+            ticketOnly = ticketOnly || account.TicketOnly;
+    }
+    const QString principal = ticketOnly ? Ticket(true).Principal : QString();
+    // Accounts that are whoever the cache holds follow a kinit made since.
+    std::optional<TAccount> resendDefault;
+    std::vector<std::pair<std::string, TAccount>> resend;
+    {
+        std::lock_guard lock(Mutex);
+        // A trial under way settles its host again when it ends.
+        std::erase_if(Logons, [](const auto& entry) { return entry.second != TLogon::Trying; });
+        WireNames.clear();
+        Smb1Only.clear();
+        auto follows = [&](TAccount& a) {
+            if (!a.TicketOnly || !a.Principal.isEmpty() || a.Sent == principal)
+                return false;
+            a.Sent = principal;
+            return true;
+        };
+        if (follows(DefaultAccount))
+            resendDefault = DefaultAccount;
+        for (auto& [host, account] : HostAccount) {
+            if (follows(account))
+                resend.emplace_back(host, account);
+        }
+    }
+    if (resendDefault)
+        Helpers.SetCredentials(TicketCredentials(*resendDefault));
+    for (const auto& [host, account] : resend) {
+        const TkxCredentials c = TicketCredentials(account);
+        Helpers.SetHostCredentials(host, &c);
+    }
 }
 
 void TkxPlatformServices::ForgetPasswords() {
@@ -282,11 +480,14 @@ TkxNetResult TkxPlatformServices::ListShares(const QString& host, std::vector<Tk
     if (!port)
         return IsShortage(LastErrno) ? TkxNetResult::FromCode(LastErrno)
                                      : TkxNetResult::NotServer(LastErrno);
+    std::string wire;
+    if (TkxNetResult refused = Route(target.Host, cancel, &wire); refused.Failed())
+        return refused;
     bool trial = false;
     if (const int refused = EnterHost(target.Host, cancel, &trial))
         return TkxNetResult::FromCode(refused);
-    const int error =
-        Recognise(target.Host, port, Helpers.ListShares(target.Host, port, out, cancel), cancel);
+    const int error = Recognise(target.Host, port,
+                                Helpers.ListShares(target.Host, port, out, cancel, wire), cancel);
     LeaveHost(target.Host, trial, error);
     if (error != 0) {
         Judge(target.Host, error, false);
@@ -338,11 +539,14 @@ TkxNetResult TkxPlatformServices::List(const QString& uncPath, std::vector<TkxDi
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
         return TkxNetResult::FromCode(LastErrno);
-    if (const int refused = Admit(target.Host, port, cancel))
+    std::string wire;
+    if (TkxNetResult refused = Route(target.Host, cancel, &wire); refused.Failed())
+        return refused;
+    if (const int refused = Admit(target.Host, wire, port, cancel))
         return TkxNetResult::FromCode(refused);
-    const int error =
-        Recognise(target.Host, port,
-                  Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown), cancel);
+    const int error = Recognise(
+        target.Host, port,
+        Helpers.ListDir(target.Host, target.Url, port, out, cancel, ownIdKnown, wire), cancel);
     LeaveHost(target.Host, false, error);
     if (error != 0) {
         Judge(target.Host, error, true);
@@ -361,11 +565,13 @@ quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelTok
     const std::uint16_t port = PortFor(target.Host, cancel);
     if (!port)
         return 0;
-    if (Admit(target.Host, port, cancel))
+    std::string wire;
+    if (Route(target.Host, cancel, &wire).Failed() || Admit(target.Host, wire, port, cancel))
         return 0;
     TkxDirEntry entry;
-    const int error = Recognise(target.Host, port,
-                                Helpers.Stat(target.Host, target.Url, port, entry, cancel), cancel);
+    const int error =
+        Recognise(target.Host, port,
+                  Helpers.Stat(target.Host, target.Url, port, entry, cancel, wire), cancel);
     if (error != 0) {
         Judge(target.Host, error, true);
         return 0;

@@ -3,13 +3,17 @@
 // The network services on Linux: reverse lookups many at once with a bound (getnameinfo when
 // c-ares can not be set up), NetBIOS names where DNS has none, shares and folders through the
 // pool of SMB helper processes, every host screened with a short TCP connect first, servers
-// that speak only SMB1 recognised.
+// that speak only SMB1 recognised. A host is connected by its DNS name when it has one that
+// maps back to its address (Kerberos needs the server's name), by its address otherwise; the
+// records keep the address either way.
 
 #include "engine/kxServices.h"
 #include "platform/kxHostScreen.h"
+#include "platform/kxKerberos.h"
 #include "platform/kxNameResolver.h"
 #include "platform/kxSmbPool.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -43,7 +47,32 @@ public:
     TkxSmbPool& Pool() { return Helpers; }
     TkxHostScreen& Screen() { return Hosts; }
 
+    // Whether name may stand for a server on the wire: a plain DNS host name, no address.
+    static bool IsWireName(const QString& name);
+
 private:
+    // Who a host logs on as, as far as the services must know.
+    struct TAccount {
+        bool Any = false;        // not a guest
+        bool TicketOnly = false; // the Kerberos ticket alone
+        QString Principal;       // given with the ticket; empty: whoever the cache holds
+        QString Sent;            // the cache's principal the helpers were given
+    };
+    static TAccount AccountOf(const TkxCredentials& credentials);
+    // The credentials the helpers get for a ticket-only account.
+    static TkxCredentials TicketCredentials(const TAccount& account);
+
+    // The ticket cache, read again at most every TicketRecheck (or now when fresh).
+    TkxTicketCache Ticket(bool fresh = false);
+    // The name host (the text after the two backslashes) is connected by: its DNS name when
+    // that maps back to it, else empty (by the host text itself). Found once per search.
+    std::string WireName(const std::string& host, const TkxCancelToken& cancel);
+    // With Mutex held: the name found for an address this search ("" for none).
+    void KeepWireName(const std::string& host, const std::string& wire);
+    // The wire name of host, or the failure that keeps the request from the server (a logon
+    // with the ticket alone that can not work: no ticket, an expired one, no name).
+    TkxNetResult Route(const std::string& host, const TkxCancelToken& cancel, std::string* wire);
+
     TkxNetResult List(const QString& uncPath, std::vector<TkxDirEntry>& out,
                       const TkxCancelToken& cancel, bool ownIdKnown);
     // The port to reach host on, or 0 (LastError set).
@@ -62,7 +91,8 @@ private:
     void LeaveHost(const std::string& host, bool trial, int error);
     // EnterHost for a folder: its listing can not tell a refused logon from a share the
     // account may not read without logging on once more, so the trial lists the shares.
-    int Admit(const std::string& host, std::uint16_t port, const TkxCancelToken& cancel);
+    int Admit(const std::string& host, const std::string& wire, std::uint16_t port,
+              const TkxCancelToken& cancel);
 
     enum class TLogon { Untried, Trying, Accepted, Refused };
 
@@ -72,9 +102,16 @@ private:
     std::mutex Mutex;
     std::condition_variable_any LogonSettled;
     std::unordered_map<std::string, TLogon> Logons; // this search
-    bool DefaultAccount = false;
-    std::unordered_map<std::string, bool> HostAccount; // hosts with credentials of their own
-    std::unordered_set<std::string> NoFolders;         // host/share of printers and devices listed
+    TAccount DefaultAccount;
+    std::unordered_map<std::string, TAccount> HostAccount; // hosts with credentials of their own
+    std::unordered_set<std::string> NoFolders; // host/share of printers and devices listed
+    std::unordered_map<std::string, std::string> WireNames; // this search, by address
     bool AllowSmb1 = false;
     std::unordered_map<std::string, bool> Smb1Only; // hosts probed this search
+
+    static constexpr std::chrono::seconds TicketRecheck{5};
+    std::mutex TicketMutex;
+    TkxTicketCache TicketSeen;
+    std::chrono::steady_clock::time_point TicketReadAt;
+    bool TicketRead = false;
 };

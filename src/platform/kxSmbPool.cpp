@@ -62,11 +62,14 @@ double DaysFromUtc(const TimeSpec& t, const TkxLocalTimes& local) {
     return local.Days(ms);
 }
 
-std::string Frame(MsgType type, std::uint16_t port, const std::string& arg) {
+std::string Frame(MsgType type, std::uint16_t port, const std::string& arg,
+                  const std::string& wire) {
     Writer w;
     w.Begin(type);
     w.U16(port);
     w.Str(arg);
+    if (!wire.empty())
+        w.Str(wire);
     w.End();
     return std::move(w.Buf);
 }
@@ -773,9 +776,10 @@ public:
 } // namespace
 
 int TkxSmbPool::ListShares(const std::string& host, std::uint16_t port,
-                           std::vector<TkxShareEntry>& out, const TkxCancelToken& cancel) {
+                           std::vector<TkxShareEntry>& out, const TkxCancelToken& cancel,
+                           const std::string& wire) {
     ShareCollector sink(Options.MaxEntries);
-    const int error = Run(host + '/', Frame(MsgListShares, port, host), sink, cancel);
+    const int error = Run(host + '/', Frame(MsgListShares, port, host, wire), sink, cancel);
     if (error == 0)
         out = std::move(sink.Items);
     return error;
@@ -783,15 +787,17 @@ int TkxSmbPool::ListShares(const std::string& host, std::uint16_t port,
 
 int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::uint16_t port,
                         std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel,
-                        bool ownIdKnown) {
+                        bool ownIdKnown, const std::string& wire) {
     DirCollector sink(Options.MaxEntries);
     (void)host;
     Writer w;
     w.Begin(MsgListDir);
     w.U16(port);
     w.Str(url);
-    if (ownIdKnown)
-        w.U8(ListOwnIdKnown);
+    if (ownIdKnown || !wire.empty())
+        w.U8(ownIdKnown ? ListOwnIdKnown : 0);
+    if (!wire.empty())
+        w.Str(wire);
     w.End();
     const int error = Run(ShareKey(url), w.Buf, sink, cancel);
     if (error == 0)
@@ -800,10 +806,10 @@ int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::ui
 }
 
 int TkxSmbPool::Stat(const std::string& host, const std::string& url, std::uint16_t port,
-                     TkxDirEntry& out, const TkxCancelToken& cancel) {
+                     TkxDirEntry& out, const TkxCancelToken& cancel, const std::string& wire) {
     StatCollector sink;
     (void)host;
-    const int error = Run(ShareKey(url), Frame(MsgStat, port, url), sink, cancel);
+    const int error = Run(ShareKey(url), Frame(MsgStat, port, url, wire), sink, cancel);
     if (error == 0 && !sink.Got)
         return EIO;
     if (error == 0)

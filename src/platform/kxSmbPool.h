@@ -70,15 +70,17 @@ public:
     // Each returns 0 or an errno value: the server's (ENOENT, EACCES, ECONNREFUSED, ...),
     // ECANCELED, ETIMEDOUT when the helper stalled, EIO when it died or spoke nonsense,
     // ENOEXEC when no helper could be started, EFBIG for too many entries. out is filled only
-    // on success. host and the share in url send a request to a helper connected to them.
+    // on success. host and the share in url send a request to a helper connected to them, and
+    // pick the credentials; wire, when not empty, is the name the helper connects to instead
+    // of host (UTF-8, not encoded).
     int ListShares(const std::string& host, std::uint16_t port, std::vector<TkxShareEntry>& out,
-                   const TkxCancelToken& cancel);
+                   const TkxCancelToken& cancel, const std::string& wire = {});
     // ownIdKnown: the "." entry need not carry the folder's own id.
     int ListDir(const std::string& host, const std::string& url, std::uint16_t port,
                 std::vector<TkxDirEntry>& out, const TkxCancelToken& cancel,
-                bool ownIdKnown = false);
+                bool ownIdKnown = false, const std::string& wire = {});
     int Stat(const std::string& host, const std::string& url, std::uint16_t port, TkxDirEntry& out,
-             const TkxCancelToken& cancel);
+             const TkxCancelToken& cancel, const std::string& wire = {});
 
     // For tests and diagnostics.
     struct Counts {

@@ -43,19 +43,28 @@ struct Credentials {
 
     // A ticket is an account too: its refusal must not become an anonymous logon.
     bool HasAccount() const { return !User.empty() || Kerberos; }
+    bool TicketOnly() const { return Kerberos && Password.empty(); }
 };
 
 Credentials Creds;
 // Hosts with credentials of their own, by HostKey; every other host gets Creds.
 std::map<std::string, Credentials> HostCreds;
-// Those of the host the current request goes to.
+// Those of the host the current request goes to, and the key of the name it is reached by.
 const Credentials* Current = &Creds;
+std::string CurrentWire;
 SMBCCTX* Ctx = nullptr;
 std::uint8_t Protocols = 0; // ProtocolFlags
 int TimeoutMs = 5000;
 bool DebugLog = false;
 std::set<std::string> CachedHosts;
 Writer Out;
+// The user's ticket cache as the helper was started with it: libsmbclient points KRB5CCNAME at
+// a memory cache of its own when it logs on with a password, and a logon with the ticket must
+// find the user's again.
+std::string UserCCache;
+bool HadCCache = false;
+// The server refused a session set-up of the current request (see LogCallback).
+bool SessionRefused = false;
 
 void WipeString(std::string& s) {
     volatile char* p = s.data();
@@ -108,6 +117,11 @@ int Classified(int err) {
     return err;
 }
 
+// Level 3 tells a refused session set-up, whatever errno the refusal is then mapped to (a
+// domain controller answers a wrong password for user@REALM with NT_STATUS_NOT_FOUND, which
+// becomes EINVAL); lower levels say nothing of it.
+constexpr int LibraryLogLevel = 3;
+
 // libsmbclient would print to stdout; keep its words off every stream unless asked.
 void LogCallback(void*, int level, const char* msg) {
     if (!msg)
@@ -120,6 +134,8 @@ void LogCallback(void*, int level, const char* msg) {
         Seen.ConversionError = true;
     else if (std::strstr(msg, "c00000c3"))
         Seen.BadResponse = true;
+    if (std::strstr(msg, "SPNEGO login failed"))
+        SessionRefused = true;
     if (DebugLog)
         std::fprintf(stderr, "orvane-smb-helper[%d] %d: %s", static_cast<int>(getpid()), level,
                      msg);
@@ -136,7 +152,8 @@ void CopyField(char* dst, int len, const std::string& value) {
 // Asked by server name, so a server reached through another (a referral) gets its own.
 void AuthData(SMBCCTX*, const char* server, const char*, char* wg, int wglen, char* un, int unlen,
               char* pw, int pwlen) {
-    const Credentials& c = server ? CredentialsFor(HostKey(server)) : *Current;
+    const Credentials& c =
+        server && HostKey(server) != CurrentWire ? CredentialsFor(HostKey(server)) : *Current;
     if (!c.Domain.empty())
         CopyField(wg, wglen, c.Domain);
     CopyField(un, unlen, c.User);
@@ -145,12 +162,20 @@ void AuthData(SMBCCTX*, const char* server, const char*, char* wg, int wglen, ch
 
 // The options are the context's, not a server's: set before every request for its host.
 void ApplyCredentialOptions(const Credentials& c) {
-    smbc_setOptionUseKerberos(Ctx, c.Kerberos ? 1 : 0);
-    // Without a ticket wanted, never try one; with one, fall back only when a password exists.
-    smbc_setOptionFallbackAfterKerberos(Ctx, (!c.Kerberos || !c.Password.empty()) ? 1 : 0);
-    smbc_setOptionUseCCache(Ctx, c.Kerberos ? 1 : 0);
+    // An account logs on with Kerberos where the server's name and the user's realm allow it
+    // (libsmbclient gets a ticket with the password itself); with a password it may fall back
+    // to NTLM, with the ticket alone it may not.
+    smbc_setOptionUseKerberos(Ctx, c.HasAccount() ? 1 : 0);
+    smbc_setOptionFallbackAfterKerberos(Ctx, c.TicketOnly() ? 0 : 1);
+    smbc_setOptionUseCCache(Ctx, c.TicketOnly() ? 1 : 0);
     // With an account given, a refused logon must fail, not quietly become an anonymous one.
     smbc_setOptionNoAutoAnonymousLogin(Ctx, c.HasAccount() ? 1 : 0);
+    if (c.TicketOnly()) {
+        if (HadCCache)
+            setenv("KRB5CCNAME", UserCCache.c_str(), 1);
+        else
+            unsetenv("KRB5CCNAME");
+    }
 }
 
 // The protocol range is a setting of the whole library, not of the context.
@@ -167,7 +192,7 @@ bool EnsureContext() {
         return false;
     // Level 3 says how a connection went (a few lines per connection made, none per listing):
     // what tells a garbage reply apart. Nothing reaches a stream unless asked (LogCallback).
-    smbc_setDebug(ctx, 3);
+    smbc_setDebug(ctx, LibraryLogLevel);
     smbc_setLogCallback(ctx, nullptr, LogCallback);
     smbc_setTimeout(ctx, TimeoutMs);
     smbc_setFunctionAuthDataWithContext(ctx, AuthData);
@@ -212,15 +237,40 @@ std::string HostOfUrl(std::string_view url) {
     return std::string(url.substr(0, url.find('/')));
 }
 
-void PrepareFor(const std::string& host, std::uint16_t port) {
-    if (!CachedHosts.count(host) && CachedHosts.size() >= MaxCachedHosts) {
+// The URL with its host replaced by the (encoded) wire name.
+std::string OnWire(std::string_view url, const std::string& host, const std::string& wire) {
+    if (wire.empty() || wire == host)
+        return std::string(url);
+    return "smb://" + wire + std::string(url.substr(6 + host.size()));
+}
+
+// An IPv4 address as a URL carries it.
+bool IsAddressLiteral(const std::string& host) {
+    return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// Readies the context for a request to host (as encoded in the URL) reached as wire. An errno
+// when the logon can not be tried at all: the ticket alone needs a principal and a server's name.
+int PrepareFor(const std::string& host, const std::string& wire, std::uint16_t port) {
+    if (!CachedHosts.count(wire) && CachedHosts.size() >= MaxCachedHosts) {
         smbc_getFunctionPurgeCachedServers(Ctx)(Ctx);
         CachedHosts.clear();
     }
-    CachedHosts.insert(host);
+    CachedHosts.insert(wire);
     smbc_setPort(Ctx, port);
     Current = &CredentialsFor(HostKeyOfEncoded(host));
+    CurrentWire = HostKeyOfEncoded(wire);
     ApplyCredentialOptions(*Current);
+    SessionRefused = false;
+    if (Current->TicketOnly()) {
+        // libsmbclient would log on anonymously without a user name, and refuses a ticket for
+        // an address only after asking the server.
+        if (Current->User.empty())
+            return ErrNoTicket;
+        if (IsAddressLiteral(wire))
+            return ErrNeedsName;
+    }
+    return 0;
 }
 
 std::uint32_t ShareTypeOf(unsigned int smbcType) {
@@ -240,29 +290,37 @@ bool Denied(int err) {
     return err == EACCES || err == EPERM;
 }
 
-// libsmbclient gives EACCES for a refused logon too. With an account given, a server that
-// will not even list its shares to it has refused the logon.
-int LogonOr(int err, const std::string& host) {
-    if (!Current->HasAccount() || !Denied(err))
+// A refused session set-up is a logon failure whatever errno libsmbclient makes of it.
+// libsmbclient also gives EACCES for a refused logon on a connection it had; with an account
+// given, a server that will not even list its shares to it has refused the logon.
+int LogonOr(int err, const std::string& wire) {
+    if (!Current->HasAccount())
         return err;
-    if (host.empty())
+    if (SessionRefused)
+        return ErrLogonFailure;
+    if (!Denied(err))
+        return err;
+    if (wire.empty())
         return ErrLogonFailure;
     errno = 0;
-    SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, ("smb://" + host + "/").c_str());
+    SessionRefused = false;
+    SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, ("smb://" + wire + "/").c_str());
     const int probe = errno;
     if (dir) {
         smbc_getFunctionClosedir(Ctx)(Ctx, dir);
         return err;
     }
-    return Denied(probe) ? ErrLogonFailure : err;
+    return Denied(probe) || SessionRefused ? ErrLogonFailure : err;
 }
 
-void ListShares(std::uint16_t port, std::string_view host) {
+void ListShares(std::uint16_t port, std::string_view host, std::string_view wireName) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
     const std::string encodedHost = PercentEncode(host);
-    PrepareFor(encodedHost, port);
-    const std::string url = "smb://" + encodedHost + "/";
+    const std::string wire = wireName.empty() ? encodedHost : PercentEncode(wireName);
+    if (const int refused = PrepareFor(encodedHost, wire, port))
+        return SendEnd(refused, 0);
+    const std::string url = "smb://" + wire + "/";
     errno = 0;
     SMBCFILE* dir = smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
     if (!dir)
@@ -359,15 +417,18 @@ SMBCFILE* OpenDir(const std::string& url) {
     return smbc_getFunctionOpendir(Ctx)(Ctx, url.c_str());
 }
 
-void ListDir(std::uint16_t port, std::string_view url, std::uint8_t flags) {
+void ListDir(std::uint16_t port, std::string_view url, std::uint8_t flags,
+             std::string_view wireName) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
-    const std::string u(url);
-    const std::string host = HostOfUrl(u);
-    PrepareFor(host, port);
+    const std::string host = HostOfUrl(url);
+    const std::string wire = wireName.empty() ? host : PercentEncode(wireName);
+    if (const int refused = PrepareFor(host, wire, port))
+        return SendEnd(refused, 0);
+    const std::string u = OnWire(url, host, wire);
     SMBCFILE* dir = OpenDir(u);
     if (!dir)
-        return SendEnd(Classified(LogonOr(errno ? errno : EIO, host)), 0);
+        return SendEnd(Classified(LogonOr(errno ? errno : EIO, wire)), 0);
     if (!ReadFolderIds(dir, (flags & ListOwnIdKnown) != 0)) {
         smbc_getFunctionClosedir(Ctx)(Ctx, dir);
         dir = OpenDir(u);
@@ -392,15 +453,20 @@ void ListDir(std::uint16_t port, std::string_view url, std::uint8_t flags) {
     SendEnd(0, count);
 }
 
-void Stat(std::uint16_t port, std::string_view url) {
+void Stat(std::uint16_t port, std::string_view url, std::string_view wireName) {
     if (!EnsureContext())
         return SendEnd(ENOMEM, 0);
-    const std::string u(url);
-    PrepareFor(HostOfUrl(u), port);
+    const std::string host = HostOfUrl(url);
+    const std::string wire = wireName.empty() ? host : PercentEncode(wireName);
+    if (const int refused = PrepareFor(host, wire, port))
+        return SendEnd(refused, 0);
+    const std::string u = OnWire(url, host, wire);
     struct stat st {};
     errno = 0;
-    if (smbc_getFunctionStat(Ctx)(Ctx, u.c_str(), &st) < 0)
-        return SendEnd(Classified(errno ? errno : EIO), 0);
+    if (smbc_getFunctionStat(Ctx)(Ctx, u.c_str(), &st) < 0) {
+        const int err = Classified(errno ? errno : EIO);
+        return SendEnd(Current->HasAccount() && SessionRefused ? ErrLogonFailure : err, 0);
+    }
     // The stat call gives no DOS attributes or creation time; the mode says directory or not.
     const std::uint32_t attrs = S_ISDIR(st.st_mode) ? 0x10 : 0;
     PutEntry({}, static_cast<std::uint64_t>(st.st_ino), attrs,
@@ -555,15 +621,16 @@ int Serve() {
             const std::uint16_t port = r.U16();
             const std::string_view arg = r.Str();
             const std::uint8_t flags = type == MsgListDir && !r.AtEnd() ? r.U8() : 0;
-            if (!r.Ok())
+            const std::string_view wire = r.AtEnd() ? std::string_view() : r.Str();
+            if (!r.Ok() || !r.AtEnd())
                 return 2;
             BeginRequest();
             if (type == MsgListShares)
-                ListShares(port, arg);
+                ListShares(port, arg, wire);
             else if (type == MsgListDir)
-                ListDir(port, arg, flags);
+                ListDir(port, arg, flags, wire);
             else
-                Stat(port, arg);
+                Stat(port, arg, wire);
             break;
         }
         default:
@@ -782,6 +849,10 @@ int main(int argc, char** argv) {
             spawner = true;
     }
     DebugLog = std::getenv("ORVANE_SMB_HELPER_DEBUG") != nullptr;
+    if (const char* cc = std::getenv("KRB5CCNAME")) {
+        UserCCache = cc;
+        HadCCache = true;
+    }
     struct stat st {};
     if (fstat(HelperFd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
         std::fprintf(stderr, "orvane-smb-helper: started by the Orvane search, not by hand\n");

@@ -21,6 +21,10 @@ constexpr int ErrLogonFailure = EKEYREJECTED;
 // protocol reply belongs), as opposed to EINVAL for a name the server refused or a name in a
 // listing that can not be converted.
 constexpr int ErrBadReply = EBADMSG;
+// END's errno for a logon with the ticket alone that was not tried: no principal to log on as,
+// or a server named by its address (a service ticket names the server).
+constexpr int ErrNoTicket = ENOKEY;
+constexpr int ErrNeedsName = EDESTADDRREQ;
 
 // The helper finds its end of the socketpair here.
 constexpr int HelperFd = 3;
@@ -39,12 +43,15 @@ constexpr std::size_t HeaderSize = 5;
 // stream is corrupt.
 constexpr std::uint32_t MaxBody = 1u << 20;
 
+// A request names its server as the records do (usually the address), which also picks the
+// credentials; the optional "wire" is the name to connect to instead (the server's DNS name,
+// which Kerberos needs).
 enum MsgType : std::uint8_t {
     // requests
     MsgSetCredentials = 1, // str user, str domain, str password, u8 kerberos
-    MsgListShares = 2,     // u16 port, str host
-    MsgListDir = 3,        // u16 port, str url [, u8 ListFlags]
-    MsgStat = 4,           // u16 port, str url
+    MsgListShares = 2,     // u16 port, str host [, str wire]
+    MsgListDir = 3,        // u16 port, str url [, u8 ListFlags [, str wire]]
+    MsgStat = 4,           // u16 port, str url [, str wire]
     // str host (as after the two backslashes), then the fields of MsgSetCredentials: that
     // host's own credentials, used for it instead of the default ones
     MsgSetHostCredentials = 5,
