@@ -141,6 +141,11 @@ std::string DottedText(quint32 networkOrderAddress) {
     return text;
 }
 
+bool IsAddress(const std::string& host) {
+    in_addr a{};
+    return inet_pton(AF_INET, host.c_str(), &a) == 1;
+}
+
 // getaddrinfo's answer to whether name maps back to the address (when c-ares is not there).
 bool ConfirmedBySystem(const QString& name, quint32 networkOrderAddress) {
     addrinfo hints{};
@@ -248,7 +253,7 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
 std::string TkxPlatformServices::WireName(const std::string& host, const TkxCancelToken& cancel) {
     in_addr a{};
     if (inet_pton(AF_INET, host.c_str(), &a) != 1)
-        return {}; // a name already
+        return {}; // a name already: connected by it
     {
         std::lock_guard lock(Mutex);
         if (const auto it = WireNames.find(host); it != WireNames.end())
@@ -293,7 +298,7 @@ TkxNetResult TkxPlatformServices::Route(const std::string& host, const TkxCancel
         // the next search on; this one must not pass as the old.
         refused = TkxNetResult::FromCode(Fail(NoTicketCode));
         refused.Text += QStringLiteral(" for ") + principal;
-    } else if (wire->empty()) {
+    } else if (wire->empty() && IsAddress(host)) {
         refused = TkxNetResult::FromCode(Fail(NeedsNameCode));
         refused.Text += QStringLiteral("; no DNS name maps to ") + QString::fromStdString(host);
     }

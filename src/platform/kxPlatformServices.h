@@ -64,8 +64,9 @@ private:
 
     // The ticket cache, read again at most every TicketRecheck (or now when fresh).
     TkxTicketCache Ticket(bool fresh = false);
-    // The name host (the text after the two backslashes) is connected by: its DNS name when
-    // that maps back to it, else empty (by the host text itself). Found once per search.
+    // The name host (the text after the two backslashes) is connected by: an address's DNS
+    // name when that maps back to it, else empty (by the host text itself, which may be a
+    // name already). Found once per search.
     std::string WireName(const std::string& host, const TkxCancelToken& cancel);
     // With Mutex held: the name found for an address this search ("" for none).
     void KeepWireName(const std::string& host, const std::string& wire);
