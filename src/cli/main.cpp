@@ -12,6 +12,7 @@
 #include "model/kxMasks.h"
 #include "model/kxShards.h"
 #include "model/kxTargets.h"
+#include "platform/kxKerberos.h"
 #include "platform/kxKeyring.h"
 #include "platform/kxPlatformServices.h"
 #include "platform/kxSecrets.h"
@@ -19,6 +20,7 @@
 #include "storage/kxUtils.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSocketNotifier>
@@ -64,10 +66,13 @@ same engine and project files as the Orvane window.
   --connect-timeout MS   how long an address that does not answer is waited for, in
                          milliseconds, 50 to 60000 (default 1000); more for a slow link
   --user USER            connect as this user (DOMAIN\user, user@REALM or user), never as
-                         guest (default: guest). The password is taken from ORVANE_PASSWORD,
-                         else the one remembered for USER in the desktop's secret store, else
-                         asked for when standard input is a terminal; without any of them
-                         orvane-scan stops at once (exit status 2)
+                         guest (default: guest). The password is taken from ORVANE_PASSWORD;
+                         else a valid Kerberos ticket for user@REALM is used; else the password
+                         remembered for USER in the desktop's secret store, else asked for
+                         when standard input is a terminal, else an expired ticket for USER;
+                         without any of them orvane-scan stops at once (exit status 2)
+  --kerberos             connect with your Kerberos ticket (KRB5CCNAME, else the default cache)
+                         as its principal; never with a password, NTLM or as guest
   --remember-password    keep the password of --user (from ORVANE_PASSWORD or the terminal)
                          in the secret store, where later runs and the window find it
   --forget-password      remove the password of --user from the secret store
@@ -137,7 +142,7 @@ struct Options {
     TkxTargetList Targets; // from --range and --targets, in the order given
     QString Open, Save, Csv, Xml, User;
     bool Run = false, Continue = false, Quiet = false, AllowLargeRange = false, CsvRaw = false;
-    bool RememberPassword = false, ForgetPassword = false;
+    bool RememberPassword = false, ForgetPassword = false, Kerberos = false;
     TkxNetOptions Net;
     std::optional<quint32> Threads, Depth, LifeTime, ConnectTimeout;
     std::optional<QString> Masks;
@@ -296,6 +301,8 @@ Options Parse(const QStringList& args) {
             o.ConnectTimeout = Number(a, value());
         } else if (a == u"--user") {
             o.User = value();
+        } else if (a == u"--kerberos") {
+            o.Kerberos = true;
         } else if (a == u"--remember-password") {
             o.RememberPassword = true;
         } else if (a == u"--forget-password") {
@@ -339,6 +346,8 @@ Options Parse(const QStringList& args) {
         BadUsage(QStringLiteral("--run and --continue exclude each other"));
     if (!o.User.isEmpty() && !TkxCredentials::IsUserText(o.User))
         BadUsage(QStringLiteral("--user '%1' is no DOMAIN\\user, user@REALM or user").arg(o.User));
+    if (o.Kerberos && !o.User.isEmpty())
+        BadUsage(QStringLiteral("--kerberos and --user exclude each other"));
     if ((o.RememberPassword || o.ForgetPassword) && o.User.isEmpty())
         BadUsage(QStringLiteral("--remember-password and --forget-password need --user"));
     if (o.RememberPassword && o.ForgetPassword)
@@ -451,6 +460,21 @@ bool TakePassword(const Options& o, const QString& account, const QString& key,
         return true;
     }
     return false;
+}
+
+// Who the search connects as with the ticket alone; principal: the one asked for, if any.
+QString TicketLine(const QString& principal) {
+    const TkxTicketCache ticket = FindTicketCache();
+    const bool mine =
+        ticket.HasTicket &&
+        (principal.isEmpty() || ticket.Principal.compare(principal, Qt::CaseInsensitive) == 0);
+    if (!mine || ticket.Principal.isEmpty())
+        return QStringLiteral("Connecting with a Kerberos ticket, but there is none") +
+               (principal.isEmpty() ? QString() : QStringLiteral(" for ") + principal);
+    return QStringLiteral("Connecting as %1 (Kerberos ticket%2)")
+        .arg(ticket.Principal, ticket.ExpiredAt(QDateTime::currentSecsSinceEpoch())
+                                   ? QStringLiteral(", expired")
+                                   : QString());
 }
 
 // Whether anything besides the secret store was asked for.
@@ -574,11 +598,19 @@ void CheckOutputs(const Options& o) {
     }
 }
 
-// --user: forgets, takes or remembers the password and hands the account to the services.
-// An exit status when the run ends here (the secret store was all that was asked for, or it
-// failed).
+// --kerberos, or --user: forgets, takes or remembers the password and hands the account to the
+// services. An exit status when the run ends here (the secret store was all that was asked
+// for, or it failed). *connecting says who the search connects as.
 std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray>& envPassword,
-                                TkxNetServices& services, QTextStream& err) {
+                                TkxNetServices& services, QTextStream& err, QString* connecting) {
+    *connecting = QStringLiteral("Connecting as guest");
+    if (o.Kerberos) {
+        TkxCredentials c;
+        c.UseKerberos = true;
+        services.SetCredentials(c);
+        *connecting = TicketLine({});
+        return std::nullopt;
+    }
     if (o.User.isEmpty())
         return std::nullopt;
     const QString account = o.User.trimmed();
@@ -596,10 +628,23 @@ std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray
     if (o.ForgetPassword && !SearchOrOutput(o))
         return 0;
     TkxCredentials c = TkxCredentials::ForUser(account);
-    if (!TakePassword(o, account, key, envPassword, c.Password)) {
-        // An empty password would only fail at every host, or pass as someone else.
-        BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD, remember one "
-                                "with --remember-password, or run orvane-scan on a terminal"));
+    // A ticket for the user stands in for a password that was not given, but not for one to be
+    // remembered; a valid one before the store and the terminal, an expired one only when
+    // neither has a password (its failures then say so).
+    const TkxTicketCache ticket =
+        o.RememberPassword || o.ForgetPassword ? TkxTicketCache() : FindTicketCache();
+    const bool ticketForUser =
+        ticket.HasTicket && ticket.Principal.compare(account, Qt::CaseInsensitive) == 0;
+    if (!envPassword && ticketForUser && !ticket.ExpiredAt(QDateTime::currentSecsSinceEpoch())) {
+        c.UseKerberos = true;
+    } else if (!TakePassword(o, account, key, envPassword, c.Password)) {
+        if (!ticketForUser) {
+            // An empty password would only fail at every host, or pass as someone else.
+            BadUsage(QStringLiteral("--user needs a password: set ORVANE_PASSWORD, get a Kerberos "
+                                    "ticket for it with kinit, remember one with "
+                                    "--remember-password, or run orvane-scan on a terminal"));
+        }
+        c.UseKerberos = true;
     }
     if (o.RememberPassword) {
         const TkxKeyringAnswer kept = RememberPasswordNow(key, c.Password);
@@ -614,7 +659,8 @@ std::optional<int> SetUpAccount(const Options& o, const std::optional<QByteArray
             return 0;
         }
     }
-    c.UseKerberos = qEnvironmentVariableIsSet("KRB5CCNAME");
+    *connecting = c.UseKerberos ? TicketLine(account)
+                                : QStringLiteral("Connecting as %1 with a password").arg(account);
     services.SetCredentials(c);
     Wipe(c.Password);
     return std::nullopt;
@@ -660,9 +706,11 @@ bool BuildProject(TkxProjectDoc& doc, const Options& o, const TkxShardPlan& plan
     return true;
 }
 
-// Runs --run or --continue to its end or to Ctrl-C, with progress and failed tasks on standard
-// error. The exit status: 0 finished, 1 stopped or failed, 3 finished with failed tasks.
-int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, QTextStream& err) {
+// Runs --run or --continue to its end or to Ctrl-C, with who it connects as, progress and
+// failed tasks on standard error. The exit status: 0 finished, 1 stopped or failed, 3 finished
+// with failed tasks.
+int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, const QString& connecting,
+           QTextStream& err) {
     if (::pipe2(SignalPipe, O_CLOEXEC) == 0) {
         auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
         QObject::connect(notifier, &QSocketNotifier::activated, &doc, [&] {
@@ -695,6 +743,8 @@ int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, QTextStr
         }));
     QObject::connect(&doc, &TkxProjectDoc::ManagersIdle, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    // Also with --quiet: a search that runs as guest or as someone else must say so.
+    err << connecting << "\n" << Qt::flush;
     // --save is written as it stands every so often, so a killed run loses little. A failure
     // (a full disk) keeps the last checkpoint and is said once until one is written again.
     QTimer checkpoints;
@@ -827,7 +877,8 @@ int main(int argc, char** argv) {
     services->SetNetOptions(o.Net);
     if (!o.User.isEmpty() && !holding)
         holding.emplace();
-    if (const std::optional<int> status = SetUpAccount(o, envPassword, *services, err))
+    QString connecting;
+    if (const std::optional<int> status = SetUpAccount(o, envPassword, *services, err, &connecting))
         return *status;
     if (envPassword)
         Wipe(*envPassword);
@@ -861,7 +912,7 @@ int main(int argc, char** argv) {
                     << (o.Quiet ? "\n" : "\x1b[K\n") << Qt::flush;
             });
     }
-    int status = o.Run || o.Continue ? Search(app, doc, o, err) : 0;
+    int status = o.Run || o.Continue ? Search(app, doc, o, connecting, err) : 0;
     if (!WriteOutputs(doc, o, err))
         status = 1;
     if (store && !store->Finish(doc.SearchState(), doc.FailedTaskCount())) {
