@@ -2,7 +2,7 @@
 // as a ticket at all), and the names a host may be connected by.
 
 #include "platform/kxKerberos.h"
-#include "platform/kxPlatformServices.h"
+#include "platform/kxSmbPaths.h"
 
 #include <QTest>
 
@@ -107,12 +107,12 @@ private Q_SLOTS:
     // Only a plain DNS host name may go on the wire; the network hands out anything.
     void wireNames() {
         for (const char* good : {"dc.orv.test", "fileserver-two", "host_1.example"})
-            QVERIFY2(TkxPlatformServices::IsWireName(QString::fromLatin1(good)), good);
+            QVERIFY2(IsWireHostName(QString::fromLatin1(good)), good);
         for (const char* bad : {"", "127.0.0.90", "a..b", ".lead", "trail.", "evil/share",
                                 "user@host", "host:445", "two words", "%41"})
-            QVERIFY2(!TkxPlatformServices::IsWireName(QString::fromLatin1(bad)), bad);
-        QVERIFY(!TkxPlatformServices::IsWireName(QStringLiteral("сервер.test")));
-        QVERIFY(!TkxPlatformServices::IsWireName(QString(254, u'a')));
+            QVERIFY2(!IsWireHostName(QString::fromLatin1(bad)), bad);
+        QVERIFY(!IsWireHostName(QStringLiteral("сервер.test")));
+        QVERIFY(!IsWireHostName(QString(254, u'a')));
     }
 };
 

@@ -342,7 +342,7 @@ void TkxNameResolver::Answer(std::uint32_t address, std::uint32_t ticket, const 
             e.Nb = Entry::NbNone;
         // Asked forward right away (this thread's next round), ahead of the connection; an
         // answer from /etc/hosts comes inside Ask, whose caller would sleep on without a wake.
-        if (Forwards.size() < MostQueued) {
+        if (Forwards.size() < MostQueued && IsWireHostName(e.Name)) {
             QueueForward(address, e.Name);
             Wake();
         }

@@ -164,21 +164,6 @@ bool ConfirmedBySystem(const QString& name, quint32 networkOrderAddress) {
 
 } // namespace
 
-bool TkxPlatformServices::IsWireName(const QString& name) {
-    if (name.isEmpty() || name.size() > 253 || name.startsWith(u'.') || name.endsWith(u'.') ||
-        name.contains(QStringLiteral("..")))
-        return false;
-    bool letter = false;
-    for (const QChar c : name) {
-        const bool alpha =
-            (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'-' || c == u'_';
-        if (!alpha && !(c >= u'0' && c <= u'9') && c != u'.')
-            return false;
-        letter = letter || alpha;
-    }
-    return letter; // digits and dots alone would be an address
-}
-
 void TkxPlatformServices::KeepWireName(const std::string& host, const std::string& wire) {
     // Bounded like the resolver's questions; a host beyond asks again.
     if (WireNames.size() < TkxNameResolver::MostQueued)
@@ -232,7 +217,7 @@ QString TkxPlatformServices::ReverseLookup(quint32 networkOrderAddress,
     // claim any name, and the server behind another name is another server.
     const int lookupError = LastErrno;
     std::string wire;
-    if (IsWireName(name)) {
+    if (IsWireHostName(name)) {
         int error = 0;
         const bool confirmed = Names.Ready()
                                    ? Names.Confirms(networkOrderAddress, name, cancel, &error)

@@ -47,9 +47,6 @@ public:
     TkxSmbPool& Pool() { return Helpers; }
     TkxHostScreen& Screen() { return Hosts; }
 
-    // Whether name may stand for a server on the wire: a plain DNS host name, no address.
-    static bool IsWireName(const QString& name);
-
 private:
     // Who a host logs on as, as far as the services must know.
     struct TAccount {

@@ -101,6 +101,21 @@ QUrl OpenableAddressUrl(const QString& address, QString* reason) {
     return url;
 }
 
+bool IsWireHostName(const QString& name) {
+    if (name.isEmpty() || name.size() > 253 || name.startsWith(u'.') || name.endsWith(u'.') ||
+        name.contains(QStringLiteral("..")))
+        return false;
+    bool letter = false;
+    for (const QChar c : name) {
+        const bool alpha =
+            (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'-' || c == u'_';
+        if (!alpha && !(c >= u'0' && c <= u'9') && c != u'.')
+            return false;
+        letter = letter || alpha;
+    }
+    return letter; // digits and dots alone would be an address
+}
+
 QString NameFromServer(std::string_view bytes) {
     // Most names are plain ASCII, which needs no decoder.
     if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return (c & 0x80) == 0; }))

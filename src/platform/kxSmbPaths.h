@@ -34,6 +34,10 @@ bool IsValidHostPart(QStringView host);
 // name) the URL is invalid and `reason` says why.
 QUrl OpenableAddressUrl(const QString& address, QString* reason = nullptr);
 
+// Whether a name from the network (a reverse lookup's) may stand for a server on the wire: a
+// plain DNS host name, no address, nothing a URL would read as more than a host.
+bool IsWireHostName(const QString& name);
+
 // A name from the server as text: invalid UTF-8 becomes U+FFFD, control characters stay.
 QString NameFromServer(std::string_view bytes);
 
