@@ -39,6 +39,17 @@ struct Sample {
         return Doc.AddInfoNode(std::move(r), parent);
     }
 };
+
+// Runs an action just before the next queued call reaches the watched object.
+class BeforeQueuedCall : public QObject {
+public:
+    std::function<void()> Action;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::MetaCall && Action)
+            std::exchange(Action, nullptr)();
+        return false;
+    }
+};
 } // namespace
 
 class TestEngineDocument : public QObject {
@@ -173,6 +184,30 @@ private Q_SLOTS:
         QVERIFY(WaitIdle(doc));
         QCOMPARE(doc.SearchState(), srFinished);
         QCOMPARE(Captions(share), std::vector<QString>{"a.txt"});
+    }
+
+    // Continue comes after the stopped manager has ended but before the notice of its end is
+    // handled: the new manager may be given the freed one's address, and that late notice must
+    // not end the new search (waiting for its manager would deadlock with its bridge calls).
+    void lateEndOfAStoppedManagerLeavesTheNextSearchAlone() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Blocking.insert(QStringLiteral("\\\\h\\s"));
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        AddTop(doc, ikShare, QStringLiteral("\\\\h\\s"));
+        doc.Continue();
+        QVERIFY(WaitFor([&] { return net->BlockedNow() == 1; }));
+        BeforeQueuedCall late;
+        doc.installEventFilter(&late);
+        late.Action = [&] { doc.Continue(); };
+        doc.Stop();
+        QVERIFY(WaitFor([&] { return !late.Action; }));
+        QVERIFY(WaitFor([&] { return net->BlockedNow() == 1; }));
+        QVERIFY(doc.Manager());
+        QCOMPARE(doc.SearchState(), srWorking);
+        doc.Stop();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srUserStopped);
     }
 
     void editsAreRefusedWhileSearchingOrWaiting() {

@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPointer>
 #include <QScopeGuard>
 
 #include <algorithm>
@@ -29,20 +30,15 @@ TkxProjectDoc::~TkxProjectDoc() {
     // Cut every manager off first: from now on their calls yield neutral results at once,
     // and dropping the bridge target releases any call already queued, so waiting for them
     // below cannot hang.
-    std::vector<TQueueManager*> managers = LiveManagers;
+    std::vector<std::unique_ptr<TQueueManager>> managers = std::exchange(LiveManagers, {});
     if (CurrentManager)
-        managers.push_back(CurrentManager);
-    CurrentManager = nullptr;
-    LiveManagers.clear();
-    for (TQueueManager* m : managers) {
+        managers.push_back(std::move(CurrentManager));
+    for (const auto& m : managers) {
         m->SetMainWindow(nullptr);
         m->Terminate();
     }
     Bridge.reset();
-    for (TQueueManager* m : managers) {
-        m->wait();
-        delete m;
-    }
+    managers.clear(); // each waits for its thread
 }
 
 TkxProjectDoc::TkxLongOperation::TkxLongOperation(TkxProjectDoc* doc) : Doc(doc) {
@@ -346,10 +342,17 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
             // passwords when the last search ended).
             Q_EMIT SearchStarting();
             {
-                CurrentManager = new TQueueManager(this, Services, SharedState);
+                CurrentManager = std::make_unique<TQueueManager>(static_cast<TkxSearchHost*>(this),
+                                                                 Services, SharedState);
+                // The notice may come after the manager was waited for and freed elsewhere,
+                // when a newer one may have its address: it names the manager by a QPointer.
                 connect(
-                    CurrentManager, &QThread::finished, this,
-                    [this, m = CurrentManager] { ManagerEnded(m); }, Qt::QueuedConnection);
+                    CurrentManager.get(), &QThread::finished, this,
+                    [this, m = QPointer<TQueueManager>(CurrentManager.get())] {
+                        if (m)
+                            ManagerEnded(m);
+                    },
+                    Qt::QueuedConnection);
                 CurrentManager->Start();
             }
             break;
@@ -364,7 +367,7 @@ void TkxProjectDoc::SetSearchState(TkxSearchState s) {
 }
 
 void TkxProjectDoc::HostSetSearchState(TkxSearchState s, const TkxThread* from) {
-    if (from && from == CurrentManager) {
+    if (from && from == CurrentManager.get()) {
         SetSearchState(s);
         return;
     }
@@ -385,7 +388,7 @@ void TkxProjectDoc::HostSetSearchState(TkxSearchState s, const TkxThread* from) 
 }
 
 void TkxProjectDoc::HostShowSearchError(const QString& text, const TkxThread* from) {
-    if (from && from == CurrentManager)
+    if (from && from == CurrentManager.get())
         ShowSearchError(text);
 }
 
@@ -401,28 +404,34 @@ void TkxProjectDoc::ManagerGone(const TkxThread* manager) {
 void TkxProjectDoc::LetManagerGo() {
     if (!CurrentManager)
         return;
-    TQueueManager* m = std::exchange(CurrentManager, nullptr);
-    LiveManagers.push_back(m);
+    LiveManagers.push_back(std::move(CurrentManager));
     try {
-        m->Terminate();
+        LiveManagers.back()->Terminate();
     } catch (...) {
         NoteSwallowed("letting a manager go");
     }
 }
 
 void TkxProjectDoc::ManagerEnded(TQueueManager* manager) {
-    if (manager == CurrentManager) {
+    FreeManager(manager);
+}
+
+void TkxProjectDoc::FreeManager(TQueueManager* manager) {
+    std::unique_ptr<TQueueManager> owned;
+    if (manager && manager == CurrentManager.get()) {
         // Ended without a final state reaching us (it lost its host): forget it all the same.
-        CurrentManager = nullptr;
+        owned = std::move(CurrentManager);
     } else {
-        auto it = std::find(LiveManagers.begin(), LiveManagers.end(), manager);
+        const auto it = std::find_if(LiveManagers.begin(), LiveManagers.end(),
+                                     [&](const auto& m) { return m.get() == manager; });
         if (it == LiveManagers.end())
             return; // already waited for and freed
+        owned = std::move(*it);
         LiveManagers.erase(it);
     }
-    manager->wait();
-    ManagerGone(manager);
-    delete manager;
+    owned->wait();
+    ManagerGone(owned.get());
+    owned.reset();
     if (!CurrentManager && LiveManagers.empty())
         AllManagersEnded();
 }
@@ -448,7 +457,7 @@ void TkxProjectDoc::WaitForManagers() {
     Waiting = true;
     const auto done = qScopeGuard([this] { Waiting = false; });
     while (!LiveManagers.empty()) {
-        TQueueManager* m = LiveManagers.front();
+        const QPointer<TQueueManager> m = LiveManagers.front().get();
         if (!m->isFinished()) {
             // The manager's bridge calls are served; clicks and keys wait, so no command
             // reaches the document halfway through the operation that waits here.
@@ -457,15 +466,9 @@ void TkxProjectDoc::WaitForManagers() {
             if (!m->isFinished())
                 loop.exec(QEventLoop::ExcludeUserInputEvents);
         }
-        auto it = std::find(LiveManagers.begin(), LiveManagers.end(), m);
-        if (it != LiveManagers.end()) {
-            LiveManagers.erase(it);
-            m->wait();
-            ManagerGone(m);
-            delete m;
-            if (!CurrentManager && LiveManagers.empty())
-                AllManagersEnded();
-        }
+        // The notice of its end may have freed it meanwhile.
+        if (m)
+            FreeManager(m);
     }
 }
 

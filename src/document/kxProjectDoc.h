@@ -108,7 +108,7 @@ public:
     void Continue();
     void Rescan(TkxNode* node);
     void Stop();
-    TQueueManager* Manager() const { return CurrentManager; }
+    TQueueManager* Manager() const { return CurrentManager.get(); }
     // Blocks (serving the bridge meanwhile, but no user input) until no manager of this
     // document is left. A document member reached from inside that wait is refused.
     void WaitForManagers();
@@ -272,6 +272,9 @@ private:
     void ManagerGone(const TkxThread* manager);
     void ManagerEnded(TQueueManager* manager);
     void AllManagersEnded();
+    // Takes the manager out of CurrentManager or LiveManagers, waits for its thread, and frees
+    // it (null when it is neither).
+    void FreeManager(TQueueManager* manager);
     // Tree edits are refused while a search runs and wait for a stopped one to wind up.
     void EnsureTreeEditable();
     // Refuses the edit while a search runs or the document is inside its own wait.
@@ -291,8 +294,10 @@ private:
     // A manager let go that is showing its clean-up, and the state it will restore.
     const TkxThread* StoppingManager = nullptr;
     TkxSearchState StateBeforeStopping = srNone;
-    TQueueManager* CurrentManager = nullptr;
-    std::vector<TQueueManager*> LiveManagers; // let go but still running
+    // The managers are the document's: freeing one waits for its thread, which waits for its
+    // workers' threads.
+    std::unique_ptr<TQueueManager> CurrentManager;
+    std::vector<std::unique_ptr<TQueueManager>> LiveManagers; // let go but still running
     TkxThreadRowsModel RowsModel;
     bool IsModified = false;
     quint64 Rev = 0;
