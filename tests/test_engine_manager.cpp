@@ -228,6 +228,8 @@ private Q_SLOTS:
         TkxNode* share = AddTop(doc, ikShare, QStringLiteral("\\\\h\\s"));
         doc.Continue();
         QVERIFY(WaitIdle(doc));
+        // A search that is over has no worker left, the timed-out one included.
+        QCOMPARE(TkxInfoThread::LiveCount(), 0);
         TkxInfoThread::WaitForAll();
         QCOMPARE(share->Info.Scanned, quint8(1));
         QVERIFY(share->Children.empty());
@@ -422,6 +424,8 @@ private Q_SLOTS:
             doc.Continue();
             QVERIFY(WaitFor([&] { return net->BlockedNow() == 4; }));
         }
+        // The document owned the search's threads: none of them outlives it.
+        QCOMPARE(TkxInfoThread::LiveCount(), 0);
         TkxInfoThread::WaitForAll();
         QCOMPARE(net->BlockedNow(), 0);
     }

@@ -26,16 +26,16 @@ private:
 
 struct FakeFactory {
     QStringList Log;
-    std::vector<std::unique_ptr<FakeWorker>> Workers;
+    std::vector<std::shared_ptr<FakeWorker>> Workers;
     bool Throw = false;
 
     TkxWorkerFactory Make() {
-        return [this](TkxInfoList&) -> TkxSlotWorker* {
+        return [this](TkxInfoList&) -> std::shared_ptr<TkxSlotWorker> {
             if (Throw)
                 throw EkxError(QStringLiteral("no thread"));
-            Workers.push_back(std::make_unique<FakeWorker>(&Log, int(Workers.size()) + 1));
+            Workers.push_back(std::make_shared<FakeWorker>(&Log, int(Workers.size()) + 1));
             Log << QStringLiteral("start %1").arg(Workers.size());
-            return Workers.back().get();
+            return Workers.back();
         };
     }
 };
@@ -624,7 +624,7 @@ private Q_SLOTS:
 
         slot.SetState(ssWorking);
         QCOMPARE(slot.WorksCount, 1);
-        QVERIFY(slot.Worker == factory.Workers.at(0).get());
+        QVERIFY(slot.Worker == factory.Workers.at(0));
 
         slot.SetState(ssWaiting);
         QVERIFY(slot.Worker == nullptr);

@@ -5,7 +5,6 @@
 #include "app/kxMain.h"
 #include "app/kxTreeDisplay.h"
 #include "document/kxRecovery.h"
-#include "engine/kxThreadForInfo.h"
 #include "platform/kxTermSignals.h"
 
 #include <csignal>
@@ -14,19 +13,14 @@ int main(int argc, char** argv) {
     TkxApplication app(argc, argv);
     SetupIconTheme();
     QApplication::setWindowIcon(ThemeIcon(QStringLiteral("network-workgroup")));
-    int status = 0;
-    {
-        TfrmMain::TOptions options;
-        options.RecoveryDir = TkxRecovery::DefaultDir();
-        TfrmMain window(QCoreApplication::arguments().mid(1), options);
-        // A logout, a shutdown or Ctrl-C in the terminal that started it ends the window as a
-        // close would, keeping what was found.
-        TkxTermSignals ending({SIGTERM, SIGHUP, SIGINT});
-        QObject::connect(&ending, &TkxTermSignals::Received, &window, &TfrmMain::EndBySignal);
-        window.show();
-        status = app.exec();
-    }
-    // Workers that were let go may still be leaving their last call.
-    TkxInfoThread::WaitForAll();
-    return status;
+    TfrmMain::TOptions options;
+    options.RecoveryDir = TkxRecovery::DefaultDir();
+    // The window's project document owns the search threads: they have ended when it goes.
+    TfrmMain window(QCoreApplication::arguments().mid(1), options);
+    // A logout, a shutdown or Ctrl-C in the terminal that started it ends the window as a close
+    // would, keeping what was found.
+    TkxTermSignals ending({SIGTERM, SIGHUP, SIGINT});
+    QObject::connect(&ending, &TkxTermSignals::Received, &window, &TfrmMain::EndBySignal);
+    window.show();
+    return app.exec();
 }

@@ -4,7 +4,6 @@
 #include "document/kxProjectDoc.h"
 #include "engine/kxManager.h"
 #include "engine/kxServices.h"
-#include "engine/kxThreadForInfo.h"
 #include "kxScanStore.h"
 #include "lang/kxLanguages.h"
 #include "model/kxDelimited.h"
@@ -924,6 +923,5 @@ int main(int argc, char** argv) {
     }
     if (o.Run || o.Continue || o.Csv != u"-")
         PrintSummary(doc, o, store.get(), out, err);
-    TkxInfoThread::WaitForAll();
     return status;
 }

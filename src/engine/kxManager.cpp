@@ -36,9 +36,14 @@ TQueueManager::~TQueueManager() {
     Terminate();
     wait();
     Slots.clear();
+    WorkerThreads.Join();
 }
 
 void TQueueManager::Start() {
+    // The manager spends nearly all its time waiting for the document's thread or a wake-up;
+    // where priorities count, it must not wait behind busy workers when it has slots to refill.
+    // Under Linux's default scheduling policy Qt has only the one level to map it to, so here
+    // it changes nothing.
     start(QThread::TimeCriticalPriority);
 }
 
@@ -89,7 +94,10 @@ void TQueueManager::DoneThread() {
     } catch (...) {
         NoteSwallowed("manager clean-up");
     }
+    // The slots let their workers go; the thread ends once those have left their last call,
+    // so whoever owns the manager owns every thread of its search.
     Slots.clear();
+    WorkerThreads.Join();
 }
 
 void TQueueManager::BuildSlots() {
@@ -103,13 +111,17 @@ void TQueueManager::BuildSlots() {
     auto waker = SharedWaker();
     for (int i = 0; i < n; ++i) {
         auto slot = std::make_unique<TkxInfoList>(i, Params.Masks);
-        slot->WorkerFactory = [services, waker](TkxInfoList& s) -> TkxSlotWorker* {
+        slot->WorkerFactory = [services, waker, threads = &WorkerThreads](
+                                  TkxInfoList& s) -> std::shared_ptr<TkxSlotWorker> {
             // A task that explores nothing needs no worker: the manager ends it at once.
             if (!TkxInfoThread::Explores(s))
                 return nullptr;
-            return TkxInfoThread::Start(s, services, waker);
+            return TkxInfoThread::Start(s, services, waker, *threads);
         };
-        rows.emplace_back(i, RowOf(*slot));
+        {
+            std::lock_guard lock(*slot->Guard);
+            rows.emplace_back(i, RowOf(*slot));
+        }
         Slots.push_back(std::move(slot));
     }
     ErrorShown.assign(Slots.size(), false);
@@ -158,7 +170,7 @@ void TQueueManager::VisitSlots(TPass& pass) {
 
 void TQueueManager::VisitSlot(size_t i, TPass& pass) {
     TkxInfoList& slot = *Slots[i];
-    std::unique_lock lock(*slot.Guard);
+    std::lock_guard lock(*slot.Guard);
     const TkxSlotState before = slot.State;
     // A failed task is shown before its slot takes new work, so the thread list (and the
     // document's task-error report) always gets to see it.
@@ -217,7 +229,7 @@ void TQueueManager::Collect(TkxInfoList& slot, TPass& pass) {
 void TQueueManager::ReportStateChanges(TPass& pass) {
     for (const auto& [i, before] : pass.Visited) {
         TkxInfoList& slot = *Slots[i];
-        std::unique_lock lock(*slot.Guard);
+        std::lock_guard lock(*slot.Guard);
         if (slot.State != before) {
             Report.Rows.emplace_back(int(i), RowOf(slot));
             pass.Changed = true;
@@ -333,7 +345,6 @@ TkxHarvest TQueueManager::TakeHarvest(TkxInfoList& slot) {
 }
 
 void TQueueManager::Watch(TkxInfoList& slot, TPass& pass) {
-    std::unique_lock lock(*slot.Guard);
     if (slot.State == ssWorking) {
         const auto deadline = slot.StateClock + LifeTime();
         const auto now = Clock::now();
@@ -353,7 +364,6 @@ void TQueueManager::Watch(TkxInfoList& slot, TPass& pass) {
 }
 
 TkxThreadRow TQueueManager::RowOf(const TkxInfoList& slot) const {
-    std::unique_lock lock(*slot.Guard);
     TkxThreadRow row;
     row.No = NumberText(slot.SlotIndex);
     row.Total = NumberText(slot.WorksCount);
@@ -374,7 +384,7 @@ void TQueueManager::Cleanup() {
         while (!Slots.empty()) {
             {
                 TkxInfoList& slot = *Slots.front();
-                std::unique_lock lock(*slot.Guard);
+                std::lock_guard lock(*slot.Guard);
                 // A listing refused for good that no visit has taken yet ends as a visit would
                 // end it, scanned; one that may pass is tried again, like any unfinished task.
                 if (slot.State == ssError && slot.Failure == tfLasting) {

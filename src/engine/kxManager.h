@@ -2,6 +2,7 @@
 
 #include "engine/kxAbstThread.h"
 #include "engine/kxServices.h"
+#include "engine/kxTaskThreads.h"
 #include "model/kxLists.h"
 
 #include <algorithm>
@@ -78,8 +79,9 @@ private:
     void VisitSlots(TPass& pass);
     void ReportStateChanges(TPass& pass); // the rows of slots whose state the visits changed
     bool OutOfWork(TPass& pass);          // true when the document has no work left either
-    // One slot's visit (its guard held by each step): a free slot takes the next pending node,
-    // a working one is watched, a finished one is harvested.
+    // One slot's visit, its guard taken once for all of it: a free slot takes the next pending
+    // node, a working one is watched, a finished one is harvested. The steps below and RowOf
+    // run with the slot's guard held.
     void VisitSlot(size_t i, TPass& pass);
     void Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass);
     void Watch(TkxInfoList& slot, TPass& pass);
@@ -100,6 +102,9 @@ private:
     TkxThreadRow RowOf(const TkxInfoList& slot) const;
     std::chrono::steady_clock::duration LifeTime() const;
 
+    // The workers' threads; they outlive the slots (a slot lets its worker go when it goes),
+    // and the manager's thread ends only once they have ended.
+    TkxTaskThreads WorkerThreads;
     std::vector<std::unique_ptr<TkxInfoList>> Slots;
     std::vector<bool> ErrorShown;    // per slot: its current error has reached the host
     std::deque<TkxAssignment> Ahead; // the first pending nodes not taken yet, in order

@@ -1,85 +1,17 @@
 #include "engine/kxThreadForInfo.h"
 
+#include "engine/kxTaskThreads.h"
 #include "model/kxErrors.h"
 #include "model/kxIPs.h"
 #include "model/kxMasks.h"
 
 #include <algorithm>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
-#include <optional>
-#include <pthread.h>
-#include <thread>
 
 namespace {
-// Never destroyed: a detached worker may still be leaving while the process exits.
-std::mutex& LiveMutex = *new std::mutex;
-std::condition_variable& LiveCond = *new std::condition_variable;
-int Live = 0;
-
-// Creating a thread costs far more than most tasks here (~0.7 ms on small virtual machines),
-// so each task runs on a parked thread when one is free. A task never waits for a thread:
-// when all are busy (a let-go worker may still be stuck in a slow call), a new one starts.
-// Threads parked for a while end.
-class TaskThreads {
-public:
-    // `done` runs once the thread is parked again, so whoever it wakes can hand the next task
-    // to this very thread instead of starting another.
-    void Run(std::function<void()> task, std::function<void()> done) {
-        std::unique_lock lock(Mutex);
-        if (!Parked.empty()) {
-            Parked_* p = Parked.back();
-            Parked.pop_back();
-            p->Task = std::move(task);
-            p->Done = std::move(done);
-            p->Wake.notify_one();
-            return;
-        }
-        lock.unlock();
-        std::thread([this, t = std::move(task), d = std::move(done)]() mutable {
-            Loop(std::move(t), std::move(d));
-        }).detach();
-    }
-
-private:
-    struct Parked_ {
-        std::function<void()> Task, Done;
-        std::condition_variable Wake;
-    };
-    void Loop(std::function<void()> task, std::function<void()> done) {
-        // Named apart from the manager that starts it, so a profile tells them apart.
-        pthread_setname_np(pthread_self(), "orvane-worker");
-        Parked_ self;
-        for (;;) {
-            task();
-            task = nullptr;
-            std::unique_lock lock(Mutex);
-            Parked.push_back(&self);
-            lock.unlock();
-            if (done)
-                done();
-            done = nullptr;
-            lock.lock();
-            if (!self.Wake.wait_for(lock, std::chrono::seconds(30),
-                                    [&] { return bool(self.Task); })) {
-                Parked.erase(std::find(Parked.begin(), Parked.end(), &self));
-                return;
-            }
-            task = std::move(self.Task);
-            done = std::move(self.Done);
-            self.Task = nullptr;
-            self.Done = nullptr;
-        }
-    }
-    std::mutex Mutex;
-    std::vector<Parked_*> Parked;
-};
-
-TaskThreads& Threads() {
-    static TaskThreads& threads = *new TaskThreads; // parked threads outlive static teardown
-    return threads;
-}
+// A count that needs no teardown, so that it stays usable up to the process's very end.
+std::atomic<int> Live{0};
 
 QString WithBackslash(const QString& address) {
     return address.endsWith(u'\\') ? address : address + u'\\';
@@ -115,32 +47,27 @@ void TkxInfoThread::EndAtOnce(TkxInfoList& slot) {
     slot.SetState(ssDone);
 }
 
-TkxInfoThread* TkxInfoThread::Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                    std::shared_ptr<TkxWaker> waker) {
-    auto* worker = new TkxInfoThread(slot, std::move(services), std::move(waker));
-    {
-        std::lock_guard lock(LiveMutex);
-        ++Live;
-    }
+std::shared_ptr<TkxInfoThread> TkxInfoThread::Start(TkxInfoList& slot,
+                                                    std::shared_ptr<TkxNetServices> services,
+                                                    std::shared_ptr<TkxWaker> waker,
+                                                    TkxTaskThreads& threads) {
+    std::shared_ptr<TkxInfoThread> worker(
+        new TkxInfoThread(slot, std::move(services), std::move(waker)));
+    Live.fetch_add(1, std::memory_order_relaxed);
     try {
-        Threads().Run([worker] { RunNow(worker); }, [waker = worker->Waker] { waker->Wake(); });
+        threads.Run(
+            [worker]() mutable {
+                worker->Execute();
+                worker.reset();
+                if (Live.fetch_sub(1, std::memory_order_release) == 1)
+                    Live.notify_all();
+            },
+            [waker = worker->Waker] { waker->Wake(); });
     } catch (...) {
-        {
-            std::lock_guard lock(LiveMutex);
-            --Live;
-        }
-        delete worker;
+        Live.fetch_sub(1, std::memory_order_relaxed);
         throw;
     }
     return worker;
-}
-
-void TkxInfoThread::RunNow(TkxInfoThread* worker) {
-    worker->Execute();
-    delete worker;
-    std::lock_guard lock(LiveMutex);
-    --Live;
-    LiveCond.notify_all();
 }
 
 void TkxInfoThread::Terminate() {
@@ -150,13 +77,12 @@ void TkxInfoThread::Terminate() {
 }
 
 int TkxInfoThread::LiveCount() {
-    std::lock_guard lock(LiveMutex);
-    return Live;
+    return Live.load(std::memory_order_acquire);
 }
 
 void TkxInfoThread::WaitForAll() {
-    std::unique_lock lock(LiveMutex);
-    LiveCond.wait(lock, [] { return Live == 0; });
+    for (int n; (n = Live.load(std::memory_order_acquire)) != 0;)
+        Live.wait(n, std::memory_order_acquire);
 }
 
 void TkxInfoThread::Execute() {
@@ -216,10 +142,11 @@ void TkxInfoThread::Execute() {
         }
     }
     {
-        // Never leave the slot pointing at a worker that is about to free itself.
+        // A slot that still holds this worker (its state set by someone else meanwhile) need
+        // not keep it alive any longer.
         std::unique_lock lock(*Guard);
-        if (Owner && Owner->Worker == this)
-            Owner->Worker = nullptr;
+        if (Owner && Owner->Worker.get() == this)
+            Owner->Worker.reset();
         Owner = nullptr;
     }
 }

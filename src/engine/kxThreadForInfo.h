@@ -7,16 +7,20 @@
 #include <atomic>
 #include <memory>
 
+class TkxTaskThreads;
+
 // One task: explores exactly one level below the slot's item and leaves the records in the
-// slot. Runs on a thread of its own and frees itself when done. Every touch of the slot holds
-// the slot's guard and first checks that the slot still owns this worker: once let go, the
-// worker adds nothing and changes no state, whatever it was doing.
+// slot. Runs on one of the search's task threads; the slot and that thread share the worker,
+// and the last to let go of it frees it. Every touch of the slot holds the slot's guard and
+// first checks that the slot still owns this worker: once let go, the worker adds nothing and
+// changes no state, whatever it was doing.
 class TkxInfoThread final : public TkxSlotWorker {
 public:
     // Called by the slot (under its guard) when it enters ssWorking.
-    static TkxInfoThread* Start(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
-                                std::shared_ptr<TkxWaker> waker);
-    static void RunNow(TkxInfoThread* worker);
+    static std::shared_ptr<TkxInfoThread> Start(TkxInfoList& slot,
+                                                std::shared_ptr<TkxNetServices> services,
+                                                std::shared_ptr<TkxWaker> waker,
+                                                TkxTaskThreads& threads);
     // Whether the slot's task explores anything: a file, or a slot without masks, finds
     // nothing, and such a task ends at once.
     static bool Explores(const TkxInfoList& slot);
@@ -31,7 +35,9 @@ public:
     // range are so never all built at once, and the search works on the first hosts meanwhile.
     static constexpr int RangeBatch = 4096;
 
-    // Workers still running (also those let go); process exit waits for them.
+    // Workers still running in this process (also those let go). The manager that started
+    // them waits for them before its thread ends, so nothing needs to wait here; tests use it
+    // to make sure.
     static int LiveCount();
     static void WaitForAll();
 
@@ -58,8 +64,8 @@ private:
     // Waits while the slot holds a full batch of hosts (the manager is woken to take them).
     void WaitForRoom();
 
-    const std::shared_ptr<std::recursive_mutex> Guard;
-    const std::shared_ptr<std::condition_variable_any> Drained;
+    const std::shared_ptr<std::mutex> Guard;
+    const std::shared_ptr<std::condition_variable> Drained;
     TkxInfoList* Owner; // guarded by *Guard
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<TkxWaker> Waker;

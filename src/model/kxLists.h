@@ -147,11 +147,14 @@ public:
 };
 
 // Starts a worker for the slot's current task; may throw. Without a factory no worker starts.
-using TkxWorkerFactory = std::function<TkxSlotWorker*(TkxInfoList& slot)>;
+// The worker is shared by the slot and the thread that runs it, so whichever lets go of it
+// last frees it: the slot when it lets the worker go, or the thread when the task ends.
+using TkxWorkerFactory = std::function<std::shared_ptr<TkxSlotWorker>(TkxInfoList& slot)>;
 
 // One worker slot of a search. The manager and the slot's current worker share it: every
-// access from either side holds Guard. A worker keeps its own reference to Guard, so it can
-// still lock it (and find itself let go) after the slot is gone.
+// access from either side holds Guard, taken once per visit or step (it is not recursive).
+// A worker keeps its own reference to Guard, so it can still lock it (and find itself let go)
+// after the slot is gone.
 class TkxInfoList {
 public:
     TkxInfoList(int slotIndex, const QString& masksText);
@@ -159,17 +162,17 @@ public:
     TkxInfoList(const TkxInfoList&) = delete;
     TkxInfoList& operator=(const TkxInfoList&) = delete;
 
-    const std::shared_ptr<std::recursive_mutex> Guard = std::make_shared<std::recursive_mutex>();
+    const std::shared_ptr<std::mutex> Guard = std::make_shared<std::mutex>();
     // Signalled (under Guard) when the manager takes records from a working slot, or lets the
     // worker go: a range task that has filled the slot waits for it.
-    const std::shared_ptr<std::condition_variable_any> Drained =
-        std::make_shared<std::condition_variable_any>();
+    const std::shared_ptr<std::condition_variable> Drained =
+        std::make_shared<std::condition_variable>();
 
     TkxWideString Name;
     TkxWideString Address;
     TkxItemKind Kind = ikNone;
     TkxSlotState State = ssIdle;
-    TkxSlotWorker* Worker = nullptr; // not owned: it frees itself
+    std::shared_ptr<TkxSlotWorker> Worker;
     QString ErrorText;
     TkxTaskFailure Failure = tfError; // with ssError
     QStringList Masks;
@@ -207,6 +210,7 @@ public:
     void SetErrorText(const QString& text) { ErrorText = text; }
 
     // Detaches and stops a running worker; ssWorking starts a new one; ssIdle clears Address.
+    // The caller holds Guard.
     void SetState(TkxSlotState s);
 
     int Count() const { return int(Records.size()); }

@@ -7,13 +7,12 @@ TkxInfoList::TkxInfoList(int slotIndex, const QString& masksText)
       StateClock(std::chrono::steady_clock::now()) {}
 
 TkxInfoList::~TkxInfoList() {
-    std::unique_lock lock(*Guard);
+    std::lock_guard lock(*Guard);
     SetState(ssIdle);
     Records.clear();
 }
 
 void TkxInfoList::SetState(TkxSlotState s) {
-    std::unique_lock lock(*Guard);
     if (s == State)
         return;
     if (s != ssError) {
@@ -21,7 +20,7 @@ void TkxInfoList::SetState(TkxSlotState s) {
         Failure = tfError;
     }
     if (Worker) {
-        TkxSlotWorker* old = std::exchange(Worker, nullptr);
+        const std::shared_ptr<TkxSlotWorker> old = std::exchange(Worker, nullptr);
         try {
             old->SetOwnerNone();
             old->Terminate();
