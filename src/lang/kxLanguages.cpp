@@ -1,9 +1,10 @@
 #include "lang/kxLanguages.h"
 
+#include "model/kxProgram.h"
+
 #include <QFile>
 #include <QLocale>
 #include <QMap>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -401,19 +402,11 @@ QStringList SplitLayouts(const QString& layouts) {
 QStringList SessionXkbLayouts() {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return {};
-    QProcess process;
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(QStringLiteral("setxkbmap"), {QStringLiteral("-query")}, QIODevice::ReadOnly);
-    if (!process.waitForStarted(1000))
+    const TkxProgramRun run =
+        RunProgram(QStringLiteral("setxkbmap"), {QStringLiteral("-query")}, 2000);
+    if (!run.NormalExit || run.ExitCode != 0)
         return {};
-    if (!process.waitForFinished(2000)) {
-        process.kill();
-        process.waitForFinished(1000);
-        return {};
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-        return {};
-    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    const QString output = QString::fromLocal8Bit(run.Output);
     for (const QString& line : output.split(u'\n')) {
         if (line.startsWith(QLatin1String("layout:")))
             return SplitLayouts(line.mid(7));

@@ -2,6 +2,7 @@
 
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "model/kxProgram.h"
 #include "platform/kxSmbPaths.h"
 
 #include <QCoreApplication>
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -48,18 +48,7 @@ void RefreshInBackground(const QString& tool, const QString& folder) {
     const QString program = QStandardPaths::findExecutable(tool);
     if (program.isEmpty() || !QCoreApplication::instance())
         return;
-    auto* process = new QProcess(QCoreApplication::instance());
-    process->setProgram(program);
-    process->setArguments({folder});
-    process->setStandardOutputFile(QProcess::nullDevice());
-    process->setStandardErrorFile(QProcess::nullDevice());
-    QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
-    QObject::connect(process, &QProcess::errorOccurred, process,
-                     [process](QProcess::ProcessError e) {
-                         if (e == QProcess::FailedToStart)
-                             process->deleteLater();
-                     });
-    process->start();
+    StartProgram(program, {folder});
 }
 
 } // namespace

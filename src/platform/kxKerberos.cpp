@@ -1,9 +1,10 @@
 #include "platform/kxKerberos.h"
 
+#include "model/kxProgram.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -109,15 +110,11 @@ bool RunKlist(const QStringList& args, QByteArray* out, int* status) {
     const QString klist = QStandardPaths::findExecutable(QStringLiteral("klist"));
     if (klist.isEmpty())
         return false;
-    QProcess p;
-    p.start(klist, args);
-    if (!p.waitForFinished(1000)) {
-        p.kill();
-        p.waitForFinished(1000);
+    const TkxProgramRun run = RunProgram(klist, args, 1000);
+    if (!run.Finished)
         return false;
-    }
-    *out = p.readAllStandardOutput();
-    *status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    *out = run.Output;
+    *status = run.NormalExit ? run.ExitCode : -1;
     return true;
 }
 

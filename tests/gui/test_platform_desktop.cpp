@@ -1,10 +1,10 @@
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
+#include "model/kxProgram.h"
 #include "platform/kxDesktop.h"
 
 #include <QApplication>
 #include <QMimeDatabase>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -80,7 +80,7 @@ private Q_SLOTS:
         const QString validate =
             QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
         if (!validate.isEmpty())
-            QCOMPARE(QProcess::execute(validate, {entryFile}), 0);
+            QCOMPARE(RunProgram(validate, {entryFile}, 60000).ExitCode, 0);
         if (!QStandardPaths::findExecutable(QStringLiteral("update-mime-database")).isEmpty()) {
             QTRY_VERIFY_WITH_TIMEOUT(
                 QFile::exists(home.filePath(QStringLiteral("mime/mime.cache"))), 30000);

@@ -2,6 +2,7 @@
 
 #include "engine/kxServices.h"
 #include "model/kxLists.h"
+#include "model/kxProgram.h"
 #include "platform/kxPlatformServices.h"
 #include "smbhelper/kxSmbProtocol.h"
 
@@ -752,11 +753,10 @@ void TestPlatformSmb::helperTakesRequestsInPieces() {
 }
 
 void TestPlatformSmb::reverseLookupOfLoopback() {
-    QProcess getent;
-    getent.start(QStringLiteral("getent"), {QStringLiteral("hosts"), QStringLiteral("127.0.0.1")});
-    QVERIFY(getent.waitForFinished(10000));
-    const QString expected =
-        QString::fromUtf8(getent.readAllStandardOutput()).simplified().section(u' ', 1, 1);
+    const TkxProgramRun getent = RunProgram(
+        QStringLiteral("getent"), {QStringLiteral("hosts"), QStringLiteral("127.0.0.1")}, 10000);
+    QVERIFY(getent.Finished);
+    const QString expected = QString::fromUtf8(getent.Output).simplified().section(u' ', 1, 1);
     QVERIFY(!expected.isEmpty());
     TkxCancelToken cancel;
     QCOMPARE(Services->ReverseLookup(Address("127.0.0.1"), cancel), expected);
@@ -806,17 +806,13 @@ void TestPlatformSmb::reverseLookupInPrivateNames() {
     const QString script = QString::fromLocal8Bit(qgetenv("ORVANE_SOURCE_DIR")) +
                            QStringLiteral("/scripts/smb-fixture");
     QVERIFY(QFileInfo(script).isExecutable());
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("ORVANE_IN_PRIVATE_NAMES"), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(script, {QStringLiteral("with-names"), QCoreApplication::applicationFilePath(),
-                         QStringLiteral("reverseLookupInPrivateNames")});
-    QVERIFY(child.waitForFinished(60000));
-    const QByteArray output = child.readAll();
-    QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
-             output.constData());
+    const TkxProgramRun child = RunProgram(script,
+                                           {QStringLiteral("with-names"), QStringLiteral("env"),
+                                            QStringLiteral("ORVANE_IN_PRIVATE_NAMES=1"),
+                                            QCoreApplication::applicationFilePath(),
+                                            QStringLiteral("reverseLookupInPrivateNames")},
+                                           60000);
+    QVERIFY2(child.NormalExit && child.ExitCode == 0, child.Output.constData());
 }
 
 void TestPlatformSmb::netbiosNamesWhereDnsHasNone() {
