@@ -116,9 +116,12 @@ TkxThread::TkxThread(TkxThreadHost* host) : Host(host) {}
 
 TkxThread::~TkxThread() {
     Terminate();
+    WaitForEnd();
+}
+
+void TkxThread::WaitForEnd() {
     wait();
-    // Pairs with the end of run(): what the thread wrote is visible to the destructors that
-    // follow, also to tools that cannot see through QThread::wait.
+    // Pairs with the end of run().
     (void)RunEnded.load(std::memory_order_acquire);
 }
 

@@ -199,6 +199,10 @@ public:
     }
 
 protected:
+    // Waits for run() to end. Each destructor that waits calls this rather than wait(): what the
+    // thread wrote (the object's own vptr among it) is then ordered before the destruction also
+    // for tools that can not see through QThread::wait.
+    void WaitForEnd();
     void run() final;
     virtual void InitThread() {}
     virtual void Execute() = 0;

@@ -10,7 +10,7 @@ TIconThread::TIconThread(TIconHost* host) : TkxHostThread(host) {}
 
 TIconThread::~TIconThread() {
     Terminate();
-    wait();
+    WaitForEnd();
 }
 
 void TIconThread::Start() {

@@ -34,7 +34,7 @@ TQueueManager::TQueueManager(TkxSearchHost* host, std::shared_ptr<TkxNetServices
 
 TQueueManager::~TQueueManager() {
     Terminate();
-    wait();
+    WaitForEnd();
     Slots.clear();
     WorkerThreads.Join();
 }
