@@ -166,8 +166,8 @@ private Q_SLOTS:
     void lostSpawnerStillGivesHelpers();
     void manyThreadsAtOnce();
     void helperTakesRequestsInPieces();
-    // ThreadSanitizer takes QProcess's vfork for a fork of this process and refuses every
-    // thread started after it: the tests that run programs come last.
+    // The tests that run programs come last (they run them through posix_spawn, which
+    // ThreadSanitizer follows, unlike QProcess's vfork).
     void netbiosNamesWhereDnsHasNone();
     void serversThatSpeakOnlySmb1();
     void reverseLookupOfLoopback();
@@ -847,13 +847,13 @@ void TestPlatformSmb::netbiosNamesWhereDnsHasNone() {
 namespace {
 // The protocol of each session the fixture server at address has now.
 QString SessionProtocols(const char* address) {
-    QProcess status;
-    status.start(QStringLiteral("smbstatus"),
-                 {QStringLiteral("-b"), QStringLiteral("-s"),
-                  QString::fromLocal8Bit(qgetenv("ORVANE_FIXTURE_DIR")) +
-                      QStringLiteral("/srv-%1/smb.conf").arg(QLatin1String(address))});
-    status.waitForFinished(20000);
-    return QString::fromUtf8(status.readAllStandardOutput());
+    const TkxProgramRun status =
+        RunProgram(QStringLiteral("smbstatus"),
+                   {QStringLiteral("-b"), QStringLiteral("-s"),
+                    QString::fromLocal8Bit(qgetenv("ORVANE_FIXTURE_DIR")) +
+                        QStringLiteral("/srv-%1/smb.conf").arg(QLatin1String(address))},
+                   20000);
+    return QString::fromUtf8(status.Output);
 }
 } // namespace
 
