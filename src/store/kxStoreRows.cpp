@@ -82,7 +82,7 @@ QString ColumnText(const QString& projectText) {
 } // namespace
 
 // Plain arithmetic on the wall-clock days: a QDateTime in local time would ask the time zone
-// for every node, which costs more than the rest of the row.
+// for every node, and formatting through printf costs more than the rest of the row.
 QString TimestampText(double days) {
     if (!std::isfinite(days) || days <= 0 || days > 2958465.0) // up to 9999-12-31
         return {};
@@ -92,12 +92,38 @@ QString TimestampText(double days) {
         msecs -= MSecsPerDay;
         whole += 1;
     }
-    const QDate date = Epoch.addDays(qint64(whole));
-    if (!date.isValid() || date.year() > 9999)
+    // The civil date of a day count (proleptic Gregorian, as QDate counts), from 0000-03-01.
+    const qint64 z = qint64(whole) + Epoch.toJulianDay() - 1721120;
+    const qint64 era = z / 146097; // the range holds no negative days
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const int day = int(doy - (153 * mp + 2) / 5 + 1);
+    const int month = int(mp < 10 ? mp + 3 : mp - 9);
+    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    if (year > 9999)
         return {};
     const int ms = int(msecs);
-    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d.%03d", date.year(), date.month(),
-                             date.day(), ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+    char text[23];
+    const auto put = [&text](int at, int value, int width) {
+        for (int i = at + width - 1; i >= at; --i, value /= 10)
+            text[i] = char('0' + value % 10);
+    };
+    put(0, int(year), 4);
+    text[4] = '-';
+    put(5, month, 2);
+    text[7] = '-';
+    put(8, day, 2);
+    text[10] = ' ';
+    put(11, ms / 3600000, 2);
+    text[13] = ':';
+    put(14, ms / 60000 % 60, 2);
+    text[16] = ':';
+    put(17, ms / 1000 % 60, 2);
+    text[19] = '.';
+    put(20, ms % 1000, 3);
+    return QString::fromLatin1(text, 23);
 }
 
 std::optional<double> TimestampDays(QByteArrayView text) {

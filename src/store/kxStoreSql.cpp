@@ -57,12 +57,12 @@ private:
 
 // Parameters in the form libpq takes them, alive as long as this object.
 struct TPgParams {
-    std::vector<QByteArray> Numbers;
+    std::vector<QByteArray> Owned; // numbers and texts converted here
     std::vector<const char*> Values;
     std::vector<int> Lengths, Formats;
 
     explicit TPgParams(const TkxSqlParams& params) {
-        Numbers.reserve(params.size());
+        Owned.reserve(params.size());
         for (const TkxSqlValue& v : params) {
             switch (v.Kind) {
             case TkxSqlValue::Null:
@@ -71,17 +71,22 @@ struct TPgParams {
                 Formats.push_back(0);
                 break;
             case TkxSqlValue::Integer:
-                Numbers.push_back(QByteArray::number(v.Int));
-                Values.push_back(Numbers.back().constData());
+                Owned.push_back(QByteArray::number(v.Int));
+                Values.push_back(Owned.back().constData());
                 Lengths.push_back(0);
                 Formats.push_back(0);
                 break;
             case TkxSqlValue::Text:
+                Owned.push_back(v.String.toUtf8());
+                Values.push_back(Owned.back().constData());
+                Lengths.push_back(int(Owned.back().size()));
+                Formats.push_back(0);
+                break;
             case TkxSqlValue::Blob:
-                // Text goes as text, a blob in binary form: bytes exactly as they are.
+                // A blob goes in binary form: bytes exactly as they are.
                 Values.push_back(v.Bytes.constData());
                 Lengths.push_back(int(v.Bytes.size()));
-                Formats.push_back(v.Kind == TkxSqlValue::Blob ? 1 : 0);
+                Formats.push_back(1);
                 break;
             }
         }
@@ -374,8 +379,8 @@ private:
                 break;
             // A null QString or QByteArray would be bound as NULL: an empty text is not that.
             case TkxSqlValue::Text:
-                value = v.Bytes.isEmpty() ? QVariant(QStringLiteral(""))
-                                          : QVariant(QString::fromUtf8(v.Bytes));
+                value = v.String.isEmpty() ? QVariant(QStringLiteral(""))
+                                           : QVariant(Utf8Safe(v.String));
                 break;
             case TkxSqlValue::Blob:
                 value = QVariant(v.Bytes.isEmpty() ? QByteArray("") : v.Bytes);
@@ -383,6 +388,14 @@ private:
             }
             q.bindValue(int(i), value);
         }
+    }
+
+    // What a trip through UTF-8 leaves of the text, as libpq gets it: an unpaired surrogate
+    // becomes a replacement character instead of whatever SQLite would make of it.
+    static QString Utf8Safe(const QString& text) {
+        const bool paired =
+            std::none_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
+        return paired ? text : QString::fromUtf8(text.toUtf8());
     }
 
     void Close() {

@@ -29,11 +29,14 @@ struct TkxSqlValue {
     enum Type : quint8 { Null, Integer, Text, Blob };
     Type Kind = Null;
     qint64 Int = 0;
-    QByteArray Bytes; // Text: UTF-8 without NUL; Blob: any bytes
+    QByteArray Bytes; // Blob: any bytes
+    // Text, without NUL: kept as it is until bound, since SQLite's driver takes it so and only
+    // libpq needs UTF-8.
+    QString String;
 
-    static TkxSqlValue Of(qint64 v) { return {Integer, v, {}}; }
-    static TkxSqlValue OfText(const QString& text) { return {Text, 0, text.toUtf8()}; }
-    static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes}; }
+    static TkxSqlValue Of(qint64 v) { return {Integer, v, {}, {}}; }
+    static TkxSqlValue OfText(const QString& text) { return {Text, 0, {}, text}; }
+    static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes, {}}; }
 };
 using TkxSqlParams = std::vector<TkxSqlValue>;
 
