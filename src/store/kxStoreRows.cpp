@@ -18,6 +18,10 @@ const char* const NodeUpsertSql =
     "matched = excluded.matched, has_match = excluded.has_match, scanned = excluded.scanned, "
     "failure = excluded.failure, part = excluded.part, verbatim = excluded.verbatim";
 
+const char* const NodeUpdateSql =
+    "UPDATE nodes SET name = ?, matched = ?, has_match = ?, scanned = ?, failure = ?, "
+    "verbatim = ? WHERE run = ? AND id = ?";
+
 const char* const NodeDeleteSql = "DELETE FROM nodes WHERE run = ? AND id = ?";
 
 const char* const NodeSelectSql =
@@ -153,38 +157,70 @@ std::optional<double> TimestampDays(QByteArrayView text) {
     return double(Epoch.daysTo(date)) + double(ms) / double(MSecsPerDay);
 }
 
-TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
-                        const QString& failure, const QString& part) {
-    const QString name = ProjectText(info.NameText());
-    const QString address = ProjectText(info.AddressText());
-    const std::optional<qint64> size = WholeSize(info.Size);
-    const std::optional<double> created = TimeDays(info.Creating);
-    const std::optional<double> edited = TimeDays(info.EditTime);
-    const std::optional<double> accessed = TimeDays(info.LastAccess);
-    const bool exact = !name.contains(QChar(0)) && !address.contains(QChar(0)) &&
-                       (size || info.Size.IsEmpty()) && (created || info.Creating.IsEmpty()) &&
-                       (edited || info.EditTime.IsEmpty()) &&
-                       (accessed || info.LastAccess.IsEmpty());
-    TkxSqlValue verbatim;
+namespace {
+
+// The columns of a record that need more than a copy.
+struct TColumns {
+    QString Name, Address;
+    std::optional<qint64> Size;
+    std::optional<double> Created, Edited, Accessed;
+    TkxSqlValue Verbatim; // the project's texts where the columns can not hold them exactly
+};
+
+TColumns ColumnsOf(const TkxInfo& info) {
+    TColumns c;
+    c.Name = ProjectText(info.NameText());
+    c.Address = ProjectText(info.AddressText());
+    c.Size = WholeSize(info.Size);
+    c.Created = TimeDays(info.Creating);
+    c.Edited = TimeDays(info.EditTime);
+    c.Accessed = TimeDays(info.LastAccess);
+    const bool exact = !c.Name.contains(QChar(0)) && !c.Address.contains(QChar(0)) &&
+                       (c.Size || info.Size.IsEmpty()) && (c.Created || info.Creating.IsEmpty()) &&
+                       (c.Edited || info.EditTime.IsEmpty()) &&
+                       (c.Accessed || info.LastAccess.IsEmpty());
     if (!exact) {
-        const QStringList texts{name,
-                                address,
+        const QStringList texts{c.Name,
+                                c.Address,
                                 ProjectText(info.SizeRawText()),
                                 ProjectText(info.CreatingText()),
                                 ProjectText(info.EditTimeText()),
                                 ProjectText(info.LastAccessText())};
-        verbatim = TkxSqlValue::OfBlob(texts.join(u'\n').toUtf8());
+        c.Verbatim = TkxSqlValue::OfBlob(texts.join(u'\n').toUtf8());
     }
+    return c;
+}
+
+TkxSqlValue FailureValue(const QString& failure) {
+    return failure.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(ColumnText(failure));
+}
+
+} // namespace
+
+TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                        const QString& failure, const QString& part) {
+    TColumns c = ColumnsOf(info);
     return {TkxSqlValue::Of(run), TkxSqlValue::Of(id),
             parent ? TkxSqlValue::Of(parent) : TkxSqlValue(), TkxSqlValue::Of(info.Kind),
-            TkxSqlValue::OfText(ColumnText(name)), TkxSqlValue::OfText(ColumnText(address)),
-            size ? TkxSqlValue::Of(*size) : TkxSqlValue(), TimeValue(created), TimeValue(edited),
-            TimeValue(accessed),
+            TkxSqlValue::OfText(ColumnText(c.Name)), TkxSqlValue::OfText(ColumnText(c.Address)),
+            c.Size ? TkxSqlValue::Of(*c.Size) : TkxSqlValue(), TimeValue(c.Created),
+            TimeValue(c.Edited), TimeValue(c.Accessed),
             // PostgreSQL's booleans take 0 and 1 only; the search sets nothing else.
             TkxSqlValue::Of(info.Matched != 0), TkxSqlValue::Of(info.HasMatch != 0),
+            TkxSqlValue::Of(info.Scanned != 0), FailureValue(failure),
+            part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part), std::move(c.Verbatim)};
+}
+
+TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure) {
+    TColumns c = ColumnsOf(info);
+    return {TkxSqlValue::OfText(ColumnText(c.Name)),
+            TkxSqlValue::Of(info.Matched != 0),
+            TkxSqlValue::Of(info.HasMatch != 0),
             TkxSqlValue::Of(info.Scanned != 0),
-            failure.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(ColumnText(failure)),
-            part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part), verbatim};
+            FailureValue(failure),
+            std::move(c.Verbatim),
+            TkxSqlValue::Of(run),
+            TkxSqlValue::Of(id)};
 }
 
 TkxInfo RecordOfRow(const TkxSqlRow& row) {

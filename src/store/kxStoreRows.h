@@ -8,6 +8,9 @@
 
 // Writes one node (new or changed): run, id, parent, then the record's columns.
 extern const char* const NodeUpsertSql;
+// Writes what a change of a stored node can touch (TkxTreeWatcher's NodeChanged and
+// NodeFailed): name, marks, scanned, failure and the verbatim texts; then run and id.
+extern const char* const NodeUpdateSql;
 extern const char* const NodeDeleteSql;
 // Reads a run's nodes in the order they were found: id, parent, kind, name, address, size,
 // created, edited, accessed, matched, has_match, scanned, part, verbatim.
@@ -15,6 +18,8 @@ extern const char* const NodeSelectSql;
 
 TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
                         const QString& failure, const QString& part);
+
+TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure);
 
 // The record of a row read with NodeSelectSql.
 TkxInfo RecordOfRow(const TkxSqlRow& row);

@@ -393,9 +393,9 @@ private:
     // What a trip through UTF-8 leaves of the text, as libpq gets it: an unpaired surrogate
     // becomes a replacement character instead of whatever SQLite would make of it.
     static QString Utf8Safe(const QString& text) {
-        const bool paired =
+        const bool plain =
             std::none_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
-        return paired ? text : QString::fromUtf8(text.toUtf8());
+        return plain ? text : QString::fromUtf8(text.toUtf8());
     }
 
     void Close() {

@@ -79,7 +79,7 @@ void TkxStoreWriter::Attach(TkxProjectDoc& doc, const std::vector<QString>& part
     for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
         const quint32 id = NextId++;
         Ids[n] = id;
-        Upsert(n, id);
+        Upsert(n, id, true);
     }
     Settled();
     doc.SetTreeWatcher(this);
@@ -91,9 +91,10 @@ void TkxStoreWriter::Detach() {
     Doc = nullptr;
 }
 
-void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id) {
+void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
     TItem item;
     item.Id = id;
+    item.New = isNew;
     if (node->Parent && !node->Parent->IsRoot()) {
         const auto parent = Ids.find(node->Parent);
         item.Parent = parent == Ids.end() ? 0 : parent->second;
@@ -110,19 +111,19 @@ void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nod
     for (const TkxNode* node : nodes) {
         const quint32 id = NextId++;
         Ids[node] = id;
-        Upsert(node, id);
+        Upsert(node, id, true);
     }
 }
 
 void TkxStoreWriter::NodeChanged(const TkxNode* node) {
     if (const auto it = Ids.find(node); it != Ids.end())
-        Upsert(node, it->second);
+        Upsert(node, it->second, false);
 }
 
 void TkxStoreWriter::NodeFailed(const TkxNode* node, const QString& reason) {
     if (const auto it = Ids.find(node); it != Ids.end()) {
         Failures[it->second] = reason;
-        Upsert(node, it->second);
+        Upsert(node, it->second, false);
     }
 }
 
@@ -277,30 +278,42 @@ void TkxStoreWriter::StartRun(TkxSqlSession& session) {
 
 void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bool last) {
     // The last state of each node is all that needs writing; ids are never used twice, so a
-    // deleted node stays deleted.
-    std::unordered_map<quint32, size_t> latest;
+    // deleted node stays deleted. A node whose row the store holds already (most of them: a
+    // search adds nodes long before it scans them) gets only what a change may touch.
+    struct TLatest {
+        size_t Item;
+        bool New;
+    };
+    std::unordered_map<quint32, TLatest> latest;
     latest.reserve(items.size());
-    for (size_t i = 0; i < items.size(); ++i)
-        latest[items[i].Id] = i;
-    std::vector<size_t> order;
+    for (size_t i = 0; i < items.size(); ++i) {
+        const auto [it, added] = latest.try_emplace(items[i].Id, TLatest{i, items[i].New});
+        if (!added)
+            it->second = {i, it->second.New || items[i].New};
+    }
+    std::vector<TLatest> order;
     order.reserve(latest.size());
-    for (const auto& [id, i] : latest)
-        order.push_back(i);
-    std::sort(order.begin(), order.end(),
-              [&](size_t a, size_t b) { return items[a].Id < items[b].Id; });
+    for (const auto& [id, last] : latest)
+        order.push_back(last);
+    std::sort(order.begin(), order.end(), [&](const TLatest& a, const TLatest& b) {
+        return items[a.Item].Id < items[b.Item].Id;
+    });
     const qint64 run = Run;
-    std::vector<TkxSqlParams> upserts, deletes;
-    for (size_t i : order) {
-        const TItem& item = items[i];
+    std::vector<TkxSqlParams> upserts, updates, deletes;
+    for (const TLatest& last : order) {
+        const TItem& item = items[last.Item];
         if (item.Delete)
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
-        else
+        else if (last.New)
             upserts.push_back(
                 NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
+        else
+            updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
     }
     session.BeginWrite();
     try {
         session.ExecMany(QString::fromLatin1(NodeUpsertSql), upserts);
+        session.ExecMany(QString::fromLatin1(NodeUpdateSql), updates);
         session.ExecMany(QString::fromLatin1(NodeDeleteSql), deletes);
         if (last) {
             int failed;
@@ -325,7 +338,7 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         }
         throw;
     }
-    Written += qint64(upserts.size() + deletes.size());
+    Written += qint64(upserts.size() + updates.size() + deletes.size());
 }
 
 void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {

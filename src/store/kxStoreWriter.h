@@ -60,6 +60,7 @@ Q_SIGNALS:
 private:
     struct TItem {
         bool Delete = false;
+        bool New = false; // the node's first row; later items change only what NodeChanged may
         quint32 Id = 0;
         quint32 Parent = 0;
         TkxInfo Info;
@@ -72,7 +73,7 @@ private:
     void NodeFailed(const TkxNode* node, const QString& reason) override;
     void NodeDeleting(const TkxNode* node) override;
     void Settled() override;
-    void Upsert(const TkxNode* node, quint32 id);
+    void Upsert(const TkxNode* node, quint32 id, bool isNew);
     void Detach();
 
     // The writer's thread.
