@@ -1,5 +1,6 @@
 // orvane-scan: the search engine and project document without a window.
 
+#include "cli/kxScanPage.h"
 #include "document/kxAccounts.h"
 #include "document/kxProjectDoc.h"
 #include "engine/kxManager.h"
@@ -37,80 +38,6 @@
 #include <unistd.h>
 
 namespace {
-
-const char* const Usage =
-    R"(Usage: orvane-scan [OPTIONS]
-
-Searches IPv4 ranges for SMB shares, folders and files whose names match the masks, with the
-same engine and project files as the Orvane window.
-
-  --range "[NAME=]TARGET" add a range (repeatable): TARGET is an address, FIRST - LAST or a
-                         CIDR block ADDRESS/N; without NAME the first address names it
-  --targets FILE|-       add the ranges of a list (repeatable; - is standard input): one
-                         target a line as for --range; blank lines and lines starting with #
-                         are skipped; a line !TARGET takes TARGET out of the ranges above it,
-                         splitting them into pieces named "NAME #1", "NAME #2"...
-  --allow-large-range    accept a range of more than 65,536 addresses
-  --shard I/N            search only the I-th of N parts of the targets (equal in addresses,
-                         the same on every machine), so that N runs with I = 1..N search
-                         every address once; a range cut by the parts is named "NAME [k/m]"
-  --open FILE.kxor       read a project (its ranges, results and parameters)
-  --run                  search every range from the top (earlier results are dropped)
-  --continue             explore what is still pending (a new project: all of its ranges)
-  --threads N            maximum number of worker threads (default 16, at most 1024)
-  --depth N              deepest tree level explored: 1 hosts, 2 shares, 3 share folders...
-                         (default 0: no limit)
-  --lifetime MIN         minutes one task may run before it is timed out (default 1)
-  --masks TEXT           file masks separated by ";" (default *.*)
-  --connect-timeout MS   how long an address that does not answer is waited for, in
-                         milliseconds, 50 to 60000 (default 1000); more for a slow link
-  --user USER            connect as this user (DOMAIN\user, user@REALM or user), never as
-                         guest (default: guest). The password is taken from ORVANE_PASSWORD;
-                         else a valid Kerberos ticket for user@REALM is used; else the password
-                         remembered for USER in the desktop's secret store, else asked for
-                         when standard input is a terminal, else an expired ticket for USER;
-                         without any of them orvane-scan stops at once (exit status 2)
-  --kerberos             connect with your Kerberos ticket (KRB5CCNAME, else the default cache)
-                         as its principal; never with a password, NTLM or as guest
-  --remember-password    keep the password of --user (from ORVANE_PASSWORD or the terminal)
-                         in the secret store, where later runs and the window find it
-  --forget-password      remove the password of --user from the secret store
-  --no-netbios           ask hosts without a DNS name for no NetBIOS name (UDP 137), where
-                         such traffic is unwelcome; they keep their addresses as names
-  --allow-smb1           also list servers that speak only SMB1 (insecure; credentials may
-                         go over it). By default such a server is a failed task that says so
-  --save FILE.kxor       write the project when done (also after Ctrl-C, so it can be continued)
-  --checkpoint SECONDS   while searching, write --save FILE every SECONDS as it stands, so a
-                         killed run can be continued from it (default 60; 0: only at the end)
-  --csv FILE|-           write one row per tree node (- is standard output); a text field
-                         that starts with =, +, -, @, a tab or a CR gets a leading ' so that
-                         a spreadsheet shows it as text instead of running it as a formula
-  --csv-raw              write the CSV's texts as they are, for scripts
-  --xml FILE             export the tree as XML
-  --store URL            write what the search finds into a result store while it runs:
-                         sqlite:PATH, or postgresql://USER@HOST:PORT/DB with the password in
-                         PGPASSWORD or ~/.pgpass (never in the URL); needs --scan and --run
-  --scan NAME            the scan this run belongs to in the store (several runs, shards or
-                         nights, of one scan)
-  --from-store URL       build the project of the scan --scan NAME from a store: the latest
-                         finished run of every shard (else its latest run, whose unexplored
-                         nodes stay pending); write it with --save, --csv or --xml
-  --quiet                no progress on standard error
-  --help                 this text
-
-Without --run or --continue nothing is searched: the project is only built or read, then
-saved or exported. Each output option may be given once, and no two outputs (nor --csv or
---xml and the --open project) may name the same file. Ctrl-C (and SIGTERM, SIGHUP) stops the
-search like the Stop command: unfinished folders are queued again; while the results are
-written, a first Ctrl-C is ignored (a second one aborts).
-Exit status: 0 the search finished (or none was asked for) and every output was written,
-1 it failed or was stopped, or an output could not be written, 2 bad usage, 3 the search
-finished but tasks failed (listings refused or lost; they are reported on standard error).
-A store that fails during the search is reported once; the search goes on, and the status is 1
-unless it already says something failed. With --from-store: 0 every shard finished, 1 a shard
-is unfinished or missing (or an output could not be written), 2 the store could not be read,
-3 every shard finished but tasks failed.
-)";
 
 int SignalPipe[2] = {-1, -1};
 volatile std::sig_atomic_t Writing = 0;
@@ -254,91 +181,138 @@ void CheckStoreOptions(const Options& o) {
                                 "--continue, --open, --range, --targets, --shard or --store"));
 }
 
+[[noreturn]] void PrintVersion() {
+    try {
+        QTextStream(stdout) << "orvane-scan (Orvane) " << ProgramVersionText() << "\n";
+    } catch (const std::exception& e) {
+        QTextStream(stderr) << "orvane-scan: " << ErrorMessage(e) << "\n";
+        std::exit(1);
+    }
+    std::exit(0);
+}
+
 Options Parse(const QStringList& args) {
     Options o;
     for (qsizetype i = 1; i < args.size(); ++i) {
         const QString& a = args[i];
-        auto value = [&]() -> QString {
+        // Only what the page lists is an option, so --help and the manual page name them all.
+        const TkxScanOption* option = FindScanOption(ScanPage(), a.toStdString());
+        if (!option)
+            BadUsage(QStringLiteral("unknown argument '%1'").arg(a));
+        QString v;
+        if (!option->Value.empty()) {
             if (i + 1 >= args.size())
                 BadUsage(QStringLiteral("%1 needs a value").arg(a));
-            return args[++i];
-        };
+            v = args[++i];
+        }
         // Given twice, an output would silently be only the last one.
         auto once = [&](QString& target) {
             if (!target.isEmpty())
                 BadUsage(QStringLiteral("%1 is given more than once").arg(a));
-            target = value();
+            target = v;
             if (target.isEmpty())
                 BadUsage(QStringLiteral("%1 needs a file name").arg(a));
         };
-        if (a == u"--help" || a == u"-h") {
-            std::fputs(Usage, stdout);
+        auto storeUrl = [&](std::optional<TkxStoreUrl>& target) {
+            QString reason;
+            target = TkxStoreUrl::Parse(v, &reason);
+            if (!target)
+                BadUsage(QStringLiteral("%1: %2").arg(a, reason));
+        };
+        switch (option->Id) {
+        case TkxScanOptionId::Help:
+            std::fputs(ScanHelpText(ScanPage()).c_str(), stdout);
             std::exit(0);
-        } else if (a == u"--range") {
-            o.Targets.push_back(TargetOf(value()));
-        } else if (a == u"--targets") {
-            TkxTargetList list = TargetsOf(value());
+        case TkxScanOptionId::Version:
+            PrintVersion();
+        case TkxScanOptionId::Range:
+            o.Targets.push_back(TargetOf(v));
+            break;
+        case TkxScanOptionId::Targets: {
+            TkxTargetList list = TargetsOf(v);
             o.Targets.insert(o.Targets.end(), std::make_move_iterator(list.begin()),
                              std::make_move_iterator(list.end()));
-        } else if (a == u"--allow-large-range") {
+            break;
+        }
+        case TkxScanOptionId::AllowLargeRange:
             o.AllowLargeRange = true;
-        } else if (a == u"--open") {
-            o.Open = value();
-        } else if (a == u"--run") {
+            break;
+        case TkxScanOptionId::Open:
+            o.Open = v;
+            break;
+        case TkxScanOptionId::Run:
             o.Run = true;
-        } else if (a == u"--continue") {
+            break;
+        case TkxScanOptionId::Continue:
             o.Continue = true;
-        } else if (a == u"--threads") {
-            o.Threads = Number(a, value());
-        } else if (a == u"--depth") {
-            o.Depth = Number(a, value());
-        } else if (a == u"--lifetime") {
-            o.LifeTime = Number(a, value());
-        } else if (a == u"--masks") {
-            o.Masks = value();
-        } else if (a == u"--connect-timeout") {
-            o.ConnectTimeout = Number(a, value());
-        } else if (a == u"--user") {
-            o.User = value();
-        } else if (a == u"--kerberos") {
+            break;
+        case TkxScanOptionId::Threads:
+            o.Threads = Number(a, v);
+            break;
+        case TkxScanOptionId::Depth:
+            o.Depth = Number(a, v);
+            break;
+        case TkxScanOptionId::LifeTime:
+            o.LifeTime = Number(a, v);
+            break;
+        case TkxScanOptionId::Masks:
+            o.Masks = v;
+            break;
+        case TkxScanOptionId::ConnectTimeout:
+            o.ConnectTimeout = Number(a, v);
+            break;
+        case TkxScanOptionId::User:
+            o.User = v;
+            break;
+        case TkxScanOptionId::Kerberos:
             o.Kerberos = true;
-        } else if (a == u"--remember-password") {
+            break;
+        case TkxScanOptionId::RememberPassword:
             o.RememberPassword = true;
-        } else if (a == u"--forget-password") {
+            break;
+        case TkxScanOptionId::ForgetPassword:
             o.ForgetPassword = true;
-        } else if (a == u"--no-netbios") {
+            break;
+        case TkxScanOptionId::NoNetbios:
             o.Net.Netbios = false;
-        } else if (a == u"--allow-smb1") {
+            break;
+        case TkxScanOptionId::AllowSmb1:
             o.Net.AllowSmb1 = true;
-        } else if (a == u"--save") {
+            break;
+        case TkxScanOptionId::Save:
             once(o.Save);
-        } else if (a == u"--checkpoint") {
-            o.Checkpoint = Number(a, value());
-        } else if (a == u"--csv") {
+            break;
+        case TkxScanOptionId::Checkpoint:
+            o.Checkpoint = Number(a, v);
+            break;
+        case TkxScanOptionId::Csv:
             once(o.Csv);
-        } else if (a == u"--csv-raw") {
+            break;
+        case TkxScanOptionId::CsvRaw:
             o.CsvRaw = true;
-        } else if (a == u"--xml") {
+            break;
+        case TkxScanOptionId::Xml:
             once(o.Xml);
-        } else if (a == u"--shard") {
-            const QString text = value();
-            o.Shard = ParseShard(text);
+            break;
+        case TkxScanOptionId::Shard:
+            o.Shard = ParseShard(v);
             if (!o.Shard)
-                BadUsage(QStringLiteral("--shard '%1' is no I/N with 1 <= I <= N").arg(text));
-        } else if (a == u"--store" || a == u"--from-store") {
-            QString reason;
-            std::optional<TkxStoreUrl> url = TkxStoreUrl::Parse(value(), &reason);
-            if (!url)
-                BadUsage(QStringLiteral("%1: %2").arg(a, reason));
-            (a == u"--store" ? o.Store : o.FromStore) = std::move(url);
-        } else if (a == u"--scan") {
-            o.Scan = value();
+                BadUsage(QStringLiteral("--shard '%1' is no I/N with 1 <= I <= N").arg(v));
+            break;
+        case TkxScanOptionId::Store:
+            storeUrl(o.Store);
+            break;
+        case TkxScanOptionId::FromStore:
+            storeUrl(o.FromStore);
+            break;
+        case TkxScanOptionId::Scan:
+            o.Scan = v;
             if (!IsScanName(o.Scan))
                 BadUsage(QStringLiteral("--scan needs a name without control characters"));
-        } else if (a == u"--quiet") {
+            break;
+        case TkxScanOptionId::Quiet:
             o.Quiet = true;
-        } else {
-            BadUsage(QStringLiteral("unknown argument '%1'").arg(a));
+            break;
         }
     }
     if (o.Run && o.Continue)
