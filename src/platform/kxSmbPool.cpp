@@ -182,9 +182,12 @@ QString TkxSmbPool::FindHelper() {
     if (n > 0) {
         std::string dir(self, static_cast<std::size_t>(n));
         dir.erase(dir.rfind('/') + 1);
-        const std::string candidate = dir + "orvane-smb-helper";
-        if (access(candidate.c_str(), X_OK) == 0)
-            return QFile::decodeName(QByteArray(candidate.data(), qsizetype(candidate.size())));
+        // Relative to the programs, so an installation that was moved still finds its own.
+        for (const std::string& candidate :
+             {dir + "orvane-smb-helper", dir + ORVANE_HELPER_FROM_PROGRAMS "/orvane-smb-helper"}) {
+            if (access(candidate.c_str(), X_OK) == 0)
+                return QFile::decodeName(QByteArray(candidate.data(), qsizetype(candidate.size())));
+        }
     }
     if (const char* env = std::getenv("ORVANE_SMB_HELPER"); env && *env)
         return QFile::decodeName(env);

@@ -28,7 +28,8 @@
 #include <vector>
 
 struct TkxSmbPoolOptions {
-    // Empty: next to the running executable, else $ORVANE_SMB_HELPER.
+    // Empty: next to the running executable (a build tree), else where the package installs it
+    // (FindHelper), else $ORVANE_SMB_HELPER.
     QString HelperPath;
     // A fixed number of helpers. 0: $ORVANE_SMB_HELPERS if set, else the pool follows the work,
     // starting from max(2, number of cores).
@@ -96,6 +97,9 @@ public:
     QString HelperPath() const { return Path; }
 
     static int DefaultHelperCount();
+    // The helper next to the running executable, else in the library-executables folder as
+    // seen from the programs' folder (ORVANE_HELPER_FROM_PROGRAMS, such as
+    // ../libexec/orvane), else $ORVANE_SMB_HELPER; empty when none is executable.
     static QString FindHelper();
 
     // Receives the entries of one answer; false rejects the stream (Error says why, else EIO).
