@@ -42,7 +42,7 @@ void Fill(std::string& out, std::size_t column, std::size_t indent, std::string_
     const std::vector<std::string_view> words = Words(text, false);
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i] == "-" && !units.empty() && i + 1 < words.size())
-            ((units.back() += " - ") += words[++i]);
+            units.back().append(" - ").append(words[++i]);
         else
             units.emplace_back(words[i]);
     }
@@ -174,7 +174,7 @@ std::string Guarded(std::string line) {
     return line;
 }
 
-// A line of running text: option names bold. A line must not start with a control character.
+// A line of running text, option names in bold.
 std::string RoffLine(std::string_view text) {
     std::string out;
     bool first = true;
