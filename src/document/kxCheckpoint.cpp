@@ -1,10 +1,27 @@
 #include "document/kxCheckpoint.h"
 
+#include "engine/kxTsan.h"
 #include "model/kxErrors.h"
 #include "storage/kxUtils.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QIODevice>
+
+namespace {
+// A write has ended: posted by the writing thread to the writer's. An event of our own rather
+// than a queued call, so the order Qt's queue makes can be shown to the thread checker.
+class TDoneEvent : public QEvent {
+public:
+    static QEvent::Type EventType() {
+        static const int type = QEvent::registerEventType();
+        return QEvent::Type(type);
+    }
+    explicit TDoneEvent(quint64 serial) : QEvent(EventType()), Serial(serial) {}
+    const quint64 Serial;
+};
+} // namespace
 
 TkxCheckpointWriter::TkxCheckpointWriter(QObject* parent) : QObject(parent) {}
 
@@ -33,9 +50,18 @@ bool TkxCheckpointWriter::Start(const QString& fileName, TWrite write) {
         }
         job->Milliseconds = clock.elapsed();
         // Dropped if the writer is gone by then; Wait and Cancel finish the job themselves.
-        QMetaObject::invokeMethod(
-            this, [this, serial = job->Serial] { Finish(serial, true); }, Qt::QueuedConnection);
+        auto* done = new TDoneEvent(job->Serial);
+        TsanPosted(done);
+        QCoreApplication::postEvent(this, done);
     });
+    return true;
+}
+
+bool TkxCheckpointWriter::event(QEvent* e) {
+    if (e->type() != TDoneEvent::EventType())
+        return QObject::event(e);
+    TsanReceived(e);
+    Finish(static_cast<TDoneEvent*>(e)->Serial, true);
     return true;
 }
 

@@ -34,6 +34,9 @@ Q_SIGNALS:
     // A checkpoint is done: error is empty when it was written.
     void Written(const QString& fileName, const QString& error, qint64 milliseconds);
 
+protected:
+    bool event(QEvent* e) override;
+
 private:
     struct TJob {
         quint64 Serial = 0;

@@ -1,42 +1,13 @@
 #include "engine/kxAbstThread.h"
 
+#include "engine/kxTsan.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
 
 #include <QCoreApplication>
 #include <QEvent>
 
-// Qt's event queue orders a posted event before its delivery with locks that ThreadSanitizer
-// does not see (Qt is not instrumented); these make that one order visible to it.
-#if defined(__SANITIZE_THREAD__)
-#define ORVANE_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ORVANE_TSAN 1
-#endif
-#endif
-#ifdef ORVANE_TSAN
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#endif
-
 namespace {
-void PostedBy(void* event) {
-#ifdef ORVANE_TSAN
-    __tsan_release(event);
-#else
-    (void)event;
-#endif
-}
-
-void ReceivedFrom(void* event) {
-#ifdef ORVANE_TSAN
-    __tsan_acquire(event);
-#else
-    (void)event;
-#endif
-}
-
 // A call waiting on another thread. Deleting it unrun (its receiver is gone) still
 // releases the waiter, which then keeps the neutral result.
 class TkxSyncEvent : public QEvent {
@@ -49,7 +20,7 @@ public:
         : QEvent(EventType()), Call(std::move(call)), Done(done) {}
     ~TkxSyncEvent() override {
         // Run or dropped with its receiver, on the receiver's thread.
-        ReceivedFrom(this);
+        TsanReceived(this);
         if (Done)
             Done->release();
     }
@@ -62,7 +33,7 @@ private:
 } // namespace
 
 bool TkxBridgeTarget::event(QEvent* e) {
-    ReceivedFrom(e);
+    TsanReceived(e);
     if (e->type() == TkxSyncEvent::EventType()) {
         static_cast<TkxSyncEvent*>(e)->Run();
         return true;
@@ -156,7 +127,7 @@ bool TkxThread::Post(std::function<void()> call, std::binary_semaphore* done) {
 
 void TkxThread::PostLocked(std::function<void()> call, std::binary_semaphore* done) {
     auto event = std::make_unique<TkxSyncEvent>(std::move(call), done);
-    PostedBy(event.get());
+    TsanPosted(event.get());
     QCoreApplication::postEvent(Host->BridgeTarget(), event.release());
 }
 
