@@ -723,8 +723,9 @@ int Search(QCoreApplication& app, TkxProjectDoc& doc, const Options& o, const QS
     QTimer checkpoints;
     const quint32 every = o.Checkpoint.value_or(DefaultCheckpointSeconds);
     bool failureShown = false;
+    // The timer's slot reads this while the search runs: it lives as long as the timer.
+    quint64 written = doc.Revision();
     if (!o.Save.isEmpty() && every > 0) {
-        quint64 written = doc.Revision();
         checkpoints.setInterval(std::chrono::seconds(every));
         QObject::connect(&checkpoints, &QTimer::timeout, &doc, [&] {
             if (doc.IsSearching() && doc.Revision() != written && doc.StartCheckpoint(o.Save))
