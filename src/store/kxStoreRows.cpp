@@ -7,22 +7,108 @@
 #include <QTime>
 
 #include <cmath>
+#include <iterator>
 
-const char* const NodeUpsertSql =
-    "INSERT INTO nodes (run, id, parent, kind, name, address, size, created, edited, accessed, "
-    "matched, has_match, scanned, failure, part, verbatim) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-    "ON CONFLICT (run, id) DO UPDATE SET parent = excluded.parent, kind = excluded.kind, "
-    "name = excluded.name, address = excluded.address, size = excluded.size, "
-    "created = excluded.created, edited = excluded.edited, accessed = excluded.accessed, "
-    "matched = excluded.matched, has_match = excluded.has_match, scanned = excluded.scanned, "
-    "failure = excluded.failure, part = excluded.part, verbatim = excluded.verbatim";
+namespace {
 
-const char* const NodeUpdateSql =
-    "UPDATE nodes SET name = ?, matched = ?, has_match = ?, scanned = ?, failure = ?, "
-    "verbatim = ? WHERE run = ? AND id = ?";
+const char* const NodeColumns = "run, id, parent, kind, name, address, size, created, edited, "
+                                "accessed, matched, has_match, scanned, failure, part, verbatim";
+constexpr int NodeColumnCount = 16;
 
-const char* const NodeDeleteSql = "DELETE FROM nodes WHERE run = ? AND id = ?";
+// "(?, ?, ?), (?, ?, ?)": `rows` rows of `row`.
+QString RowsOf(const QString& row, int rows) {
+    QString out;
+    out.reserve((row.size() + 2) * rows);
+    for (int i = 0; i < rows; ++i) {
+        if (i > 0)
+            out += QLatin1String(", ");
+        out += row;
+    }
+    return out;
+}
+
+QString Placeholders(int columns) {
+    QString row = QStringLiteral("(?");
+    for (int i = 1; i < columns; ++i)
+        row += QLatin1String(", ?");
+    return row + u')';
+}
+
+QString NodeUpsertSql(int rows) {
+    return QStringLiteral("INSERT INTO nodes (%1) VALUES %2 "
+                          "ON CONFLICT (run, id) DO UPDATE SET parent = excluded.parent, "
+                          "kind = excluded.kind, name = excluded.name, "
+                          "address = excluded.address, size = excluded.size, "
+                          "created = excluded.created, edited = excluded.edited, "
+                          "accessed = excluded.accessed, matched = excluded.matched, "
+                          "has_match = excluded.has_match, scanned = excluded.scanned, "
+                          "failure = excluded.failure, part = excluded.part, "
+                          "verbatim = excluded.verbatim")
+        .arg(QLatin1String(NodeColumns), RowsOf(Placeholders(NodeColumnCount), rows));
+}
+
+QString NodeUpdateSql(int rows) {
+    if (rows == 1)
+        return QStringLiteral("UPDATE nodes SET name = ?, matched = ?, has_match = ?, "
+                              "scanned = ?, failure = ?, verbatim = ? WHERE run = ? AND id = ?");
+    // The casts give the values' rows the columns' types.
+    return QStringLiteral("UPDATE nodes AS n SET name = v.name, matched = v.matched, "
+                          "has_match = v.has_match, scanned = v.scanned, failure = v.failure, "
+                          "verbatim = v.verbatim FROM (VALUES %1) "
+                          "AS v (name, matched, has_match, scanned, failure, verbatim, run, id) "
+                          "WHERE n.run = v.run AND n.id = v.id")
+        .arg(RowsOf(QStringLiteral("(?::text, ?::boolean, ?::boolean, ?::boolean, ?::text, "
+                                   "?::bytea, ?::bigint, ?::integer)"),
+                    rows));
+}
+
+// The statement for `rows` rows at once, made once per size.
+struct TMultiRow {
+    std::vector<std::pair<int, QString>> Sizes; // largest first, the last of one row
+
+    TMultiRow(std::initializer_list<int> sizes, QString (*sql)(int)) {
+        for (const int n : sizes)
+            Sizes.emplace_back(n, sql(n));
+    }
+};
+
+// Rows as many to a statement as the largest size takes, the rest in smaller ones: a few
+// prepared statements serve any count.
+void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TMultiRow& sql) {
+    size_t at = 0;
+    for (const auto& [size, text] : sql.Sizes) {
+        std::vector<TkxSqlParams> sets;
+        while (rows.size() - at >= size_t(size)) {
+            TkxSqlParams joined;
+            joined.reserve(size_t(size) * rows[at].size());
+            for (size_t end = at + size_t(size); at < end; ++at)
+                std::move(rows[at].begin(), rows[at].end(), std::back_inserter(joined));
+            sets.push_back(std::move(joined));
+        }
+        session.ExecMany(text, sets);
+    }
+}
+
+} // namespace
+
+void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
+    // PostgreSQL takes up to 65,535 parameters; SQLite builds before 3.32 take 999.
+    static const TMultiRow Postgres({256, 16, 1}, NodeUpsertSql);
+    static const TMultiRow Sqlite({60, 8, 1}, NodeUpsertSql);
+    WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
+}
+
+void WriteNodeChanges(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
+    // SQLite runs a statement in the calling thread without a round trip: one row each costs
+    // it little, and UPDATE ... FROM would need SQLite 3.33.
+    static const TMultiRow Postgres({256, 16, 1}, NodeUpdateSql);
+    static const TMultiRow Sqlite({1}, NodeUpdateSql);
+    WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
+}
+
+void DeleteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
+    session.ExecMany(QStringLiteral("DELETE FROM nodes WHERE run = ? AND id = ?"), rows);
+}
 
 const char* const NodeSelectSql =
     "SELECT id, parent, kind, name, address, size, created, edited, accessed, matched, "

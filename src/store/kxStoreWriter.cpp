@@ -107,6 +107,14 @@ void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
     Group.push_back(std::move(item));
 }
 
+void TkxStoreWriter::TItem::Merge(TItem&& later) {
+    // The later item holds the node's whole state: what the earlier one had is stale, but for
+    // the row the store does not hold yet.
+    const bool first = New;
+    *this = std::move(later);
+    New = New || first;
+}
+
 void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
     for (const TkxNode* node : nodes) {
         const quint32 id = NextId++;
@@ -157,14 +165,15 @@ void TkxStoreWriter::Settled() {
             Group.clear(); // nothing more reaches the store
             return;
         }
-        wake = Queue.size() < BatchRows && Queue.size() + Group.size() >= BatchRows;
-        if (Queue.empty()) {
-            Queue = std::move(Group);
-            wake = true;
-        } else {
-            Queue.insert(Queue.end(), std::make_move_iterator(Group.begin()),
-                         std::make_move_iterator(Group.end()));
+        const size_t before = Queue.size();
+        for (TItem& item : Group) {
+            const auto [at, added] = Waiting.try_emplace(item.Id, Queue.size());
+            if (added)
+                Queue.push_back(std::move(item));
+            else
+                Queue[at->second].Merge(std::move(item));
         }
+        wake = before == 0 || (before < BatchRows && Queue.size() >= BatchRows);
     }
     Group.clear();
     if (wake)
@@ -226,6 +235,7 @@ void TkxStoreWriter::Main() {
             if (Abandon)
                 break;
             items.swap(Queue);
+            Waiting.clear();
             last = Ending;
         }
         bool failed;
@@ -277,44 +287,28 @@ void TkxStoreWriter::StartRun(TkxSqlSession& session) {
 }
 
 void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bool last) {
-    // The last state of each node is all that needs writing; ids are never used twice, so a
-    // deleted node stays deleted. A node whose row the store holds already (most of them: a
-    // search adds nodes long before it scans them) gets only what a change may touch.
-    struct TLatest {
-        size_t Item;
-        bool New;
-    };
-    std::unordered_map<quint32, TLatest> latest;
-    latest.reserve(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-        const auto [it, added] = latest.try_emplace(items[i].Id, TLatest{i, items[i].New});
-        if (!added)
-            it->second = {i, it->second.New || items[i].New};
-    }
-    std::vector<TLatest> order;
-    order.reserve(latest.size());
-    for (const auto& [id, last] : latest)
-        order.push_back(last);
-    std::sort(order.begin(), order.end(), [&](const TLatest& a, const TLatest& b) {
-        return items[a.Item].Id < items[b.Item].Id;
-    });
+    // Each node appears once (Settled merged its changes), so a node deleted stays deleted: ids
+    // are never used twice. A node whose row the store holds already (one added in an earlier
+    // batch) gets only what a change may touch.
+    std::sort(items.begin(), items.end(),
+              [](const TItem& a, const TItem& b) { return a.Id < b.Id; });
     const qint64 run = Run;
     std::vector<TkxSqlParams> upserts, updates, deletes;
-    for (const TLatest& last : order) {
-        const TItem& item = items[last.Item];
+    for (const TItem& item : items) {
         if (item.Delete)
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
-        else if (last.New)
+        else if (item.New)
             upserts.push_back(
                 NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
         else
             updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
     }
+    const qint64 rows = qint64(upserts.size() + updates.size() + deletes.size());
     session.BeginWrite();
     try {
-        session.ExecMany(QString::fromLatin1(NodeUpsertSql), upserts);
-        session.ExecMany(QString::fromLatin1(NodeUpdateSql), updates);
-        session.ExecMany(QString::fromLatin1(NodeDeleteSql), deletes);
+        WriteNodes(session, upserts);
+        WriteNodeChanges(session, updates);
+        DeleteNodes(session, deletes);
         if (last) {
             int failed;
             TkxSearchState state;
@@ -338,7 +332,7 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         }
         throw;
     }
-    Written += qint64(upserts.size() + updates.size() + deletes.size());
+    Written += rows;
 }
 
 void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
@@ -349,6 +343,7 @@ void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
         FailedFlag = true;
         Failure = reason;
         Queue.clear();
+        Waiting.clear();
     }
     // Where the database still answers (a full disk, a refused row), the run says it is
     // incomplete; a lost server leaves it "running", which a reader takes as unfinished too.

@@ -61,6 +61,7 @@ private:
     struct TItem {
         bool Delete = false;
         bool New = false; // the node's first row; later items change only what NodeChanged may
+        void Merge(TItem&& later);
         quint32 Id = 0;
         quint32 Parent = 0;
         TkxInfo Info;
@@ -99,6 +100,9 @@ private:
     std::condition_variable Wake;   // the thread waits for work
     std::condition_variable Settle; // the document's side waits for the open and the end
     std::vector<TItem> Queue;
+    // Where a node's item waits in Queue: a later change of it replaces that item, so a node
+    // added and changed before the thread takes the queue is written once, in its last state.
+    std::unordered_map<quint32, size_t> Waiting;
     bool Opened = false, Ending = false, Ended = false, Abandon = false;
     TkxSearchState EndState = srNone;
     int EndFailed = 0;
