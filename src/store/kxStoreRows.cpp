@@ -72,15 +72,22 @@ struct TMultiRow {
     }
 };
 
+QString NodeMarksSql(int rows) {
+    return QStringLiteral("UPDATE nodes SET matched = ?, has_match = ?, scanned = ? "
+                          "WHERE run = ? AND id IN (%1)")
+        .arg(RowsOf(QStringLiteral("?"), rows));
+}
+
 // Rows as many to a statement as the largest size takes, the rest in smaller ones: a few
-// prepared statements serve any count.
-void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TMultiRow& sql) {
+// prepared statements serve any count. `head` goes before the rows of each statement.
+void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TMultiRow& sql,
+               const TkxSqlParams& head = {}) {
     size_t at = 0;
     for (const auto& [size, text] : sql.Sizes) {
         std::vector<TkxSqlParams> sets;
         while (rows.size() - at >= size_t(size)) {
-            TkxSqlParams joined;
-            joined.reserve(size_t(size) * rows[at].size());
+            TkxSqlParams joined = head;
+            joined.reserve(head.size() + size_t(size) * rows[at].size());
             for (size_t end = at + size_t(size); at < end; ++at)
                 std::move(rows[at].begin(), rows[at].end(), std::back_inserter(joined));
             sets.push_back(std::move(joined));
@@ -92,18 +99,32 @@ void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TM
 } // namespace
 
 void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
-    // PostgreSQL takes up to 65,535 parameters; SQLite builds before 3.32 take 999.
+    // PostgreSQL takes up to 65,535 parameters. SQLite runs a statement in the calling thread
+    // without a round trip, and Qt's driver binds the values of a long statement more slowly
+    // than those of a short one run many times (measured): one row each.
     static const TMultiRow Postgres({256, 16, 1}, NodeUpsertSql);
-    static const TMultiRow Sqlite({60, 8, 1}, NodeUpsertSql);
+    static const TMultiRow Sqlite({1}, NodeUpsertSql);
     WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
 }
 
 void WriteNodeChanges(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
-    // SQLite runs a statement in the calling thread without a round trip: one row each costs
-    // it little, and UPDATE ... FROM would need SQLite 3.33.
+    // One row each for SQLite, as above (and UPDATE ... FROM would need SQLite 3.33).
     static const TMultiRow Postgres({256, 16, 1}, NodeUpdateSql);
     static const TMultiRow Sqlite({1}, NodeUpdateSql);
     WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
+}
+
+void WriteNodeMarks(TkxSqlSession& session, qint64 run, const TkxInfo& marks,
+                    const std::vector<quint32>& ids) {
+    static const TMultiRow Postgres({256, 16, 1}, NodeMarksSql);
+    static const TMultiRow Sqlite({16, 1}, NodeMarksSql);
+    std::vector<TkxSqlParams> rows;
+    rows.reserve(ids.size());
+    for (const quint32 id : ids)
+        rows.push_back({TkxSqlValue::Of(id)});
+    WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite,
+              {TkxSqlValue::Of(marks.Matched != 0), TkxSqlValue::Of(marks.HasMatch != 0),
+               TkxSqlValue::Of(marks.Scanned != 0), TkxSqlValue::Of(run)});
 }
 
 void DeleteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {

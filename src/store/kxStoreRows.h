@@ -19,6 +19,10 @@ TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const
 void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows);
 void WriteNodeChanges(TkxSqlSession& session, std::vector<TkxSqlParams>& rows);
 void DeleteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows);
+// Sets the marks of stored nodes whose name and failure the store holds already (most of them:
+// a file's own task only marks it scanned), a value per id instead of eight.
+void WriteNodeMarks(TkxSqlSession& session, qint64 run, const TkxInfo& marks,
+                    const std::vector<quint32>& ids);
 
 // Reads a run's nodes in the order they were found: id, parent, kind, name, address, size,
 // created, edited, accessed, matched, has_match, scanned, part, verbatim.

@@ -100,8 +100,16 @@ void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
         item.Parent = parent == Ids.end() ? 0 : parent->second;
     }
     item.Info = node->Info;
-    if (const auto f = Failures.find(id); f != Failures.end())
+    const auto f = Failures.find(id);
+    if (f != Failures.end())
         item.Failure = f->second;
+    if (isNew) {
+        if (!node->Info.Scanned)
+            Unscanned[id] = node->Info.NameText();
+    } else if (const auto u = Unscanned.find(id); u != Unscanned.end()) {
+        item.MarksOnly = f == Failures.end() && u->second == node->Info.NameText();
+        Unscanned.erase(u);
+    }
     if (const auto p = Parts.find(node); p != Parts.end())
         item.Part = p->second;
     Group.push_back(std::move(item));
@@ -110,9 +118,10 @@ void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
 void TkxStoreWriter::TItem::Merge(TItem&& later) {
     // The later item holds the node's whole state: what the earlier one had is stale, but for
     // the row the store does not hold yet.
-    const bool first = New;
+    const bool first = New, marksOnly = MarksOnly;
     *this = std::move(later);
     New = New || first;
+    MarksOnly = MarksOnly && marksOnly;
 }
 
 void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
@@ -150,6 +159,7 @@ void TkxStoreWriter::NodeDeleting(const TkxNode* node) {
         item.Id = it->second;
         Group.push_back(std::move(item));
         Failures.erase(it->second);
+        Unscanned.erase(it->second);
         Parts.erase(n);
         Ids.erase(it);
     }
@@ -294,20 +304,38 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
               [](const TItem& a, const TItem& b) { return a.Id < b.Id; });
     const qint64 run = Run;
     std::vector<TkxSqlParams> upserts, updates, deletes;
+    // Marks-only changes by their marks (matched, has_match, scanned as bits).
+    std::vector<quint32> marked[8];
+    const auto bits = [](const TkxInfo& i) {
+        return (i.Matched ? 1 : 0) | (i.HasMatch ? 2 : 0) | (i.Scanned ? 4 : 0);
+    };
     for (const TItem& item : items) {
         if (item.Delete)
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
         else if (item.New)
             upserts.push_back(
                 NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
+        else if (item.MarksOnly)
+            marked[bits(item.Info)].push_back(item.Id);
         else
             updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
     }
-    const qint64 rows = qint64(upserts.size() + updates.size() + deletes.size());
+    qint64 rows = qint64(upserts.size() + updates.size() + deletes.size());
+    for (const std::vector<quint32>& ids : marked)
+        rows += qint64(ids.size());
     session.BeginWrite();
     try {
         WriteNodes(session, upserts);
         WriteNodeChanges(session, updates);
+        for (int b = 0; b < 8; ++b) {
+            if (marked[b].empty())
+                continue;
+            TkxInfo marks;
+            marks.SetMatched(b & 1 ? 1 : 0);
+            marks.SetHasMatch(b & 2 ? 1 : 0);
+            marks.SetScanned(b & 4 ? 1 : 0);
+            WriteNodeMarks(session, run, marks, marked[b]);
+        }
         DeleteNodes(session, deletes);
         if (last) {
             int failed;

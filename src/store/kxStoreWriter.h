@@ -61,6 +61,7 @@ private:
     struct TItem {
         bool Delete = false;
         bool New = false; // the node's first row; later items change only what NodeChanged may
+        bool MarksOnly = false; // a change of the marks alone (name and failure as stored)
         void Merge(TItem&& later);
         quint32 Id = 0;
         quint32 Parent = 0;
@@ -91,6 +92,9 @@ private:
     std::unordered_map<const TkxNode*, quint32> Ids;
     std::unordered_map<quint32, QString> Failures;
     std::unordered_map<const TkxNode*, QString> Parts;
+    // The names of nodes queued unscanned: when their own task marks them scanned under the same
+    // name, only the marks need writing.
+    std::unordered_map<quint32, QString> Unscanned;
     quint32 NextId = 1;
     std::vector<TItem> Group;
     bool Finished = false;

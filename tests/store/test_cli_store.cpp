@@ -242,7 +242,8 @@ private Q_SLOTS:
 
     // Rows go several to a statement and a node's changes merge while it waits for the writer:
     // counts that fill no statement evenly, nodes changed before and after their first row was
-    // written, failed, deleted while waiting and deleted once stored all read back as the tree.
+    // written, renamed, failed, deleted while waiting and deleted once stored all read back as
+    // the tree.
     void batchesWriteEveryRowOnce_data() { stores(); }
     void batchesWriteEveryRowOnce() {
         QFETCH(QString, store);
@@ -284,8 +285,11 @@ private Q_SLOTS:
                     doc.UpdateThreadRow(0, failed);
             }
             for (size_t i = 2; i < nodes.size(); i += 3) {
-                if (i != 5)
-                    doc.MarkHasMatch(nodes[i]);
+                if (i == 5)
+                    continue;
+                if (i % 10 == 4) // as a task that learns the name the server gives
+                    nodes[i]->Info.SetName(QStringLiteral("renamed %1").arg(i));
+                doc.MarkHasMatch(nodes[i]);
             }
             doc.DeleteNode(nodes[6]);
             QVERIFY(writer.Finish(srFinished, 0));
