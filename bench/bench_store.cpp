@@ -147,6 +147,7 @@ double WriteRun(const TkxStoreUrl& url, const QString& scan, int nodes) {
                 NodeParams(run, quint32(i + 1), i < 20 ? 0 : quint32(i / 20 + 1), info, {}, {}));
         }
         s->BeginWrite();
+        s->Exec(QStringLiteral("SET LOCAL synchronous_commit = off")); // as the writer's batches
         WriteNodes(*s, rows);
         s->Exec(QStringLiteral("COMMIT"));
     }

@@ -116,15 +116,32 @@ void WriteNodeChanges(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
 
 void WriteNodeMarks(TkxSqlSession& session, qint64 run, const TkxInfo& marks,
                     const std::vector<quint32>& ids) {
-    static const TMultiRow Postgres({256, 16, 1}, NodeMarksSql);
+    const TkxSqlParams head{TkxSqlValue::Of(marks.Matched != 0),
+                            TkxSqlValue::Of(marks.HasMatch != 0),
+                            TkxSqlValue::Of(marks.Scanned != 0), TkxSqlValue::Of(run)};
+    if (session.Dialect() == TkxStoreUrl::Postgres) {
+        // The ids as one array parameter: an IN list of parameters is an array built anew for
+        // every row the server looks at.
+        QString array = QStringLiteral("{");
+        for (const quint32 id : ids) {
+            if (array.size() > 1)
+                array += u',';
+            array += QString::number(id);
+        }
+        array += u'}';
+        TkxSqlParams params = head;
+        params.push_back(TkxSqlValue::OfText(array));
+        session.Query(QStringLiteral("UPDATE nodes SET matched = ?, has_match = ?, scanned = ? "
+                                     "WHERE run = ? AND id = ANY (?::integer[])"),
+                      params);
+        return;
+    }
     static const TMultiRow Sqlite({16, 1}, NodeMarksSql);
     std::vector<TkxSqlParams> rows;
     rows.reserve(ids.size());
     for (const quint32 id : ids)
         rows.push_back({TkxSqlValue::Of(id)});
-    WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite,
-              {TkxSqlValue::Of(marks.Matched != 0), TkxSqlValue::Of(marks.HasMatch != 0),
-               TkxSqlValue::Of(marks.Scanned != 0), TkxSqlValue::Of(run)});
+    WriteRows(session, rows, Sqlite, head);
 }
 
 void DeleteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {

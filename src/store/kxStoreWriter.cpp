@@ -325,6 +325,12 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         rows += qint64(ids.size());
     session.BeginWrite();
     try {
+        // A batch's commit need not wait for the server's disk: a server that crashes loses at
+        // most the last moments of batches, never its consistency, and the run they belong to
+        // stays "running" (unfinished), since the run's end commits only with every batch
+        // before it on disk.
+        if (!last && session.Dialect() == TkxStoreUrl::Postgres)
+            session.Exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
         WriteNodes(session, upserts);
         WriteNodeChanges(session, updates);
         for (int b = 0; b < 8; ++b) {
