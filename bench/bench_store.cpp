@@ -53,7 +53,8 @@ double Seconds(const timeval& t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
 }
 
-// CPU seconds of the processes this one has waited for.
+// CPU seconds of the processes this one has waited for (orvane-scan with the SMB helpers it
+// ran).
 double ChildrenCpu() {
     rusage u{};
     getrusage(RUSAGE_CHILDREN, &u);
