@@ -14,7 +14,10 @@
 //     build/bin/bench_store; scripts/pg-fixture stop /tmp/bp; scripts/smb-fixture stop /tmp/bf'
 //
 // ORVANE_PG_URL and PGPASSWORD name the server (pg-fixture env prints them); without them only
-// SQLite is measured. ORVANE_BENCH_ROUNDS (default 3) sets the rounds of the search.
+// SQLite is measured. ORVANE_PG_PID (the postmaster's PID, pg-fixture env prints it too) adds the
+// server's CPU seconds. ORVANE_BENCH_ROUNDS (default 3) sets the rounds of the search.
+// ORVANE_BENCH_BASELINE=PATH names another orvane-scan (an older build) whose store runs are
+// interleaved with this build's, so both are measured under the same load.
 
 #include "model/kxErrors.h"
 #include "store/kxStoreRows.h"
@@ -30,6 +33,9 @@
 #include <cstdio>
 #include <thread>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 double Median(std::vector<double> v) {
@@ -43,24 +49,77 @@ QString LoadText() {
                                        : QString();
 }
 
-// Seconds one orvane-scan search takes, or a negative number when it failed.
-double Search(const QString& host, const QStringList& extra, int round) {
+double Seconds(const timeval& t) {
+    return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+}
+
+// CPU seconds of the processes this one has waited for (orvane-scan with the SMB helpers it
+// ran).
+double ChildrenCpu() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+}
+
+// CPU seconds of a process, of its children it has waited for, and of its living children (a
+// server's backends): the difference over a search is what the server spent on it.
+double ProcessTreeCpu(qint64 pid) {
+    const auto ticks = [](const QString& stat, bool reaped) {
+        QFile f(stat);
+        if (!f.open(QIODevice::ReadOnly))
+            return 0.0;
+        // The fields after the command, which may hold spaces: utime is the 12th of them.
+        const QByteArray text = f.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() < 15)
+            return 0.0;
+        double t = fields[11].toDouble() + fields[12].toDouble();
+        if (reaped)
+            t += fields[13].toDouble() + fields[14].toDouble();
+        return t / double(sysconf(_SC_CLK_TCK));
+    };
+    double total = ticks(QStringLiteral("/proc/%1/stat").arg(pid), true);
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (children.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& child : children.readAll().split(' ')) {
+            if (!child.trimmed().isEmpty())
+                total +=
+                    ticks(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(child)), false);
+        }
+    }
+    return total;
+}
+
+struct TSearch {
+    double Wall = -1, Cpu = 0, ServerCpu = 0;
+};
+
+// One orvane-scan search: wall and CPU seconds; Wall is negative when it failed.
+TSearch Search(const QString& program, const QString& host, const QStringList& extra, int round,
+               qint64 server) {
+    TSearch out;
+    const double cpu = ChildrenCpu();
+    const double serverCpu = server > 0 ? ProcessTreeCpu(server) : 0;
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer t;
     t.start();
-    p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/orvane-scan"),
+    p.start(program,
             QStringList{"--range", host, "--masks", "*", "--run", "--quiet"} + extra +
                 (extra.isEmpty() ? QStringList()
                                  : QStringList{"--scan", QStringLiteral("bench %1").arg(round)}));
     p.waitForFinished(600000);
     const double s = double(t.nsecsElapsed()) / 1e9;
     const int code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    return code == 0 || code == 3 ? s : -1;
+    out.Cpu = ChildrenCpu() - cpu;
+    out.ServerCpu = server > 0 ? ProcessTreeCpu(server) - serverCpu : 0;
+    if (code == 0 || code == 3)
+        out.Wall = s;
+    return out;
 }
 
 // One writer: a run of `nodes` nodes in the writer's batches; seconds.
-double WriteNodes(const TkxStoreUrl& url, const QString& scan, int nodes) {
+double WriteRun(const TkxStoreUrl& url, const QString& scan, int nodes) {
     const std::unique_ptr<TkxSqlSession> s = OpenSqlSession(url);
     PrepareStoreSchema(*s);
     s->Query(QStringLiteral("INSERT INTO scans (name) VALUES (?) ON CONFLICT (name) DO NOTHING"),
@@ -89,7 +148,8 @@ double WriteNodes(const TkxStoreUrl& url, const QString& scan, int nodes) {
                 NodeParams(run, quint32(i + 1), i < 20 ? 0 : quint32(i / 20 + 1), info, {}, {}));
         }
         s->BeginWrite();
-        s->ExecMany(QString::fromLatin1(NodeUpsertSql), rows);
+        s->Exec(QStringLiteral("SET LOCAL synchronous_commit = off")); // as the writer's batches
+        WriteNodes(*s, rows);
         s->Exec(QStringLiteral("COMMIT"));
     }
     return double(t.nsecsElapsed()) / 1e9;
@@ -105,29 +165,51 @@ int main(int argc, char** argv) {
                            : 3;
     const QString pg = qEnvironmentVariable("ORVANE_PG_URL");
     QTemporaryDir dir;
-    std::vector<std::pair<QString, QStringList>> kinds{
-        {QStringLiteral("no store"), {}},
-        {QStringLiteral("sqlite"),
-         {"--store", QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db"))}}};
-    if (!pg.isEmpty())
-        kinds.push_back({QStringLiteral("postgresql"), {"--store", pg}});
-    std::vector<std::vector<double>> times(kinds.size());
+    struct TKind {
+        QString Name, Program;
+        QStringList Extra;
+    };
+    const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/orvane-scan");
+    const QString baseline = qEnvironmentVariable("ORVANE_BENCH_BASELINE");
+    std::vector<TKind> kinds{{QStringLiteral("no store"), program, {}}};
+    const auto stores = [&](const QString& name, const QString& exe) {
+        kinds.push_back(
+            {QStringLiteral("sqlite") + name,
+             exe,
+             {"--store", QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db"))}});
+        if (!pg.isEmpty())
+            kinds.push_back({QStringLiteral("postgresql") + name, exe, {"--store", pg}});
+    };
+    stores({}, program);
+    if (!baseline.isEmpty())
+        stores(QStringLiteral(" (baseline)"), baseline);
+    const qint64 server = qEnvironmentVariable("ORVANE_PG_PID").toLongLong();
+    std::vector<std::vector<double>> times(kinds.size()), cpus(kinds.size()),
+        serverCpus(kinds.size());
     std::printf("search of %s, %d rounds, load before %s\n", qPrintable(host), rounds,
                 qPrintable(LoadText()));
     for (int r = 0; r < rounds; ++r) {
         for (size_t k = 0; k < kinds.size(); ++k) {
-            const double s = Search(host, kinds[k].second, r);
-            if (s < 0) {
-                std::printf("  %s: the search failed\n", qPrintable(kinds[k].first));
+            const TSearch s = Search(kinds[k].Program, host, kinds[k].Extra, r, server);
+            if (s.Wall < 0) {
+                std::printf("  %s: the search failed\n", qPrintable(kinds[k].Name));
                 return 1;
             }
-            times[k].push_back(s);
+            times[k].push_back(s.Wall);
+            cpus[k].push_back(s.Cpu);
+            serverCpus[k].push_back(s.ServerCpu);
         }
     }
-    const double base = Median(times[0]);
-    for (size_t k = 0; k < kinds.size(); ++k)
-        std::printf("  %-11s median %.2f s  (%+.1f%%)\n", qPrintable(kinds[k].first),
-                    Median(times[k]), 100.0 * (Median(times[k]) / base - 1));
+    const double base = Median(times[0]), baseCpu = Median(cpus[0]);
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        std::printf("  %-23s median %.2f s wall (%+.1f%%), orvane-scan %.2f CPU s (%+.1f%%)",
+                    qPrintable(kinds[k].Name), Median(times[k]),
+                    100.0 * (Median(times[k]) / base - 1), Median(cpus[k]),
+                    100.0 * (Median(cpus[k]) / baseCpu - 1));
+        if (server > 0)
+            std::printf(", PostgreSQL server %.2f CPU s", Median(serverCpus[k]));
+        std::printf("\n");
+    }
     std::printf("  load after %s\n", qPrintable(LoadText()));
     if (pg.isEmpty()) {
         std::printf("no ORVANE_PG_URL: PostgreSQL writers not measured\n");
@@ -137,7 +219,7 @@ int main(int argc, char** argv) {
     constexpr int Nodes = 100000, Writers = 8;
     try {
         const TkxStoreUrl url = *TkxStoreUrl::Parse(pg, nullptr);
-        const double alone = WriteNodes(url, QStringLiteral("bench alone"), Nodes);
+        const double alone = WriteRun(url, QStringLiteral("bench alone"), Nodes);
         std::printf("1 writer of %d nodes: %.2f s, %.0f rows/s\n", Nodes, alone, Nodes / alone);
         std::vector<double> each(Writers);
         std::vector<QString> errors(Writers);
@@ -147,7 +229,7 @@ int main(int argc, char** argv) {
         for (int w = 0; w < Writers; ++w)
             threads.emplace_back([&, w] {
                 try {
-                    each[size_t(w)] = WriteNodes(url, QStringLiteral("bench %1").arg(w), Nodes);
+                    each[size_t(w)] = WriteRun(url, QStringLiteral("bench %1").arg(w), Nodes);
                 } catch (const std::exception& e) {
                     errors[size_t(w)] = ErrorMessage(e);
                 }

@@ -7,22 +7,146 @@
 #include <QTime>
 
 #include <cmath>
+#include <iterator>
 
-const char* const NodeUpsertSql =
-    "INSERT INTO nodes (run, id, parent, kind, name, address, size, created, edited, accessed, "
-    "matched, has_match, scanned, failure, part, verbatim) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-    "ON CONFLICT (run, id) DO UPDATE SET parent = excluded.parent, kind = excluded.kind, "
-    "name = excluded.name, address = excluded.address, size = excluded.size, "
-    "created = excluded.created, edited = excluded.edited, accessed = excluded.accessed, "
-    "matched = excluded.matched, has_match = excluded.has_match, scanned = excluded.scanned, "
-    "failure = excluded.failure, part = excluded.part, verbatim = excluded.verbatim";
+namespace {
 
-const char* const NodeUpdateSql =
-    "UPDATE nodes SET name = ?, matched = ?, has_match = ?, scanned = ?, failure = ?, "
-    "verbatim = ? WHERE run = ? AND id = ?";
+const char* const NodeColumns = "run, id, parent, kind, name, address, size, created, edited, "
+                                "accessed, matched, has_match, scanned, failure, part, verbatim";
+constexpr int NodeColumnCount = 16;
 
-const char* const NodeDeleteSql = "DELETE FROM nodes WHERE run = ? AND id = ?";
+// "(?, ?, ?), (?, ?, ?)": `rows` rows of `row`.
+QString RowsOf(const QString& row, int rows) {
+    QString out;
+    out.reserve((row.size() + 2) * rows);
+    for (int i = 0; i < rows; ++i) {
+        if (i > 0)
+            out += QLatin1String(", ");
+        out += row;
+    }
+    return out;
+}
+
+QString Placeholders(int columns) {
+    QString row = QStringLiteral("(?");
+    for (int i = 1; i < columns; ++i)
+        row += QLatin1String(", ?");
+    return row + u')';
+}
+
+QString NodeUpsertSql(int rows) {
+    return QStringLiteral("INSERT INTO nodes (%1) VALUES %2 "
+                          "ON CONFLICT (run, id) DO UPDATE SET parent = excluded.parent, "
+                          "kind = excluded.kind, name = excluded.name, "
+                          "address = excluded.address, size = excluded.size, "
+                          "created = excluded.created, edited = excluded.edited, "
+                          "accessed = excluded.accessed, matched = excluded.matched, "
+                          "has_match = excluded.has_match, scanned = excluded.scanned, "
+                          "failure = excluded.failure, part = excluded.part, "
+                          "verbatim = excluded.verbatim")
+        .arg(QLatin1String(NodeColumns), RowsOf(Placeholders(NodeColumnCount), rows));
+}
+
+QString NodeUpdateSql(int rows) {
+    if (rows == 1)
+        return QStringLiteral("UPDATE nodes SET name = ?, matched = ?, has_match = ?, "
+                              "scanned = ?, failure = ?, verbatim = ? WHERE run = ? AND id = ?");
+    // The casts give the values' rows the columns' types.
+    return QStringLiteral("UPDATE nodes AS n SET name = v.name, matched = v.matched, "
+                          "has_match = v.has_match, scanned = v.scanned, failure = v.failure, "
+                          "verbatim = v.verbatim FROM (VALUES %1) "
+                          "AS v (name, matched, has_match, scanned, failure, verbatim, run, id) "
+                          "WHERE n.run = v.run AND n.id = v.id")
+        .arg(RowsOf(QStringLiteral("(?::text, ?::boolean, ?::boolean, ?::boolean, ?::text, "
+                                   "?::bytea, ?::bigint, ?::integer)"),
+                    rows));
+}
+
+// The statement for `rows` rows at once, made once per size.
+struct TMultiRow {
+    std::vector<std::pair<int, QString>> Sizes; // largest first, the last of one row
+
+    TMultiRow(std::initializer_list<int> sizes, QString (*sql)(int)) {
+        for (const int n : sizes)
+            Sizes.emplace_back(n, sql(n));
+    }
+};
+
+QString NodeMarksSql(int rows) {
+    return QStringLiteral("UPDATE nodes SET matched = ?, has_match = ?, scanned = ? "
+                          "WHERE run = ? AND id IN (%1)")
+        .arg(RowsOf(QStringLiteral("?"), rows));
+}
+
+// Rows as many to a statement as the largest size takes, the rest in smaller ones: a few
+// prepared statements serve any count. `head` goes before the rows of each statement.
+void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TMultiRow& sql,
+               const TkxSqlParams& head = {}) {
+    size_t at = 0;
+    for (const auto& [size, text] : sql.Sizes) {
+        std::vector<TkxSqlParams> sets;
+        while (rows.size() - at >= size_t(size)) {
+            TkxSqlParams joined = head;
+            joined.reserve(head.size() + size_t(size) * rows[at].size());
+            for (size_t end = at + size_t(size); at < end; ++at)
+                std::move(rows[at].begin(), rows[at].end(), std::back_inserter(joined));
+            sets.push_back(std::move(joined));
+        }
+        session.ExecMany(text, sets);
+    }
+}
+
+} // namespace
+
+void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
+    // PostgreSQL takes up to 65,535 parameters. SQLite runs a statement in the calling thread
+    // without a round trip, and Qt's driver binds the values of a long statement more slowly
+    // than those of a short one run many times (measured): one row each.
+    static const TMultiRow Postgres({256, 16, 1}, NodeUpsertSql);
+    static const TMultiRow Sqlite({1}, NodeUpsertSql);
+    WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
+}
+
+void WriteNodeChanges(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
+    // One row each for SQLite, as above (and UPDATE ... FROM would need SQLite 3.33).
+    static const TMultiRow Postgres({256, 16, 1}, NodeUpdateSql);
+    static const TMultiRow Sqlite({1}, NodeUpdateSql);
+    WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
+}
+
+void WriteNodeMarks(TkxSqlSession& session, qint64 run, const TkxInfo& marks,
+                    const std::vector<quint32>& ids) {
+    const TkxSqlParams head{TkxSqlValue::Of(marks.Matched != 0),
+                            TkxSqlValue::Of(marks.HasMatch != 0),
+                            TkxSqlValue::Of(marks.Scanned != 0), TkxSqlValue::Of(run)};
+    if (session.Dialect() == TkxStoreUrl::Postgres) {
+        // The ids as one array parameter: an IN list of parameters is an array built anew for
+        // every row the server looks at.
+        QString array = QStringLiteral("{");
+        for (const quint32 id : ids) {
+            if (array.size() > 1)
+                array += u',';
+            array += QString::number(id);
+        }
+        array += u'}';
+        TkxSqlParams params = head;
+        params.push_back(TkxSqlValue::OfText(array));
+        session.Query(QStringLiteral("UPDATE nodes SET matched = ?, has_match = ?, scanned = ? "
+                                     "WHERE run = ? AND id = ANY (?::integer[])"),
+                      params);
+        return;
+    }
+    static const TMultiRow Sqlite({16, 1}, NodeMarksSql);
+    std::vector<TkxSqlParams> rows;
+    rows.reserve(ids.size());
+    for (const quint32 id : ids)
+        rows.push_back({TkxSqlValue::Of(id)});
+    WriteRows(session, rows, Sqlite, head);
+}
+
+void DeleteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
+    session.ExecMany(QStringLiteral("DELETE FROM nodes WHERE run = ? AND id = ?"), rows);
+}
 
 const char* const NodeSelectSql =
     "SELECT id, parent, kind, name, address, size, created, edited, accessed, matched, "

@@ -6,20 +6,27 @@
 #include "model/kxLists.h"
 #include "store/kxStoreSql.h"
 
-// Writes one node (new or changed): run, id, parent, then the record's columns.
-extern const char* const NodeUpsertSql;
-// Writes what a change of a stored node can touch (TkxTreeWatcher's NodeChanged and
-// NodeFailed): name, marks, scanned, failure and the verbatim texts; then run and id.
-extern const char* const NodeUpdateSql;
-extern const char* const NodeDeleteSql;
+// A node's row (new, or rewritten whole): run, id, parent, then the record's columns.
+TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                        const QString& failure, const QString& part);
+// What a change of a stored node can touch (TkxTreeWatcher's NodeChanged and NodeFailed):
+// name, marks, scanned, failure and the verbatim texts; then run and id.
+TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure);
+
+// Write many rows of NodeParams, NodeChangeParams or (run, id) for a delete, each id at most
+// once per call, inside a transaction. Several rows go through one prepared statement, so that
+// a database server parses, plans and logs a statement per few hundred rows, not per row.
+void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows);
+void WriteNodeChanges(TkxSqlSession& session, std::vector<TkxSqlParams>& rows);
+void DeleteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows);
+// Sets the marks of stored nodes whose name and failure the store holds already (most of them:
+// a file's own task only marks it scanned), a value per id instead of eight.
+void WriteNodeMarks(TkxSqlSession& session, qint64 run, const TkxInfo& marks,
+                    const std::vector<quint32>& ids);
+
 // Reads a run's nodes in the order they were found: id, parent, kind, name, address, size,
 // created, edited, accessed, matched, has_match, scanned, part, verbatim.
 extern const char* const NodeSelectSql;
-
-TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
-                        const QString& failure, const QString& part);
-
-TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure);
 
 // The record of a row read with NodeSelectSql.
 TkxInfo RecordOfRow(const TkxSqlRow& row);

@@ -100,11 +100,28 @@ void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
         item.Parent = parent == Ids.end() ? 0 : parent->second;
     }
     item.Info = node->Info;
-    if (const auto f = Failures.find(id); f != Failures.end())
+    const auto f = Failures.find(id);
+    if (f != Failures.end())
         item.Failure = f->second;
+    if (isNew) {
+        if (!node->Info.Scanned)
+            Unscanned[id] = node->Info.NameText();
+    } else if (const auto u = Unscanned.find(id); u != Unscanned.end()) {
+        item.MarksOnly = f == Failures.end() && u->second == node->Info.NameText();
+        Unscanned.erase(u);
+    }
     if (const auto p = Parts.find(node); p != Parts.end())
         item.Part = p->second;
     Group.push_back(std::move(item));
+}
+
+void TkxStoreWriter::TItem::Merge(TItem&& later) {
+    // The later item holds the node's whole state: what the earlier one had is stale, but for
+    // the row the store does not hold yet.
+    const bool first = New, marksOnly = MarksOnly;
+    *this = std::move(later);
+    New = New || first;
+    MarksOnly = MarksOnly && marksOnly;
 }
 
 void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
@@ -142,6 +159,7 @@ void TkxStoreWriter::NodeDeleting(const TkxNode* node) {
         item.Id = it->second;
         Group.push_back(std::move(item));
         Failures.erase(it->second);
+        Unscanned.erase(it->second);
         Parts.erase(n);
         Ids.erase(it);
     }
@@ -157,14 +175,15 @@ void TkxStoreWriter::Settled() {
             Group.clear(); // nothing more reaches the store
             return;
         }
-        wake = Queue.size() < BatchRows && Queue.size() + Group.size() >= BatchRows;
-        if (Queue.empty()) {
-            Queue = std::move(Group);
-            wake = true;
-        } else {
-            Queue.insert(Queue.end(), std::make_move_iterator(Group.begin()),
-                         std::make_move_iterator(Group.end()));
+        const size_t before = Queue.size();
+        for (TItem& item : Group) {
+            const auto [at, added] = Waiting.try_emplace(item.Id, Queue.size());
+            if (added)
+                Queue.push_back(std::move(item));
+            else
+                Queue[at->second].Merge(std::move(item));
         }
+        wake = before == 0 || (before < BatchRows && Queue.size() >= BatchRows);
     }
     Group.clear();
     if (wake)
@@ -226,6 +245,7 @@ void TkxStoreWriter::Main() {
             if (Abandon)
                 break;
             items.swap(Queue);
+            Waiting.clear();
             last = Ending;
         }
         bool failed;
@@ -277,44 +297,52 @@ void TkxStoreWriter::StartRun(TkxSqlSession& session) {
 }
 
 void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bool last) {
-    // The last state of each node is all that needs writing; ids are never used twice, so a
-    // deleted node stays deleted. A node whose row the store holds already (most of them: a
-    // search adds nodes long before it scans them) gets only what a change may touch.
-    struct TLatest {
-        size_t Item;
-        bool New;
-    };
-    std::unordered_map<quint32, TLatest> latest;
-    latest.reserve(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
-        const auto [it, added] = latest.try_emplace(items[i].Id, TLatest{i, items[i].New});
-        if (!added)
-            it->second = {i, it->second.New || items[i].New};
-    }
-    std::vector<TLatest> order;
-    order.reserve(latest.size());
-    for (const auto& [id, last] : latest)
-        order.push_back(last);
-    std::sort(order.begin(), order.end(), [&](const TLatest& a, const TLatest& b) {
-        return items[a.Item].Id < items[b.Item].Id;
-    });
+    // Each node appears once (Settled merged its changes), so a node deleted stays deleted: ids
+    // are never used twice. A node whose row the store holds already (one added in an earlier
+    // batch) gets only what a change may touch.
+    std::sort(items.begin(), items.end(),
+              [](const TItem& a, const TItem& b) { return a.Id < b.Id; });
     const qint64 run = Run;
     std::vector<TkxSqlParams> upserts, updates, deletes;
-    for (const TLatest& last : order) {
-        const TItem& item = items[last.Item];
+    // Marks-only changes by their marks (matched, has_match, scanned as bits).
+    std::vector<quint32> marked[8];
+    const auto bits = [](const TkxInfo& i) {
+        return (i.Matched ? 1 : 0) | (i.HasMatch ? 2 : 0) | (i.Scanned ? 4 : 0);
+    };
+    for (const TItem& item : items) {
         if (item.Delete)
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
-        else if (last.New)
+        else if (item.New)
             upserts.push_back(
                 NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
+        else if (item.MarksOnly)
+            marked[bits(item.Info)].push_back(item.Id);
         else
             updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
     }
+    qint64 rows = qint64(upserts.size() + updates.size() + deletes.size());
+    for (const std::vector<quint32>& ids : marked)
+        rows += qint64(ids.size());
     session.BeginWrite();
     try {
-        session.ExecMany(QString::fromLatin1(NodeUpsertSql), upserts);
-        session.ExecMany(QString::fromLatin1(NodeUpdateSql), updates);
-        session.ExecMany(QString::fromLatin1(NodeDeleteSql), deletes);
+        // A batch's commit need not wait for the server's disk: a server that crashes loses at
+        // most the last moments of batches, never its consistency, and the run they belong to
+        // stays "running" (unfinished), since the run's end commits only with every batch
+        // before it on disk.
+        if (!last && session.Dialect() == TkxStoreUrl::Postgres)
+            session.Exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
+        WriteNodes(session, upserts);
+        WriteNodeChanges(session, updates);
+        for (int b = 0; b < 8; ++b) {
+            if (marked[b].empty())
+                continue;
+            TkxInfo marks;
+            marks.SetMatched(b & 1 ? 1 : 0);
+            marks.SetHasMatch(b & 2 ? 1 : 0);
+            marks.SetScanned(b & 4 ? 1 : 0);
+            WriteNodeMarks(session, run, marks, marked[b]);
+        }
+        DeleteNodes(session, deletes);
         if (last) {
             int failed;
             TkxSearchState state;
@@ -338,7 +366,7 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         }
         throw;
     }
-    Written += qint64(upserts.size() + updates.size() + deletes.size());
+    Written += rows;
 }
 
 void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
@@ -349,6 +377,7 @@ void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
         FailedFlag = true;
         Failure = reason;
         Queue.clear();
+        Waiting.clear();
     }
     // Where the database still answers (a full disk, a refused row), the run says it is
     // incomplete; a lost server leaves it "running", which a reader takes as unfinished too.

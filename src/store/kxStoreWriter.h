@@ -61,6 +61,8 @@ private:
     struct TItem {
         bool Delete = false;
         bool New = false; // the node's first row; later items change only what NodeChanged may
+        bool MarksOnly = false; // a change of the marks alone (name and failure as stored)
+        void Merge(TItem&& later);
         quint32 Id = 0;
         quint32 Parent = 0;
         TkxInfo Info;
@@ -90,6 +92,9 @@ private:
     std::unordered_map<const TkxNode*, quint32> Ids;
     std::unordered_map<quint32, QString> Failures;
     std::unordered_map<const TkxNode*, QString> Parts;
+    // The names of nodes queued unscanned: when their own task marks them scanned under the same
+    // name, only the marks need writing.
+    std::unordered_map<quint32, QString> Unscanned;
     quint32 NextId = 1;
     std::vector<TItem> Group;
     bool Finished = false;
@@ -99,6 +104,9 @@ private:
     std::condition_variable Wake;   // the thread waits for work
     std::condition_variable Settle; // the document's side waits for the open and the end
     std::vector<TItem> Queue;
+    // Where a node's item waits in Queue: a later change of it replaces that item, so a node
+    // added and changed before the thread takes the queue is written once, in its last state.
+    std::unordered_map<quint32, size_t> Waiting;
     bool Opened = false, Ending = false, Ended = false, Abandon = false;
     TkxSearchState EndState = srNone;
     int EndFailed = 0;
