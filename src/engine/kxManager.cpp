@@ -155,7 +155,12 @@ void TQueueManager::RunPasses() {
 
 void TQueueManager::VisitSlots(TPass& pass) {
     // What a visit has for the document goes into this pass's report, in the order of the
-    // slots.
+    // slots. Room for a row per slot at once: grown row by row, the report was the largest
+    // allocation of a walk's passes (the report leaves with its rows, so each pass starts
+    // empty).
+    if (Report.Rows.capacity() < Slots.size())
+        Report.Rows.reserve(Slots.size());
+    pass.Visited.reserve(Slots.size());
     for (size_t i = 0; i < Slots.size(); ++i) {
         try {
             if (ReadSearchState() != srWorking || Terminated())
