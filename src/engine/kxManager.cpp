@@ -175,6 +175,8 @@ void TQueueManager::VisitSlots(TPass& pass) {
 
 void TQueueManager::VisitSlot(size_t i, TPass& pass) {
     TkxInfoList& slot = *Slots[i];
+    // A worker started here is woken once the slot's lock is let go.
+    const TkxTaskThreads::THeldWakes held(WorkerThreads);
     std::lock_guard lock(*slot.Guard);
     const TkxSlotState before = slot.State;
     // A failed task is shown before its slot takes new work, so the thread list (and the
