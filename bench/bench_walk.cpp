@@ -321,6 +321,17 @@ long SwitchesOf(const QString& task) {
     return n;
 }
 
+// A thread's CPU seconds. /proc's stat counts whole clock ticks per thread, which rounds a
+// worker's few milliseconds to nothing; schedstat has nanoseconds.
+double ThreadCpu(const QString& task) {
+    const QList<QByteArray> f = ReadAll(task + QStringLiteral("/schedstat")).split(' ');
+    if (!f.isEmpty() && !f[0].isEmpty())
+        return f[0].toDouble() / 1e9;
+    static const double tick = double(sysconf(_SC_CLK_TCK));
+    const QList<QByteArray> s = StatFields(task.mid(6)); // "PID/task/TID"
+    return s.size() > 12 ? (s[11].toDouble() + s[12].toDouble()) / tick : 0;
+}
+
 class ScanRunner {
 public:
     ScanRunner(const QString& host, const QString& share, quint32 threads) {
@@ -381,10 +392,8 @@ public:
                 if (tid.isEmpty() || !tid[0].isDigit())
                     continue;
                 const QString task = proc + QStringLiteral("/task/") + tid;
-                const QList<QByteArray> f = StatFields(task.mid(6)); // "PID/task/TID"
-                if (f.size() > 12)
-                    threads[tid] = {ReadAll(task + QStringLiteral("/comm")).trimmed(),
-                                    (f[11].toDouble() + f[12].toDouble()) / tick, SwitchesOf(task)};
+                threads[tid] = {ReadAll(task + QStringLiteral("/comm")).trimmed(), ThreadCpu(task),
+                                SwitchesOf(task)};
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -601,10 +610,12 @@ void Scenarios(const QString& host, const QString& share, quint32 threads) {
         if (!whole[us].empty()) {
             PrintWhole(whole[us]);
             // Each pair is a smbclient run and the orvane-scan run beside it.
-            std::vector<double> speed, cpu;
+            std::vector<double> speed, cpu, helpers, own;
             for (std::size_t i = 0; i < whole[us].size() && i < client[us].size(); ++i) {
                 speed.push_back(client[us][i].Seconds / whole[us][i].Seconds);
                 cpu.push_back((whole[us][i].Own + whole[us][i].Helpers) / client[us][i].ClientCpu);
+                helpers.push_back(whole[us][i].Helpers / client[us][i].ClientCpu);
+                own.push_back(whole[us][i].Own / client[us][i].ClientCpu);
             }
             std::printf("  orvane-scan is %.2fx as fast as smbclient (wall, pairs from %.2fx to "
                         "%.2fx); client CPU %.2fx smbclient's (pairs %.2fx to %.2fx)\n",
@@ -612,6 +623,12 @@ void Scenarios(const QString& host, const QString& share, quint32 threads) {
                         *std::max_element(speed.begin(), speed.end()), Median(cpu),
                         *std::min_element(cpu.begin(), cpu.end()),
                         *std::max_element(cpu.begin(), cpu.end()));
+            // The helpers send the server the same requests smbclient does (one open, the
+            // listing, one close per folder), through the same library: what they cost beside
+            // smbclient's whole process is the floor for any client built on libsmbclient.
+            std::printf("  of that, the SMB helpers alone %.2fx smbclient's CPU (the floor with "
+                        "libsmbclient), orvane-scan's own process %.2fx\n",
+                        Median(helpers), Median(own));
         }
         if (us == latencies.front())
             std::printf("  (in-process: the same walk inside this benchmark's process, as the "

@@ -402,6 +402,19 @@ void TestPlatformPool::readerStaysInBounds() {
     QVERIFY(lying.Str().empty());
     QVERIFY(!lying.Ok());
 
+    // Every width little-endian, high bits and negative numbers included.
+    Writer widths;
+    widths.U16(0xA1B2);
+    widths.U64(0x0102030405060708ull);
+    widths.Time({-2, 0xFFFFFFFFu});
+    QCOMPARE(QByteArray::fromStdString(widths.Buf).toHex(),
+             QByteArray("b2a10807060504030201feffffffffffffffffffffff"));
+    Reader back(widths.Buf);
+    QCOMPARE(back.U16(), std::uint16_t(0xA1B2));
+    QCOMPARE(back.U64(), 0x0102030405060708ull);
+    const TimeSpec t = back.Time();
+    QVERIFY(t.Sec == -2 && t.Nsec == 0xFFFFFFFFu && back.Ok() && back.AtEnd());
+
     Writer big;
     big.Begin(MsgDirEntry);
     big.Str(std::string(MaxBody, 'x'));

@@ -588,6 +588,7 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
 int TkxProjectDoc::HostHandOut(std::vector<TkxPassReport>& reports, int count, quint32 depth,
                                std::vector<TkxAssignment>& out) {
     ApplyReports(reports);
+    out.reserve(out.size() + std::min<size_t>(size_t(std::max(count, 0)), Pending.size() - Handed));
     for (; count > 0 && Handed < Pending.size(); --count) {
         try {
             out.push_back(HandOut(Pending[Handed], depth));

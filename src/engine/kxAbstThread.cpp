@@ -97,14 +97,13 @@ void TkxThread::WaitForEnd() {
 }
 
 bool TkxThread::HasMainWindow() const {
-    std::lock_guard lock(HostLock);
-    return Host != nullptr;
+    return Host.load(std::memory_order_acquire) != nullptr;
 }
 
 void TkxThread::SetMainWindow(TkxThreadHost* host) {
     {
         std::lock_guard lock(HostLock);
-        Host = host;
+        Host.store(host, std::memory_order_release);
     }
     Wake->Wake();
 }
@@ -119,7 +118,7 @@ bool TkxThread::Post(std::function<void()> call, std::binary_semaphore* done) {
     // Posting under the lock: a host that detaches us cannot vanish between the check and
     // the post, and its bridge target drops (and so releases) whatever is still queued.
     std::lock_guard lock(HostLock);
-    if (!Host)
+    if (!Host.load(std::memory_order_relaxed))
         return false;
     PostLocked(std::move(call), done);
     return true;
@@ -128,7 +127,8 @@ bool TkxThread::Post(std::function<void()> call, std::binary_semaphore* done) {
 void TkxThread::PostLocked(std::function<void()> call, std::binary_semaphore* done) {
     auto event = std::make_unique<TkxSyncEvent>(std::move(call), done);
     TsanPosted(event.get());
-    QCoreApplication::postEvent(Host->BridgeTarget(), event.release());
+    QCoreApplication::postEvent(Host.load(std::memory_order_relaxed)->BridgeTarget(),
+                                event.release());
 }
 
 void TkxThread::run() {

@@ -186,9 +186,9 @@ public:
         // Runs only if the host's bridge target still exists, that is while the host does;
         // so the call holds the host, not this thread (which may be gone by then).
         std::lock_guard lock(HostLock);
-        if (Host)
+        if (TkxThreadHost* const host = Host.load(std::memory_order_relaxed))
             PostLocked(
-                [host = Host, fn = std::move(fn)]() mutable {
+                [host, fn = std::move(fn)]() mutable {
                     try {
                         fn(*host);
                     } catch (...) {
@@ -211,8 +211,11 @@ protected:
 private:
     bool Post(std::function<void()> call, std::binary_semaphore* done);
     void PostLocked(std::function<void()> call, std::binary_semaphore* done);
+    // Posts to the host and changes of the host are serialized by HostLock. Host is read
+    // without it where only its value counts: a call that the manager has just posted (under
+    // the lock) would otherwise wake the host's thread only to wait for that very lock.
     mutable std::mutex HostLock;
-    TkxThreadHost* Host = nullptr;
+    std::atomic<TkxThreadHost*> Host{nullptr};
     std::atomic<bool> TerminateFlag{false};
     std::atomic<bool> RunEnded{false};
     const std::shared_ptr<TkxWaker> Wake = std::make_shared<TkxWaker>();
@@ -222,9 +225,7 @@ template <class R, class F> R TkxThread::Sync(R neutral, F&& fn) {
     R result = neutral;
     std::binary_semaphore done(0);
     auto call = [&] {
-        std::unique_lock lock(HostLock);
-        TkxThreadHost* host = Host;
-        lock.unlock();
+        TkxThreadHost* const host = Host.load(std::memory_order_acquire);
         if (!host)
             return;
         try {

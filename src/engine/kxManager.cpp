@@ -155,7 +155,12 @@ void TQueueManager::RunPasses() {
 
 void TQueueManager::VisitSlots(TPass& pass) {
     // What a visit has for the document goes into this pass's report, in the order of the
-    // slots.
+    // slots. Room for a row per slot at once: grown row by row, the report was the largest
+    // allocation of a walk's passes (the report leaves with its rows, so each pass starts
+    // empty).
+    if (Report.Rows.capacity() < Slots.size())
+        Report.Rows.reserve(Slots.size());
+    pass.Visited.reserve(Slots.size());
     for (size_t i = 0; i < Slots.size(); ++i) {
         try {
             if (ReadSearchState() != srWorking || Terminated())
@@ -170,6 +175,8 @@ void TQueueManager::VisitSlots(TPass& pass) {
 
 void TQueueManager::VisitSlot(size_t i, TPass& pass) {
     TkxInfoList& slot = *Slots[i];
+    // A worker started here is woken once the slot's lock is let go.
+    const TkxTaskThreads::THeldWakes held(WorkerThreads);
     std::lock_guard lock(*slot.Guard);
     const TkxSlotState before = slot.State;
     // A failed task is shown before its slot takes new work, so the thread list (and the

@@ -9,7 +9,7 @@ TkxTaskThreads::~TkxTaskThreads() {
 }
 
 void TkxTaskThreads::Run(std::function<void()> task, std::function<void()> done) {
-    std::lock_guard lock(Mutex);
+    std::unique_lock lock(Mutex);
     if (Closing)
         throw EkxError(QStringLiteral("The search has ended"));
     if (!Parked.empty()) {
@@ -17,6 +17,13 @@ void TkxTaskThreads::Run(std::function<void()> task, std::function<void()> done)
         Parked.pop_back();
         member->Task = std::move(task);
         member->Done = std::move(done);
+        if (Holding > 0) {
+            Held.push_back(member);
+            return;
+        }
+        // Woken after the lock is let go, so that it need not wait for it; a member stays
+        // where it is until the destructor.
+        lock.unlock();
         member->Wake.notify_one();
         return;
     }
@@ -55,12 +62,32 @@ void TkxTaskThreads::Loop(TMember& self) {
     }
 }
 
+TkxTaskThreads::THeldWakes::THeldWakes(TkxTaskThreads& threads) : Threads(threads) {
+    std::lock_guard lock(Threads.Mutex);
+    ++Threads.Holding;
+}
+
+TkxTaskThreads::THeldWakes::~THeldWakes() {
+    std::vector<TMember*> wake;
+    {
+        std::lock_guard lock(Threads.Mutex);
+        if (--Threads.Holding == 0)
+            wake.swap(Threads.Held);
+    }
+    for (TMember* member : wake)
+        member->Wake.notify_one();
+}
+
 void TkxTaskThreads::Join() {
     {
         std::lock_guard lock(Mutex);
         Closing = true;
         for (TMember* member : Parked)
             member->Wake.notify_one();
+        // Members given a task whose wake-up is still held run it now.
+        for (TMember* member : Held)
+            member->Wake.notify_one();
+        Held.clear();
     }
     // No member is added once Closing is set.
     for (TMember& member : Members) {

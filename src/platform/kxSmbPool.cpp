@@ -737,7 +737,10 @@ bool ReadDirEntry(std::string_view body, TkxDirEntry& e, std::string_view& name,
 
 class DirCollector : public TkxSmbPool::Sink {
 public:
-    DirCollector(std::size_t limit) : Limit(limit) {}
+    // Most folders hold a few dozen entries: room for them at once, not in six steps.
+    DirCollector(std::size_t limit) : Limit(limit) {
+        Items.reserve(std::min<std::size_t>(limit, 32));
+    }
     bool Entry(std::uint8_t type, std::string_view body) override {
         if (type != MsgDirEntry)
             return false;

@@ -163,7 +163,7 @@ private:
 
     mutable std::mutex Mutex;
     std::vector<std::unique_ptr<Helper>> Idle;
-    std::vector<Waiter*> Waiters; // oldest first
+    std::vector<std::shared_ptr<Waiter>> Waiters; // oldest first
     std::vector<pid_t> Busy;
     int Live = 0; // idle + busy + being spawned
     Counts Seen;

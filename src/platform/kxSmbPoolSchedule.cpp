@@ -8,17 +8,44 @@
 #include "platform/kxSmbPoolHelper.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <stop_token>
 
 // A thread waiting for a helper. A helper let go is handed straight to one waiter (one that
 // is connected to its share if there is one), so a release wakes one thread, not all of them.
+// The waiter takes its helper without Mutex: woken while the releasing thread still held it,
+// it used to block on it at once (a walk lost a context switch or two per folder that way).
+// Shared, so that whoever answers may still touch it after the waiter has gone.
 struct TkxSmbPool::Waiter {
     const std::string* Key = nullptr;
-    std::unique_ptr<Helper> Given;
-    bool LookAgain = false; // room for one more helper: go through the choice again
-    std::condition_variable_any Wake;
+    // Set with Mutex held, before Answered.
+    std::unique_ptr<Helper> Given; // counted in Busy already
+    bool LookAgain = false;        // room for one more helper: go through the choice again
+    std::atomic<bool> Answered{false};
+
+    // On an answer and on a cancel. A condition variable of its own, not a semaphore:
+    // the standard library's semaphore spins with sched_yield before it sleeps, a context
+    // switch of its own on a busy machine.
+    void Wake() {
+        {
+            std::lock_guard lock(WakeMutex);
+            Woken = true;
+        }
+        WakeCond.notify_one();
+    }
+    void Wait() {
+        std::unique_lock lock(WakeMutex);
+        WakeCond.wait(lock, [this] { return Woken; });
+    }
+
+private:
+    std::mutex WakeMutex;
+    std::condition_variable WakeCond;
+    bool Woken = false;
 };
 
 void TkxSmbPool::Leaving(Helper& h) {
@@ -99,47 +126,57 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& key,
         }
         if (Sizer)
             Sizer->Waited();
-        Waiter me;
-        me.Key = &key;
-        Waiters.push_back(&me);
-        me.Wake.wait(lock, cancel.StopToken(), [&] { return me.Given || me.LookAgain; });
-        std::erase(Waiters, &me);
-        if (me.Given) {
-            if (cancel.IsCancelled()) {
-                Place(std::move(me.Given));
-                *error = ECANCELED;
-                return nullptr;
-            }
-            Busy.push_back(me.Given->Pid);
-            return std::move(me.Given);
+        const auto me = std::make_shared<Waiter>();
+        me->Key = &key;
+        Waiters.push_back(me);
+        lock.unlock();
+        {
+            const std::stop_callback onCancel(cancel.StopToken(), [&me] { me->Wake(); });
+            me->Wait();
         }
-        if (me.LookAgain && cancel.IsCancelled())
+        if (me->Answered.load(std::memory_order_acquire) && me->Given && !cancel.IsCancelled())
+            return std::move(me->Given);
+        lock.lock();
+        if (!me->Answered.load(std::memory_order_relaxed)) {
+            std::erase(Waiters, me); // cancelled before an answer
+            continue;
+        }
+        if (me->Given) {
+            // Cancelled after all: the helper goes to the next in line.
+            std::erase(Busy, me->Given->Pid);
+            Place(std::move(me->Given));
+            *error = ECANCELED;
+            return nullptr;
+        }
+        if (me->LookAgain && cancel.IsCancelled())
             WakeToLookAgain(1); // the room is someone else's now
     }
 }
 
 void TkxSmbPool::Place(std::unique_ptr<Helper> h) {
     auto to = std::find_if(Waiters.begin(), Waiters.end(),
-                           [&](const Waiter* w) { return h->Knows(*w->Key); });
+                           [&](const auto& w) { return h->Knows(*w->Key); });
     if (to == Waiters.end())
         to = Waiters.begin();
     if (to == Waiters.end() || int(Busy.size()) >= Max) {
         Idle.push_back(std::move(h));
         return;
     }
-    Waiter* w = *to;
+    const std::shared_ptr<Waiter> w = std::move(*to);
     Waiters.erase(to);
+    Busy.push_back(h->Pid);
     w->Given = std::move(h);
-    // Under the lock: the waiter cannot leave (and take its condition variable along) before.
-    w->Wake.notify_one();
+    w->Answered.store(true, std::memory_order_release);
+    w->Wake();
 }
 
 void TkxSmbPool::WakeToLookAgain(int count) {
     while (count-- > 0 && !Waiters.empty()) {
-        Waiter* w = Waiters.front();
+        const std::shared_ptr<Waiter> w = std::move(Waiters.front());
         Waiters.erase(Waiters.begin());
         w->LookAgain = true;
-        w->Wake.notify_one();
+        w->Answered.store(true, std::memory_order_release);
+        w->Wake();
     }
 }
 

@@ -149,11 +149,18 @@ void CopyField(char* dst, int len, const std::string& value) {
     dst[n] = '\0';
 }
 
+// The key of the server named in the last call: the library asks for every folder it opens,
+// nearly always about the same server.
+std::string AskedServer, AskedKey;
+
 // Asked by server name, so a server reached through another (a referral) gets its own.
 void AuthData(SMBCCTX*, const char* server, const char*, char* wg, int wglen, char* un, int unlen,
               char* pw, int pwlen) {
-    const Credentials& c =
-        server && HostKey(server) != CurrentWire ? CredentialsFor(HostKey(server)) : *Current;
+    if (server && AskedServer != server) {
+        AskedServer = server;
+        AskedKey = HostKey(server);
+    }
+    const Credentials& c = server && AskedKey != CurrentWire ? CredentialsFor(AskedKey) : *Current;
     if (!c.Domain.empty())
         CopyField(wg, wglen, c.Domain);
     CopyField(un, unlen, c.User);
