@@ -12,6 +12,7 @@
 #include "engine/kxThreadForInfo.h"
 #include "gui/kxPrivateSettings.h"
 #include "gui/kxWhenModal.h"
+#include "gui/kxWindowRun.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxTermSignals.h"
@@ -46,18 +47,13 @@ TkxParams SearchParams(quint32 threads) {
 }
 
 std::unique_ptr<TfrmMain> Window(const QString& recoveryDir, int intervalMs = RecoveryMs) {
-    TfrmMain::TOptions options{false, nullptr};
-    options.RecoveryDir = recoveryDir;
-    options.RecoveryIntervalMs = intervalMs;
-    return std::make_unique<TfrmMain>(QStringList{}, options);
+    return NewWindow(recoveryDir, intervalMs);
 }
 
 void StartSearch(TfrmMain& w, quint32 threads) {
-    w.Doc().ClearTree();
-    w.Doc().SetParams(SearchParams(threads));
+    NewSearch(w, SearchParams(threads));
     w.Doc().AddRange(QStringLiteral("Two"), QStringLiteral("127.0.0.2 - 127.0.0.2"));
-    w.aeMainIdle();
-    w.actRun->trigger();
+    Trigger(w, w.actRun);
 }
 
 bool Finished(TfrmMain& w) {
@@ -65,21 +61,9 @@ bool Finished(TfrmMain& w) {
            w.Doc().SearchState() == srFinished;
 }
 
-// Every node with its level, texts and flags, sorted: the order of work may differ.
+// Every node, sorted: the order of work may differ.
 QStringList Nodes(const TkxProjectDoc& doc) {
-    QStringList out;
-    for (const TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
-        const TkxInfo& r = n->Info;
-        out << QStringList{QString::number(n->Level()),
-                           r.NameText(),
-                           r.AddressText(),
-                           r.SizeRawText(),
-                           r.EditTimeText(),
-                           QString::number(r.Matched),
-                           QString::number(r.HasMatch),
-                           QString::number(r.Scanned)}
-                   .join(u'|');
-    }
+    QStringList out = Dump(doc);
     out.sort();
     return out;
 }
@@ -203,8 +187,7 @@ private Q_SLOTS:
         QVERIFY(w->Doc().HasPendingNodes());
         QVERIFY(!w->reErrors->isVisible());
         w->Doc().SetParams(SearchParams(4)); // the rest of the walk need not take long
-        w->aeMainIdle();
-        w->actContinue->trigger();
+        Trigger(*w, w->actContinue);
         QVERIFY(Finished(*w));
         QCOMPARE(Nodes(w->Doc()), Whole);
     }
@@ -240,8 +223,7 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(own));
         const QString project = dir.filePath(QStringLiteral("saved.kxor"));
         w->AskProjectFileName = [&](bool) { return project; };
-        w->aeMainIdle();
-        w->actSaveAs->trigger();
+        Trigger(*w, w->actSaveAs);
         QVERIFY(!QFile::exists(own));
         w->Doc().AddRange(QStringLiteral("More"), QStringLiteral("127.0.0.3 - 127.0.0.3"));
         QTRY_VERIFY(QFile::exists(own));
