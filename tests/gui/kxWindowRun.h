@@ -33,8 +33,10 @@ inline void NewSearch(TfrmMain& w, const TkxParams& params) {
     w.Doc().SetParams(params);
 }
 
-// Every node in pre-order with its level, texts and flags, as a project file keeps it.
-inline QStringList Dump(const TkxProjectDoc& doc) {
+// Every node in pre-order with its level, texts and flags, as a project file keeps it. A search
+// reads folders and so moves their last-access times: compared with another search's tree,
+// those are left out.
+inline QStringList Dump(const TkxProjectDoc& doc, bool lastAccess = true) {
     QStringList out;
     for (const TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
         const TkxInfo& r = n->Info;
@@ -44,7 +46,7 @@ inline QStringList Dump(const TkxProjectDoc& doc) {
                            r.SizeRawText(),
                            r.CreatingText(),
                            r.EditTimeText(),
-                           r.LastAccessText(),
+                           lastAccess ? r.LastAccessText() : QString(),
                            QString::number(r.Matched),
                            QString::number(r.HasMatch),
                            QString::number(r.Kind),

@@ -63,7 +63,7 @@ bool Finished(TfrmMain& w) {
 
 // Every node, sorted: the order of work may differ.
 QStringList Nodes(const TkxProjectDoc& doc) {
-    QStringList out = Dump(doc);
+    QStringList out = Dump(doc, false);
     out.sort();
     return out;
 }
