@@ -58,9 +58,10 @@ bool TkxCheckpointWriter::Start(const QString& fileName, TWrite write) {
 }
 
 bool TkxCheckpointWriter::event(QEvent* e) {
+    // Before the type is read: the event may have been made on the writer's thread.
+    TsanReceived(e);
     if (e->type() != TDoneEvent::EventType())
         return QObject::event(e);
-    TsanReceived(e);
     Finish(static_cast<TDoneEvent*>(e)->Serial, true);
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QThreadStorage>
 
 namespace {
 // A call waiting on another thread. Deleting it unrun (its receiver is gone) still
@@ -30,6 +31,21 @@ private:
     std::function<void()> Call;
     std::binary_semaphore* Done;
 };
+
+// Qt emits finished() after run() returns: it reads the thread object and allocates the
+// notices queued to other threads. QThread::wait() orders all that before the waiter with a
+// lock the thread checker can not see; Qt ends the thread's storage after that emission and
+// before wait() returns, so the end is marked there too. (The flag is shared: a storage ended
+// late could not touch a freed thread object.)
+class TkxRunEnd {
+public:
+    explicit TkxRunEnd(std::shared_ptr<std::atomic<bool>> flag) : Flag(std::move(flag)) {}
+    ~TkxRunEnd() { Flag->store(true, std::memory_order_release); }
+
+private:
+    std::shared_ptr<std::atomic<bool>> Flag;
+};
+QThreadStorage<TkxRunEnd*> RunEnds;
 } // namespace
 
 bool TkxBridgeTarget::event(QEvent* e) {
@@ -93,7 +109,7 @@ TkxThread::~TkxThread() {
 void TkxThread::WaitForEnd() {
     wait();
     // Pairs with the end of run().
-    (void)RunEnded.load(std::memory_order_acquire);
+    (void)RunEnded->load(std::memory_order_acquire);
 }
 
 bool TkxThread::HasMainWindow() const {
@@ -132,7 +148,8 @@ void TkxThread::PostLocked(std::function<void()> call, std::binary_semaphore* do
 }
 
 void TkxThread::run() {
+    RunEnds.setLocalData(new TkxRunEnd(RunEnded));
     Execute();
     DoneThread();
-    RunEnded.store(true, std::memory_order_release);
+    RunEnded->store(true, std::memory_order_release);
 }

@@ -217,7 +217,7 @@ private:
     mutable std::mutex HostLock;
     std::atomic<TkxThreadHost*> Host{nullptr};
     std::atomic<bool> TerminateFlag{false};
-    std::atomic<bool> RunEnded{false};
+    const std::shared_ptr<std::atomic<bool>> RunEnded = std::make_shared<std::atomic<bool>>(false);
     const std::shared_ptr<TkxWaker> Wake = std::make_shared<TkxWaker>();
 };
 

@@ -32,31 +32,18 @@ pid_t Spawn(const QString& program, const QStringList& args, int outFd) {
         argv.push_back(b.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    TkxSpawnSetup setup({SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD});
+    setup.Open(STDIN_FILENO, "/dev/null", O_RDONLY);
     if (outFd >= 0)
-        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+        setup.Dup(outFd, STDOUT_FILENO);
     else
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-#endif
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attr, &signals);
-    for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGCHLD})
-        sigaddset(&signals, s);
-    posix_spawnattr_setsigdefault(&attr, &signals);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        setup.Open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    setup.Open(STDERR_FILENO, "/dev/null", O_WRONLY);
+    setup.CloseFrom(STDERR_FILENO + 1);
 
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    const int rc =
+        posix_spawnp(&pid, argv[0], setup.Actions(), setup.Attributes(), argv.data(), environ);
     return rc == 0 ? pid : -1;
 }
 
@@ -78,6 +65,37 @@ int Reap(pid_t pid) {
 }
 
 } // namespace
+
+TkxSpawnSetup::TkxSpawnSetup(std::initializer_list<int> defaultSignals) {
+    posix_spawn_file_actions_init(&FileActions);
+    posix_spawnattr_init(&Attr);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&Attr, &signals);
+    for (int s : defaultSignals)
+        sigaddset(&signals, s);
+    posix_spawnattr_setsigdefault(&Attr, &signals);
+    posix_spawnattr_setflags(&Attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+TkxSpawnSetup::~TkxSpawnSetup() {
+    posix_spawn_file_actions_destroy(&FileActions);
+    posix_spawnattr_destroy(&Attr);
+}
+
+void TkxSpawnSetup::Open(int fd, const char* path, int flags) {
+    posix_spawn_file_actions_addopen(&FileActions, fd, path, flags, 0);
+}
+
+void TkxSpawnSetup::Dup(int from, int to) {
+    posix_spawn_file_actions_adddup2(&FileActions, from, to);
+}
+
+void TkxSpawnSetup::CloseFrom([[maybe_unused]] int lowest) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    posix_spawn_file_actions_addclosefrom_np(&FileActions, lowest);
+#endif
+}
 
 TkxProgramRun RunProgram(const QString& program, const QStringList& args, int limitMs) {
     TkxProgramRun run;

@@ -1,6 +1,7 @@
 #include "platform/kxSmbPool.h"
 
 #include "model/kxLists.h"
+#include "model/kxProgram.h"
 #include "platform/kxSmbPaths.h"
 #include "platform/kxSmbPoolHelper.h"
 #include "smbhelper/kxSmbProtocol.h"
@@ -364,26 +365,11 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Exec(bool spawner, int* error) {
         }
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, childFd, HelperFd);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Whatever another part of the process forgot to mark close-on-exec stays behind too.
-    posix_spawn_file_actions_addclosefrom_np(&actions, HelperFd + 1);
-#endif
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t signals;
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attr, &signals);
-    sigaddset(&signals, SIGPIPE);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGCHLD);
-    posix_spawnattr_setsigdefault(&attr, &signals);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    TkxSpawnSetup setup({SIGPIPE, SIGINT, SIGTERM, SIGCHLD});
+    setup.Dup(childFd, HelperFd);
+    setup.Open(STDIN_FILENO, "/dev/null", O_RDONLY);
+    setup.Open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+    setup.CloseFrom(HelperFd + 1);
 
     QByteArray path = QFile::encodeName(Path);
     std::string timeoutFlag = "--timeout-ms";
@@ -392,10 +378,8 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Exec(bool spawner, int* error) {
     char* argv[] = {path.data(), timeoutFlag.data(), timeout.data(),
                     spawner ? spawnerFlag.data() : nullptr, nullptr};
     pid_t pid = -1;
-    const int rc =
-        posix_spawn(&pid, path.constData(), &actions, &attr, argv, EnvironmentPointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
+    const int rc = posix_spawn(&pid, path.constData(), setup.Actions(), setup.Attributes(), argv,
+                               EnvironmentPointers.data());
     close(childFd);
     if (rc != 0) {
         close(sv[0]);

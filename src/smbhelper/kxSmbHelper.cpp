@@ -598,9 +598,11 @@ void KeepStdioQuiet() {
 #if defined(__SANITIZE_THREAD__)
 // The helper has one thread, so there are no races to find; what ThreadSanitizer does report
 // here is libsmbclient's own signal handling (tdb's handler changes errno), and with
-// halt_on_error from the test environment that would kill the helper mid-request.
+// halt_on_error from the test environment that would kill the helper mid-request. The
+// spawner forks helpers; a thread the library or the checker's runtime started in it would
+// make the checker kill every helper forked after it.
 extern "C" const char* __tsan_default_options() {
-    return "report_bugs=0";
+    return "report_bugs=0:die_after_fork=0";
 }
 #endif
 

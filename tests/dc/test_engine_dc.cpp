@@ -5,7 +5,7 @@
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
 #include "kxDcFixture.h"
-#include "kxFakeServices.h"
+#include "kxSearchRun.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxKerberos.h"
 #include "platform/kxPlatformServices.h"
@@ -17,39 +17,7 @@
 
 namespace {
 
-struct Outcome {
-    std::map<QString, QString> Failed; // address -> thread state text
-    std::map<QString, QString> Names;  // address -> caption
-};
-
-// A search of the given tops (ranges as "first - last", anything else a share or folder
-// path) until it is over.
-Outcome Search(const std::shared_ptr<TkxNetServices>& services, const QStringList& tops) {
-    TkxProjectDoc doc;
-    doc.SetNetServices(services);
-    TkxParams p;
-    p.LifeTime = 2;
-    p.Masks = QStringLiteral("*");
-    doc.SetParams(p);
-    for (const QString& top : tops) {
-        if (top.contains(u'-'))
-            doc.AddRange(top, top);
-        else
-            AddTop(doc, top.count(u'\\') > 3 ? ikFolder : ikShare, top);
-    }
-    Outcome out;
-    QObject::connect(
-        &doc, &TkxProjectDoc::TaskFailed,
-        [&](const QString& address, const QString& state) { out.Failed[address] = state; });
-    doc.Continue();
-    if (!WaitIdle(doc, 120000))
-        qWarning("the search did not end");
-    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
-        out.Names[n->Info.AddressText()] = n->Info.NameText();
-    return out;
-}
-
-QByteArray FirstFailure(const Outcome& o) {
+QByteArray FirstFailure(const TkxSearchOutcome& o) {
     return o.Failed.empty() ? QByteArray()
                             : (o.Failed.begin()->first + u' ' + o.Failed.begin()->second).toUtf8();
 }
@@ -64,12 +32,6 @@ const QString Q1 = QStringLiteral("\\\\127.0.0.90\\data\\reports\\q1.txt");
 TkxCredentials Ticket() {
     TkxCredentials c;
     c.UseKerberos = true;
-    return c;
-}
-
-TkxCredentials Password(const QString& user, const QString& password) {
-    TkxCredentials c = TkxCredentials::ForUser(user);
-    c.Password = password;
     return c;
 }
 
@@ -101,7 +63,7 @@ private Q_SLOTS:
         UseCache(Cache("alice"));
         auto services = std::make_shared<TkxPlatformServices>();
         services->SetCredentials(Ticket());
-        Outcome found = Search(services, {Dc});
+        TkxSearchOutcome found = SearchToEnd(services, {Dc});
         QVERIFY2(found.Failed.empty(), FirstFailure(found));
         QVERIFY(found.Names.count(Q1));
         QCOMPARE(found.Names[QStringLiteral("\\\\127.0.0.90")], QStringLiteral("dc.orv.test"));
@@ -111,7 +73,7 @@ private Q_SLOTS:
 
         QVERIFY(dc::Kinit(Cache("alice"), dc::Bob, dc::BobPassword));
         Log.Mark();
-        QVERIFY(Search(services, {Dc}).Names.count(Q1));
+        QVERIFY(SearchToEnd(services, {Dc}).Names.count(Q1));
         QVERIFY2(Log.Count("[SMB2,krb5] user [ORV]\\[bob]") > 0, Log.Text());
         QCOMPARE(Log.Count("[ORV]\\[alice]"), 0);
     }
@@ -120,8 +82,9 @@ private Q_SLOTS:
     void passwordUsesKerberosByName() {
         qputenv("KRB5CCNAME", "MEMORY:");
         auto services = std::make_shared<TkxPlatformServices>();
-        services->SetCredentials(Password(dc::Alice, dc::AlicePassword));
-        const Outcome found = Search(services, {QStringLiteral("127.0.0.90 - 127.0.0.91")});
+        services->SetCredentials(AccountWith(dc::Alice, dc::AlicePassword));
+        const TkxSearchOutcome found =
+            SearchToEnd(services, {QStringLiteral("127.0.0.90 - 127.0.0.91")});
         QVERIFY2(found.Failed.empty(), FirstFailure(found));
         QVERIFY(found.Names.count(QStringLiteral("\\\\127.0.0.91\\data\\reports\\q1.txt")));
         QVERIFY2(Log.Count(dc::KerberosAlice) > 0, Log.Text());
@@ -139,11 +102,11 @@ private Q_SLOTS:
         for (const QString& user : {dc::Alice, QStringLiteral("ORV\\alice")}) {
             Log.Mark();
             auto services = std::make_shared<TkxPlatformServices>();
-            services->SetCredentials(Password(user, QStringLiteral("wrong")));
+            services->SetCredentials(AccountWith(user, QStringLiteral("wrong")));
             const QStringList tops{Dc, QStringLiteral("\\\\127.0.0.90\\data"),
                                    QStringLiteral("\\\\127.0.0.90\\data\\reports"),
                                    QStringLiteral("\\\\127.0.0.90\\sysvol")};
-            const Outcome failed = Search(services, tops);
+            const TkxSearchOutcome failed = SearchToEnd(services, tops);
             QCOMPARE(int(failed.Failed.size()), 4);
             for (const auto& [address, state] : failed.Failed)
                 QCOMPARE(state, Stopped(QStringLiteral("Logon failure")));
@@ -159,7 +122,8 @@ private Q_SLOTS:
         UseCache(Cache("alice"));
         auto services = std::make_shared<TkxPlatformServices>();
         services->SetCredentials(Ticket());
-        Outcome nameless = Search(services, {QStringLiteral("127.0.0.91 - 127.0.0.92")});
+        TkxSearchOutcome nameless =
+            SearchToEnd(services, {QStringLiteral("127.0.0.91 - 127.0.0.92")});
         for (const char* host : {"127.0.0.91", "127.0.0.92"})
             QCOMPARE(nameless.Failed[QStringLiteral("\\\\") + QString::fromLatin1(host)],
                      Stopped(QStringLiteral("Kerberos needs the server's name; no DNS name "
@@ -169,7 +133,7 @@ private Q_SLOTS:
         QCOMPARE(nameless.Names[QStringLiteral("\\\\127.0.0.92")], QStringLiteral("dc.orv.test"));
 
         UseCache(Cache("none"));
-        Outcome none = Search(services, {Dc, QStringLiteral("\\\\127.0.0.90\\data")});
+        TkxSearchOutcome none = SearchToEnd(services, {Dc, QStringLiteral("\\\\127.0.0.90\\data")});
         QCOMPARE(none.Failed[QStringLiteral("\\\\127.0.0.90")],
                  Stopped(QStringLiteral("There is no Kerberos ticket")));
         QCOMPARE(none.Failed[QStringLiteral("\\\\127.0.0.90\\data")],
@@ -182,7 +146,7 @@ private Q_SLOTS:
         QVERIFY(cache.HasTicket && !cache.ExpiredAt(QDateTime::currentSecsSinceEpoch()));
         QVERIFY(cache.Expires - QDateTime::currentSecsSinceEpoch() <= 20);
         QTest::qWait(int(cache.Expires - QDateTime::currentSecsSinceEpoch() + 1) * 1000);
-        Outcome expired = Search(services, {Dc});
+        TkxSearchOutcome expired = SearchToEnd(services, {Dc});
         QCOMPARE(expired.Failed[QStringLiteral("\\\\127.0.0.90")],
                  Stopped(QStringLiteral("The Kerberos ticket has expired")));
         QCOMPARE(Log.SmbLogons(), 0);

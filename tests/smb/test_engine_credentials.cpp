@@ -5,7 +5,7 @@
 
 #include "document/kxProjectDoc.h"
 #include "engine/kxThreadForInfo.h"
-#include "kxFakeServices.h"
+#include "kxSearchRun.h"
 #include "lang/kxLanguages.h"
 #include "platform/kxPlatformServices.h"
 
@@ -21,9 +21,7 @@ const QString Three = QStringLiteral("127.0.0.3");
 const QString Four = QStringLiteral("127.0.0.4");
 
 TkxCredentials Account(const QString& password) {
-    TkxCredentials c = TkxCredentials::ForUser(QStringLiteral("fixtureuser"));
-    c.Password = password;
-    return c;
+    return AccountWith(QStringLiteral("fixtureuser"), password);
 }
 
 // Failed logons of the fixture account the server has logged so far.
@@ -39,39 +37,6 @@ int FailedLogons(const QString& server) {
             count += line.contains("[fixtureuser]") && line.contains("NT_STATUS_WRONG_PASSWORD");
     }
     return count;
-}
-
-struct Outcome {
-    std::map<QString, QString> Failed; // address -> thread state text
-    QStringList Addresses;             // every node
-};
-
-// A search of the given tops (ranges as "first - last", anything else a share or folder
-// path), with these services, until it is over.
-Outcome Search(const std::shared_ptr<TkxNetServices>& services, const QStringList& tops) {
-    TkxProjectDoc doc;
-    doc.SetNetServices(services);
-    TkxParams p;
-    p.TotalThreads = 16;
-    p.LifeTime = 2;
-    p.Masks = QStringLiteral("*");
-    doc.SetParams(p);
-    for (const QString& top : tops) {
-        if (top.contains(u'-'))
-            doc.AddRange(top, top);
-        else
-            AddTop(doc, top.count(u'\\') > 3 ? ikFolder : ikShare, top);
-    }
-    Outcome out;
-    QObject::connect(
-        &doc, &TkxProjectDoc::TaskFailed,
-        [&](const QString& address, const QString& state) { out.Failed[address] = state; });
-    doc.Continue();
-    if (!WaitIdle(doc, 120000))
-        qWarning("the search did not end");
-    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
-        out.Addresses << n->Info.AddressText();
-    return out;
 }
 
 QString Range(const QString& first, const QString& last) {
@@ -93,14 +58,14 @@ private Q_SLOTS:
     void guestAndAccount() {
         auto services = std::make_shared<TkxPlatformServices>();
         const QString priv = QStringLiteral("\\\\127.0.0.4\\private");
-        Outcome guest = Search(services, {Range(Four, Four)});
+        TkxSearchOutcome guest = SearchToEnd(services, {Range(Four, Four)});
         QVERIFY(guest.Addresses.contains(priv));
         QCOMPARE(guest.Addresses.filter(priv + u'\\').size(), 0);
         QCOMPARE(guest.Failed[priv],
                  QStringLiteral("Thread has stopped with error (Access denied)"));
 
         services->SetCredentials(Account(QStringLiteral("fixture-pass-1")));
-        Outcome user = Search(services, {Range(Four, Four)});
+        TkxSearchOutcome user = SearchToEnd(services, {Range(Four, Four)});
         QVERIFY2(!user.Failed.count(priv), qPrintable(user.Failed[priv]));
         for (const char* file : {"\\plan.txt", "\\reports\\q1.txt"})
             QVERIFY2(user.Addresses.contains(priv + QString::fromLatin1(file)), file);
@@ -112,7 +77,7 @@ private Q_SLOTS:
         auto services = std::make_shared<TkxPlatformServices>();
         services->SetCredentials(Account(QStringLiteral("wrong")));
         const int three = FailedLogons(Three), four = FailedLogons(Four);
-        Outcome hosts = Search(services, {Range(Three, Four)});
+        TkxSearchOutcome hosts = SearchToEnd(services, {Range(Three, Four)});
         // The services forget the password when a search ends: each search is handed it.
         services->SetCredentials(Account(QStringLiteral("wrong")));
         QCOMPARE(hosts.Failed[QStringLiteral("\\\\127.0.0.3")], LogonFailure);
@@ -124,7 +89,7 @@ private Q_SLOTS:
         for (const char* path : {"private", "mixed", "walk", "mixed\\open", "walk\\top1",
                                  "walk\\top2", "walk\\top3", "private\\reports"})
             tops << QStringLiteral("\\\\127.0.0.4\\") + QString::fromLatin1(path);
-        Outcome folders = Search(services, tops);
+        TkxSearchOutcome folders = SearchToEnd(services, tops);
         QCOMPARE(int(folders.Failed.size()), tops.size());
         for (const auto& [address, state] : folders.Failed)
             QCOMPARE(state, LogonFailure);
@@ -142,7 +107,7 @@ private Q_SLOTS:
         // would have refused it.
         const TkxCredentials one = Account(QStringLiteral("fixture-pass-1"));
         services->SetHostCredentials(Four, &one);
-        Outcome mixed = Search(services, {Range(Three, Four)});
+        TkxSearchOutcome mixed = SearchToEnd(services, {Range(Three, Four)});
         QVERIFY(mixed.Addresses.contains(priv));
         QVERIFY(mixed.Addresses.contains(docs));
         QVERIFY(!mixed.Failed.count(QStringLiteral("\\\\127.0.0.3")));
@@ -152,7 +117,7 @@ private Q_SLOTS:
         services->SetCredentials(one);
         const TkxCredentials other = Account(QStringLiteral("fixture-pass-3"));
         services->SetHostCredentials(QStringLiteral("127.0.0.3"), &other);
-        Outcome both = Search(services, {Range(Three, Four)});
+        TkxSearchOutcome both = SearchToEnd(services, {Range(Three, Four)});
         QVERIFY(both.Addresses.contains(priv));
         QVERIFY(both.Addresses.contains(docs));
         QCOMPARE(FailedLogons(Three), three);
@@ -161,7 +126,7 @@ private Q_SLOTS:
         // Without its own, .3 gets the default password, which is not its own.
         services->SetHostCredentials(Three, nullptr);
         services->SetCredentials(one);
-        Outcome back = Search(services, {Range(Three, Four)});
+        TkxSearchOutcome back = SearchToEnd(services, {Range(Three, Four)});
         QCOMPARE(back.Failed[QStringLiteral("\\\\127.0.0.3")], LogonFailure);
         QVERIFY(back.Addresses.contains(priv));
         QCOMPARE(FailedLogons(Three), three + 1);

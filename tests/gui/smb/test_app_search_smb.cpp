@@ -12,6 +12,7 @@
 #include "engine/kxThreadForInfo.h"
 #include "gui/kxPrivateSettings.h"
 #include "gui/kxWhenModal.h"
+#include "gui/kxWindowRun.h"
 #include "kxFakeServices.h"
 #include "lang/kxLanguages.h"
 #include "model/kxErrors.h"
@@ -73,32 +74,6 @@ void Shot(TfrmMain& w, const QByteArray& name) {
     shot.save(dir + u'/' + QString::fromLatin1(name) + QStringLiteral(".png"));
 }
 
-// Every node in pre-order with its level, texts and flags, as a project file keeps it.
-QStringList Dump(const TkxProjectDoc& doc) {
-    QStringList out;
-    for (const TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
-        const TkxInfo& r = n->Info;
-        out << QStringList{QString::number(n->Level()),
-                           r.NameText(),
-                           r.AddressText(),
-                           r.SizeRawText(),
-                           r.CreatingText(),
-                           r.EditTimeText(),
-                           r.LastAccessText(),
-                           QString::number(r.Matched),
-                           QString::number(r.HasMatch),
-                           QString::number(r.Kind),
-                           QString::number(r.Scanned)}
-                   .join(u'|');
-    }
-    return out;
-}
-
-void Trigger(TfrmMain& w, QAction* action) {
-    w.aeMainIdle();
-    action->trigger();
-}
-
 // Stands in for the desktop's handler of files.
 class TFileOpener : public QObject {
     Q_OBJECT
@@ -155,16 +130,14 @@ void ShotConnectAs(TfrmMain& w, const TkxNode* host, const QString& language) {
         Shot(w, "connect-dialog-" + suffix);
         QTest::keyClick(d, Qt::Key_Escape);
     });
-    w.aeMainIdle();
-    w.actConnectAs->trigger();
+    Trigger(w, w.actConnectAs);
 }
 
 std::unique_ptr<TfrmMain> Open(const TkxParams& params) {
-    auto w = std::make_unique<TfrmMain>(QStringList{}, TfrmMain::TOptions{false, nullptr});
+    auto w = NewWindow();
     w->show();
     w->setGeometry(0, 0, 1100, 700);
-    w->Doc().ClearTree();
-    w->Doc().SetParams(params);
+    NewSearch(*w, params);
     return w;
 }
 
@@ -194,8 +167,7 @@ private Q_SLOTS:
         w->Doc().AddRange(QStringLiteral("Fixture (127.0.0.2-3)"),
                           QStringLiteral("127.0.0.2 - 127.0.0.3"));
         Shot(*w, "default");
-        w->aeMainIdle();
-        w->actRun->trigger();
+        Trigger(*w, w->actRun);
         QVERIFY(WaitForState(*w, Finished));
         QCOMPARE(w->lvThreads->model()->rowCount(), 0);
 
@@ -406,8 +378,7 @@ private Q_SLOTS:
                     w.get(), [&] { w->actStop->trigger(); }, Qt::QueuedConnection);
             }
         });
-        w->aeMainIdle();
-        w->actContinue->trigger();
+        Trigger(*w, w->actContinue);
         w->aeMainIdle();
         QVERIFY(WaitForState(*w, QStringLiteral("User has stopped the searching")));
         QVERIFY(stopped && w->Doc().PendingCount() > 0);
