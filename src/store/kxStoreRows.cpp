@@ -84,6 +84,12 @@ void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TM
                const TkxSqlParams& head = {}) {
     size_t at = 0;
     for (const auto& [size, text] : sql.Sizes) {
+        if (size == 1 && head.empty()) {
+            // The rows are the statements' values as they stand.
+            rows.erase(rows.begin(), rows.begin() + qsizetype(at));
+            session.ExecMany(text, rows);
+            return;
+        }
         std::vector<TkxSqlParams> sets;
         while (rows.size() - at >= size_t(size)) {
             TkxSqlParams joined = head;
