@@ -35,7 +35,7 @@ struct TkxSqlValue {
     QString String;
 
     static TkxSqlValue Of(qint64 v) { return {Integer, v, {}, {}}; }
-    static TkxSqlValue OfText(const QString& text) { return {Text, 0, {}, text}; }
+    static TkxSqlValue OfText(QString text) { return {Text, 0, {}, std::move(text)}; }
     static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes, {}}; }
 };
 using TkxSqlParams = std::vector<TkxSqlValue>;

@@ -232,8 +232,11 @@ void TkxStoreWriter::Main() {
     }
     Settle.notify_all();
 
+    // Handed back to the document's side at the next take, emptied but with its room: the queue
+    // then rarely grows by reallocating (moving every record waiting).
+    std::vector<TItem> items;
     for (;;) {
-        std::vector<TItem> items;
+        items.clear();
         bool last = false;
         {
             std::unique_lock lock(Lock);
