@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QIODevice>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -264,6 +265,12 @@ void SetProjectSize(TkxInfo& info, QByteArrayView line) {
 }
 
 QString ProjectText(QStringView text) {
+    // Most texts need nothing replaced: one copy instead of a code point at a time.
+    const bool plain = std::none_of(text.begin(), text.end(), [](QChar c) {
+        return c == u'\r' || c == u'\n' || c.isSurrogate();
+    });
+    if (plain)
+        return text.toString();
     QString out;
     out.reserve(text.size());
     const char16_t* s = text.utf16();

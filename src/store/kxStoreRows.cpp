@@ -84,6 +84,12 @@ void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TM
                const TkxSqlParams& head = {}) {
     size_t at = 0;
     for (const auto& [size, text] : sql.Sizes) {
+        if (size == 1 && head.empty()) {
+            // The rows are the statements' values as they stand.
+            rows.erase(rows.begin(), rows.begin() + qsizetype(at));
+            session.ExecMany(text, rows);
+            return;
+        }
         std::vector<TkxSqlParams> sets;
         while (rows.size() - at >= size_t(size)) {
             TkxSqlParams joined = head;
@@ -100,8 +106,8 @@ void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TM
 
 void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
     // PostgreSQL takes up to 65,535 parameters. SQLite runs a statement in the calling thread
-    // without a round trip, and Qt's driver binds the values of a long statement more slowly
-    // than those of a short one run many times (measured): one row each.
+    // without a round trip: a statement of 64 rows saved none of its own work and cost the
+    // joining of the values (measured), so one row each.
     static const TMultiRow Postgres({256, 16, 1}, NodeUpsertSql);
     static const TMultiRow Sqlite({1}, NodeUpsertSql);
     WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
@@ -324,15 +330,27 @@ TkxSqlValue FailureValue(const QString& failure) {
 TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
                         const QString& failure, const QString& part) {
     TColumns c = ColumnsOf(info);
-    return {TkxSqlValue::Of(run), TkxSqlValue::Of(id),
-            parent ? TkxSqlValue::Of(parent) : TkxSqlValue(), TkxSqlValue::Of(info.Kind),
-            TkxSqlValue::OfText(ColumnText(c.Name)), TkxSqlValue::OfText(ColumnText(c.Address)),
-            c.Size ? TkxSqlValue::Of(*c.Size) : TkxSqlValue(), TimeValue(c.Created),
-            TimeValue(c.Edited), TimeValue(c.Accessed),
-            // PostgreSQL's booleans take 0 and 1 only; the search sets nothing else.
-            TkxSqlValue::Of(info.Matched != 0), TkxSqlValue::Of(info.HasMatch != 0),
-            TkxSqlValue::Of(info.Scanned != 0), FailureValue(failure),
-            part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part), std::move(c.Verbatim)};
+    // Moved in one by one: a braced list would copy every value.
+    TkxSqlParams p;
+    p.reserve(16);
+    p.push_back(TkxSqlValue::Of(run));
+    p.push_back(TkxSqlValue::Of(id));
+    p.push_back(parent ? TkxSqlValue::Of(parent) : TkxSqlValue());
+    p.push_back(TkxSqlValue::Of(info.Kind));
+    p.push_back(TkxSqlValue::OfText(ColumnText(c.Name)));
+    p.push_back(TkxSqlValue::OfText(ColumnText(c.Address)));
+    p.push_back(c.Size ? TkxSqlValue::Of(*c.Size) : TkxSqlValue());
+    p.push_back(TimeValue(c.Created));
+    p.push_back(TimeValue(c.Edited));
+    p.push_back(TimeValue(c.Accessed));
+    // PostgreSQL's booleans take 0 and 1 only; the search sets nothing else.
+    p.push_back(TkxSqlValue::Of(info.Matched != 0));
+    p.push_back(TkxSqlValue::Of(info.HasMatch != 0));
+    p.push_back(TkxSqlValue::Of(info.Scanned != 0));
+    p.push_back(FailureValue(failure));
+    p.push_back(part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part));
+    p.push_back(std::move(c.Verbatim));
+    return p;
 }
 
 TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure) {

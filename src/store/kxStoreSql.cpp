@@ -3,17 +3,14 @@
 #include "model/kxErrors.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QVariant>
+#include <QLocale>
 
 #include <libpq-fe.h>
+#include <sqlite3.h>
 
 #include <algorithm>
-#include <atomic>
 #include <map>
 
 namespace {
@@ -260,36 +257,64 @@ private:
     std::map<QString, QByteArray> Statements;
 };
 
-// --- SQLite through Qt SQL
+// --- SQLite through its C API
 
-std::atomic<int> SqliteConnections{0};
+// A prepared statement, kept for the session's life.
+class TSqliteStatement {
+public:
+    explicit TSqliteStatement(sqlite3_stmt* s) : S(s) {}
+    ~TSqliteStatement() { sqlite3_finalize(S); }
+    TSqliteStatement(const TSqliteStatement&) = delete;
+    TSqliteStatement& operator=(const TSqliteStatement&) = delete;
+    sqlite3_stmt* get() const { return S; }
+
+private:
+    sqlite3_stmt* S;
+};
+
+// Back to its start with nothing bound, whatever happened: a statement left mid-way keeps its
+// read lock, and a bound text points into parameters that die with the call.
+struct TSqliteRewind {
+    sqlite3_stmt* S;
+    ~TSqliteRewind() {
+        sqlite3_reset(S);
+        sqlite3_clear_bindings(S);
+    }
+};
 
 class TSqliteSession : public TkxSqlSession {
 public:
-    explicit TSqliteSession(const TkxStoreUrl& url)
-        : Name(QStringLiteral("orvane-store-%1").arg(++SqliteConnections)) {
-        if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
-            throw EkxError(
-                QStringLiteral("Qt SQL has no SQLite driver here (package libqt6sql6-sqlite)"));
+    explicit TSqliteSession(const TkxStoreUrl& url) {
         // A FIFO or a device would hang or be destroyed: a store is a regular file.
         const QFileInfo info(url.Path);
         if (info.exists() && !info.isFile())
             throw EkxError(QStringLiteral("%1 is not a regular file").arg(url.Path));
         if (!info.exists() && !info.absoluteDir().exists())
             throw EkxError(QStringLiteral("the folder of %1 does not exist").arg(url.Path));
-        Db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
-        Db.setDatabaseName(url.Path);
-        // Writers of several processes take turns: one waits for the other's transaction.
-        Db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=60000"));
-        if (!Db.open()) {
-            const QString reason = Db.lastError().text();
-            Close();
+        // The path names a file, never a URI with options of its own.
+        QByteArray path = QFile::encodeName(url.Path);
+        if (path.startsWith("file:"))
+            path.prepend("./");
+        // The session belongs to one thread: SQLite's own locks would only cost.
+        const int rc = sqlite3_open_v2(
+            path.constData(), &Db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+            nullptr);
+        if (rc != SQLITE_OK) {
+            const QString reason = Db ? Message() : QStringLiteral("out of memory");
+            sqlite3_close(Db);
+            Db = nullptr;
             throw EkxError(reason);
         }
+        // Writers of several processes take turns: one waits for the other's transaction.
+        sqlite3_busy_timeout(Db, 60000);
         try {
             // Readers never block the writers; WAL may be refused while another process
             // switches it on at the same moment, which is just as good.
-            QSqlQuery(Db).exec(QStringLiteral("PRAGMA journal_mode = WAL"));
+            try {
+                Exec(QStringLiteral("PRAGMA journal_mode = WAL"));
+            } catch (const EkxError&) {
+                NoteSwallowed("store journal mode");
+            }
             Exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
             Exec(QStringLiteral("PRAGMA foreign_keys = ON"));
         } catch (...) {
@@ -302,113 +327,167 @@ public:
     TkxStoreUrl::Kind Dialect() const override { return TkxStoreUrl::Sqlite; }
 
     void Exec(const QString& sql) override {
-        QSqlQuery q(Db);
-        if (!q.exec(sql))
-            throw EkxError(q.lastError().text());
+        sqlite3_stmt* raw = nullptr;
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v2(Db, text.constData(), int(text.size()), &raw, nullptr) != SQLITE_OK)
+            throw EkxError(Message());
+        const TSqliteStatement s(raw);
+        if (!raw)
+            return; // nothing but a comment
+        int rc;
+        while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        }
+        if (rc != SQLITE_DONE)
+            throw EkxError(Message());
     }
 
     void BeginWrite() override { Exec(QStringLiteral("BEGIN IMMEDIATE")); }
 
     void Query(const QString& sql, const TkxSqlParams& params,
                const std::function<void(const TkxSqlRow&)>& row) override {
-        QSqlQuery& q = Prepared(sql);
-        Bind(q, params);
-        // A statement left open keeps its read lock: finish it whatever happens.
-        struct TFinish {
-            QSqlQuery& Q;
-            ~TFinish() { Q.finish(); }
-        } finish{q};
-        if (!q.exec())
-            throw EkxError(q.lastError().text());
+        sqlite3_stmt* s = Prepared(sql);
+        const TSqliteRewind rewind{s};
+        Bind(s, params);
         TkxSqlRow out;
-        while (q.next()) {
+        int rc;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             if (!row)
                 continue;
-            const QSqlRecord record = q.record();
-            out.Columns.assign(size_t(record.count()), std::nullopt);
-            for (int c = 0; c < record.count(); ++c) {
-                const QVariant v = q.value(c);
-                if (v.isNull())
-                    continue;
-                if (v.typeId() == QMetaType::QByteArray)
-                    out.Columns[size_t(c)] = v.toByteArray();
-                else if (v.typeId() == QMetaType::QString)
-                    out.Columns[size_t(c)] = v.toString().toUtf8();
-                else
-                    out.Columns[size_t(c)] = v.toString().toUtf8();
-            }
+            RowOf(s, out);
             row(out);
         }
-        if (q.lastError().isValid())
-            throw EkxError(q.lastError().text());
+        if (rc != SQLITE_DONE)
+            throw EkxError(Message());
     }
 
     void ExecMany(const QString& sql, const std::vector<TkxSqlParams>& sets) override {
         if (sets.empty())
             return;
-        QSqlQuery& q = Prepared(sql);
+        sqlite3_stmt* s = Prepared(sql);
+        const TSqliteRewind rewind{s};
         for (const TkxSqlParams& params : sets) {
-            Bind(q, params);
-            if (!q.exec())
-                throw EkxError(q.lastError().text());
+            Bind(s, params);
+            int rc;
+            while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+            }
+            if (rc != SQLITE_DONE)
+                throw EkxError(Message());
+            sqlite3_reset(s);
         }
-        q.finish();
     }
 
 private:
-    QSqlQuery& Prepared(const QString& sql) {
+    QString Message() const { return QString::fromUtf8(sqlite3_errmsg(Db)); }
+
+    sqlite3_stmt* Prepared(const QString& sql) {
         auto it = Statements.find(sql);
         if (it != Statements.end())
-            return *it->second;
-        auto q = std::make_unique<QSqlQuery>(Db);
-        q->setForwardOnly(true);
-        if (!q->prepare(sql))
-            throw EkxError(q->lastError().text());
-        return *Statements.emplace(sql, std::move(q)).first->second;
+            return it->second->get();
+        sqlite3_stmt* raw = nullptr;
+        const QByteArray text = sql.toUtf8();
+        if (sqlite3_prepare_v3(Db, text.constData(), int(text.size()), SQLITE_PREPARE_PERSISTENT,
+                               &raw, nullptr) != SQLITE_OK)
+            throw EkxError(Message());
+        auto s = std::make_unique<TSqliteStatement>(raw);
+        if (!raw)
+            throw EkxError(QStringLiteral("an empty statement"));
+        return Statements.emplace(sql, std::move(s)).first->second->get();
     }
 
-    static void Bind(QSqlQuery& q, const TkxSqlParams& params) {
+    // Texts go as UTF-16 (SQLite stores them as UTF-8) and blobs as they are; bound without a
+    // copy, since the parameters outlive the statement's run.
+    void Bind(sqlite3_stmt* s, const TkxSqlParams& params) {
+        if (int(params.size()) != sqlite3_bind_parameter_count(s))
+            throw EkxError(QStringLiteral("a statement got %1 values for %2 parameters")
+                               .arg(params.size())
+                               .arg(sqlite3_bind_parameter_count(s)));
+        static const char16_t NoText[] = u"";
+        static const char NoBytes[] = "";
         for (size_t i = 0; i < params.size(); ++i) {
             const TkxSqlValue& v = params[i];
-            QVariant value;
+            const int at = int(i) + 1;
+            int rc = SQLITE_OK;
             switch (v.Kind) {
             case TkxSqlValue::Null:
+                rc = sqlite3_bind_null(s, at);
                 break;
             case TkxSqlValue::Integer:
-                value = QVariant(qlonglong(v.Int));
+                rc = sqlite3_bind_int64(s, at, v.Int);
                 break;
-            // A null QString or QByteArray would be bound as NULL: an empty text is not that.
+            // A null pointer would bind NULL: an empty text or blob is not that.
             case TkxSqlValue::Text:
-                value = v.String.isEmpty() ? QVariant(QStringLiteral(""))
-                                           : QVariant(Utf8Safe(v.String));
+                if (v.String.isEmpty()) {
+                    rc = sqlite3_bind_text16(s, at, NoText, 0, SQLITE_STATIC);
+                } else if (HasSurrogate(v.String)) {
+                    const QString safe = QString::fromUtf8(v.String.toUtf8());
+                    rc = sqlite3_bind_text16(s, at, safe.utf16(), int(safe.size() * 2),
+                                             SQLITE_TRANSIENT);
+                } else {
+                    rc = sqlite3_bind_text16(s, at, v.String.utf16(), int(v.String.size() * 2),
+                                             SQLITE_STATIC);
+                }
                 break;
             case TkxSqlValue::Blob:
-                value = QVariant(v.Bytes.isEmpty() ? QByteArray("") : v.Bytes);
+                rc = sqlite3_bind_blob(s, at, v.Bytes.isEmpty() ? NoBytes : v.Bytes.constData(),
+                                       int(v.Bytes.size()), SQLITE_STATIC);
                 break;
             }
-            q.bindValue(int(i), value);
+            if (rc != SQLITE_OK)
+                throw EkxError(Message());
         }
     }
 
-    // What a trip through UTF-8 leaves of the text, as libpq gets it: an unpaired surrogate
-    // becomes a replacement character instead of whatever SQLite would make of it.
-    static QString Utf8Safe(const QString& text) {
-        const bool plain =
-            std::none_of(text.begin(), text.end(), [](QChar c) { return c.isSurrogate(); });
-        return plain ? text : QString::fromUtf8(text.toUtf8());
+    // A text with surrogates goes as a trip through UTF-8 leaves it, as libpq gets it: an
+    // unpaired one becomes what Qt makes of it instead of whatever SQLite would.
+    static bool HasSurrogate(const QString& text) {
+        // Without a branch per character: most texts have none, and are read to the end.
+        const auto* s = text.utf16();
+        bool any = false;
+        for (qsizetype i = 0, n = text.size(); i < n; ++i)
+            any |= (s[i] & 0xf800) == 0xd800;
+        return any;
+    }
+
+    // Texts are read as UTF-16 and handed on as UTF-8, numbers as their decimal text.
+    static void RowOf(sqlite3_stmt* s, TkxSqlRow& out) {
+        const int n = sqlite3_column_count(s);
+        out.Columns.assign(size_t(n), std::nullopt);
+        for (int c = 0; c < n; ++c) {
+            std::optional<QByteArray>& column = out.Columns[size_t(c)];
+            switch (sqlite3_column_type(s, c)) {
+            case SQLITE_NULL:
+                break;
+            case SQLITE_INTEGER:
+                column = QByteArray::number(sqlite3_column_int64(s, c));
+                break;
+            case SQLITE_FLOAT:
+                column = QString::number(sqlite3_column_double(s, c), 'g',
+                                         QLocale::FloatingPointShortest)
+                             .toUtf8();
+                break;
+            case SQLITE_BLOB: {
+                const char* bytes = static_cast<const char*>(sqlite3_column_blob(s, c));
+                column = QByteArray(bytes, sqlite3_column_bytes(s, c));
+                break;
+            }
+            default: {
+                const auto* text = static_cast<const QChar*>(sqlite3_column_text16(s, c));
+                column = QString(text, sqlite3_column_bytes16(s, c) / 2).toUtf8();
+                break;
+            }
+            }
+        }
     }
 
     void Close() {
         Statements.clear();
-        if (Db.isValid())
-            Db.close();
-        Db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(Name);
+        if (Db)
+            sqlite3_close(Db);
+        Db = nullptr;
     }
 
-    QString Name;
-    QSqlDatabase Db;
-    std::map<QString, std::unique_ptr<QSqlQuery>> Statements;
+    sqlite3* Db = nullptr;
+    std::map<QString, std::unique_ptr<TSqliteStatement>> Statements;
 };
 
 } // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
-// A connection to a result store, SQLite through Qt SQL's driver or PostgreSQL through libpq,
-// behind one small interface. Every value travels as a parameter of a prepared statement,
+// A connection to a result store, SQLite or PostgreSQL through its own C library (libsqlite3,
+// libpq), behind one small interface. Every value travels as a parameter of a prepared statement,
 // never inside the statement's text; statements are written with '?' placeholders.
 
 #include <QByteArray>
@@ -30,12 +30,12 @@ struct TkxSqlValue {
     Type Kind = Null;
     qint64 Int = 0;
     QByteArray Bytes; // Blob: any bytes
-    // Text, without NUL: kept as it is until bound, since SQLite's driver takes it so and only
+    // Text, without NUL: kept as it is until bound, since SQLite takes it as UTF-16 and only
     // libpq needs UTF-8.
     QString String;
 
     static TkxSqlValue Of(qint64 v) { return {Integer, v, {}, {}}; }
-    static TkxSqlValue OfText(const QString& text) { return {Text, 0, {}, text}; }
+    static TkxSqlValue OfText(QString text) { return {Text, 0, {}, std::move(text)}; }
     static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes, {}}; }
 };
 using TkxSqlParams = std::vector<TkxSqlValue>;

@@ -232,8 +232,11 @@ void TkxStoreWriter::Main() {
     }
     Settle.notify_all();
 
+    // Handed back to the document's side at the next take, emptied but with its room: the queue
+    // then rarely grows by reallocating (moving every record waiting).
+    std::vector<TItem> items;
     for (;;) {
-        std::vector<TItem> items;
+        items.clear();
         bool last = false;
         {
             std::unique_lock lock(Lock);
@@ -300,8 +303,14 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
     // Each node appears once (Settled merged its changes), so a node deleted stays deleted: ids
     // are never used twice. A node whose row the store holds already (one added in an earlier
     // batch) gets only what a change may touch.
-    std::sort(items.begin(), items.end(),
-              [](const TItem& a, const TItem& b) { return a.Id < b.Id; });
+    // In the order of ids, so that rows go into the tree's pages in order; the items stay where
+    // they are (each is a whole record: moving them costs more than the sort).
+    std::vector<const TItem*> order;
+    order.reserve(items.size());
+    for (const TItem& item : items)
+        order.push_back(&item);
+    std::sort(order.begin(), order.end(),
+              [](const TItem* a, const TItem* b) { return a->Id < b->Id; });
     const qint64 run = Run;
     std::vector<TkxSqlParams> upserts, updates, deletes;
     // Marks-only changes by their marks (matched, has_match, scanned as bits).
@@ -309,7 +318,9 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
     const auto bits = [](const TkxInfo& i) {
         return (i.Matched ? 1 : 0) | (i.HasMatch ? 2 : 0) | (i.Scanned ? 4 : 0);
     };
-    for (const TItem& item : items) {
+    upserts.reserve(items.size());
+    for (const TItem* at : order) {
+        const TItem& item = *at;
         if (item.Delete)
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
         else if (item.New)

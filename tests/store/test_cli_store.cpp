@@ -6,6 +6,7 @@
 #include "store/kxStoreReader.h"
 #include "store/kxStoreWriter.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -238,6 +239,37 @@ private Q_SLOTS:
         } catch (const std::exception& e) {
             QFAIL(qPrintable(ErrorMessage(e)));
         }
+    }
+
+    // SQLite's session: empty is not NULL, values keep their types and bytes, a path that
+    // looks like a URI is a file, a statement with the wrong number of values is refused.
+    void sqliteSessionValues() {
+        QDir::setCurrent(Dir.path());
+        try {
+            const auto s = OpenSqlSession(*TkxStoreUrl::Parse("sqlite:file:x.db?mode=ro", nullptr));
+            s->Exec(QStringLiteral("CREATE TABLE t (a, b, c, d)"));
+            const QString lone = QStringLiteral("a") + QChar(0xDC00);
+            s->ExecMany(QStringLiteral("INSERT INTO t VALUES (?, ?, ?, ?)"),
+                        {{TkxSqlValue::OfText({}), TkxSqlValue::OfBlob({}), TkxSqlValue(),
+                          TkxSqlValue::Of(-1)},
+                         {TkxSqlValue::OfText(lone), TkxSqlValue::OfBlob({"\0\xff", 2}),
+                          TkxSqlValue::OfText(QStringLiteral("\u044f")),
+                          TkxSqlValue::Of(std::numeric_limits<qint64>::max())}});
+            QStringList got;
+            s->Query(QStringLiteral("SELECT typeof(a), a, typeof(b), b, c, d, 0.5 FROM t"), {},
+                     [&](const TkxSqlRow& row) {
+                         for (size_t i = 0; i < row.Columns.size(); ++i)
+                             got << (row.IsNull(i) ? QStringLiteral("NULL")
+                                                   : QString::fromLatin1(row.Bytes(i).toHex()));
+                     });
+            QCOMPARE(got, QStringList({"74657874", "", "626c6f62", "", "NULL", "2d31", "302e35",
+                                       "74657874", "613f", "626c6f62", "00ff", "d18f",
+                                       "39323233333732303336383534373735383037", "302e35"}));
+            QVERIFY_THROWS_EXCEPTION(EkxError, s->Query(QStringLiteral("SELECT ?"), {}));
+        } catch (const std::exception& e) {
+            QFAIL(qPrintable(ErrorMessage(e)));
+        }
+        QVERIFY(QFile::exists(Dir.filePath(QStringLiteral("file:x.db?mode=ro"))));
     }
 
     // Rows go several to a statement and a node's changes merge while it waits for the writer:
