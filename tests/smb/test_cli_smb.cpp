@@ -1,6 +1,8 @@
 // orvane-scan as a user runs it: against the fixture servers, with its exit codes, files and
 // Ctrl-C behaviour.
 
+#include "kxScanProgress.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -53,17 +55,6 @@ bool FixtureCommand(const QStringList& args) {
     p.setProcessChannelMode(QProcess::ForwardedChannels);
     p.start(Fixture(), args);
     return p.waitForFinished(60000) && p.exitCode() == 0;
-}
-
-// Waits until the running scan's progress shows at least `nodes` nodes.
-bool WaitForNodes(QProcess& p, QByteArray& progress, int nodes) {
-    return QTest::qWaitFor(
-        [&] {
-            progress += p.readAllStandardError();
-            const qsizetype at = progress.lastIndexOf("nodes ");
-            return at >= 0 && progress.mid(at + 6).split('\x1b').first().toInt() >= nodes;
-        },
-        60000);
 }
 
 // The processes below pid (its helpers and their spawner), from /proc.

@@ -2,6 +2,7 @@
 // PostgreSQL server of the suite's own, read back as one project; and the faults on the way.
 
 #include "document/kxProjectDoc.h"
+#include "kxScanProgress.h"
 #include "model/kxErrors.h"
 #include "store/kxStoreReader.h"
 #include "store/kxStoreWriter.h"
@@ -86,18 +87,6 @@ QStringList Below(const QString& csv, const QString& firstHost = {}) {
                                                QRegularExpression::escape(firstHost) +
                                                QStringLiteral(",.*")));
     return from < 0 ? QStringList() : rows.mid(from);
-}
-
-// Waits until the running scan's progress shows at least `nodes` nodes.
-bool WaitForNodes(QProcess& p, int nodes) {
-    QByteArray progress;
-    return QTest::qWaitFor(
-        [&] {
-            progress += p.readAllStandardError();
-            const qsizetype at = progress.lastIndexOf("nodes ");
-            return at >= 0 && progress.mid(at + 6).split('\x1b').first().toInt() >= nodes;
-        },
-        60000);
 }
 
 const QStringList Search{"--masks", "*.txt", "--depth", "4", "--run"};
