@@ -1,9 +1,11 @@
 #include "store/kxStoreWriter.h"
 
+#include "engine/kxTsan.h"
 #include "model/kxErrors.h"
 #include "store/kxStoreRows.h"
 #include "store/kxStoreSchema.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 
 #include <algorithm>
@@ -402,6 +404,16 @@ void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
             NoteSwallowed("store marked incomplete");
         }
     }
-    QMetaObject::invokeMethod(
-        this, [this, reason] { Q_EMIT StoreFailed(reason); }, Qt::QueuedConnection);
+    auto* notice = new TFailedEvent(reason);
+    TsanPosted(notice);
+    QCoreApplication::postEvent(this, notice);
+}
+
+bool TkxStoreWriter::event(QEvent* e) {
+    // Before the type is read: the event was made on the writer's thread.
+    TsanReceived(e);
+    if (e->type() != TFailedEvent::EventType())
+        return QObject::event(e);
+    Q_EMIT StoreFailed(static_cast<TFailedEvent*>(e)->Reason);
+    return true;
 }

@@ -9,6 +9,7 @@
 #include "model/kxShards.h"
 #include "store/kxStoreSql.h"
 
+#include <QEvent>
 #include <QObject>
 #include <QPointer>
 
@@ -57,7 +58,21 @@ Q_SIGNALS:
     // The store failed: sent once, on the document's thread; nothing more is written.
     void StoreFailed(const QString& reason);
 
+protected:
+    bool event(QEvent* e) override;
+
 private:
+    // The failure, told on the document's thread.
+    class TFailedEvent : public QEvent {
+    public:
+        static QEvent::Type EventType() {
+            static const int type = QEvent::registerEventType();
+            return QEvent::Type(type);
+        }
+        explicit TFailedEvent(QString reason) : QEvent(EventType()), Reason(std::move(reason)) {}
+        const QString Reason;
+    };
+
     struct TItem {
         bool Delete = false;
         bool New = false; // the node's first row; later items change only what NodeChanged may
