@@ -31,9 +31,9 @@ TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> 
     : Guard(slot.Guard), Drained(slot.Drained), Owner(&slot), Services(std::move(services)),
       Waker(std::move(waker)) {}
 
-bool TkxInfoThread::Explores(const TkxInfoList& slot) {
-    return !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
-                                     slot.Kind == ikShare || slot.Kind == ikFolder);
+bool TkxInfoThread::Explores(TkxItemKind kind, const QStringList& masks) {
+    return !masks.isEmpty() &&
+           (kind == ikRange || kind == ikHost || kind == ikShare || kind == ikFolder);
 }
 
 void TkxInfoThread::EndAtOnce(TkxInfoList& slot) {
