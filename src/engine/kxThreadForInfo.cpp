@@ -158,10 +158,10 @@ void TkxInfoThread::AddRecords(const QString& prefix, const std::vector<Found>& 
         std::unique_lock lock(*Guard);
         if (!Owner)
             return;
-        for (auto& r : records)
-            Owner->Add(std::move(r));
-        records.clear();
+        Owner->AddAll(std::move(records));
     };
+    // One buffer for every address: the prefix stays, each name replaces the last.
+    QString address = prefix;
     try {
         for (const Found& f : found) {
             if (Terminated())
@@ -174,7 +174,9 @@ void TkxInfoThread::AddRecords(const QString& prefix, const std::vector<Found>& 
                 continue;
             TkxInfo& info = records.emplace_back();
             info.SetName(f.Name);
-            info.SetAddress(prefix + f.Name);
+            address.truncate(prefix.size());
+            address.append(f.Name);
+            info.SetAddress(address);
             info.SetSize(f.Size);
             info.SetCreating(f.Creating);
             info.SetEditTime(f.EditTime);
