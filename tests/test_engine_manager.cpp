@@ -13,6 +13,8 @@
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <functional>
+#include <map>
 
 namespace {
 quint32 Ip(const char* text) {
@@ -189,6 +191,94 @@ private Q_SLOTS:
             QCOMPARE(range->Info.Scanned, quint8(1));
             QVERIFY(range->Children.empty());
         }
+    }
+
+    // Files end in the visit that hands them out, many to a visit: each must still be counted
+    // once, scanned, and kept from below the depth limit.
+    void runsOfFiles_data() {
+        QTest::addColumn<quint32>("threads");
+        QTest::addColumn<quint32>("depth");
+        QTest::newRow("1 slot") << 1u << 0u;
+        QTest::newRow("3 slots") << 3u << 0u;
+        QTest::newRow("3 slots, depth 1") << 3u << 1u;
+    }
+    void runsOfFiles() {
+        QFETCH(quint32, threads);
+        QFETCH(quint32, depth);
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        QStringList top, many;
+        for (int i = 0; i < 600; ++i)
+            many << QStringLiteral("f%1.txt").arg(i);
+        top = many.mid(0, 300);
+        top.insert(100, QStringLiteral("d1\\"));
+        top << QStringLiteral("d2\\");
+        net->AddFolder(s, top);
+        net->AddFolder(s + "\\d1", many.mid(0, 5));
+        net->AddFolder(s + "\\d2", many);
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(threads, depth, 60, QStringLiteral("*")));
+        AddTop(doc, ikShare, s);
+        std::map<int, int> works; // the last count each row showed
+        const auto note = [&] {
+            for (const TkxThreadRow& row : doc.ThreadRows())
+                works[row.No.toInt()] = row.Total.toInt();
+        };
+        connect(doc.ThreadRowsViewModel(), &QAbstractItemModel::dataChanged, this, note);
+        connect(doc.ThreadRowsViewModel(), &QAbstractItemModel::rowsInserted, this, note);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(doc.PendingCount(), 0);
+        int explored = 0, nodes = 0;
+        std::function<void(const TkxNode*, int)> walk = [&](const TkxNode* n, int level) {
+            ++nodes;
+            const bool inReach = depth == 0 || level <= int(depth);
+            QCOMPARE(n->Info.Scanned, quint8(inReach));
+            explored += inReach;
+            for (const auto& c : n->Children)
+                walk(c.get(), level + 1);
+        };
+        walk(doc.Tree().Root()->Children[0].get(), 0);
+        QCOMPARE(nodes, 1 + 302 + 5 + 600);
+        int counted = 0;
+        for (const auto& [slot, n] : works)
+            counted += n;
+        QCOMPARE(counted, explored);
+    }
+
+    void stopInARunOfFilesLeavesTheRestPending() {
+        auto net = std::make_shared<TkxFakeServices>();
+        const QString s = QStringLiteral("\\\\h\\s");
+        QStringList files;
+        for (int i = 0; i < 5000; ++i)
+            files << QStringLiteral("f%1.txt").arg(i);
+        net->AddFolder(s, files);
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(2, 0, 60, QStringLiteral("*")));
+        TkxNode* share = AddTop(doc, ikShare, s);
+        const auto scanned = [&] {
+            int n = 0;
+            for (const auto& f : share->Children)
+                n += f->Info.Scanned;
+            return n;
+        };
+        doc.Continue();
+        QVERIFY(WaitFor([&] { return scanned() > 0; }));
+        doc.Stop();
+        QVERIFY(WaitIdle(doc));
+        // Wherever the Stop fell, each file is either done or pending again, once.
+        std::map<const TkxNode*, int> queued;
+        for (TkxNode* n : doc.PendingNodes())
+            ++queued[n];
+        for (const auto& f : share->Children)
+            QCOMPARE(queued[f.get()], 1 - f->Info.Scanned);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.PendingCount(), 0);
+        QCOMPARE(scanned(), 5000);
     }
 
     void lifetimeZeroKeepsWhatWasFound() {

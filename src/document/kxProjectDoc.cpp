@@ -558,16 +558,28 @@ void TkxProjectDoc::ApplyReports(std::vector<TkxPassReport>& reports) {
     }
     for (size_t r = 0; r < reports.size(); ++r) {
         TkxPassReport& report = reports[r];
-        if (!report.Harvests.empty())
+        if (!report.Harvests.empty() || !report.Done.empty())
             ++Rev;
-        for (TkxHarvest& harvest : report.Harvests) {
+        size_t done = 0;
+        const auto doneUpTo = [&](size_t harvests) {
+            for (; done < report.Done.size() && report.Done[done].first <= harvests; ++done) {
+                try {
+                    HarvestNothing(report.Done[done].second);
+                } catch (...) {
+                    NoteSwallowed("harvest");
+                }
+            }
+        };
+        for (size_t h = 0; h < report.Harvests.size(); ++h) {
+            doneUpTo(h);
             try {
-                Harvest(std::move(harvest));
+                Harvest(std::move(report.Harvests[h]));
             } catch (...) {
                 // One slot's failure must not cost the others their harvest.
                 NoteSwallowed("harvest");
             }
         }
+        doneUpTo(size_t(-1));
         const size_t taken = std::min({size_t(std::max(report.Taken, 0)), Handed, Pending.size()});
         Pending.erase(Pending.begin(), Pending.begin() + qsizetype(taken));
         Handed -= taken;
@@ -694,6 +706,16 @@ void TkxProjectDoc::Harvest(TkxHarvest&& harvest) {
     AddNodesUnchecked(std::move(harvest.Records), node);
     if (anyMatched)
         MarkHasMatch(node);
+}
+
+void TkxProjectDoc::HarvestNothing(TkxNode* node) {
+    // What Harvest does with an empty harvest of a task that did not fail and renames nothing.
+    if (!node || node->IsRoot())
+        return;
+    node->Info.SetScanned(1);
+    Model.SetFailure(node, QString());
+    Model.NodeChanged(node);
+    Changed(node);
 }
 
 void TkxProjectDoc::HostRequeue(std::vector<TkxPassReport>& reports,

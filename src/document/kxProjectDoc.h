@@ -239,6 +239,7 @@ private:
     TkxAssignment HandOut(TkxNode* node, quint32 depth) const;
     void ForeseeHosts(quint32 depth);
     void Harvest(TkxHarvest&& harvest);
+    void HarvestNothing(TkxNode* node);
     void HostRequeue(std::vector<TkxPassReport>& reports,
                      const std::vector<TkxNode*>& nodes) override;
     int HostEndPass(const std::vector<std::pair<int, TkxThreadRow>>& rows) override;

@@ -72,9 +72,13 @@ struct TkxHarvest {
 // last report, and the rows of the slots whose state changed.
 struct TkxPassReport {
     std::vector<TkxHarvest> Harvests;
+    // Tasks that explored nothing (files above all: most of a walk's tasks), each applied as an
+    // empty harvest would be, before the harvest at the index it carries (the number of
+    // harvests that came before it), so the document sees them in the order they ended.
+    std::vector<std::pair<size_t, TkxNode*>> Done;
     int Taken = 0;
     std::vector<std::pair<int, TkxThreadRow>> Rows;
-    bool Empty() const { return Harvests.empty() && Taken == 0 && Rows.empty(); }
+    bool Empty() const { return Harvests.empty() && Done.empty() && Taken == 0 && Rows.empty(); }
 };
 
 class TkxThread;

@@ -201,7 +201,7 @@ void TQueueManager::VisitSlot(size_t i, TPass& pass) {
         Collect(slot, pass);
         break;
     }
-    pass.Visited.emplace_back(i, before);
+    pass.Visited.push_back({i, before, slot.WorksCount});
 }
 
 void TQueueManager::Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass) {
@@ -225,7 +225,18 @@ void TQueueManager::Refill(TkxInfoList& slot, TkxSlotState before, TPass& pass) 
     Assign(slot, pass);
 }
 
+bool TQueueManager::EndedQuietly(const TkxInfoList& slot) {
+    return slot.State == ssDone && slot.Kind != ikHost && !TkxInfoThread::Explores(slot) &&
+           slot.Count() == 0 && slot.LearntIds.empty();
+}
+
 void TQueueManager::Collect(TkxInfoList& slot, TPass& pass) {
+    if (EndedQuietly(slot)) {
+        Report.Done.emplace_back(Report.Harvests.size(), slot.Node);
+        slot.SetState(ssWaiting);
+        pass.Active = true;
+        return;
+    }
     Report.Harvests.push_back(TakeHarvest(slot));
     Report.Harvests.back().Failed = slot.State == ssTimeout;
     Unhanded += int(Report.Harvests.back().Records.size());
@@ -234,10 +245,12 @@ void TQueueManager::Collect(TkxInfoList& slot, TPass& pass) {
 }
 
 void TQueueManager::ReportStateChanges(TPass& pass) {
-    for (const auto& [i, before] : pass.Visited) {
+    for (const auto& [i, before, worksBefore] : pass.Visited) {
         TkxInfoList& slot = *Slots[i];
         std::lock_guard lock(*slot.Guard);
-        if (slot.State != before) {
+        // Tasks that ended within the visit count too, also when the state came back to where
+        // it was.
+        if (slot.State != before || slot.WorksCount != worksBefore) {
             Report.Rows.emplace_back(int(i), RowOf(slot));
             pass.Changed = true;
         }
@@ -260,19 +273,38 @@ bool TQueueManager::OutOfWork(TPass& pass) {
 }
 
 void TQueueManager::Assign(TkxInfoList& slot, TPass& pass) {
-    if (Ahead.empty() && Unhanded > 0)
-        FetchAhead();
-    if (Ahead.empty()) {
-        slot.SetState(ssIdle);
-        return;
-    }
-    TkxAssignment next = std::move(Ahead.front());
-    Ahead.pop_front();
-    ++Report.Taken;
-    if (next.Outcome != TkxAssignment::Assigned) {
-        slot.SetState(ssIdle);
+    TkxAssignment next;
+    for (int quiet = 0;; ++quiet) {
+        if (Ahead.empty() && Unhanded > 0)
+            FetchAhead();
+        if (Ahead.empty()) {
+            slot.SetState(ssIdle);
+            return;
+        }
+        next = std::move(Ahead.front());
+        Ahead.pop_front();
+        ++Report.Taken;
+        if (next.Outcome != TkxAssignment::Assigned) {
+            slot.SetState(ssIdle);
+            pass.Changed = true;
+            return;
+        }
+        // A task that explores nothing (a file, mostly) ends here without ever showing: it
+        // is counted, its node goes to the document as done, and the slot takes the next one.
+        // The last task of the visit is given as any other, so the slot ends the visit in the
+        // state that task leaves it in, and a Stop finds it where it always did.
+        if (next.Kind == ikHost || TkxInfoThread::Explores(next.Kind, slot.Masks) ||
+            slot.Count() > 0 || quiet >= MaxQuietRun || ReadSearchState() != srWorking ||
+            Terminated())
+            break;
+        if (Ahead.empty() && Unhanded > 0)
+            FetchAhead();
+        if (Ahead.empty())
+            break;
+        ++slot.WorksCount;
+        Report.Done.emplace_back(Report.Harvests.size(), next.Node);
+        pass.Active = true;
         pass.Changed = true;
-        return;
     }
     slot.SetName(next.Name);
     slot.SetAddress(next.Address);

@@ -69,8 +69,13 @@ private:
     struct TPass {
         bool Active = false;  // some slot has work in hand
         bool Changed = false; // something changed: pass again without waiting
-        std::chrono::steady_clock::time_point NextDeadline;   // the nearest end of a lifetime
-        std::vector<std::pair<size_t, TkxSlotState>> Visited; // slots visited, state before
+        std::chrono::steady_clock::time_point NextDeadline; // the nearest end of a lifetime
+        struct TVisit {
+            size_t Slot;
+            TkxSlotState State; // before the visit
+            int WorksCount;     // before the visit
+        };
+        std::vector<TVisit> Visited;
     };
     // Passes over the slots until the search ends or runs out of work; a pass that changes
     // nothing waits for a wake-up or the next lifetime to end.
@@ -90,8 +95,14 @@ private:
     static TkxHarvest TakeHarvest(TkxInfoList& slot);
     // Takes the hosts a working range task has handed over so far (its guard held).
     static TkxHarvest TakeBatch(TkxInfoList& slot);
-    // Gives a free slot the next pending node, or makes it idle (its guard held).
+    // Gives a free slot the next pending node, or makes it idle (its guard held). Tasks that
+    // explore nothing end there and then, and the slot takes the next one, up to
+    // MaxQuietRun of them a visit.
     void Assign(TkxInfoList& slot, TPass& pass);
+    static constexpr int MaxQuietRun = 256;
+    // A finished task that found nothing, failed in nothing and renames nothing: the document
+    // only marks its node scanned.
+    static bool EndedQuietly(const TkxInfoList& slot);
     // Asks the document for the next pending nodes, sending what was not sent yet first.
     void FetchAhead();
     // Sends this pass's news without waiting. The document's thread is woken at most once per

@@ -31,9 +31,9 @@ TkxInfoThread::TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> 
     : Guard(slot.Guard), Drained(slot.Drained), Owner(&slot), Services(std::move(services)),
       Waker(std::move(waker)) {}
 
-bool TkxInfoThread::Explores(const TkxInfoList& slot) {
-    return !slot.Masks.isEmpty() && (slot.Kind == ikRange || slot.Kind == ikHost ||
-                                     slot.Kind == ikShare || slot.Kind == ikFolder);
+bool TkxInfoThread::Explores(TkxItemKind kind, const QStringList& masks) {
+    return !masks.isEmpty() &&
+           (kind == ikRange || kind == ikHost || kind == ikShare || kind == ikFolder);
 }
 
 void TkxInfoThread::EndAtOnce(TkxInfoList& slot) {
@@ -158,10 +158,10 @@ void TkxInfoThread::AddRecords(const QString& prefix, const std::vector<Found>& 
         std::unique_lock lock(*Guard);
         if (!Owner)
             return;
-        for (auto& r : records)
-            Owner->Add(std::move(r));
-        records.clear();
+        Owner->AddAll(std::move(records));
     };
+    // One buffer for every address: the prefix stays, each name replaces the last.
+    QString address = prefix;
     try {
         for (const Found& f : found) {
             if (Terminated())
@@ -174,7 +174,9 @@ void TkxInfoThread::AddRecords(const QString& prefix, const std::vector<Found>& 
                 continue;
             TkxInfo& info = records.emplace_back();
             info.SetName(f.Name);
-            info.SetAddress(prefix + f.Name);
+            address.truncate(prefix.size());
+            address.append(f.Name);
+            info.SetAddress(address);
             info.SetSize(f.Size);
             info.SetCreating(f.Creating);
             info.SetEditTime(f.EditTime);

@@ -23,7 +23,8 @@ public:
                                                 TkxTaskThreads& threads);
     // Whether the slot's task explores anything: a file, or a slot without masks, finds
     // nothing, and such a task ends at once.
-    static bool Explores(const TkxInfoList& slot);
+    static bool Explores(const TkxInfoList& slot) { return Explores(slot.Kind, slot.Masks); }
+    static bool Explores(TkxItemKind kind, const QStringList& masks);
     // Ends such a task at once, as its worker would (the slot's guard held).
     static void EndAtOnce(TkxInfoList& slot);
 

@@ -216,6 +216,17 @@ public:
     int Count() const { return int(Records.size()); }
     const TkxInfo* Items(int i) const { return &Records.at(size_t(i)); }
     void Add(TkxInfo&& record) { Records.push_back(std::move(record)); }
+    // Appends the records; into an empty slot they move as one block.
+    void AddAll(std::vector<TkxInfo>&& records) {
+        if (Records.empty()) {
+            Records.swap(records);
+            records.clear();
+            return;
+        }
+        Records.insert(Records.end(), std::make_move_iterator(records.begin()),
+                       std::make_move_iterator(records.end()));
+        records.clear();
+    }
     // Records are kept by value: a walk moves tens of thousands of them.
     std::vector<TkxInfo> TakeAll() { return std::exchange(Records, {}); }
     void ClearRecords() { Records.clear(); }
