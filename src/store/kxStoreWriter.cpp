@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 
 namespace {
 
@@ -73,16 +74,15 @@ QString TkxStoreWriter::FailureText() const {
 
 void TkxStoreWriter::Attach(TkxProjectDoc& doc, const std::vector<QString>& parts) {
     Doc = &doc;
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
+        n->Info.WatchId = NextId++;
     const TkxNode* root = doc.Tree().Root();
     for (size_t i = 0; i < parts.size() && i < root->Children.size(); ++i) {
         if (!parts[i].isEmpty())
-            Parts[root->Children[i].get()] = parts[i];
+            Parts[root->Children[i]->Info.WatchId] = parts[i];
     }
-    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
-        const quint32 id = NextId++;
-        Ids[n] = id;
-        Upsert(n, id, true);
-    }
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
+        Upsert(n, true);
     Settled();
     doc.SetTreeWatcher(this);
 }
@@ -93,56 +93,66 @@ void TkxStoreWriter::Detach() {
     Doc = nullptr;
 }
 
-void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
+void TkxStoreWriter::Upsert(const TkxNode* node, bool isNew) {
+    const TkxInfo& info = node->Info;
     TItem item;
-    item.Id = id;
+    item.Id = info.WatchId;
     item.New = isNew;
-    if (node->Parent && !node->Parent->IsRoot()) {
-        const auto parent = Ids.find(node->Parent);
-        item.Parent = parent == Ids.end() ? 0 : parent->second;
+    const auto f = Failures.empty() ? Failures.end() : Failures.find(item.Id);
+    const bool watched = info.NameWatched;
+    info.NameWatched = isNew && !info.Scanned;
+    if (!isNew && watched && f == Failures.end()) {
+        // The row holds all but the marks already.
+        item.MarksOnly = true;
+        item.Info.Matched = info.Matched;
+        item.Info.HasMatch = info.HasMatch;
+        item.Info.Scanned = info.Scanned;
+        Group.push_back(std::move(item));
+        return;
     }
-    item.Info = node->Info;
-    const auto f = Failures.find(id);
+    // The root's record has no number: a range has no parent.
+    item.Parent = node->Parent ? node->Parent->Info.WatchId : 0;
+    item.Info = info;
     if (f != Failures.end())
         item.Failure = f->second;
-    if (isNew) {
-        if (!node->Info.Scanned)
-            Unscanned[id] = node->Info.NameText();
-    } else if (const auto u = Unscanned.find(id); u != Unscanned.end()) {
-        item.MarksOnly = f == Failures.end() && u->second == node->Info.NameText();
-        Unscanned.erase(u);
+    if (!Parts.empty() && node->Parent && node->Parent->IsRoot()) {
+        if (const auto p = Parts.find(item.Id); p != Parts.end())
+            item.Part = p->second;
     }
-    if (const auto p = Parts.find(node); p != Parts.end())
-        item.Part = p->second;
     Group.push_back(std::move(item));
 }
 
 void TkxStoreWriter::TItem::Merge(TItem&& later) {
+    if (later.MarksOnly) {
+        // What this item holds stays true but for the marks.
+        Info.Matched = later.Info.Matched;
+        Info.HasMatch = later.Info.HasMatch;
+        Info.Scanned = later.Info.Scanned;
+        return;
+    }
     // The later item holds the node's whole state: what the earlier one had is stale, but for
     // the row the store does not hold yet.
-    const bool first = New, marksOnly = MarksOnly;
+    const bool first = New;
     *this = std::move(later);
     New = New || first;
-    MarksOnly = MarksOnly && marksOnly;
 }
 
 void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
     for (const TkxNode* node : nodes) {
-        const quint32 id = NextId++;
-        Ids[node] = id;
-        Upsert(node, id, true);
+        node->Info.WatchId = NextId++;
+        Upsert(node, true);
     }
 }
 
 void TkxStoreWriter::NodeChanged(const TkxNode* node) {
-    if (const auto it = Ids.find(node); it != Ids.end())
-        Upsert(node, it->second, false);
+    if (node->Info.WatchId != 0)
+        Upsert(node, false);
 }
 
 void TkxStoreWriter::NodeFailed(const TkxNode* node, const QString& reason) {
-    if (const auto it = Ids.find(node); it != Ids.end()) {
-        Failures[it->second] = reason;
-        Upsert(node, it->second, false);
+    if (node->Info.WatchId != 0) {
+        Failures[node->Info.WatchId] = reason;
+        Upsert(node, false);
     }
 }
 
@@ -153,17 +163,19 @@ void TkxStoreWriter::NodeDeleting(const TkxNode* node) {
         stack.pop_back();
         for (const auto& child : n->Children)
             stack.push_back(child.get());
-        const auto it = Ids.find(n);
-        if (it == Ids.end())
+        const quint32 id = n->Info.WatchId;
+        if (id == 0)
             continue;
+        n->Info.WatchId = 0;
+        n->Info.NameWatched = 0;
         TItem item;
         item.Delete = true;
-        item.Id = it->second;
+        item.Id = id;
         Group.push_back(std::move(item));
-        Failures.erase(it->second);
-        Unscanned.erase(it->second);
-        Parts.erase(n);
-        Ids.erase(it);
+        if (!Failures.empty())
+            Failures.erase(id);
+        if (!Parts.empty())
+            Parts.erase(id);
     }
 }
 
@@ -178,13 +190,10 @@ void TkxStoreWriter::Settled() {
             return;
         }
         const size_t before = Queue.size();
-        for (TItem& item : Group) {
-            const auto [at, added] = Waiting.try_emplace(item.Id, Queue.size());
-            if (added)
-                Queue.push_back(std::move(item));
-            else
-                Queue[at->second].Merge(std::move(item));
-        }
+        if (Queue.empty())
+            Queue.swap(Group);
+        else
+            std::move(Group.begin(), Group.end(), std::back_inserter(Queue));
         wake = before == 0 || (before < BatchRows && Queue.size() >= BatchRows);
     }
     Group.clear();
@@ -250,7 +259,6 @@ void TkxStoreWriter::Main() {
             if (Abandon)
                 break;
             items.swap(Queue);
-            Waiting.clear();
             last = Ending;
         }
         bool failed;
@@ -302,17 +310,25 @@ void TkxStoreWriter::StartRun(TkxSqlSession& session) {
 }
 
 void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bool last) {
-    // Each node appears once (Settled merged its changes), so a node deleted stays deleted: ids
-    // are never used twice. A node whose row the store holds already (one added in an earlier
-    // batch) gets only what a change may touch.
     // In the order of ids, so that rows go into the tree's pages in order; the items stay where
-    // they are (each is a whole record: moving them costs more than the sort).
-    std::vector<const TItem*> order;
+    // they are (each is a whole record: moving them costs more than the sort). A node's items
+    // keep the order they came in and merge into its first: each node is written once, and a
+    // node deleted stays deleted (ids are never used twice). A node whose row the store holds
+    // already (one added in an earlier batch) gets only what a change may touch.
+    std::vector<TItem*> order;
     order.reserve(items.size());
-    for (const TItem& item : items)
+    for (TItem& item : items)
         order.push_back(&item);
-    std::sort(order.begin(), order.end(),
-              [](const TItem* a, const TItem* b) { return a->Id < b->Id; });
+    std::stable_sort(order.begin(), order.end(),
+                     [](const TItem* a, const TItem* b) { return a->Id < b->Id; });
+    size_t kept = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (kept > 0 && order[kept - 1]->Id == order[i]->Id)
+            order[kept - 1]->Merge(std::move(*order[i]));
+        else
+            order[kept++] = order[i];
+    }
+    order.resize(kept);
     const qint64 run = Run;
     std::vector<TkxSqlParams> upserts, updates, deletes;
     // Marks-only changes by their marks (matched, has_match, scanned as bits).
@@ -390,7 +406,6 @@ void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
         FailedFlag = true;
         Failure = reason;
         Queue.clear();
-        Waiting.clear();
     }
     // Where the database still answers (a full disk, a refused row), the run says it is
     // incomplete; a lost server leaves it "running", which a reader takes as unfinished too.
