@@ -330,26 +330,36 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
     }
     order.resize(kept);
     const qint64 run = Run;
+    // PostgreSQL takes new rows through COPY: the server parses no statement of thousands of
+    // values, and no text of a number or a time, for them.
+    const bool copy = session.Dialect() == TkxStoreUrl::Postgres;
+    TkxNodeCopy copied(run);
+    qint64 rows = 0;
     std::vector<TkxSqlParams> upserts, updates, deletes;
     // Marks-only changes by their marks (matched, has_match, scanned as bits).
     std::vector<quint32> marked[8];
     const auto bits = [](const TkxInfo& i) {
         return (i.Matched ? 1 : 0) | (i.HasMatch ? 2 : 0) | (i.Scanned ? 4 : 0);
     };
-    upserts.reserve(items.size());
+    if (!copy)
+        upserts.reserve(order.size());
     for (const TItem* at : order) {
         const TItem& item = *at;
-        if (item.Delete)
+        if (item.Delete) {
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
-        else if (item.New)
+        } else if (item.New && copy) {
+            copied.Add(item.Id, item.Parent, item.Info, item.Failure, item.Part);
+            ++rows;
+        } else if (item.New) {
             upserts.push_back(
                 NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
-        else if (item.MarksOnly)
+        } else if (item.MarksOnly) {
             marked[bits(item.Info)].push_back(item.Id);
-        else
+        } else {
             updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
+        }
     }
-    qint64 rows = qint64(upserts.size() + updates.size() + deletes.size());
+    rows += qint64(upserts.size() + updates.size() + deletes.size());
     for (const std::vector<quint32>& ids : marked)
         rows += qint64(ids.size());
     session.BeginWrite();
@@ -360,6 +370,7 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         // before it on disk.
         if (!last && session.Dialect() == TkxStoreUrl::Postgres)
             session.Exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
+        copied.Write(session);
         WriteNodes(session, upserts);
         WriteNodeChanges(session, updates);
         for (int b = 0; b < 8; ++b) {
