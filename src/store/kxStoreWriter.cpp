@@ -93,16 +93,16 @@ void TkxStoreWriter::Detach() {
     Doc = nullptr;
 }
 
-void TkxStoreWriter::Upsert(const TkxNode* node, bool isNew) {
+void TkxStoreWriter::Upsert(const TkxNode* node, bool isNew, bool failed) {
     const TkxInfo& info = node->Info;
     TItem item;
     item.Id = info.WatchId;
     item.New = isNew;
-    const auto f = Failures.empty() ? Failures.end() : Failures.find(item.Id);
-    const bool watched = info.NameWatched;
-    info.NameWatched = isNew && !info.Scanned;
-    if (!isNew && watched && f == Failures.end()) {
-        // The row holds all but the marks already.
+    // Set when the last item queued held the name it has now; a rename clears it.
+    const bool nameKept = info.NameWatched;
+    info.NameWatched = 1;
+    if (!isNew && !failed && nameKept) {
+        // The row holds all but the marks already, or will once the items queued are written.
         item.MarksOnly = true;
         item.Info.Matched = info.Matched;
         item.Info.HasMatch = info.HasMatch;
@@ -113,8 +113,10 @@ void TkxStoreWriter::Upsert(const TkxNode* node, bool isNew) {
     // The root's record has no number: a range has no parent.
     item.Parent = node->Parent ? node->Parent->Info.WatchId : 0;
     item.Info = info;
-    if (f != Failures.end())
-        item.Failure = f->second;
+    if (!Failures.empty()) {
+        if (const auto f = Failures.find(item.Id); f != Failures.end())
+            item.Failure = f->second;
+    }
     if (!Parts.empty() && node->Parent && node->Parent->IsRoot()) {
         if (const auto p = Parts.find(item.Id); p != Parts.end())
             item.Part = p->second;
@@ -152,7 +154,7 @@ void TkxStoreWriter::NodeChanged(const TkxNode* node) {
 void TkxStoreWriter::NodeFailed(const TkxNode* node, const QString& reason) {
     if (node->Info.WatchId != 0) {
         Failures[node->Info.WatchId] = reason;
-        Upsert(node, false);
+        Upsert(node, false, true);
     }
 }
 

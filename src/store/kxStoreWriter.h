@@ -91,7 +91,7 @@ private:
     void NodeFailed(const TkxNode* node, const QString& reason) override;
     void NodeDeleting(const TkxNode* node) override;
     void Settled() override;
-    void Upsert(const TkxNode* node, bool isNew);
+    void Upsert(const TkxNode* node, bool isNew, bool failed = false);
     void Detach();
 
     // The writer's thread.
@@ -104,8 +104,9 @@ private:
     const TkxStoreRun RunInfo;
 
     // Document side.
-    // A node's id is its record's WatchId; NameWatched marks a node stored unscanned whose name
-    // has not changed since: when its own task marks it scanned, only the marks need writing.
+    // A node's id is its record's WatchId. NameWatched says the node was not renamed since its
+    // last item was queued: a change of it that is no failure then touches only the marks (a
+    // file's own task that marks it scanned, a folder that now leads to a match).
     QPointer<TkxProjectDoc> Doc;
     std::unordered_map<quint32, QString> Failures;
     std::unordered_map<quint32, QString> Parts; // of top-level nodes

@@ -410,6 +410,56 @@ private Q_SLOTS:
         ExpectStored(doc, store, scan);
     }
 
+    // A change after the row (or the last change) was queued writes the marks alone only while
+    // the name stays: a node renamed after it was stored, scanned or failed is written whole.
+    void renamedAfterEveryKindOfWrite_data() { stores(); }
+    void renamedAfterEveryKindOfWrite() {
+        QFETCH(QString, store);
+        qputenv("PGPASSWORD", PgPassword.section(u'=', 1).toUtf8());
+        const QString scan = QStringLiteral("renamed %1").arg(QTest::currentDataTag());
+        TkxProjectDoc doc;
+        TkxNode* range = doc.AddRange(QStringLiteral("Renamed"), QStringLiteral("127.0.0.2"));
+        std::vector<TkxInfo> records(4);
+        for (size_t i = 0; i < records.size(); ++i) {
+            records[i].SetKind(ikFolder);
+            records[i].SetName(QStringLiteral("n%1").arg(i));
+        }
+        const std::vector<TkxNode*> nodes = doc.AddInfoNodes(std::move(records), range);
+        try {
+            TkxStoreWriter writer(*TkxStoreUrl::Parse(store, nullptr),
+                                  {scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
+            writer.Open();
+            writer.Attach(doc);
+            TkxTreeWatcher& watcher = writer;
+            const auto written = [&](qint64 rows) {
+                watcher.Settled();
+                QTRY_VERIFY_WITH_TIMEOUT(writer.RowsWritten() >= rows, 20000);
+            };
+            written(5);
+            // Scanned under the same name, failed, marked: stored whole or as marks.
+            nodes[0]->Info.SetName(QStringLiteral("n0"));
+            nodes[0]->Info.SetScanned(1);
+            watcher.NodeChanged(nodes[0]);
+            TkxThreadRow failed;
+            failed.State = QStringLiteral("refused");
+            failed.Failed = true;
+            failed.Node = nodes[1];
+            doc.UpdateThreadRow(0, failed);
+            doc.MarkHasMatch(nodes[2]);
+            written(9);
+            // Then every one renamed and marked again.
+            for (size_t i = 0; i < nodes.size(); ++i) {
+                nodes[i]->Info.SetName(QStringLiteral("renamed %1").arg(i));
+                nodes[i]->Info.SetMatched(1);
+                watcher.NodeChanged(nodes[i]);
+            }
+            QVERIFY(writer.Finish(srFinished, 0));
+        } catch (const std::exception& e) {
+            QFAIL(qPrintable(ErrorMessage(e)));
+        }
+        ExpectStored(doc, store, scan);
+    }
+
 private:
     void RoundTrip(const QString& store, const QString& scan) {
         TkxProjectDoc doc;
