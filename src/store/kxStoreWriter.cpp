@@ -192,10 +192,10 @@ void TkxStoreWriter::Settled() {
             return;
         }
         const size_t before = Queue.size();
-        if (Queue.empty())
-            Queue.swap(Group);
-        else
-            std::move(Group.begin(), Group.end(), std::back_inserter(Queue));
+        // The queue keeps the room the thread hands back: a batch's items move once.
+        if (Queue.capacity() < before + Group.size())
+            Queue.reserve(std::max({before + Group.size(), 2 * Queue.capacity(), BatchRows}));
+        std::move(Group.begin(), Group.end(), std::back_inserter(Queue));
         wake = before == 0 || (before < BatchRows && Queue.size() >= BatchRows);
     }
     Group.clear();
