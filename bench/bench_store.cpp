@@ -118,7 +118,7 @@ TSearch Search(const QString& program, const QString& host, const QStringList& e
     return out;
 }
 
-// One writer: a run of `nodes` nodes in the writer's batches; seconds.
+// One writer: a run of `nodes` nodes in the writer's batches (new rows through COPY); seconds.
 double WriteRun(const TkxStoreUrl& url, const QString& scan, int nodes) {
     const std::unique_ptr<TkxSqlSession> s = OpenSqlSession(url);
     PrepareStoreSchema(*s);
@@ -134,7 +134,7 @@ double WriteRun(const TkxStoreUrl& url, const QString& scan, int nodes) {
     t.start();
     constexpr int Batch = 4096;
     for (int from = 0; from < nodes; from += Batch) {
-        std::vector<TkxSqlParams> rows;
+        TkxNodeCopy rows(run);
         for (int i = from; i < std::min(nodes, from + Batch); ++i) {
             TkxInfo info;
             info.SetKind(i % 20 == 0 ? ikFolder : ikFile);
@@ -144,12 +144,11 @@ double WriteRun(const TkxStoreUrl& url, const QString& scan, int nodes) {
             info.SetSize(double(i * 37));
             info.SetEditTime(45000.25 + i / 1000.0);
             info.SetScanned(1);
-            rows.push_back(
-                NodeParams(run, quint32(i + 1), i < 20 ? 0 : quint32(i / 20 + 1), info, {}, {}));
+            rows.Add(quint32(i + 1), i < 20 ? 0 : quint32(i / 20 + 1), info, {}, {});
         }
         s->BeginWrite();
         s->Exec(QStringLiteral("SET LOCAL synchronous_commit = off")); // as the writer's batches
-        WriteNodes(*s, rows);
+        rows.Write(*s);
         s->Exec(QStringLiteral("COMMIT"));
     }
     return double(t.nsecsElapsed()) / 1e9;

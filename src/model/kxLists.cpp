@@ -12,6 +12,7 @@
 #include <new>
 
 static_assert(sizeof(TkxField) == 16, "a tree holds millions of fields");
+static_assert(sizeof(TkxInfo) <= 112, "a watcher's number fits what was padding before FileId");
 
 // Texts are kept as UTF-8 with one extension: a lone surrogate is written as its own
 // three-byte sequence, so any QString, even one that is not valid UTF-16, comes back as it was.
@@ -221,28 +222,36 @@ double TkxField::AsDouble(bool* ok) const {
     return value;
 }
 
-void TkxField::SetText(const QString& text) {
+bool TkxField::SetText(const QString& text) {
     if (text.isEmpty()) {
+        const bool changed = Kind != Null;
         Reset();
-        return;
+        return changed;
     }
     const quint32 size = EncodedSize(text);
     if (size <= InlineBytes) {
         unsigned char bytes[InlineBytes];
         Encode(text, reinterpret_cast<char*>(bytes));
+        if (Kind == Inline + size && std::memcmp(Raw, bytes, size) == 0)
+            return false;
         Reset();
         std::memcpy(Raw, bytes, size);
         Kind = quint8(Inline + size);
-        return;
+        return true;
     }
     char* block = static_cast<char*>(std::malloc(size));
     if (!block)
         throw std::bad_alloc();
     Encode(text, block);
+    if (Kind == Heap && HeapSize() == size && std::memcmp(HeapBytes(), block, size) == 0) {
+        std::free(block);
+        return false;
+    }
     Reset();
     std::memcpy(Raw, &block, sizeof block);
     std::memcpy(Raw + sizeof block, &size, sizeof size);
     Kind = Heap;
+    return true;
 }
 
 void TkxField::SetTextOfDate(double days) {
@@ -297,12 +306,12 @@ QString TkxNumber::SizeText() const {
 }
 
 void TkxInfo::SetName(const QString& text) {
-    if (!text.isEmpty())
-        Name.SetText(text);
+    if (!text.isEmpty() && Name.SetText(text))
+        NameWatched = 0;
 }
 
 void TkxInfo::SetAddress(const QString& text) {
     Address.SetText(text);
-    if (Name.IsEmpty())
-        Name.SetText(text);
+    if (Name.IsEmpty() && Name.SetText(text))
+        NameWatched = 0;
 }

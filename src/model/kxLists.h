@@ -52,9 +52,10 @@ public:
     // The value as a number: a date or number as held, a text parsed; nullopt-like 0 with ok=false.
     double AsDouble(bool* ok = nullptr) const;
 
-    void SetText(const QString& text); // empty text makes the value null
-    void SetDate(double days);         // 0 or less makes the value null
-    void SetNumber(double value);      // also 0
+    // An empty text makes the value null. True when the value changed.
+    bool SetText(const QString& text);
+    void SetDate(double days);    // 0 or less makes the value null
+    void SetNumber(double value); // also 0
 
 protected:
     // A text that DateTimeText gives for `days`, held as the value: it still is a text.
@@ -102,6 +103,12 @@ public:
     quint8 Kind = ikNone;
     quint8 HasMatch = 0;
     quint8 Scanned = 0;
+    // In memory only, never in files, and in what would be padding: a number a tree watcher
+    // gives the node (0 none), and a flag it may set that a change of the name clears, so that
+    // it can tell a node renamed since without keeping a copy of every name. Not part of the
+    // record's value: a watcher that sees the tree as const sets them.
+    mutable quint32 WatchId : 31 = 0;
+    mutable quint32 NameWatched : 1 = 0;
     // The server's file id of a folder (0 = unknown); kept in memory only, never in files.
     quint64 FileId = 0;
 

@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QTime>
+#include <QtEndian>
 
 #include <cmath>
 #include <iterator>
@@ -190,12 +191,15 @@ std::optional<double> TimeDays(const TkxDateTime& time) {
     switch (time.ValueType()) {
     case TkxField::Type::Date: {
         const double days = time.AsDouble();
-        if (std::isfinite(days) && days > 0 && days <= 2958465.0)
+        if (TimestampMsecs(days))
             return days;
         return std::nullopt;
     }
-    case TkxField::Type::Text:
-        return TkxDateTexts::System().Parse(time.AsText());
+    case TkxField::Type::Text: {
+        // Only a time a column can hold: any other stays in verbatim.
+        const std::optional<double> days = TkxDateTexts::System().Parse(time.AsText());
+        return days && TimestampMsecs(*days) ? days : std::nullopt;
+    }
     default:
         return std::nullopt;
     }
@@ -215,19 +219,29 @@ QString ColumnText(const QString& projectText) {
 
 } // namespace
 
-// Plain arithmetic on the wall-clock days: a QDateTime in local time would ask the time zone
-// for every node, and formatting through printf costs more than the rest of the row.
-QString TimestampText(double days) {
+std::optional<qint64> TimestampMsecs(double days) {
     if (!std::isfinite(days) || days <= 0 || days > 2958465.0) // up to 9999-12-31
-        return {};
+        return std::nullopt;
     double whole = std::trunc(days);
     qint64 msecs = std::llround((days - whole) * double(MSecsPerDay));
     if (msecs >= MSecsPerDay) {
         msecs -= MSecsPerDay;
         whole += 1;
     }
+    if (whole > 2958465.0) // rounded into the year 10000
+        return std::nullopt;
+    return qint64(whole) * MSecsPerDay + msecs;
+}
+
+// Plain arithmetic on the wall-clock days: a QDateTime in local time would ask the time zone
+// for every node, and formatting through printf costs more than the rest of the row.
+QString TimestampText(double days) {
+    const std::optional<qint64> total = TimestampMsecs(days);
+    if (!total)
+        return {};
+    const qint64 whole = *total / MSecsPerDay, msecs = *total % MSecsPerDay;
     // The civil date of a day count (proleptic Gregorian, as QDate counts), from 0000-03-01.
-    const qint64 z = qint64(whole) + Epoch.toJulianDay() - 1721120;
+    const qint64 z = whole + Epoch.toJulianDay() - 1721120;
     const qint64 era = z / 146097; // the range holds no negative days
     const qint64 doe = z - era * 146097;
     const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
@@ -351,6 +365,103 @@ TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& i
     p.push_back(part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part));
     p.push_back(std::move(c.Verbatim));
     return p;
+}
+
+namespace {
+
+template <class T> void Put(QByteArray& out, T value) {
+    const T big = qToBigEndian(value);
+    out.append(reinterpret_cast<const char*>(&big), sizeof big);
+}
+
+void PutNull(QByteArray& out) {
+    Put<qint32>(out, -1);
+}
+
+void PutBytes(QByteArray& out, const QByteArray& bytes) {
+    Put<qint32>(out, qint32(bytes.size()));
+    out.append(bytes);
+}
+
+// As a text parameter goes: UTF-8 as QString makes it.
+void PutText(QByteArray& out, const QString& text) {
+    PutBytes(out, text.toUtf8());
+}
+
+// A timestamp: microseconds since 2000-01-01, 36,526 days after the records' day 0.
+void PutTime(QByteArray& out, const std::optional<double>& days) {
+    const std::optional<qint64> msecs = days ? TimestampMsecs(*days) : std::nullopt;
+    if (!msecs)
+        return PutNull(out);
+    Put<qint32>(out, 8);
+    Put<qint64>(out, (*msecs - 36526 * MSecsPerDay) * 1000);
+}
+
+void PutBool(QByteArray& out, bool value) {
+    Put<qint32>(out, 1);
+    out.append(char(value ? 1 : 0));
+}
+
+} // namespace
+
+void TkxNodeCopy::Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
+                      const QString& part) {
+    if (Data.isEmpty()) {
+        // The signature, no flags, no header extension.
+        Data.append("PGCOPY\n\xff\r\n\0", 11);
+        Put<qint32>(Data, 0);
+        Put<qint32>(Data, 0);
+    }
+    const TColumns c = ColumnsOf(info);
+    Put<qint16>(Data, NodeColumnCount);
+    Put<qint32>(Data, 8);
+    Put<qint64>(Data, Run);
+    Put<qint32>(Data, 4);
+    Put<qint32>(Data, qint32(id));
+    if (parent) {
+        Put<qint32>(Data, 4);
+        Put<qint32>(Data, qint32(parent));
+    } else {
+        PutNull(Data);
+    }
+    Put<qint32>(Data, 2);
+    Put<qint16>(Data, qint16(info.Kind));
+    PutText(Data, ColumnText(c.Name));
+    PutText(Data, ColumnText(c.Address));
+    if (c.Size) {
+        Put<qint32>(Data, 8);
+        Put<qint64>(Data, *c.Size);
+    } else {
+        PutNull(Data);
+    }
+    PutTime(Data, c.Created);
+    PutTime(Data, c.Edited);
+    PutTime(Data, c.Accessed);
+    PutBool(Data, info.Matched != 0);
+    PutBool(Data, info.HasMatch != 0);
+    PutBool(Data, info.Scanned != 0);
+    if (failure.isEmpty())
+        PutNull(Data);
+    else
+        PutText(Data, ColumnText(failure));
+    if (part.isEmpty())
+        PutNull(Data);
+    else
+        PutText(Data, part);
+    if (c.Verbatim.Kind == TkxSqlValue::Blob)
+        PutBytes(Data, c.Verbatim.Bytes);
+    else
+        PutNull(Data);
+}
+
+void TkxNodeCopy::Write(TkxSqlSession& session) {
+    if (Data.isEmpty())
+        return;
+    Put<qint16>(Data, -1);
+    session.CopyIn(QStringLiteral("COPY nodes (%1) FROM STDIN (FORMAT binary)")
+                       .arg(QLatin1String(NodeColumns)),
+                   Data);
+    Data.clear();
 }
 
 TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure) {

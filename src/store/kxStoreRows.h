@@ -13,6 +13,22 @@ TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& i
 // name, marks, scanned, failure and the verbatim texts; then run and id.
 TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure);
 
+// New rows in PostgreSQL's binary COPY form, built straight from the records: the values travel
+// as data of their own, never inside a statement's text, as safe as a prepared statement's.
+// The rows are exactly those NodeParams would give.
+class TkxNodeCopy {
+public:
+    explicit TkxNodeCopy(qint64 run) : Run(run) {}
+    void Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
+             const QString& part);
+    // Inside a transaction; does nothing without rows.
+    void Write(TkxSqlSession& session);
+
+private:
+    qint64 Run;
+    QByteArray Data;
+};
+
 // Write many rows of NodeParams, NodeChangeParams or (run, id) for a delete, each id at most
 // once per call, inside a transaction. Several rows go through one prepared statement, so that
 // a database server parses, plans and logs a statement per few hundred rows, not per row.
@@ -32,6 +48,8 @@ extern const char* const NodeSelectSql;
 TkxInfo RecordOfRow(const TkxSqlRow& row);
 
 // Local wall-clock days (as records hold times) as "YYYY-MM-DD HH:MM:SS.mmm", and back;
-// empty or nullopt when there is no such time.
+// empty or nullopt when there is no such time. TimestampMsecs: the same time as milliseconds
+// since 1899-12-30, nullopt where TimestampText is empty.
+std::optional<qint64> TimestampMsecs(double days);
 QString TimestampText(double days);
 std::optional<double> TimestampDays(QByteArrayView text);

@@ -22,6 +22,8 @@ constexpr Oid ByteaOid = 17;
 // Statements sent before their results are read: the replies of this many fit in the socket
 // buffers many times over, so sending never waits for a server that waits for us to read.
 constexpr size_t PipelineChunk = 512;
+// COPY's data goes in pieces of this size: libpq buffers what it is given.
+constexpr qsizetype CopyChunk = 256 * 1024;
 
 QString PgText(const char* text) {
     return QString::fromUtf8(text).trimmed();
@@ -187,6 +189,33 @@ public:
             throw EkxError(PgText(PQerrorMessage(Conn)));
     }
 
+    void CopyIn(const QString& sql, const QByteArray& data) override {
+        {
+            const TPgResult r(PQexec(Conn, sql.toUtf8().constData()));
+            if (!r.get() || PQresultStatus(r.get()) != PGRES_COPY_IN) {
+                Check(r.get());
+                throw EkxError(QStringLiteral("the server did not take the rows"));
+            }
+        }
+        QString error;
+        for (qsizetype at = 0; at < data.size() && error.isEmpty(); at += CopyChunk) {
+            const int size = int(std::min<qsizetype>(CopyChunk, data.size() - at));
+            if (PQputCopyData(Conn, data.constData() + at, size) != 1)
+                error = PgText(PQerrorMessage(Conn));
+        }
+        // Ended either way, so that the connection leaves the copy and a rollback can follow.
+        if (PQputCopyEnd(Conn, error.isEmpty() ? nullptr : "the rows could not be sent") != 1 &&
+            error.isEmpty())
+            error = PgText(PQerrorMessage(Conn));
+        while (PGresult* raw = PQgetResult(Conn)) {
+            const TPgResult r(raw);
+            if (PQresultStatus(raw) != PGRES_COMMAND_OK && error.isEmpty())
+                error = PgText(PQresultErrorMessage(raw));
+        }
+        if (!error.isEmpty())
+            throw EkxError(error);
+    }
+
 private:
     void Check(PGresult* r) const {
         const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
@@ -342,6 +371,10 @@ public:
     }
 
     void BeginWrite() override { Exec(QStringLiteral("BEGIN IMMEDIATE")); }
+
+    void CopyIn(const QString&, const QByteArray&) override {
+        throw EkxError(QStringLiteral("SQLite has no COPY"));
+    }
 
     void Query(const QString& sql, const TkxSqlParams& params,
                const std::function<void(const TkxSqlRow&)>& row) override {

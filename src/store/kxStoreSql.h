@@ -63,6 +63,8 @@ public:
                        const std::function<void(const TkxSqlRow&)>& row = {}) = 0;
     // One statement for many parameter sets, in order; inside a transaction.
     virtual void ExecMany(const QString& sql, const std::vector<TkxSqlParams>& sets) = 0;
+    // PostgreSQL only: a COPY ... FROM STDIN and the data it reads, inside a transaction.
+    virtual void CopyIn(const QString& sql, const QByteArray& data) = 0;
     // Starts a transaction that writes: SQLite takes the write lock at once, so two writers
     // queue at the start instead of one failing halfway.
     virtual void BeginWrite() = 0;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 
 namespace {
 
@@ -73,16 +74,15 @@ QString TkxStoreWriter::FailureText() const {
 
 void TkxStoreWriter::Attach(TkxProjectDoc& doc, const std::vector<QString>& parts) {
     Doc = &doc;
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
+        n->Info.WatchId = NextId++;
     const TkxNode* root = doc.Tree().Root();
     for (size_t i = 0; i < parts.size() && i < root->Children.size(); ++i) {
         if (!parts[i].isEmpty())
-            Parts[root->Children[i].get()] = parts[i];
+            Parts[root->Children[i]->Info.WatchId] = parts[i];
     }
-    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
-        const quint32 id = NextId++;
-        Ids[n] = id;
-        Upsert(n, id, true);
-    }
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
+        Upsert(n, true);
     Settled();
     doc.SetTreeWatcher(this);
 }
@@ -93,56 +93,68 @@ void TkxStoreWriter::Detach() {
     Doc = nullptr;
 }
 
-void TkxStoreWriter::Upsert(const TkxNode* node, quint32 id, bool isNew) {
+void TkxStoreWriter::Upsert(const TkxNode* node, bool isNew, bool failed) {
+    const TkxInfo& info = node->Info;
     TItem item;
-    item.Id = id;
+    item.Id = info.WatchId;
     item.New = isNew;
-    if (node->Parent && !node->Parent->IsRoot()) {
-        const auto parent = Ids.find(node->Parent);
-        item.Parent = parent == Ids.end() ? 0 : parent->second;
+    // Set when the last item queued held the name it has now; a rename clears it.
+    const bool nameKept = info.NameWatched;
+    info.NameWatched = 1;
+    if (!isNew && !failed && nameKept) {
+        // The row holds all but the marks already, or will once the items queued are written.
+        item.MarksOnly = true;
+        item.Info.Matched = info.Matched;
+        item.Info.HasMatch = info.HasMatch;
+        item.Info.Scanned = info.Scanned;
+        Group.push_back(std::move(item));
+        return;
     }
-    item.Info = node->Info;
-    const auto f = Failures.find(id);
-    if (f != Failures.end())
-        item.Failure = f->second;
-    if (isNew) {
-        if (!node->Info.Scanned)
-            Unscanned[id] = node->Info.NameText();
-    } else if (const auto u = Unscanned.find(id); u != Unscanned.end()) {
-        item.MarksOnly = f == Failures.end() && u->second == node->Info.NameText();
-        Unscanned.erase(u);
+    // The root's record has no number: a range has no parent.
+    item.Parent = node->Parent ? node->Parent->Info.WatchId : 0;
+    item.Info = info;
+    if (!Failures.empty()) {
+        if (const auto f = Failures.find(item.Id); f != Failures.end())
+            item.Failure = f->second;
     }
-    if (const auto p = Parts.find(node); p != Parts.end())
-        item.Part = p->second;
+    if (!Parts.empty() && node->Parent && node->Parent->IsRoot()) {
+        if (const auto p = Parts.find(item.Id); p != Parts.end())
+            item.Part = p->second;
+    }
     Group.push_back(std::move(item));
 }
 
 void TkxStoreWriter::TItem::Merge(TItem&& later) {
+    if (later.MarksOnly) {
+        // What this item holds stays true but for the marks.
+        Info.Matched = later.Info.Matched;
+        Info.HasMatch = later.Info.HasMatch;
+        Info.Scanned = later.Info.Scanned;
+        return;
+    }
     // The later item holds the node's whole state: what the earlier one had is stale, but for
     // the row the store does not hold yet.
-    const bool first = New, marksOnly = MarksOnly;
+    const bool first = New;
     *this = std::move(later);
     New = New || first;
-    MarksOnly = MarksOnly && marksOnly;
 }
 
 void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
     for (const TkxNode* node : nodes) {
-        const quint32 id = NextId++;
-        Ids[node] = id;
-        Upsert(node, id, true);
+        node->Info.WatchId = NextId++;
+        Upsert(node, true);
     }
 }
 
 void TkxStoreWriter::NodeChanged(const TkxNode* node) {
-    if (const auto it = Ids.find(node); it != Ids.end())
-        Upsert(node, it->second, false);
+    if (node->Info.WatchId != 0)
+        Upsert(node, false);
 }
 
 void TkxStoreWriter::NodeFailed(const TkxNode* node, const QString& reason) {
-    if (const auto it = Ids.find(node); it != Ids.end()) {
-        Failures[it->second] = reason;
-        Upsert(node, it->second, false);
+    if (node->Info.WatchId != 0) {
+        Failures[node->Info.WatchId] = reason;
+        Upsert(node, false, true);
     }
 }
 
@@ -153,17 +165,19 @@ void TkxStoreWriter::NodeDeleting(const TkxNode* node) {
         stack.pop_back();
         for (const auto& child : n->Children)
             stack.push_back(child.get());
-        const auto it = Ids.find(n);
-        if (it == Ids.end())
+        const quint32 id = n->Info.WatchId;
+        if (id == 0)
             continue;
+        n->Info.WatchId = 0;
+        n->Info.NameWatched = 0;
         TItem item;
         item.Delete = true;
-        item.Id = it->second;
+        item.Id = id;
         Group.push_back(std::move(item));
-        Failures.erase(it->second);
-        Unscanned.erase(it->second);
-        Parts.erase(n);
-        Ids.erase(it);
+        if (!Failures.empty())
+            Failures.erase(id);
+        if (!Parts.empty())
+            Parts.erase(id);
     }
 }
 
@@ -178,13 +192,10 @@ void TkxStoreWriter::Settled() {
             return;
         }
         const size_t before = Queue.size();
-        for (TItem& item : Group) {
-            const auto [at, added] = Waiting.try_emplace(item.Id, Queue.size());
-            if (added)
-                Queue.push_back(std::move(item));
-            else
-                Queue[at->second].Merge(std::move(item));
-        }
+        // The queue keeps the room the thread hands back: a batch's items move once.
+        if (Queue.capacity() < before + Group.size())
+            Queue.reserve(std::max({before + Group.size(), 2 * Queue.capacity(), BatchRows}));
+        std::move(Group.begin(), Group.end(), std::back_inserter(Queue));
         wake = before == 0 || (before < BatchRows && Queue.size() >= BatchRows);
     }
     Group.clear();
@@ -250,7 +261,6 @@ void TkxStoreWriter::Main() {
             if (Abandon)
                 break;
             items.swap(Queue);
-            Waiting.clear();
             last = Ending;
         }
         bool failed;
@@ -302,38 +312,56 @@ void TkxStoreWriter::StartRun(TkxSqlSession& session) {
 }
 
 void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bool last) {
-    // Each node appears once (Settled merged its changes), so a node deleted stays deleted: ids
-    // are never used twice. A node whose row the store holds already (one added in an earlier
-    // batch) gets only what a change may touch.
     // In the order of ids, so that rows go into the tree's pages in order; the items stay where
-    // they are (each is a whole record: moving them costs more than the sort).
-    std::vector<const TItem*> order;
+    // they are (each is a whole record: moving them costs more than the sort). A node's items
+    // keep the order they came in and merge into its first: each node is written once, and a
+    // node deleted stays deleted (ids are never used twice). A node whose row the store holds
+    // already (one added in an earlier batch) gets only what a change may touch.
+    std::vector<TItem*> order;
     order.reserve(items.size());
-    for (const TItem& item : items)
+    for (TItem& item : items)
         order.push_back(&item);
-    std::sort(order.begin(), order.end(),
-              [](const TItem* a, const TItem* b) { return a->Id < b->Id; });
+    std::stable_sort(order.begin(), order.end(),
+                     [](const TItem* a, const TItem* b) { return a->Id < b->Id; });
+    size_t kept = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (kept > 0 && order[kept - 1]->Id == order[i]->Id)
+            order[kept - 1]->Merge(std::move(*order[i]));
+        else
+            order[kept++] = order[i];
+    }
+    order.resize(kept);
     const qint64 run = Run;
+    // PostgreSQL takes new rows through COPY: the server parses no statement of thousands of
+    // values, and no text of a number or a time, for them.
+    const bool copy = session.Dialect() == TkxStoreUrl::Postgres;
+    TkxNodeCopy copied(run);
+    qint64 rows = 0;
     std::vector<TkxSqlParams> upserts, updates, deletes;
     // Marks-only changes by their marks (matched, has_match, scanned as bits).
     std::vector<quint32> marked[8];
     const auto bits = [](const TkxInfo& i) {
         return (i.Matched ? 1 : 0) | (i.HasMatch ? 2 : 0) | (i.Scanned ? 4 : 0);
     };
-    upserts.reserve(items.size());
+    if (!copy)
+        upserts.reserve(order.size());
     for (const TItem* at : order) {
         const TItem& item = *at;
-        if (item.Delete)
+        if (item.Delete) {
             deletes.push_back({TkxSqlValue::Of(run), TkxSqlValue::Of(item.Id)});
-        else if (item.New)
+        } else if (item.New && copy) {
+            copied.Add(item.Id, item.Parent, item.Info, item.Failure, item.Part);
+            ++rows;
+        } else if (item.New) {
             upserts.push_back(
                 NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
-        else if (item.MarksOnly)
+        } else if (item.MarksOnly) {
             marked[bits(item.Info)].push_back(item.Id);
-        else
+        } else {
             updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
+        }
     }
-    qint64 rows = qint64(upserts.size() + updates.size() + deletes.size());
+    rows += qint64(upserts.size() + updates.size() + deletes.size());
     for (const std::vector<quint32>& ids : marked)
         rows += qint64(ids.size());
     session.BeginWrite();
@@ -344,6 +372,7 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         // before it on disk.
         if (!last && session.Dialect() == TkxStoreUrl::Postgres)
             session.Exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
+        copied.Write(session);
         WriteNodes(session, upserts);
         WriteNodeChanges(session, updates);
         for (int b = 0; b < 8; ++b) {
@@ -390,7 +419,6 @@ void TkxStoreWriter::Fail(TkxSqlSession* session, const QString& reason) {
         FailedFlag = true;
         Failure = reason;
         Queue.clear();
-        Waiting.clear();
     }
     // Where the database still answers (a full disk, a refused row), the run says it is
     // incomplete; a lost server leaves it "running", which a reader takes as unfinished too.

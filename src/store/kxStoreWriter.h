@@ -76,7 +76,8 @@ private:
     struct TItem {
         bool Delete = false;
         bool New = false; // the node's first row; later items change only what NodeChanged may
-        bool MarksOnly = false; // a change of the marks alone (name and failure as stored)
+        // A change of the marks alone (name and failure as stored): Info holds only the marks.
+        bool MarksOnly = false;
         void Merge(TItem&& later);
         quint32 Id = 0;
         quint32 Parent = 0;
@@ -90,7 +91,7 @@ private:
     void NodeFailed(const TkxNode* node, const QString& reason) override;
     void NodeDeleting(const TkxNode* node) override;
     void Settled() override;
-    void Upsert(const TkxNode* node, quint32 id, bool isNew);
+    void Upsert(const TkxNode* node, bool isNew, bool failed = false);
     void Detach();
 
     // The writer's thread.
@@ -103,13 +104,12 @@ private:
     const TkxStoreRun RunInfo;
 
     // Document side.
+    // A node's id is its record's WatchId. NameWatched says the node was not renamed since its
+    // last item was queued: a change of it that is no failure then touches only the marks (a
+    // file's own task that marks it scanned, a folder that now leads to a match).
     QPointer<TkxProjectDoc> Doc;
-    std::unordered_map<const TkxNode*, quint32> Ids;
     std::unordered_map<quint32, QString> Failures;
-    std::unordered_map<const TkxNode*, QString> Parts;
-    // The names of nodes queued unscanned: when their own task marks them scanned under the same
-    // name, only the marks need writing.
-    std::unordered_map<quint32, QString> Unscanned;
+    std::unordered_map<quint32, QString> Parts; // of top-level nodes
     quint32 NextId = 1;
     std::vector<TItem> Group;
     bool Finished = false;
@@ -118,10 +118,9 @@ private:
     mutable std::mutex Lock;
     std::condition_variable Wake;   // the thread waits for work
     std::condition_variable Settle; // the document's side waits for the open and the end
-    std::vector<TItem> Queue;
-    // Where a node's item waits in Queue: a later change of it replaces that item, so a node
+    // A node's items in the order they came; the thread merges those of one node, so a node
     // added and changed before the thread takes the queue is written once, in its last state.
-    std::unordered_map<quint32, size_t> Waiting;
+    std::vector<TItem> Queue;
     bool Opened = false, Ending = false, Ended = false, Abandon = false;
     TkxSearchState EndState = srNone;
     int EndFailed = 0;
