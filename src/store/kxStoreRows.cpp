@@ -320,11 +320,11 @@ TkxSqlValue FailureValue(const QString& failure) {
 
 } // namespace
 
-TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
-                        const QString& failure, const QString& part) {
+void NodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                const QString& failure, const QString& part) {
     TColumns c = ColumnsOf(info);
     // Moved in one by one: a braced list would copy every value.
-    TkxSqlParams p;
+    p.clear();
     p.reserve(16);
     p.push_back(TkxSqlValue::Of(run));
     p.push_back(TkxSqlValue::Of(id));
@@ -343,7 +343,20 @@ TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& i
     p.push_back(FailureValue(failure));
     p.push_back(part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part));
     p.push_back(std::move(c.Verbatim));
+}
+
+TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                        const QString& failure, const QString& part) {
+    TkxSqlParams p;
+    NodeParams(p, run, id, parent, info, failure, part);
     return p;
+}
+
+void TkxNodeRows::Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
+                      const QString& part) {
+    static const QString Sql = NodeUpsertSql(1);
+    NodeParams(Row[0], Run, id, parent, info, failure, part);
+    Session.ExecMany(Sql, Row);
 }
 
 namespace {
