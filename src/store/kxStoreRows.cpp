@@ -1,6 +1,7 @@
 #include "store/kxStoreRows.h"
 
 #include "model/kxDates.h"
+#include "model/kxUtf8.h"
 #include "storage/kxProjectFile.h"
 
 #include <QDate>
@@ -8,6 +9,7 @@
 #include <QtEndian>
 
 #include <cmath>
+#include <cstring>
 #include <iterator>
 
 namespace {
@@ -205,8 +207,9 @@ std::optional<double> TimeDays(const TkxDateTime& time) {
     }
 }
 
+// TimeDays' days are those TimestampMsecs takes.
 TkxSqlValue TimeValue(const std::optional<double>& days) {
-    return days ? TkxSqlValue::OfText(TimestampText(*days)) : TkxSqlValue();
+    return days ? TkxSqlValue::OfTimestamp(*TimestampMsecs(*days)) : TkxSqlValue();
 }
 
 // Columns hold no NUL (PostgreSQL's texts can not): the readable form shows U+FFFD instead,
@@ -233,45 +236,12 @@ std::optional<qint64> TimestampMsecs(double days) {
     return qint64(whole) * MSecsPerDay + msecs;
 }
 
-// Plain arithmetic on the wall-clock days: a QDateTime in local time would ask the time zone
-// for every node, and formatting through printf costs more than the rest of the row.
 QString TimestampText(double days) {
     const std::optional<qint64> total = TimestampMsecs(days);
-    if (!total)
+    char text[TimestampChars];
+    if (!total || !FormatTimestamp(*total, text))
         return {};
-    const qint64 whole = *total / MSecsPerDay, msecs = *total % MSecsPerDay;
-    // The civil date of a day count (proleptic Gregorian, as QDate counts), from 0000-03-01.
-    const qint64 z = whole + Epoch.toJulianDay() - 1721120;
-    const qint64 era = z / 146097; // the range holds no negative days
-    const qint64 doe = z - era * 146097;
-    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const qint64 mp = (5 * doy + 2) / 153;
-    const int day = int(doy - (153 * mp + 2) / 5 + 1);
-    const int month = int(mp < 10 ? mp + 3 : mp - 9);
-    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    if (year > 9999)
-        return {};
-    const int ms = int(msecs);
-    char text[23];
-    const auto put = [&text](int at, int value, int width) {
-        for (int i = at + width - 1; i >= at; --i, value /= 10)
-            text[i] = char('0' + value % 10);
-    };
-    put(0, int(year), 4);
-    text[4] = '-';
-    put(5, month, 2);
-    text[7] = '-';
-    put(8, day, 2);
-    text[10] = ' ';
-    put(11, ms / 3600000, 2);
-    text[13] = ':';
-    put(14, ms / 60000 % 60, 2);
-    text[16] = ':';
-    put(17, ms / 1000 % 60, 2);
-    text[19] = '.';
-    put(20, ms % 1000, 3);
-    return QString::fromLatin1(text, 23);
+    return QString::fromLatin1(text, TimestampChars);
 }
 
 std::optional<double> TimestampDays(QByteArrayView text) {
@@ -311,10 +281,19 @@ struct TColumns {
     TkxSqlValue Verbatim; // the project's texts where the columns can not hold them exactly
 };
 
+// ProjectText, sharing a text that needs nothing replaced (most do not) instead of copying it.
+QString ProjectTextOf(QString text) {
+    const auto* s = text.utf16();
+    bool plain = true;
+    for (qsizetype i = 0, n = text.size(); i < n; ++i)
+        plain &= s[i] != u'\r' && s[i] != u'\n' && (s[i] & 0xf800) != 0xd800;
+    return plain ? text : ProjectText(text);
+}
+
 TColumns ColumnsOf(const TkxInfo& info) {
     TColumns c;
-    c.Name = ProjectText(info.NameText());
-    c.Address = ProjectText(info.AddressText());
+    c.Name = ProjectTextOf(info.NameText());
+    c.Address = ProjectTextOf(info.AddressText());
     c.Size = WholeSize(info.Size);
     c.Created = TimeDays(info.Creating);
     c.Edited = TimeDays(info.EditTime);
@@ -341,11 +320,11 @@ TkxSqlValue FailureValue(const QString& failure) {
 
 } // namespace
 
-TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
-                        const QString& failure, const QString& part) {
+void NodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                const QString& failure, const QString& part) {
     TColumns c = ColumnsOf(info);
     // Moved in one by one: a braced list would copy every value.
-    TkxSqlParams p;
+    p.clear();
     p.reserve(16);
     p.push_back(TkxSqlValue::Of(run));
     p.push_back(TkxSqlValue::Of(id));
@@ -364,7 +343,20 @@ TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& i
     p.push_back(FailureValue(failure));
     p.push_back(part.isEmpty() ? TkxSqlValue() : TkxSqlValue::OfText(part));
     p.push_back(std::move(c.Verbatim));
+}
+
+TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                        const QString& failure, const QString& part) {
+    TkxSqlParams p;
+    NodeParams(p, run, id, parent, info, failure, part);
     return p;
+}
+
+void TkxNodeRows::Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
+                      const QString& part) {
+    static const QString Sql = NodeUpsertSql(1);
+    NodeParams(Row[0], Run, id, parent, info, failure, part);
+    Session.ExecMany(Sql, Row);
 }
 
 namespace {
@@ -383,9 +375,25 @@ void PutBytes(QByteArray& out, const QByteArray& bytes) {
     out.append(bytes);
 }
 
-// As a text parameter goes: UTF-8 as QString makes it.
+// As a text parameter goes: UTF-8 as QString makes it. Without surrogates that is each code
+// unit's own bytes, written in place instead of through a string of its own.
 void PutText(QByteArray& out, const QString& text) {
-    PutBytes(out, text.toUtf8());
+    const auto* s = text.utf16();
+    const qsizetype n = text.size();
+    bool surrogate = false;
+    for (qsizetype i = 0; i < n; ++i)
+        surrogate |= (s[i] & 0xf800) == 0xd800;
+    if (surrogate)
+        return PutBytes(out, text.toUtf8());
+    const qsizetype at = out.size();
+    out.resize(at + 4 + 3 * n);
+    char* const start = out.data() + at + 4;
+    char* end = start;
+    for (qsizetype i = 0; i < n; ++i)
+        PutUtf8(char32_t(s[i]), end);
+    const qint32 size = qToBigEndian(qint32(end - start));
+    std::memcpy(out.data() + at, &size, sizeof size);
+    out.resize(at + 4 + (end - start));
 }
 
 // A timestamp: microseconds since 2000-01-01, 36,526 days after the records' day 0.

@@ -9,6 +9,9 @@
 // A node's row (new, or rewritten whole): run, id, parent, then the record's columns.
 TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
                         const QString& failure, const QString& part);
+// The same into `p`, whose room is kept.
+void NodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                const QString& failure, const QString& part);
 // What a change of a stored node can touch (TkxTreeWatcher's NodeChanged and NodeFailed):
 // name, marks, scanned, failure and the verbatim texts; then run and id.
 TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure);
@@ -27,6 +30,21 @@ public:
 private:
     qint64 Run;
     QByteArray Data;
+};
+
+// New rows for SQLite, each written as it is added (inside a transaction) through one set of
+// values kept from row to row: SQLite runs a statement in the calling thread, so many rows to a
+// statement saved nothing, and a set of values per row cost an allocation of a kilobyte.
+class TkxNodeRows {
+public:
+    TkxNodeRows(TkxSqlSession& session, qint64 run) : Session(session), Run(run) {}
+    void Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
+             const QString& part);
+
+private:
+    TkxSqlSession& Session;
+    qint64 Run;
+    std::vector<TkxSqlParams> Row = std::vector<TkxSqlParams>(1);
 };
 
 // Write many rows of NodeParams, NodeChangeParams or (run, id) for a delete, each id at most

@@ -1,6 +1,7 @@
 #include "store/kxStoreSql.h"
 
 #include "model/kxErrors.h"
+#include "model/kxUtf8.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <map>
+#include <string>
 
 namespace {
 
@@ -81,6 +83,15 @@ struct TPgParams {
                 Lengths.push_back(int(Owned.back().size()));
                 Formats.push_back(0);
                 break;
+            case TkxSqlValue::Timestamp: {
+                char text[TimestampChars];
+                Owned.push_back(FormatTimestamp(v.Int, text) ? QByteArray(text, TimestampChars)
+                                                             : QByteArray(""));
+                Values.push_back(Owned.back().constData());
+                Lengths.push_back(int(Owned.back().size()));
+                Formats.push_back(0);
+                break;
+            }
             case TkxSqlValue::Blob:
                 // A blob goes in binary form: bytes exactly as they are.
                 Values.push_back(v.Bytes.constData());
@@ -301,6 +312,13 @@ private:
     sqlite3_stmt* S;
 };
 
+// With room for its texts in UTF-8, one per parameter, kept from row to row.
+struct TSqlitePrepared {
+    explicit TSqlitePrepared(sqlite3_stmt* s) : Statement(s) {}
+    TSqliteStatement Statement;
+    std::vector<std::string> Texts;
+};
+
 // Back to its start with nothing bound, whatever happened: a statement left mid-way keeps its
 // read lock, and a bound text points into parameters that die with the call.
 struct TSqliteRewind {
@@ -378,9 +396,10 @@ public:
 
     void Query(const QString& sql, const TkxSqlParams& params,
                const std::function<void(const TkxSqlRow&)>& row) override {
-        sqlite3_stmt* s = Prepared(sql);
+        TSqlitePrepared& p = Prepared(sql);
+        sqlite3_stmt* s = p.Statement.get();
         const TSqliteRewind rewind{s};
-        Bind(s, params);
+        Bind(p, params);
         TkxSqlRow out;
         int rc;
         while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
@@ -396,10 +415,11 @@ public:
     void ExecMany(const QString& sql, const std::vector<TkxSqlParams>& sets) override {
         if (sets.empty())
             return;
-        sqlite3_stmt* s = Prepared(sql);
+        TSqlitePrepared& p = Prepared(sql);
+        sqlite3_stmt* s = p.Statement.get();
         const TSqliteRewind rewind{s};
         for (const TkxSqlParams& params : sets) {
-            Bind(s, params);
+            Bind(p, params);
             int rc;
             while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
             }
@@ -412,28 +432,30 @@ public:
 private:
     QString Message() const { return QString::fromUtf8(sqlite3_errmsg(Db)); }
 
-    sqlite3_stmt* Prepared(const QString& sql) {
+    TSqlitePrepared& Prepared(const QString& sql) {
         auto it = Statements.find(sql);
         if (it != Statements.end())
-            return it->second->get();
+            return *it->second;
         sqlite3_stmt* raw = nullptr;
         const QByteArray text = sql.toUtf8();
         if (sqlite3_prepare_v3(Db, text.constData(), int(text.size()), SQLITE_PREPARE_PERSISTENT,
                                &raw, nullptr) != SQLITE_OK)
             throw EkxError(Message());
-        auto s = std::make_unique<TSqliteStatement>(raw);
+        auto s = std::make_unique<TSqlitePrepared>(raw);
         if (!raw)
             throw EkxError(QStringLiteral("an empty statement"));
-        return Statements.emplace(sql, std::move(s)).first->second->get();
+        s->Texts.resize(size_t(sqlite3_bind_parameter_count(raw)));
+        return *Statements.emplace(sql, std::move(s)).first->second;
     }
 
-    // Texts go as UTF-16 (SQLite stores them as UTF-8) and blobs as they are; bound without a
-    // copy, since the parameters outlive the statement's run.
-    void Bind(sqlite3_stmt* s, const TkxSqlParams& params) {
-        if (int(params.size()) != sqlite3_bind_parameter_count(s))
+    // Texts go as UTF-8 made in the statement's buffers (SQLite stores UTF-8), blobs as they are;
+    // bound without a copy, since the parameters and buffers outlive the statement's run.
+    void Bind(TSqlitePrepared& p, const TkxSqlParams& params) {
+        sqlite3_stmt* s = p.Statement.get();
+        if (params.size() != p.Texts.size())
             throw EkxError(QStringLiteral("a statement got %1 values for %2 parameters")
                                .arg(params.size())
-                               .arg(sqlite3_bind_parameter_count(s)));
+                               .arg(p.Texts.size()));
         static const char16_t NoText[] = u"";
         static const char NoBytes[] = "";
         for (size_t i = 0; i < params.size(); ++i) {
@@ -455,11 +477,31 @@ private:
                     const QString safe = QString::fromUtf8(v.String.toUtf8());
                     rc = sqlite3_bind_text16(s, at, safe.utf16(), int(safe.size() * 2),
                                              SQLITE_TRANSIENT);
-                } else {
+                } else if (v.String.front() == QChar(0xfeff) || v.String.front() == QChar(0xfffe)) {
+                    // SQLite takes these first as a byte order mark of UTF-16 (drops the one,
+                    // reads the text byte-swapped after the other): what it stored so far.
                     rc = sqlite3_bind_text16(s, at, v.String.utf16(), int(v.String.size() * 2),
                                              SQLITE_STATIC);
+                } else {
+                    std::string& out = p.Texts[i];
+                    out.resize(size_t(v.String.size()) * 3);
+                    char* end = out.data();
+                    for (const QChar c : v.String)
+                        PutUtf8(char32_t(c.unicode()), end);
+                    rc = sqlite3_bind_text(s, at, out.data(), int(end - out.data()), SQLITE_STATIC);
                 }
                 break;
+            case TkxSqlValue::Timestamp: {
+                std::string& out = p.Texts[i];
+                char text[TimestampChars];
+                if (FormatTimestamp(v.Int, text))
+                    out.assign(text, TimestampChars);
+                else
+                    out.clear();
+                rc = sqlite3_bind_text(s, at, out.empty() ? NoBytes : out.data(), int(out.size()),
+                                       SQLITE_STATIC);
+                break;
+            }
             case TkxSqlValue::Blob:
                 rc = sqlite3_bind_blob(s, at, v.Bytes.isEmpty() ? NoBytes : v.Bytes.constData(),
                                        int(v.Bytes.size()), SQLITE_STATIC);
@@ -520,10 +562,48 @@ private:
     }
 
     sqlite3* Db = nullptr;
-    std::map<QString, std::unique_ptr<TSqliteStatement>> Statements;
+    std::map<QString, std::unique_ptr<TSqlitePrepared>> Statements;
 };
 
 } // namespace
+
+// Plain arithmetic on the wall-clock days: a QDateTime in local time would ask the time zone
+// for every node, and formatting through printf costs more than the rest of the row.
+bool FormatTimestamp(qint64 msecs, char (&text)[TimestampChars]) {
+    constexpr qint64 MSecsPerDay = 86400000;
+    const qint64 whole = msecs / MSecsPerDay, ms = msecs % MSecsPerDay;
+    // The civil date of a day count (proleptic Gregorian, as QDate counts), from 0000-03-01;
+    // day 0 is 1899-12-30, Julian day 2415019.
+    const qint64 z = whole + 2415019 - 1721120;
+    const qint64 era = z / 146097; // the range holds no negative days
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const int day = int(doy - (153 * mp + 2) / 5 + 1);
+    const int month = int(mp < 10 ? mp + 3 : mp - 9);
+    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    if (year > 9999)
+        return false;
+    const auto put = [&text](int at, int value, int width) {
+        for (int i = at + width - 1; i >= at; --i, value /= 10)
+            text[i] = char('0' + value % 10);
+    };
+    put(0, int(year), 4);
+    text[4] = '-';
+    put(5, month, 2);
+    text[7] = '-';
+    put(8, day, 2);
+    text[10] = ' ';
+    put(11, int(ms / 3600000), 2);
+    text[13] = ':';
+    put(14, int(ms / 60000 % 60), 2);
+    text[16] = ':';
+    put(17, int(ms / 1000 % 60), 2);
+    text[19] = '.';
+    put(20, int(ms % 1000), 3);
+    return true;
+}
 
 std::optional<TkxStoreUrl> TkxStoreUrl::Parse(const QString& text, QString* error) {
     auto fail = [&](const QString& reason) -> std::optional<TkxStoreUrl> {

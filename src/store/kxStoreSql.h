@@ -26,7 +26,9 @@ struct TkxStoreUrl {
 
 // One value bound to a statement.
 struct TkxSqlValue {
-    enum Type : quint8 { Null, Integer, Text, Blob };
+    // Timestamp: Int holds TimestampMsecs' milliseconds; it goes as TimestampChars' text, made
+    // where it is bound instead of in a string per value.
+    enum Type : quint8 { Null, Integer, Text, Blob, Timestamp };
     Type Kind = Null;
     qint64 Int = 0;
     QByteArray Bytes; // Blob: any bytes
@@ -37,7 +39,13 @@ struct TkxSqlValue {
     static TkxSqlValue Of(qint64 v) { return {Integer, v, {}, {}}; }
     static TkxSqlValue OfText(QString text) { return {Text, 0, {}, std::move(text)}; }
     static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes, {}}; }
+    static TkxSqlValue OfTimestamp(qint64 msecs) { return {Timestamp, msecs, {}, {}}; }
 };
+
+// Milliseconds since 1899-12-30 (up to 9999-12-31) as "YYYY-MM-DD HH:MM:SS.mmm" in `out`;
+// false, with nothing written, past the year 9999.
+constexpr int TimestampChars = 23;
+bool FormatTimestamp(qint64 msecs, char (&out)[TimestampChars]);
 using TkxSqlParams = std::vector<TkxSqlValue>;
 
 // One row read: every column as bytes (numbers and booleans as decimal text, 0 or 1 for a

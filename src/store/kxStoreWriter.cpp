@@ -337,14 +337,15 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
     const bool copy = session.Dialect() == TkxStoreUrl::Postgres;
     TkxNodeCopy copied(run);
     qint64 rows = 0;
-    std::vector<TkxSqlParams> upserts, updates, deletes;
+    std::vector<TkxSqlParams> updates, deletes;
+    std::vector<const TItem*> fresh; // SQLite's new rows, written in the transaction
     // Marks-only changes by their marks (matched, has_match, scanned as bits).
     std::vector<quint32> marked[8];
     const auto bits = [](const TkxInfo& i) {
         return (i.Matched ? 1 : 0) | (i.HasMatch ? 2 : 0) | (i.Scanned ? 4 : 0);
     };
     if (!copy)
-        upserts.reserve(order.size());
+        fresh.reserve(order.size());
     for (const TItem* at : order) {
         const TItem& item = *at;
         if (item.Delete) {
@@ -353,15 +354,14 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
             copied.Add(item.Id, item.Parent, item.Info, item.Failure, item.Part);
             ++rows;
         } else if (item.New) {
-            upserts.push_back(
-                NodeParams(run, item.Id, item.Parent, item.Info, item.Failure, item.Part));
+            fresh.push_back(&item);
         } else if (item.MarksOnly) {
             marked[bits(item.Info)].push_back(item.Id);
         } else {
             updates.push_back(NodeChangeParams(run, item.Id, item.Info, item.Failure));
         }
     }
-    rows += qint64(upserts.size() + updates.size() + deletes.size());
+    rows += qint64(fresh.size() + updates.size() + deletes.size());
     for (const std::vector<quint32>& ids : marked)
         rows += qint64(ids.size());
     session.BeginWrite();
@@ -373,7 +373,9 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         if (!last && session.Dialect() == TkxStoreUrl::Postgres)
             session.Exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
         copied.Write(session);
-        WriteNodes(session, upserts);
+        TkxNodeRows upserts(session, run);
+        for (const TItem* item : fresh)
+            upserts.Add(item->Id, item->Parent, item->Info, item->Failure, item->Part);
         WriteNodeChanges(session, updates);
         for (int b = 0; b < 8; ++b) {
             if (marked[b].empty())
