@@ -474,14 +474,13 @@ private:
                 if (v.String.isEmpty()) {
                     rc = sqlite3_bind_text16(s, at, NoText, 0, SQLITE_STATIC);
                 } else if (HasSurrogate(v.String)) {
-                    const QString safe = QString::fromUtf8(v.String.toUtf8());
-                    rc = sqlite3_bind_text16(s, at, safe.utf16(), int(safe.size() * 2),
-                                             SQLITE_TRANSIENT);
-                } else if (v.String.front() == QChar(0xfeff) || v.String.front() == QChar(0xfffe)) {
-                    // SQLite takes these first as a byte order mark of UTF-16 (drops the one,
-                    // reads the text byte-swapped after the other): what it stored so far.
-                    rc = sqlite3_bind_text16(s, at, v.String.utf16(), int(v.String.size() * 2),
-                                             SQLITE_STATIC);
+                    // A lone surrogate can not be stored as UTF-8: it becomes a replacement, and
+                    // verbatim keeps the exact text. Never bound as UTF-16, where SQLite would
+                    // take a leading U+FEFF or U+FFFE for a byte order mark (dropping the one,
+                    // reading the text byte-swapped after the other).
+                    const QByteArray safe = v.String.toUtf8();
+                    rc = sqlite3_bind_text(s, at, safe.constData(), int(safe.size()),
+                                           SQLITE_TRANSIENT);
                 } else {
                     std::string& out = p.Texts[i];
                     out.resize(size_t(v.String.size()) * 3);
@@ -523,7 +522,7 @@ private:
         return any;
     }
 
-    // Texts are read as UTF-16 and handed on as UTF-8, numbers as their decimal text.
+    // Texts are handed on as the UTF-8 stored, numbers as their decimal text.
     static void RowOf(sqlite3_stmt* s, TkxSqlRow& out) {
         const int n = sqlite3_column_count(s);
         out.Columns.assign(size_t(n), std::nullopt);
@@ -546,8 +545,10 @@ private:
                 break;
             }
             default: {
-                const auto* text = static_cast<const QChar*>(sqlite3_column_text16(s, c));
-                column = QString(text, sqlite3_column_bytes16(s, c) / 2).toUtf8();
+                // The stored bytes themselves: through UTF-16 SQLite would turn U+FFFE and
+                // U+FFFF into U+FFFD.
+                const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+                column = QByteArray(text, sqlite3_column_bytes(s, c));
                 break;
             }
             }
