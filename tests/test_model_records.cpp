@@ -231,6 +231,10 @@ private Q_SLOTS:
         QTest::newRow("pair ending at byte 16") << QString::fromUtf8("012345678901\U0001D11E");
         QTest::newRow("lone surrogate at byte 15")
             << QStringLiteral("012345678901") + QChar(0xDC00);
+        // Not byte order marks: names that begin with U+FEFF.
+        QTest::newRow("leading U+FEFF") << QStringLiteral("\ufeffa.txt");
+        QTest::newRow("two leading U+FEFF, on the heap")
+            << QStringLiteral("\ufeff\ufeffreport_2800.doc");
     }
     void fieldCopyAndMove() {
         QFETCH(QString, text);

@@ -185,6 +185,7 @@ private Q_SLOTS:
         QString lone = QStringLiteral("lone ");
         lone += QChar(0xDC00);
         r.SetLastAccessText(lone);
+        r.SetEditTimeText(QStringLiteral("\ufeffnot a byte order mark")); // kept, not dropped
         doc.AddInfoNode(std::move(r), nullptr);
         TkxParams params;
         params.Masks = QStringLiteral("*.a\n*.b");
@@ -202,6 +203,7 @@ private Q_SLOTS:
         QCOMPARE(b.AddressText(), "cr" + fffd + "only");
         QCOMPARE(b.CreatingText(), fffd);
         QCOMPARE(b.LastAccessText(), "lone " + fffd);
+        QCOMPARE(b.EditTimeText(), QStringLiteral("\ufeffnot a byte order mark"));
         QCOMPARE(b.Kind, quint8(ikRange));
         QCOMPARE(b.Scanned, quint8(1));
     }

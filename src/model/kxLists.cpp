@@ -58,7 +58,7 @@ bool HasLoneSurrogate(const unsigned char* p, quint32 size) {
 QString Decode(const char* bytes, quint32 size) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes);
     if (!HasLoneSurrogate(p, size))
-        return QString::fromUtf8(bytes, qsizetype(size));
+        return Utf8Text(QByteArrayView(bytes, qsizetype(size)));
     QString result(qsizetype(size), Qt::Uninitialized);
     QChar* out = result.data();
     quint32 i = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArrayView>
+#include <QString>
 #include <QtGlobal>
 
 // The code point at s[i]: a surrogate pair combined (i then stands on its second half), anything
@@ -34,4 +36,15 @@ template <class Byte> inline void PutUtf8(char32_t c, Byte*& out) {
         *out++ = Byte(0x80 | ((c >> 6) & 0x3F));
         *out++ = Byte(0x80 | (c & 0x3F));
     }
+}
+
+// UTF-8 to text, for names and the other texts of records. QString::fromUtf8 takes a leading
+// U+FEFF for a byte order mark and drops it, but a name may begin with that character.
+inline QString Utf8Text(QByteArrayView bytes) {
+    qsizetype marks = 0;
+    while (bytes.size() - marks * 3 >= 3 && bytes.sliced(marks * 3, 3) == "\xEF\xBB\xBF")
+        ++marks;
+    if (marks == 0)
+        return QString::fromUtf8(bytes);
+    return QString(marks, QChar(0xFEFF)) + QString::fromUtf8(bytes.sliced(marks * 3));
 }

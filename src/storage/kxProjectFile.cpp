@@ -185,7 +185,7 @@ private:
 };
 
 QString LineText(QByteArrayView line) {
-    return QString::fromUtf8(line);
+    return Utf8Text(line);
 }
 
 quint8 LowByte(QByteArrayView line) {

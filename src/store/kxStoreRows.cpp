@@ -502,9 +502,7 @@ TkxInfo RecordOfRow(const TkxSqlRow& row) {
     TkxInfo info;
     if (!row.IsNull(Verbatim)) {
         const QList<QByteArray> texts = row.Bytes(Verbatim).split('\n');
-        auto text = [&](int i) {
-            return i < texts.size() ? QString::fromUtf8(texts[i]) : QString();
-        };
+        auto text = [&](int i) { return i < texts.size() ? Utf8Text(texts[i]) : QString(); };
         info.SetName(text(0));
         info.SetAddress(text(1));
         SetProjectSize(info, texts.size() > 2 ? QByteArrayView(texts[2]) : QByteArrayView());

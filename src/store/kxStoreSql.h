@@ -4,6 +4,8 @@
 // libpq), behind one small interface. Every value travels as a parameter of a prepared statement,
 // never inside the statement's text; statements are written with '?' placeholders.
 
+#include "model/kxUtf8.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -56,7 +58,7 @@ public:
 
     bool IsNull(size_t i) const { return !Columns.at(i).has_value(); }
     QByteArray Bytes(size_t i) const { return Columns.at(i).value_or(QByteArray()); }
-    QString Text(size_t i) const { return QString::fromUtf8(Bytes(i)); }
+    QString Text(size_t i) const { return Utf8Text(Bytes(i)); }
     qint64 Int(size_t i) const { return Bytes(i).toLongLong(); }
 };
 

@@ -251,7 +251,11 @@ private Q_SLOTS:
                           TkxSqlValue::Of(-1)},
                          {TkxSqlValue::OfText(lone), TkxSqlValue::OfBlob({"\0\xff", 2}),
                           TkxSqlValue::OfText(QStringLiteral("\u044f")),
-                          TkxSqlValue::Of(std::numeric_limits<qint64>::max())}});
+                          TkxSqlValue::Of(std::numeric_limits<qint64>::max())},
+                         // Not byte order marks: texts that begin with these characters.
+                         {TkxSqlValue::OfText(QStringLiteral("\ufeffa")),
+                          TkxSqlValue::OfText(QStringLiteral("\ufffeb")),
+                          TkxSqlValue::OfText(QChar(0xfeff) + lone), TkxSqlValue::Of(0)}});
             QStringList got;
             s->Query(QStringLiteral("SELECT typeof(a), a, typeof(b), b, c, d, 0.5 FROM t"), {},
                      [&](const TkxSqlRow& row) {
@@ -259,9 +263,27 @@ private Q_SLOTS:
                              got << (row.IsNull(i) ? QStringLiteral("NULL")
                                                    : QString::fromLatin1(row.Bytes(i).toHex()));
                      });
-            QCOMPARE(got, QStringList({"74657874", "", "626c6f62", "", "NULL", "2d31", "302e35",
-                                       "74657874", "613f", "626c6f62", "00ff", "d18f",
-                                       "39323233333732303336383534373735383037", "302e35"}));
+            QCOMPARE(got, QStringList({"74657874",
+                                       "",
+                                       "626c6f62",
+                                       "",
+                                       "NULL",
+                                       "2d31",
+                                       "302e35",
+                                       "74657874",
+                                       "613f",
+                                       "626c6f62",
+                                       "00ff",
+                                       "d18f",
+                                       "39323233333732303336383534373735383037",
+                                       "302e35",
+                                       "74657874",
+                                       "efbbbf61",
+                                       "74657874",
+                                       "efbfbe62",
+                                       "efbbbf613f",
+                                       "30",
+                                       "302e35"}));
             QVERIFY_THROWS_EXCEPTION(EkxError, s->Query(QStringLiteral("SELECT ?"), {}));
         } catch (const std::exception& e) {
             QFAIL(qPrintable(ErrorMessage(e)));
@@ -471,7 +493,8 @@ private:
               QStringLiteral("nul") + QChar(0) + QStringLiteral("inside"), QString(255, u'\x44f'),
               QString::fromUtf8("bad \xff\xfe utf-8"),
               QStringLiteral("lone ") + QChar(0xD800) + QStringLiteral(" half"),
-              QStringLiteral("line\r\nbreak"), QStringLiteral("\u0001\u007f\u200f\ufeff")}) {
+              QStringLiteral("line\r\nbreak"), QStringLiteral("\u0001\u007f\u200f\ufeff"),
+              QStringLiteral("\ufeffmark first"), QStringLiteral("\ufffeno\uffffcharacters")}) {
             TkxInfo info;
             info.SetKind(ikFile);
             info.SetName(name);
@@ -483,9 +506,9 @@ private:
             info.SetScanned(1);
             records.push_back(std::move(info));
         }
-        TkxInfo big;
+        TkxInfo big; // columns only, no verbatim
         big.SetKind(ikFile);
-        big.SetName(QStringLiteral("big"));
+        big.SetName(QStringLiteral("\ufeffbig\ufffe"));
         big.SetSize(123456789012345.0);
         records.push_back(std::move(big));
         {
