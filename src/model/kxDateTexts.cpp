@@ -67,29 +67,6 @@ double JoinDays(qint64 day, int msecs) {
     return day >= 0 ? double(day) + fraction : double(day) - fraction;
 }
 
-struct TCivil {
-    int Year;
-    int Month;
-    int Day;
-    int DayOfWeek; // 1 Monday to 7 Sunday
-};
-
-// Proleptic Gregorian, as QDate counts.
-TCivil CivilFromDay(qint64 day) {
-    qint64 z = day - DaysFromEpochToUnix;
-    const int dayOfWeek = int(((z % 7) + 7 + 3) % 7) + 1; // 1970-01-01 was a Thursday
-    z += 719468;
-    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
-    const qint64 doe = z - era * 146097;
-    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const qint64 mp = (5 * doy + 2) / 153;
-    const int d = int(doy - (153 * mp + 2) / 5 + 1);
-    const int m = int(mp < 10 ? mp + 3 : mp - 9);
-    const int y = int(yoe + era * 400 + (m <= 2 ? 1 : 0));
-    return {y, m, d, dayOfWeek};
-}
-
 qint64 DayFromCivil(int y, int m, int d) {
     y -= m <= 2 ? 1 : 0;
     const qint64 era = (y >= 0 ? y : y - 399) / 400;
@@ -133,6 +110,22 @@ enum class TPartKind : quint8 {
 
 } // namespace
 
+// Proleptic Gregorian, as QDate counts.
+TkxCivilDate CivilFromDay(qint64 day) {
+    qint64 z = day - DaysFromEpochToUnix;
+    const int dayOfWeek = int(((z % 7) + 7 + 3) % 7) + 1; // 1970-01-01 was a Thursday
+    z += 719468;
+    const qint64 era = (z >= 0 ? z : z - 146096) / 146097;
+    const qint64 doe = z - era * 146097;
+    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const qint64 mp = (5 * doy + 2) / 153;
+    const int d = int(doy - (153 * mp + 2) / 5 + 1);
+    const int m = int(mp < 10 ? mp + 3 : mp - 9);
+    const int y = int(yoe + era * 400 + (m <= 2 ? 1 : 0));
+    return {y, m, d, dayOfWeek};
+}
+
 // One format as the locale's formatter reads it: literals and fields, each field with its
 // value's text for every value.
 struct TkxDateTexts::TFormat {
@@ -153,9 +146,9 @@ struct TkxDateTexts::TFormat {
     QString Names[4][13];
 
     const QString& NumberText(What kind, int value) const;
-    void Append(QString& out, const TCivil& date, int msecs) const;
+    void Append(QString& out, const TkxCivilDate& date, int msecs) const;
     // Reads the parts at `pos`; false when the text does not fit.
-    bool Read(QStringView text, qsizetype& pos, TCivil& date, int& hour, int& minute,
+    bool Read(QStringView text, qsizetype& pos, TkxCivilDate& date, int& hour, int& minute,
               int& second) const;
 };
 
@@ -274,7 +267,7 @@ const QString& TkxDateTexts::TFormat::NumberText(What kind, int value) const {
     return Numbers[NumberRow(kind)][value];
 }
 
-void TkxDateTexts::TFormat::Append(QString& out, const TCivil& date, int msecs) const {
+void TkxDateTexts::TFormat::Append(QString& out, const TkxCivilDate& date, int msecs) const {
     const int hour = msecs / 3600000;
     const int minute = msecs / 60000 % 60;
     const int second = msecs / 1000 % 60;
@@ -378,7 +371,7 @@ bool ReadName(QStringView text, qsizetype& pos, const QString* names, int count,
 
 } // namespace
 
-bool TkxDateTexts::TFormat::Read(QStringView text, qsizetype& pos, TCivil& date, int& hour,
+bool TkxDateTexts::TFormat::Read(QStringView text, qsizetype& pos, TkxCivilDate& date, int& hour,
                                  int& minute, int& second) const {
     bool pm = false;
     bool twelve = false;
@@ -544,7 +537,7 @@ TkxDateTexts::TkxDateTexts(const QLocale& locale) : Locale(locale), Id(NextDateT
             samples.emplace_back(v % 24, v, 59 - v, 999);
         time->Prepared = std::all_of(samples.begin(), samples.end(), [&](const QTime& t) {
             QString text;
-            time->Append(text, TCivil{}, t.msecsSinceStartOfDay());
+            time->Append(text, TkxCivilDate{}, t.msecsSinceStartOfDay());
             return text == Locale.toString(t, time->Format);
         });
     }
@@ -594,7 +587,7 @@ QString TkxDateTexts::Text(double days) const {
     if (split->MSecs != 0) {
         text += u' ';
         if (Time->Prepared)
-            Time->Append(text, TCivil{}, split->MSecs);
+            Time->Append(text, TkxCivilDate{}, split->MSecs);
         else
             text += Locale.toString(QTime::fromMSecsSinceStartOfDay(split->MSecs), Time->Format);
     }
@@ -605,7 +598,7 @@ std::optional<double> TkxDateTexts::Parse(QStringView text) const {
     if (!Date->Prepared || !Time->Prepared || Date->Digits[0].isEmpty() ||
         Time->Digits[0].isEmpty())
         return std::nullopt;
-    TCivil date{2000, 1, 1, 0};
+    TkxCivilDate date{2000, 1, 1, 0};
     int hour = 0;
     int minute = 0;
     int second = 0;

@@ -30,6 +30,15 @@ private:
 // Current local time as days.
 double NowDays();
 
+// The calendar day of a count of days since 30 December 1899: plain arithmetic, no time zone.
+struct TkxCivilDate {
+    int Year;
+    int Month;
+    int Day;
+    int DayOfWeek; // 1 Monday to 7 Sunday
+};
+TkxCivilDate CivilFromDay(qint64 day);
+
 // Date-time texts of one locale: the short date, then the long time format without its time
 // zone unless the time is exactly midnight (milliseconds rounded, seconds shown truncated).
 // Both formats are split into their parts once and the text of every part value is taken

@@ -1,5 +1,6 @@
 #include "store/kxStoreSql.h"
 
+#include "model/kxDates.h"
 #include "model/kxErrors.h"
 #include "model/kxUtf8.h"
 
@@ -573,17 +574,8 @@ private:
 bool FormatTimestamp(qint64 msecs, char (&text)[TimestampChars]) {
     constexpr qint64 MSecsPerDay = 86400000;
     const qint64 whole = msecs / MSecsPerDay, ms = msecs % MSecsPerDay;
-    // The civil date of a day count (proleptic Gregorian, as QDate counts), from 0000-03-01;
-    // day 0 is 1899-12-30, Julian day 2415019.
-    const qint64 z = whole + 2415019 - 1721120;
-    const qint64 era = z / 146097; // the range holds no negative days
-    const qint64 doe = z - era * 146097;
-    const qint64 yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const qint64 doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const qint64 mp = (5 * doy + 2) / 153;
-    const int day = int(doy - (153 * mp + 2) / 5 + 1);
-    const int month = int(mp < 10 ? mp + 3 : mp - 9);
-    const qint64 year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+    const TkxCivilDate date = CivilFromDay(whole);
+    const int year = date.Year, month = date.Month, day = date.Day;
     if (year > 9999)
         return false;
     const auto put = [&text](int at, int value, int width) {
