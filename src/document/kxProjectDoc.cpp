@@ -626,7 +626,7 @@ void TkxProjectDoc::ForeseeHosts(quint32 depth) {
     // Those just handed out too: most of them wait for a free slot yet.
     for (size_t i = Foreseen; i < end; ++i) {
         const TkxNode* node = Pending[i];
-        if (node->Info.Kind != ikHost || (depth != 0 && node->Level() > qint32(depth)))
+        if (node->Info.Kind != ikHost || !WithinDepth(node->Level(), depth))
             continue;
         // Only an address exactly as a range step writes it: never a guess from a name.
         const QString dotted = node->Info.AddressText().mid(2);
@@ -641,9 +641,7 @@ void TkxProjectDoc::ForeseeHosts(quint32 depth) {
 
 TkxAssignment TkxProjectDoc::HandOut(TkxNode* node, quint32 depth) const {
     TkxAssignment a;
-    const int level = node->Level();
-    // The depth compares as a signed number: a negative depth drops every node.
-    if (level < 0 || (depth != 0 && level > qint32(depth))) {
+    if (!WithinDepth(node->Level(), depth)) {
         a.Outcome = TkxAssignment::Dropped;
         return a;
     }

@@ -65,6 +65,11 @@ public:
 
     // --- search parameters
     const TkxParams& Params() const { return CurrentParams; }
+    // Whether a search of this depth hands out a pending node of this level (Level()); it
+    // drops the others. The depth compares as a signed number: a negative one drops every node.
+    static bool WithinDepth(int level, quint32 depth) {
+        return level >= 0 && (depth == 0 || level <= qint32(depth));
+    }
     void SetParams(const TkxParams& params); // marks the project modified when they change
 
     // --- the queue of nodes waiting to be explored (first in, first out)

@@ -104,11 +104,12 @@ public:
     quint8 HasMatch = 0;
     quint8 Scanned = 0;
     // In memory only, never in files, and in what would be padding: a number a tree watcher
-    // gives the node (0 none), and a flag it may set that a change of the name clears, so that
-    // it can tell a node renamed since without keeping a copy of every name. Not part of the
-    // record's value: a watcher that sees the tree as const sets them.
-    mutable quint32 WatchId : 31 = 0;
+    // gives the node (0 none); a flag it may set that a change of the name clears, so that it
+    // can tell a node renamed since without keeping a copy of every name; and one it keeps for
+    // itself. Not part of the record's value: a watcher that sees the tree as const sets them.
+    mutable quint32 WatchId : 30 = 0;
     mutable quint32 NameWatched : 1 = 0;
+    mutable quint32 WatchMark : 1 = 0;
     // The server's file id of a folder (0 = unknown); kept in memory only, never in files.
     quint64 FileId = 0;
 

@@ -31,9 +31,13 @@ const char* const PostgresTables[] = {
     started timestamptz NOT NULL,
     ended timestamptz,
     state text NOT NULL,
-    failed_tasks integer NOT NULL DEFAULT 0))",          "CREATE INDEX runs_scan ON runs (scan, shard)",
+    failed_tasks integer NOT NULL DEFAULT 0))",
+    "CREATE INDEX runs_scan ON runs (scan, shard)",
+    // No foreign key on run: PostgreSQL checks one with a query per row written, which cost
+    // the server twice the rest of a walk's writes together (measured). Deleting a run deletes
+    // its nodes all the same, through the trigger below.
     R"(CREATE TABLE nodes (
-    run bigint NOT NULL REFERENCES runs (id) ON DELETE CASCADE,
+    run bigint NOT NULL,
     id integer NOT NULL,
     parent integer,
     kind smallint NOT NULL,
@@ -50,6 +54,13 @@ const char* const PostgresTables[] = {
     part text,
     verbatim bytea,
     PRIMARY KEY (run, id)))",
+    R"(CREATE FUNCTION orvane_runs_deleted() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    DELETE FROM nodes WHERE run IN (SELECT id FROM gone);
+    RETURN NULL;
+END $$)",
+    R"(CREATE TRIGGER runs_deleted AFTER DELETE ON runs REFERENCING OLD TABLE AS gone
+    FOR EACH STATEMENT EXECUTE FUNCTION orvane_runs_deleted())",
 };
 
 // The same tables in SQLite's types: times as ISO 8601 texts, flags as 0 and 1.

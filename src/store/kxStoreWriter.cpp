@@ -74,17 +74,31 @@ QString TkxStoreWriter::FailureText() const {
 
 void TkxStoreWriter::Attach(TkxProjectDoc& doc, const std::vector<QString>& parts) {
     Doc = &doc;
-    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
-        n->Info.WatchId = NextId++;
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
+        n->Info.WatchId = NewId();
+        n->Info.WatchMark = 0; // another writer's
+    }
     const TkxNode* root = doc.Tree().Root();
     for (size_t i = 0; i < parts.size() && i < root->Children.size(); ++i) {
         if (!parts[i].isEmpty())
             Parts[root->Children[i]->Info.WatchId] = parts[i];
     }
-    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n))
-        Upsert(n, true);
+    for (TkxNode* n = doc.Tree().NextPreOrder(nullptr); n; n = doc.Tree().NextPreOrder(n)) {
+        if (n->Info.WatchId != 0)
+            Upsert(n, true);
+    }
     Settled();
     doc.SetTreeWatcher(this);
+}
+
+quint32 TkxStoreWriter::NewId() {
+    // Ids fill 30 bits of a record: a billion nodes, far more than memory holds.
+    constexpr quint32 Last = (quint32(1) << 30) - 1;
+    if (NextId > Last) {
+        Fail(nullptr, QStringLiteral("the run has more nodes than the store numbers"));
+        return 0;
+    }
+    return NextId++;
 }
 
 void TkxStoreWriter::Detach() {
@@ -101,7 +115,15 @@ void TkxStoreWriter::Upsert(const TkxNode* node, bool isNew, bool failed) {
     // Set when the last item queued held the name it has now; a rename clears it.
     const bool nameKept = info.NameWatched;
     info.NameWatched = 1;
+    const bool ahead = info.WatchMark;
+    if (ahead) {
+        info.WatchMark = 0;
+        --Ahead;
+    }
     if (!isNew && !failed && nameKept) {
+        // The file's own task has left the marks its row was written with (NodesAdded).
+        if (ahead && info.Scanned && info.Matched && info.HasMatch)
+            return;
         // The row holds all but the marks already, or will once the items queued are written.
         item.MarksOnly = true;
         item.Info.Matched = info.Matched;
@@ -140,9 +162,23 @@ void TkxStoreWriter::TItem::Merge(TItem&& later) {
 }
 
 void TkxStoreWriter::NodesAdded(const TkxNode*, const std::vector<TkxNode*>& nodes) {
+    // A file's own task explores nothing: it only marks the file scanned. A file that this
+    // search will hand out is written as that task leaves it, so the task's end costs the store
+    // no second write of the row (most rows of a walk are files' and were written twice). Those
+    // the run does not reach after all are written again as they are (Finish).
+    const bool reached = !nodes.empty() && Doc &&
+                         TkxProjectDoc::WithinDepth(nodes.front()->Level(), Doc->Params().Depth);
     for (const TkxNode* node : nodes) {
-        node->Info.WatchId = NextId++;
+        const TkxInfo& info = node->Info;
+        info.WatchId = NewId();
+        if (info.WatchId == 0)
+            continue;
         Upsert(node, true);
+        if (reached && info.Kind == ikFile && !info.Scanned && info.Matched && info.HasMatch) {
+            Group.back().Info.Scanned = 1;
+            info.WatchMark = 1;
+            ++Ahead;
+        }
     }
 }
 
@@ -170,6 +206,10 @@ void TkxStoreWriter::NodeDeleting(const TkxNode* node) {
             continue;
         n->Info.WatchId = 0;
         n->Info.NameWatched = 0;
+        if (n->Info.WatchMark) {
+            n->Info.WatchMark = 0;
+            --Ahead;
+        }
         TItem item;
         item.Delete = true;
         item.Id = id;
@@ -207,6 +247,15 @@ bool TkxStoreWriter::Finish(TkxSearchState state, int failedTasks) {
     if (Finished)
         return !Incomplete();
     Finished = true;
+    // Files written as scanned whose task the run did not reach (a Stop, a failed search)
+    // are written as they are.
+    if (Doc) {
+        for (TkxNode* n = Doc->Tree().NextPreOrder(nullptr); n && Ahead > 0;
+             n = Doc->Tree().NextPreOrder(n)) {
+            if (n->Info.WatchMark)
+                Upsert(n, false);
+        }
+    }
     Settled();
     Detach();
     {

@@ -92,6 +92,8 @@ private:
     void NodeDeleting(const TkxNode* node) override;
     void Settled() override;
     void Upsert(const TkxNode* node, bool isNew, bool failed = false);
+    // The next node's id; 0 (and the store failed) once they run out.
+    quint32 NewId();
     void Detach();
 
     // The writer's thread.
@@ -106,8 +108,10 @@ private:
     // Document side.
     // A node's id is its record's WatchId. NameWatched says the node was not renamed since its
     // last item was queued: a change of it that is no failure then touches only the marks (a
-    // file's own task that marks it scanned, a folder that now leads to a match).
+    // file's own task that marks it scanned, a folder that now leads to a match). WatchMark
+    // says a file's row was written scanned before its task ran; Ahead counts those.
     QPointer<TkxProjectDoc> Doc;
+    size_t Ahead = 0;
     std::unordered_map<quint32, QString> Failures;
     std::unordered_map<quint32, QString> Parts; // of top-level nodes
     quint32 NextId = 1;
