@@ -9,6 +9,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <pthread.h>
 #include <chrono>
 #include <iterator>
 
@@ -276,6 +277,8 @@ bool TkxStoreWriter::Finish(TkxSearchState state, int failedTasks) {
 // --- the writer's thread
 
 void TkxStoreWriter::Main() {
+    // Named apart from the document's thread, so a profile tells them apart.
+    pthread_setname_np(pthread_self(), "orvane-store");
     std::unique_ptr<TkxSqlSession> session;
     try {
         session = OpenSqlSession(Url);
