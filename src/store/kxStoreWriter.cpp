@@ -9,9 +9,9 @@
 #include <QDateTime>
 
 #include <algorithm>
-#include <pthread.h>
 #include <chrono>
 #include <iterator>
+#include <pthread.h>
 
 namespace {
 
