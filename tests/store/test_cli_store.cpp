@@ -380,7 +380,6 @@ private Q_SLOTS:
     void batchesWriteEveryRowOnce_data() { stores(); }
     void batchesWriteEveryRowOnce() {
         QFETCH(QString, store);
-        qputenv("PGPASSWORD", PgPassword.section(u'=', 1).toUtf8());
         const QString scan = QStringLiteral("batches %1").arg(QTest::currentDataTag());
         TkxProjectDoc doc;
         TkxNode* range = doc.AddRange(QStringLiteral("Batches"), QStringLiteral("127.0.0.2"));
@@ -397,17 +396,14 @@ private Q_SLOTS:
         }
         const std::vector<TkxNode*> nodes = doc.AddInfoNodes(std::move(records), range);
         try {
-            TkxStoreWriter writer(*TkxStoreUrl::Parse(store, nullptr),
-                                  {scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
-            writer.Open();
-            writer.Attach(doc);
-            TkxTreeWatcher& watcher = writer;
+            const auto writer = Attached(store, scan, doc);
+            TkxTreeWatcher& watcher = *writer;
             // Still waiting for the writer's thread (it gathers rows for a while).
             for (size_t i = 0; i < nodes.size(); i += 3)
                 doc.MarkHasMatch(nodes[i]);
             doc.DeleteNode(nodes[5]);
             watcher.Settled();
-            QTRY_VERIFY_WITH_TIMEOUT(writer.RowsWritten() >= 600, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(writer->RowsWritten() >= 600, 20000);
             // Stored already: changes only.
             TkxThreadRow failed;
             failed.State = QStringLiteral("refused 'x'");
@@ -425,7 +421,7 @@ private Q_SLOTS:
                 doc.MarkHasMatch(nodes[i]);
             }
             doc.DeleteNode(nodes[6]);
-            QVERIFY(writer.Finish(srFinished, 0));
+            QVERIFY(writer->Finish(srFinished, 0));
         } catch (const std::exception& e) {
             QFAIL(qPrintable(ErrorMessage(e)));
         }
@@ -437,7 +433,6 @@ private Q_SLOTS:
     void renamedAfterEveryKindOfWrite_data() { stores(); }
     void renamedAfterEveryKindOfWrite() {
         QFETCH(QString, store);
-        qputenv("PGPASSWORD", PgPassword.section(u'=', 1).toUtf8());
         const QString scan = QStringLiteral("renamed %1").arg(QTest::currentDataTag());
         TkxProjectDoc doc;
         TkxNode* range = doc.AddRange(QStringLiteral("Renamed"), QStringLiteral("127.0.0.2"));
@@ -448,14 +443,11 @@ private Q_SLOTS:
         }
         const std::vector<TkxNode*> nodes = doc.AddInfoNodes(std::move(records), range);
         try {
-            TkxStoreWriter writer(*TkxStoreUrl::Parse(store, nullptr),
-                                  {scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
-            writer.Open();
-            writer.Attach(doc);
-            TkxTreeWatcher& watcher = writer;
+            const auto writer = Attached(store, scan, doc);
+            TkxTreeWatcher& watcher = *writer;
             const auto written = [&](qint64 rows) {
                 watcher.Settled();
-                QTRY_VERIFY_WITH_TIMEOUT(writer.RowsWritten() >= rows, 20000);
+                QTRY_VERIFY_WITH_TIMEOUT(writer->RowsWritten() >= rows, 20000);
             };
             written(5);
             // Scanned under the same name, failed, marked: stored whole or as marks.
@@ -475,7 +467,7 @@ private Q_SLOTS:
                 nodes[i]->Info.SetMatched(1);
                 watcher.NodeChanged(nodes[i]);
             }
-            QVERIFY(writer.Finish(srFinished, 0));
+            QVERIFY(writer->Finish(srFinished, 0));
         } catch (const std::exception& e) {
             QFAIL(qPrintable(ErrorMessage(e)));
         }
@@ -489,7 +481,6 @@ private Q_SLOTS:
     void filesWrittenAsTheirTaskLeavesThem_data() { stores(); }
     void filesWrittenAsTheirTaskLeavesThem() {
         QFETCH(QString, store);
-        qputenv("PGPASSWORD", PgPassword.section(u'=', 1).toUtf8());
         const QString scan = Scan(QStringLiteral("ahead %1").arg(QTest::currentDataTag()));
         TkxProjectDoc doc;
         TkxParams params = doc.Params();
@@ -508,32 +499,29 @@ private Q_SLOTS:
         };
         qint64 runId = 0;
         try {
-            TkxStoreWriter writer(*TkxStoreUrl::Parse(store, nullptr),
-                                  {scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
-            writer.Open();
-            writer.Attach(doc);
-            runId = writer.RunId();
+            const auto writer = Attached(store, scan, doc);
+            runId = writer->RunId();
             // Level 1: a host; level 2: five files, one of them no match, and a folder; level
             // 3, beyond the depth: two files.
             TkxNode* host = doc.AddInfoNodes(records(1, ikHost, 0), range).front();
             const std::vector<TkxNode*> files = doc.AddInfoNodes(records(5, ikFile, 4), host);
             TkxNode* folder = doc.AddInfoNodes(records(1, ikFolder, 0), host).front();
             doc.AddInfoNodes(records(2, ikFile, 2), folder);
-            QTRY_VERIFY_WITH_TIMEOUT(writer.RowsWritten() >= 10, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(writer->RowsWritten() >= 10, 20000);
             // Three tasks end as a file's task does, one file goes, one stays pending. In one
             // batch: the delete and the file without a match write a row each.
-            TkxTreeWatcher& watcher = writer;
+            TkxTreeWatcher& watcher = *writer;
             for (TkxNode* f : {files[0], files[1], files[4]}) {
                 f->Info.SetScanned(1);
                 watcher.NodeChanged(f);
             }
             doc.DeleteNode(files[2]);
             watcher.Settled();
-            QTRY_VERIFY_WITH_TIMEOUT(writer.RowsWritten() >= 12, 20000);
-            QCOMPARE(writer.RowsWritten(), 12);
+            QTRY_VERIFY_WITH_TIMEOUT(writer->RowsWritten() >= 12, 20000);
+            QCOMPARE(writer->RowsWritten(), 12);
             // The pending file written again, unscanned.
-            QVERIFY(writer.Finish(srUserStopped, 0));
-            QCOMPARE(writer.RowsWritten(), 13);
+            QVERIFY(writer->Finish(srUserStopped, 0));
+            QCOMPARE(writer->RowsWritten(), 13);
         } catch (const std::exception& e) {
             QFAIL(qPrintable(ErrorMessage(e)));
         }
@@ -552,6 +540,18 @@ private Q_SLOTS:
     }
 
 private:
+    // A writer of one run of the scan, its store open and the document attached.
+    static std::unique_ptr<TkxStoreWriter> Attached(const QString& store, const QString& scan,
+                                                    TkxProjectDoc& doc) {
+        qputenv("PGPASSWORD", PgPassword.section(u'=', 1).toUtf8());
+        auto writer = std::make_unique<TkxStoreWriter>(
+            *TkxStoreUrl::Parse(store, nullptr),
+            TkxStoreRun{scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
+        writer->Open();
+        writer->Attach(doc);
+        return writer;
+    }
+
     void RoundTrip(const QString& store, const QString& scan) {
         TkxProjectDoc doc;
         TkxNode* range = doc.AddRange(QStringLiteral("Range 'x'; DROP TABLE nodes; --"),
@@ -581,12 +581,9 @@ private:
         big.SetSize(123456789012345.0);
         records.push_back(std::move(big));
         {
-            TkxStoreWriter writer(*TkxStoreUrl::Parse(store, nullptr),
-                                  {scan, {1, 1}, QStringLiteral("host"), doc.Params(), {}});
-            writer.Open();
-            writer.Attach(doc);
+            const auto writer = Attached(store, scan, doc);
             doc.AddInfoNodes(std::move(records), range);
-            QVERIFY(writer.Finish(srFinished, 0));
+            QVERIFY(writer->Finish(srFinished, 0));
         }
         ExpectStored(doc, store, scan);
     }
