@@ -220,6 +220,30 @@ QString Single(TkxSmbPool& pool, const char* what, const std::string& host = "fa
     return out.front().Name;
 }
 
+// Steps a request as the search's manager does: on input, on its wake-up, at its stall time.
+int Drive(TkxSmbPool::Request& request, const std::atomic<bool>& woken,
+          std::chrono::steady_clock::time_point give_up) {
+    for (;;) {
+        if (request.Step(std::chrono::steady_clock::now()))
+            return request.NeedsThread() ? -1 : request.Error();
+        if (std::chrono::steady_clock::now() > give_up)
+            return -2;
+        if (request.Fd() < 0 && !woken.load()) {
+            QTest::qWait(5);
+            continue;
+        }
+        pollfd p{request.Fd(), POLLIN, 0};
+        poll(&p, request.Fd() < 0 ? 0 : 1, 20);
+    }
+}
+
+std::vector<QString> Names(TkxSmbPool::Request& request) {
+    std::vector<QString> names;
+    for (const TkxDirEntry& e : request.Entries())
+        names.push_back(e.Name);
+    return names;
+}
+
 double Days(qint64 msecs) {
     return DateTimeToDays(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC));
 }
@@ -251,6 +275,7 @@ private Q_SLOTS:
     void poolNeverExceedsItsSize();
     void freedHelperGoesToAWaiterForItsHost();
     void cancelledWaitersLoseNoHelper();
+    void requestsWithoutAThread();
     void helperCountFromTheEnvironment();
     void sizerFollowsTheWork();
 };
@@ -820,3 +845,82 @@ int main(int argc, char** argv) {
 }
 
 #include "test_platform_pool.moc"
+
+void TestPlatformPool::requestsWithoutAThread() {
+    TkxSmbPoolOptions options = FakeOptions(); // two helpers
+    options.StallLimit = std::chrono::milliseconds(300);
+    TkxSmbPool pool(options);
+    std::atomic<bool> woken{false};
+    auto wake = [&] { woken = true; };
+    auto begin = [&](const std::string& what, const std::string& host = "fake") {
+        return pool.BeginListDir("smb://" + host + "/share/" + what, 445, false, {}, wake);
+    };
+    const auto soon = [] { return std::chrono::steady_clock::now() + std::chrono::seconds(20); };
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+
+    // No helper yet: starting one blocks, so the request is a thread's.
+    QVERIFY(!begin("ok"));
+    TkxCredentials c;
+    c.User = "ann";
+    c.Password = "pw";
+    pool.SetCredentials(c);
+    QCOMPARE(Single(pool, "ok"), QStringLiteral("ok")); // and one more started in reserve
+
+    // The fresh one, for another host: its credentials go first, over the socket.
+    auto whoami = begin("whoami", "other");
+    QVERIFY(whoami);
+    QCOMPARE(Drive(*whoami, woken, soon()), 0);
+    QCOMPARE(Names(*whoami), std::vector<QString>{QStringLiteral("ann||pw|0")});
+    // An answer in many reads; a refusal.
+    auto flood = begin("flood");
+    QCOMPARE(Drive(*flood, woken, soon()), 0);
+    QCOMPARE(flood->Entries().size(), std::size_t(5000));
+    auto denied = begin("denied");
+    QCOMPARE(Drive(*denied, woken, soon()), EACCES);
+    QVERIFY(denied->Entries().empty());
+
+    // Both helpers busy: the request waits, and is woken when one is handed over.
+    auto slow = begin("sleep-50");
+    auto slow2 = begin("sleep-50");
+    auto waiting = begin("ok", "third");
+    QVERIFY(slow && slow2 && waiting && waiting->Fd() < 0 && !woken);
+    QVERIFY(!waiting->Step(now()));
+    QVERIFY(Drive(*slow, woken, soon()) == 0 && woken);
+    QCOMPARE(Drive(*waiting, woken, soon()), 0);
+    QCOMPARE(Names(*waiting), std::vector<QString>{QStringLiteral("ok")});
+    QCOMPARE(Drive(*slow2, woken, soon()), 0);
+
+    // Given up while waiting, or with a helper handed over: no helper is lost.
+    slow = begin("sleep-50");
+    slow2 = begin("sleep-50");
+    waiting = begin("ok");
+    waiting.reset();
+    QCOMPARE(Drive(*slow, woken, soon()), 0);
+    woken = false;
+    slow = begin("sleep-50");
+    waiting = begin("ok");
+    QCOMPARE(Drive(*slow, woken, soon()), 0);
+    QVERIFY(woken);
+    waiting.reset();
+    QCOMPARE(Drive(*slow2, woken, soon()), 0);
+    QCOMPARE(pool.HelperPids().size(), std::size_t(2));
+    QCOMPARE(pool.HelperCounts().Started, 2);
+
+    // Given up with its request out, or hung, or dead midway: the helper is killed.
+    auto silent = begin("silent");
+    QVERIFY(silent && !silent->Step(now()));
+    const pid_t helper = pool.BusyHelperPids().front();
+    silent.reset();
+    QVERIFY(kill(helper, 0) != 0);
+    silent = begin("silent");
+    QVERIFY(silent && !silent->Step(now()));
+    const pid_t hung = pool.BusyHelperPids().front();
+    QVERIFY(silent->Step(silent->StallAt()));
+    QCOMPARE(silent->Error(), ETIMEDOUT);
+    QVERIFY(kill(hung, 0) != 0);
+    QCOMPARE(Single(pool, "ok"), QStringLiteral("ok"));
+    auto crash = begin("crash-midway");
+    QVERIFY(crash);
+    QCOMPARE(Drive(*crash, woken, soon()), EIO);
+    QCOMPARE(Single(pool, "ok"), QStringLiteral("ok"));
+}

@@ -509,6 +509,38 @@ void TkxSmbPool::Destroy(std::unique_ptr<Helper> h) {
         close(h->PidFd);
 }
 
+int TkxSmbPool::Parse(Helper& h, Sink& sink, std::uint32_t& received, bool* healthy) {
+    *healthy = false;
+    std::size_t pos = 0;
+    const std::string_view in(h.In);
+    std::uint32_t len = 0;
+    std::uint8_t type = 0;
+    while (PeekHeader(in.substr(pos), len, type)) {
+        if (len > MaxBody)
+            return EIO;
+        if (in.size() - pos - HeaderSize < len)
+            break;
+        const std::string_view body = in.substr(pos + HeaderSize, len);
+        pos += HeaderSize + len;
+        if (type == MsgEnd) {
+            Reader r(body);
+            const std::int32_t err = r.I32();
+            const std::uint32_t count = r.U32();
+            // Anything after END, or a count that disagrees, means the stream is off.
+            if (!r.Ok() || !r.AtEnd() || count != received || pos != in.size() || err < 0)
+                return EIO;
+            h.In.clear();
+            *healthy = true;
+            return err;
+        }
+        if (!sink.Entry(type, body))
+            return sink.Error ? sink.Error : EIO;
+        ++received;
+    }
+    h.In.erase(0, pos);
+    return -1;
+}
+
 int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
                          const TkxCancelToken& cancel, bool* healthy) {
     *healthy = false;
@@ -519,33 +551,8 @@ int TkxSmbPool::Exchange(Helper& h, const std::string& request, Sink& sink,
     h.RequestSent = true;
     std::uint32_t received = 0;
     for (;;) {
-        std::size_t pos = 0;
-        const std::string_view in(h.In);
-        std::uint32_t len = 0;
-        std::uint8_t type = 0;
-        while (PeekHeader(in.substr(pos), len, type)) {
-            if (len > MaxBody)
-                return EIO;
-            if (in.size() - pos - HeaderSize < len)
-                break;
-            const std::string_view body = in.substr(pos + HeaderSize, len);
-            pos += HeaderSize + len;
-            if (type == MsgEnd) {
-                Reader r(body);
-                const std::int32_t err = r.I32();
-                const std::uint32_t count = r.U32();
-                // Anything after END, or a count that disagrees, means the stream is off.
-                if (!r.Ok() || !r.AtEnd() || count != received || pos != in.size() || err < 0)
-                    return EIO;
-                h.In.clear();
-                *healthy = true;
-                return err;
-            }
-            if (!sink.Entry(type, body))
-                return sink.Error ? sink.Error : EIO;
-            ++received;
-        }
-        h.In.erase(0, pos);
+        if (const int outcome = Parse(h, sink, received, healthy); outcome >= 0)
+            return outcome;
 
         pollfd fds[2] = {{h.Sock, POLLIN, 0}, {cancel.Fd(), POLLIN, 0}};
         const nfds_t n = cancel.Fd() >= 0 ? 2 : 1;
@@ -598,32 +605,35 @@ void Wipe(std::string& bytes) {
 }
 } // namespace
 
+std::vector<std::string> TkxSmbPool::LogInFrames(Helper& h) {
+    std::vector<std::string> frames;
+    std::lock_guard lock(Mutex);
+    // A helper keeps its library's default (no SMB1) unless told otherwise.
+    if (AllowSmb1) {
+        Writer p;
+        p.Begin(MsgSetProtocols);
+        p.U8(ProtocolsSmb1);
+        p.End();
+        frames.push_back(std::move(p.Buf));
+    }
+    Writer w;
+    w.Begin(MsgSetCredentials);
+    PutCredentials(w, Credentials);
+    frames.push_back(std::move(w.Buf));
+    for (const auto& [host, c] : HostCredentials) {
+        Writer hw;
+        hw.Begin(MsgSetHostCredentials);
+        hw.Str(host);
+        PutCredentials(hw, c);
+        frames.push_back(std::move(hw.Buf));
+    }
+    h.Generation = Generation;
+    return frames;
+}
+
 int TkxSmbPool::LogIn(Helper& h, const TkxCancelToken& cancel, bool* healthy) {
     // One frame per message, each answered by an END of its own.
-    std::vector<std::string> frames;
-    {
-        std::lock_guard lock(Mutex);
-        // A helper keeps its library's default (no SMB1) unless told otherwise.
-        if (AllowSmb1) {
-            Writer p;
-            p.Begin(MsgSetProtocols);
-            p.U8(ProtocolsSmb1);
-            p.End();
-            frames.push_back(std::move(p.Buf));
-        }
-        Writer w;
-        w.Begin(MsgSetCredentials);
-        PutCredentials(w, Credentials);
-        frames.push_back(std::move(w.Buf));
-        for (const auto& [host, c] : HostCredentials) {
-            Writer hw;
-            hw.Begin(MsgSetHostCredentials);
-            hw.Str(host);
-            PutCredentials(hw, c);
-            frames.push_back(std::move(hw.Buf));
-        }
-        h.Generation = Generation;
-    }
+    std::vector<std::string> frames = LogInFrames(h);
     int error = 0;
     *healthy = true;
     for (std::string& frame : frames) {
@@ -780,6 +790,14 @@ int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::ui
                         bool ownIdKnown, const std::string& wire) {
     DirCollector sink(Options.MaxEntries);
     (void)host;
+    const int error = Run(ShareKey(url), ListDirFrame(url, port, ownIdKnown, wire), sink, cancel);
+    if (error == 0)
+        out = std::move(sink.Items);
+    return error;
+}
+
+std::string TkxSmbPool::ListDirFrame(const std::string& url, std::uint16_t port, bool ownIdKnown,
+                                     const std::string& wire) const {
     Writer w;
     w.Begin(MsgListDir);
     w.U16(port);
@@ -789,10 +807,7 @@ int TkxSmbPool::ListDir(const std::string& host, const std::string& url, std::ui
     if (!wire.empty())
         w.Str(wire);
     w.End();
-    const int error = Run(ShareKey(url), w.Buf, sink, cancel);
-    if (error == 0)
-        out = std::move(sink.Items);
-    return error;
+    return std::move(w.Buf);
 }
 
 int TkxSmbPool::Stat(const std::string& host, const std::string& url, std::uint16_t port,
@@ -805,4 +820,195 @@ int TkxSmbPool::Stat(const std::string& host, const std::string& url, std::uint1
     if (error == 0)
         out = sink.Item;
     return error;
+}
+
+// A request's way: waiting for a helper (Wait), then the frames in turn on its socket (the
+// log-in frames of a fresh helper, then the listing), each answered by an END.
+struct TkxSmbPool::Request::TState {
+    TkxSmbPool* Pool = nullptr;
+    std::string Key;
+    std::shared_ptr<Waiter> Wait;
+    std::unique_ptr<Helper> H;
+    std::vector<std::string> Frames;
+    std::size_t Next = 0; // the frame being answered is Next - 1
+    bool Reused = false;
+    bool Sent = false; // something went out on the helper's socket
+    bool Ended = false;
+    bool Thread = false;
+    int Error = 0;
+    std::uint32_t Received = 0;
+    std::unique_ptr<DirCollector> Listing;
+    NoEntries LogInAnswer;
+    std::chrono::steady_clock::time_point LastHeard;
+
+    ~TState() {
+        for (std::string& frame : Frames)
+            Wipe(frame);
+    }
+    void End(int error, bool healthy, bool thread = false) {
+        if (healthy && !thread)
+            H->Visited(Key);
+        Pool->Release(std::move(H), healthy);
+        Ended = true;
+        Thread = thread;
+        Error = error;
+    }
+    // Sends the next frame; false when the helper is gone.
+    bool SendNext(std::chrono::steady_clock::time_point now) {
+        std::string& frame = Frames[Next++];
+        H->In.clear();
+        Received = 0;
+        const bool ok = kxsmb::SendAll(H->Sock, frame.data(), frame.size());
+        if (Next < Frames.size())
+            Wipe(frame); // a log-in frame: it may hold a password
+        Sent = true;
+        LastHeard = now;
+        return ok;
+    }
+    // The helper is ours: log it in when fresh, then send the request.
+    void Start(std::chrono::steady_clock::time_point now) {
+        Reused = H->LoggedIn;
+        if (!H->LoggedIn) {
+            std::vector<std::string> logIn = Pool->LogInFrames(*H);
+            Frames.insert(Frames.begin(), std::make_move_iterator(logIn.begin()),
+                          std::make_move_iterator(logIn.end()));
+        }
+        if (!SendNext(now)) {
+            // One that died since it was found idle: a thread tries again with another.
+            End(EIO, false, Reused);
+        }
+    }
+};
+
+TkxSmbPool::Request::Request(std::unique_ptr<TState> state) : S(std::move(state)) {}
+
+TkxSmbPool::Request::~Request() {
+    if (!S || S->Ended)
+        return;
+    TkxSmbPool& pool = *S->Pool;
+    if (S->Wait) {
+        std::lock_guard lock(pool.Mutex);
+        if (!S->Wait->Answered.load(std::memory_order_relaxed)) {
+            std::erase(pool.Waiters, S->Wait);
+        } else if (S->Wait->Given) {
+            std::erase(pool.Busy, S->Wait->Given->Pid);
+            pool.Place(std::move(S->Wait->Given));
+        } else if (S->Wait->LookAgain) {
+            pool.WakeToLookAgain(1); // the room is someone else's now
+        }
+    }
+    if (S->H)
+        pool.Release(std::move(S->H), false);
+}
+
+int TkxSmbPool::Request::Fd() const {
+    return S->H ? S->H->Sock : -1;
+}
+
+bool TkxSmbPool::Request::NeedsThread() const {
+    return S->Thread;
+}
+
+int TkxSmbPool::Request::Error() const {
+    return S->Error;
+}
+
+std::vector<TkxDirEntry>& TkxSmbPool::Request::Entries() {
+    return S->Listing->Items;
+}
+
+std::chrono::steady_clock::time_point TkxSmbPool::Request::StallAt() const {
+    if (!S->H)
+        return std::chrono::steady_clock::time_point::max();
+    return S->LastHeard + S->Pool->Options.StallLimit;
+}
+
+bool TkxSmbPool::Request::Step(std::chrono::steady_clock::time_point now) {
+    TState& s = *S;
+    if (s.Ended)
+        return true;
+    if (!s.H) {
+        {
+            std::lock_guard lock(s.Pool->Mutex);
+            if (!s.Wait->Answered.load(std::memory_order_relaxed))
+                return false;
+            s.H = std::move(s.Wait->Given);
+        }
+        s.Wait.reset();
+        if (!s.H) {
+            // Room for one more helper: starting it blocks.
+            s.Ended = s.Thread = true;
+            return true;
+        }
+        s.Start(now);
+        return s.Ended;
+    }
+    for (;;) {
+        Sink& sink = s.Next < s.Frames.size() ? static_cast<Sink&>(s.LogInAnswer) : *s.Listing;
+        bool healthy = false;
+        const int outcome = Parse(*s.H, sink, s.Received, &healthy);
+        const bool logIn = s.Next < s.Frames.size();
+        if (logIn && outcome >= 0 && (outcome != 0 || !healthy)) {
+            // A fresh helper that fails its log-in fails the request, as a thread's would.
+            s.End(outcome ? outcome : EIO, false);
+            return true;
+        }
+        if (!logIn && outcome >= 0) {
+            s.End(outcome, healthy);
+            return true;
+        }
+        if (outcome == 0) {
+            s.H->LoggedIn = s.Next + 1 == s.Frames.size();
+            if (!s.SendNext(now)) {
+                s.End(EIO, false);
+                return true;
+            }
+            continue;
+        }
+        thread_local char chunk[ReadChunk];
+        const ssize_t got = recv(s.H->Sock, chunk, ReadChunk, MSG_DONTWAIT);
+        if (got > 0) {
+            s.H->In.append(chunk, static_cast<std::size_t>(got));
+            s.LastHeard = now;
+            continue;
+        }
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (now >= StallAt()) {
+                s.End(ETIMEDOUT, false);
+                return true;
+            }
+            return false;
+        }
+        s.End(EIO, false); // EOF, ECONNRESET and friends: the helper died
+        return true;
+    }
+}
+
+std::unique_ptr<TkxSmbPool::Request> TkxSmbPool::BeginListDir(const std::string& url,
+                                                              std::uint16_t port, bool ownIdKnown,
+                                                              const std::string& wire,
+                                                              std::function<void()> wake) {
+    auto state = std::make_unique<Request::TState>();
+    state->Pool = this;
+    state->Key = ShareKey(url);
+    state->Frames.push_back(ListDirFrame(url, port, ownIdKnown, wire));
+    state->Listing = std::make_unique<DirCollector>(Options.MaxEntries);
+    {
+        std::unique_lock lock(Mutex);
+        state->H = TakeIdle(lock, state->Key);
+        if (!state->H) {
+            if (Live < Max)
+                return nullptr;
+            if (Sizer)
+                Sizer->Waited();
+            state->Wait = std::make_shared<Waiter>();
+            state->Wait->Key = &state->Key;
+            state->Wait->Notify = std::move(wake);
+            Waiters.push_back(state->Wait);
+        }
+    }
+    std::unique_ptr<Request> request(new Request(std::move(state)));
+    if (request->S->H)
+        request->S->Start(std::chrono::steady_clock::now());
+    return request;
 }

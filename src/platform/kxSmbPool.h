@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -83,6 +84,41 @@ public:
     int Stat(const std::string& host, const std::string& url, std::uint16_t port, TkxDirEntry& out,
              const TkxCancelToken& cancel, const std::string& wire = {});
 
+    // A folder listing under way that no thread waits on: its owner polls Fd() for input and
+    // calls Step when it is readable, when woken, and at StallAt. One thread uses it at a time;
+    // destroyed unfinished, it is cancelled (a helper that has the request is killed).
+    class Request {
+    public:
+        ~Request();
+        Request(const Request&) = delete;
+        Request& operator=(const Request&) = delete;
+        // The helper's socket; -1 while the request waits for a helper (wake is called when
+        // one is handed over) or once it has ended.
+        int Fd() const;
+        // Does what it can without blocking; true once ended.
+        bool Step(std::chrono::steady_clock::time_point now);
+        // Past this, a helper that has sent nothing is taken for hung.
+        std::chrono::steady_clock::time_point StallAt() const;
+        // Ended without an outcome (a helper would have to be started, or the one given had
+        // died): the listing is for a thread to make the blocking way.
+        bool NeedsThread() const;
+        // Once ended: as ListDir's.
+        int Error() const;
+        std::vector<TkxDirEntry>& Entries();
+
+    private:
+        friend class TkxSmbPool;
+        struct TState;
+        explicit Request(std::unique_ptr<TState> state);
+        std::unique_ptr<TState> S;
+    };
+    // ListDir without blocking. nullptr when no helper is free and the pool may start one:
+    // starting it blocks, so a thread lists the folder instead. wake may be called on any
+    // thread, with the pool's lock held: it must only wake the owner.
+    std::unique_ptr<Request> BeginListDir(const std::string& url, std::uint16_t port,
+                                          bool ownIdKnown, const std::string& wire,
+                                          std::function<void()> wake);
+
     // For tests and diagnostics.
     struct Counts {
         int Peak = 0;    // most helpers alive at once
@@ -118,6 +154,9 @@ private:
     // WakeToLookAgain, Started, Leaving, KeepAlive, Completed and TakeSurplus.
     std::unique_ptr<Helper> Acquire(const std::string& key, const TkxCancelToken& cancel,
                                     int* error);
+    // With Mutex held (released meanwhile to destroy a dead one): an idle helper for key, the
+    // best one by the same choice as Acquire's, counted busy; none when none may be taken.
+    std::unique_ptr<Helper> TakeIdle(std::unique_lock<std::mutex>& lock, const std::string& key);
     void Release(std::unique_ptr<Helper> helper, bool healthy);
     // With Mutex held: to a waiter, else to the idle list.
     void Place(std::unique_ptr<Helper> helper);
@@ -127,6 +166,8 @@ private:
     std::unique_ptr<Helper> Spawn(int* error);
     // Hands a fresh helper the credentials, over its socket only.
     int LogIn(Helper& helper, const TkxCancelToken& cancel, bool* healthy);
+    // The frames that log a fresh helper in, each answered by an END; wipe them once sent.
+    std::vector<std::string> LogInFrames(Helper& helper);
     // With Mutex held: helpers with the old credentials or protocols are retired (idle ones
     // into retired).
     void NewCredentials(std::vector<std::unique_ptr<Helper>>& retired);
@@ -135,6 +176,11 @@ private:
     void StartSpawner();
     int Exchange(Helper& helper, const std::string& request, Sink& sink,
                  const TkxCancelToken& cancel, bool* healthy);
+    // Parses the frames helper.In holds into sink. -1 while the answer goes on, else its
+    // outcome, *healthy telling whether the helper stayed in step.
+    static int Parse(Helper& helper, Sink& sink, std::uint32_t& received, bool* healthy);
+    std::string ListDirFrame(const std::string& url, std::uint16_t port, bool ownIdKnown,
+                             const std::string& wire) const;
     int Run(const std::string& key, const std::string& request, Sink& sink,
             const TkxCancelToken& cancel);
     void Destroy(std::unique_ptr<Helper> helper);

@@ -15,39 +15,6 @@
 #include <cstdlib>
 #include <stop_token>
 
-// A thread waiting for a helper. A helper let go is handed straight to one waiter (one that
-// is connected to its share if there is one), so a release wakes one thread, not all of them.
-// The waiter takes its helper without Mutex: woken while the releasing thread still held it,
-// it used to block on it at once (a walk lost a context switch or two per folder that way).
-// Shared, so that whoever answers may still touch it after the waiter has gone.
-struct TkxSmbPool::Waiter {
-    const std::string* Key = nullptr;
-    // Set with Mutex held, before Answered.
-    std::unique_ptr<Helper> Given; // counted in Busy already
-    bool LookAgain = false;        // room for one more helper: go through the choice again
-    std::atomic<bool> Answered{false};
-
-    // On an answer and on a cancel. A condition variable of its own, not a semaphore:
-    // the standard library's semaphore spins with sched_yield before it sleeps, a context
-    // switch of its own on a busy machine.
-    void Wake() {
-        {
-            std::lock_guard lock(WakeMutex);
-            Woken = true;
-        }
-        WakeCond.notify_one();
-    }
-    void Wait() {
-        std::unique_lock lock(WakeMutex);
-        WakeCond.wait(lock, [this] { return Woken; });
-    }
-
-private:
-    std::mutex WakeMutex;
-    std::condition_variable WakeCond;
-    bool Woken = false;
-};
-
 void TkxSmbPool::Leaving(Helper& h) {
     if (!h.Served && Sizer)
         Sizer->Fresh(-1, std::chrono::steady_clock::now());
@@ -83,30 +50,8 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& key,
             *error = ECANCELED;
             return nullptr;
         }
-        auto pick =
-            std::find_if(Idle.begin(), Idle.end(), [&](const auto& h) { return h->Knows(key); });
-        if (pick == Idle.end())
-            pick = std::find_if(Idle.begin(), Idle.end(),
-                                [](const auto& h) { return h->Keys.empty(); });
-        if (pick == Idle.end() && !Idle.empty())
-            pick = Idle.begin(); // the longest idle
-        // Helpers kept while a growth is judged may be idle beyond the number allowed at once.
-        if (pick != Idle.end() && int(Busy.size()) >= Max)
-            pick = Idle.end();
-        if (pick != Idle.end()) {
-            std::unique_ptr<Helper> h = std::move(*pick);
-            Idle.erase(pick);
-            if (!h->LooksAlive()) {
-                Leaving(*h);
-                lock.unlock();
-                Destroy(std::move(h));
-                lock.lock();
-                --Live;
-                continue;
-            }
-            Busy.push_back(h->Pid);
+        if (std::unique_ptr<Helper> h = TakeIdle(lock, key))
             return h;
-        }
         if (Live < Max) {
             std::unique_ptr<Helper> h = Started(lock, error);
             if (!h) {
@@ -150,6 +95,34 @@ std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::Acquire(const std::string& key,
         }
         if (me->LookAgain && cancel.IsCancelled())
             WakeToLookAgain(1); // the room is someone else's now
+    }
+}
+
+std::unique_ptr<TkxSmbPool::Helper> TkxSmbPool::TakeIdle(std::unique_lock<std::mutex>& lock,
+                                                         const std::string& key) {
+    for (;;) {
+        auto pick =
+            std::find_if(Idle.begin(), Idle.end(), [&](const auto& h) { return h->Knows(key); });
+        if (pick == Idle.end())
+            pick = std::find_if(Idle.begin(), Idle.end(),
+                                [](const auto& h) { return h->Keys.empty(); });
+        if (pick == Idle.end() && !Idle.empty())
+            pick = Idle.begin(); // the longest idle
+        // Helpers kept while a growth is judged may be idle beyond the number allowed at once.
+        if (pick == Idle.end() || int(Busy.size()) >= Max)
+            return nullptr;
+        std::unique_ptr<Helper> h = std::move(*pick);
+        Idle.erase(pick);
+        if (!h->LooksAlive()) {
+            Leaving(*h);
+            lock.unlock();
+            Destroy(std::move(h));
+            lock.lock();
+            --Live;
+            continue;
+        }
+        Busy.push_back(h->Pid);
+        return h;
     }
 }
 
