@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -113,6 +114,24 @@ inline constexpr int NoTicketCode = ENOKEY;
 inline constexpr int TicketExpiredCode = EKEYEXPIRED;
 inline constexpr int NeedsNameCode = EDESTADDRREQ;
 
+// A folder listing under way without a thread waiting on it: its owner waits for Fd() to turn
+// readable (or for the wake-up given when it was started, or for StallAt) and then calls Step.
+// One thread uses it; destroyed before it ends, it is cancelled.
+class TkxNetListing {
+public:
+    virtual ~TkxNetListing() = default;
+    // -1 while there is nothing to read (it waits for its wake-up), or once it has ended.
+    virtual int Fd() const = 0;
+    // Goes on as far as it can without blocking; true once ended.
+    virtual bool Step(std::chrono::steady_clock::time_point now) = 0;
+    virtual std::chrono::steady_clock::time_point StallAt() const = 0;
+    // Once ended: the listing could not go on without blocking, and is for a thread to make
+    // the usual way.
+    virtual bool NeedsThread() const = 0;
+    // Once ended (and not NeedsThread): as ListFolder's.
+    virtual TkxNetResult Result(std::vector<TkxDirEntry>& out) = 0;
+};
+
 class TkxNetServices {
 public:
     virtual ~TkxNetServices() = default;
@@ -140,6 +159,17 @@ public:
     virtual TkxNetResult ListKnownFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                                          const TkxCancelToken& cancel) {
         return ListFolder(uncPath, out, cancel);
+    }
+
+    // ListFolder (ListKnownFolder when ownIdKnown) without blocking, or nullptr when it can
+    // only be made the blocking way (the host not screened yet, a logon not settled, ...).
+    // wake may be called on any thread: it must only wake whoever steps the listing.
+    virtual std::unique_ptr<TkxNetListing> StartListing(const QString& uncPath, bool ownIdKnown,
+                                                        std::function<void()> wake) {
+        (void)uncPath;
+        (void)ownIdKnown;
+        (void)wake;
+        return nullptr;
     }
 
     // The server's file id of the folder itself (0 when unknown or not reachable).

@@ -222,6 +222,12 @@ void TkxHostScreen::Remember(const std::string& host, std::uint16_t port, int er
     Known[host] = Outcome{port, port ? 0 : error, now + RememberFor};
 }
 
+std::uint16_t TkxHostScreen::KnownPort(const std::string& host) const {
+    std::lock_guard lock(Mutex);
+    const auto it = Known.find(host);
+    return it != Known.end() && Clock::now() < it->second.Expires ? it->second.Port : 0;
+}
+
 std::uint16_t TkxHostScreen::Screen(const std::string& host, const TkxCancelToken& cancel,
                                     int* error) {
     int ignored = 0;

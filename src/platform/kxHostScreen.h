@@ -59,6 +59,9 @@ public:
     // many threads.
     std::uint16_t Screen(const std::string& host, const TkxCancelToken& cancel, int* error);
 
+    // The port of a host screened a short while ago and found a server, else 0; never waits.
+    std::uint16_t KnownPort(const std::string& host) const;
+
     // Starts screening these IPv4 addresses (network byte order), in this order.
     void ScreenAhead(const std::vector<std::uint32_t>& networkOrderAddresses);
 

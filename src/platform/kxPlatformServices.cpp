@@ -545,6 +545,87 @@ TkxNetResult TkxPlatformServices::List(const QString& uncPath, std::vector<TkxDi
     }
     return {};
 }
+class TkxPlatformServices::TListing final : public TkxNetListing {
+public:
+    TListing(TkxPlatformServices& services, std::string host,
+             std::unique_ptr<TkxSmbPool::Request> request)
+        : Services(services), Host(std::move(host)), Request(std::move(request)) {}
+    int Fd() const override { return Request->Fd(); }
+    bool Step(std::chrono::steady_clock::time_point now) override { return Request->Step(now); }
+    std::chrono::steady_clock::time_point StallAt() const override { return Request->StallAt(); }
+    bool NeedsThread() const override { return Request->NeedsThread(); }
+    TkxNetResult Result(std::vector<TkxDirEntry>& out) override {
+        out.clear();
+        TkxNetResult result = Services.Listed(Host, Request->Error());
+        if (result)
+            out = std::move(Request->Entries());
+        return result;
+    }
+
+private:
+    TkxPlatformServices& Services;
+    const std::string Host;
+    const std::unique_ptr<TkxSmbPool::Request> Request;
+};
+
+std::unique_ptr<TkxNetListing> TkxPlatformServices::StartListing(const QString& uncPath,
+                                                                 bool ownIdKnown,
+                                                                 std::function<void()> wake) {
+    // Only the common case goes without a thread: a folder below a share root of a host
+    // screened and logged on to this search. Anything that could wait goes the blocking way.
+    TkxSmbTarget target;
+    if (!UncToSmbTarget(uncPath, target) || !target.HasShare() || IsShareRoot(target.Url))
+        return nullptr;
+    const std::uint16_t port = Hosts.KnownPort(target.Host);
+    if (!port)
+        return nullptr;
+    std::string wire;
+    {
+        std::lock_guard lock(Mutex);
+        const auto own = HostAccount.find(target.Host);
+        const TAccount& account = own != HostAccount.end() ? own->second : DefaultAccount;
+        if (account.TicketOnly)
+            return nullptr;
+        if (account.Any) {
+            const auto logon = Logons.find(target.Host);
+            if (logon == Logons.end() || logon->second != TLogon::Accepted)
+                return nullptr;
+        }
+        in_addr a{};
+        if (inet_pton(AF_INET, target.Host.c_str(), &a) == 1) {
+            const auto it = WireNames.find(target.Host);
+            if (it == WireNames.end())
+                return nullptr;
+            wire = it->second;
+        }
+    }
+    std::unique_ptr<TkxSmbPool::Request> request =
+        Helpers.BeginListDir(target.Url, port, ownIdKnown, wire, std::move(wake));
+    if (!request)
+        return nullptr;
+    return std::make_unique<TListing>(*this, target.Host, std::move(request));
+}
+
+int TkxPlatformServices::RecogniseKnown(const std::string& host, int error) {
+    if (error == Smb1OnlyCode)
+        error = EPROTO;
+    if (error != ECONNABORTED && error != ECONNRESET)
+        return error;
+    std::lock_guard lock(Mutex);
+    if (AllowSmb1)
+        return error;
+    const auto it = Smb1Only.find(host);
+    return it != Smb1Only.end() && it->second ? Smb1OnlyCode : error;
+}
+
+TkxNetResult TkxPlatformServices::Listed(const std::string& host, int error) {
+    error = RecogniseKnown(host, error);
+    LeaveHost(host, false, error);
+    if (error != 0)
+        Judge(host, error, true);
+    return TkxNetResult::FromCode(error);
+}
+
 quint64 TkxPlatformServices::FolderId(const QString& uncPath, const TkxCancelToken& cancel) {
     LastErrno = 0;
     TkxSmbTarget target;

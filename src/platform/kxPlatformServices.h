@@ -32,6 +32,8 @@ public:
                             const TkxCancelToken& cancel) override;
     TkxNetResult ListKnownFolder(const QString& uncPath, std::vector<TkxDirEntry>& out,
                                  const TkxCancelToken& cancel) override;
+    std::unique_ptr<TkxNetListing> StartListing(const QString& uncPath, bool ownIdKnown,
+                                                std::function<void()> wake) override;
     quint64 FolderId(const QString& uncPath, const TkxCancelToken& cancel) override;
     void SetCredentials(const TkxCredentials& credentials) override;
     void SetHostCredentials(const QString& host, const TkxCredentials* credentials) override;
@@ -80,6 +82,11 @@ private:
     // The error of a failed request, or Smb1OnlyCode for a server found to speak only SMB1.
     int Recognise(const std::string& host, std::uint16_t port, int error,
                   const TkxCancelToken& cancel);
+    // The same from what this search has found out already, without probing.
+    int RecogniseKnown(const std::string& host, int error);
+    // What a listing made without a thread ends as.
+    TkxNetResult Listed(const std::string& host, int error);
+    class TListing;
 
     // A server sees one refused logon per search, never one per request: with an account, the
     // first request to a host goes alone and the others wait for its outcome; a refusal is
