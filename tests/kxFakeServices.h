@@ -15,6 +15,8 @@
 #include <mutex>
 #include <poll.h>
 #include <set>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 class TkxFakeServices : public TkxNetServices {
 public:
@@ -25,7 +27,9 @@ public:
     std::set<QString> Blocking;                          // paths that wait to be let go
     std::map<QString, int> Errors;                       // host or UNC path → errno it fails with
     int DelayMs = 0;                                     // every listing takes this long
-    std::chrono::milliseconds ConnectTimeout{0};         // as last set
+    bool Driven = false;          // folder listings go without a thread (StartListing)...
+    std::set<QString> NeedThread; // ...but these turn out to need one
+    std::chrono::milliseconds ConnectTimeout{0}; // as last set
 
     QString ReverseLookup(quint32 address, const TkxCancelToken&) override {
         std::lock_guard lock(Mutex);
@@ -69,6 +73,17 @@ public:
         if (it != Folders.end())
             out = it->second;
         return {};
+    }
+
+    std::unique_ptr<TkxNetListing> StartListing(const QString& path, bool,
+                                                std::function<void()>) override {
+        if (!Driven)
+            return nullptr;
+        return std::make_unique<TFakeListing>(*this, path);
+    }
+    int DrivenCount() {
+        std::lock_guard lock(Mutex);
+        return DrivenListings;
     }
 
     quint64 FolderId(const QString& path, const TkxCancelToken&) override {
@@ -134,6 +149,50 @@ public:
     }
 
 private:
+    // Readable at once, unless its path blocks (then until it is cancelled).
+    class TFakeListing : public TkxNetListing {
+    public:
+        TFakeListing(TkxFakeServices& net, const QString& path) : Net(net), Path(path) {
+            std::lock_guard lock(Net.Mutex);
+            Thread = Net.NeedThread.count(path) > 0;
+            Block = !Thread && Net.Blocking.count(path) > 0;
+            if (!Thread) {
+                Net.CallLog.push_back(path);
+                ++Net.DrivenListings;
+            }
+            if (Block)
+                ++Net.Blocked;
+            Efd = eventfd(Block ? 0 : 1, EFD_CLOEXEC | EFD_NONBLOCK);
+        }
+        ~TFakeListing() override {
+            if (Block) {
+                std::lock_guard lock(Net.Mutex);
+                --Net.Blocked;
+            }
+            close(Efd);
+        }
+        int Fd() const override { return Efd; }
+        bool Step(std::chrono::steady_clock::time_point) override { return !Block; }
+        std::chrono::steady_clock::time_point StallAt() const override {
+            return std::chrono::steady_clock::time_point::max();
+        }
+        bool NeedsThread() const override { return Thread; }
+        TkxNetResult Result(std::vector<TkxDirEntry>& out) override {
+            std::lock_guard lock(Net.Mutex);
+            if (auto e = Net.Errors.find(Path); e != Net.Errors.end())
+                return TkxNetResult::FromCode(e->second);
+            if (auto it = Net.Folders.find(Path); it != Net.Folders.end())
+                out = it->second;
+            return {};
+        }
+
+    private:
+        TkxFakeServices& Net;
+        const QString Path;
+        bool Thread = false, Block = false;
+        int Efd = -1;
+    };
+
     bool Enter(const QString& path, const TkxCancelToken& cancel) {
         bool block;
         {
@@ -158,6 +217,7 @@ private:
     std::vector<QString> CallLog;
     int Blocked = 0;
     int IdQueries = 0;
+    int DrivenListings = 0;
     std::vector<quint32> LookedAhead;
 };
 

@@ -375,6 +375,59 @@ private Q_SLOTS:
             QCOMPARE(Captions(f.get()), std::vector<QString>{"x.txt"});
     }
 
+    // Folder listings that no thread waits for: the same tree and order as threads give, a
+    // listing that needs a thread after all gets one, and a Stop cancels those under way.
+    void listingsWithoutAThread() {
+        auto net = std::make_shared<TkxFakeServices>();
+        net->Driven = true;
+        const QString s = QStringLiteral("\\\\h\\s");
+        net->Ids[s + "\\a"] = 11;
+        net->AddFolder(s, {"a\\", "b\\", "c\\", "top.txt"}, 10);
+        net->AddFolder(s + "\\a", {"a.txt", "deep\\"}, 11);
+        net->AddFolder(s + "\\b", {"b.txt"});
+        net->AddFolder(s + "\\a\\deep", {"d.txt", "x.doc"});
+        net->NeedThread = {s + "\\b"};
+        net->Errors[s + "\\c"] = EACCES;
+        TkxProjectDoc doc;
+        doc.SetNetServices(net);
+        doc.SetParams(Params(1, 0, 60, QStringLiteral("*.txt")));
+        AddTop(doc, ikShare, s);
+        doc.Continue();
+        QVERIFY(WaitIdle(doc));
+        QCOMPARE(doc.SearchState(), srFinished);
+        QCOMPARE(net->Calls(),
+                 (std::vector<QString>{s, s + "\\a", s + "\\b", s + "\\c", s + "\\a\\deep"}));
+        QCOMPARE(net->DrivenCount(), 4); // all but b
+        TkxNode* share = doc.Tree().Root()->Children[0].get();
+        QCOMPARE(Captions(share), (std::vector<QString>{"a", "b", "c", "top.txt"}));
+        QCOMPARE(Captions(share->Children[0].get()), (std::vector<QString>{"a.txt", "deep"}));
+        QCOMPARE(Captions(share->Children[1].get()), std::vector<QString>{"b.txt"});
+        QCOMPARE(Captions(share->Children[0]->Children[1].get()), std::vector<QString>{"d.txt"});
+        QCOMPARE(share->Children[0]->Info.FileId, quint64(11));
+        QCOMPARE(share->Children[2]->Info.Scanned, quint8(1)); // refused for good
+
+        net->Blocking = {s + "\\a\\deep"};
+        net->NeedThread.clear();
+        TkxProjectDoc again;
+        again.SetNetServices(net);
+        again.SetParams(Params(2, 0, 60, QStringLiteral("*.txt")));
+        AddTop(again, ikShare, s);
+        again.Continue();
+        QVERIFY(WaitFor([&] { return net->BlockedNow() == 1; }));
+        again.Stop();
+        QVERIFY(WaitIdle(again));
+        QCOMPARE(again.SearchState(), srUserStopped);
+        QCOMPARE(net->BlockedNow(), 0);
+        QCOMPARE(again.PendingCount(), 1);
+        QCOMPARE(again.PendingNodes().front()->Info.AddressText(), s + "\\a\\deep");
+        net->Blocking.clear();
+        again.Continue();
+        QVERIFY(WaitIdle(again));
+        QCOMPARE(again.SearchState(), srFinished);
+        QCOMPARE(Captions(again.Tree().Root()->Children[0]->Children[0]->Children[1].get()),
+                 std::vector<QString>{"d.txt"});
+    }
+
     void failedTaskDoesNotPoisonItsSlot() {
         // "*.txt;[" fails on the first name that is no .txt, after a.txt was kept: the slot
         // must still take the next task.

@@ -8,6 +8,11 @@
 #include <QEvent>
 #include <QThreadStorage>
 
+#include <cerrno>
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace {
 // A call waiting on another thread. Deleting it unrun (its receiver is gone) still
 // releases the waiter, which then keeps the neutral result.
@@ -152,4 +157,50 @@ void TkxThread::run() {
     Execute();
     DoneThread();
     RunEnded->store(true, std::memory_order_release);
+}
+
+TkxWaker::~TkxWaker() {
+    if (EventFd >= 0)
+        close(EventFd);
+}
+
+bool TkxWaker::CanPoll() {
+    std::lock_guard lock(Mutex);
+    if (EventFd < 0)
+        EventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return EventFd >= 0;
+}
+
+void TkxWaker::Signal() {
+    const std::uint64_t one = 1;
+    // A full counter (never, at one write per wake-up) still reads as readable.
+    while (write(EventFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void TkxWaker::WaitUntil(std::chrono::steady_clock::time_point deadline, std::vector<pollfd>& fds) {
+    {
+        std::lock_guard lock(Mutex);
+        if (Pending || EventFd < 0) {
+            Pending = false;
+            return;
+        }
+        Polling = true;
+    }
+    fds.push_back({EventFd, POLLIN, 0});
+    const auto left = deadline - std::chrono::steady_clock::now();
+    // Rounded up, so a deadline is never woken for a millisecond early and polled again.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    const int timeout = ms <= 0 ? 0 : int(std::min<std::int64_t>(ms, 60'000));
+    if (poll(fds.data(), fds.size(), timeout) < 0)
+        for (pollfd& p : fds)
+            p.revents = 0;
+    fds.pop_back();
+    std::lock_guard lock(Mutex);
+    // A wake-up after the poll is for changes the caller looks at next anyway.
+    std::uint64_t count = 0;
+    while (read(EventFd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    Polling = false;
+    Pending = false;
 }

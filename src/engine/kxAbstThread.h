@@ -8,10 +8,12 @@
 #include <QThread>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <semaphore>
 #include <vector>
 
@@ -128,10 +130,17 @@ public:
 // Wakes a waiting manager: a worker ended, the search state changed, a lifetime ran out.
 class TkxWaker {
 public:
+    TkxWaker() = default;
+    ~TkxWaker();
+    TkxWaker(const TkxWaker&) = delete;
+    TkxWaker& operator=(const TkxWaker&) = delete;
+
     void Wake() {
         {
             std::lock_guard lock(Mutex);
             Pending = true;
+            if (Polling)
+                Signal();
         }
         Cond.notify_all();
     }
@@ -151,11 +160,18 @@ public:
         std::lock_guard lock(Mutex);
         Pending = false;
     }
+    // Whether WaitUntil can also wait for descriptors (it needs an eventfd of its own).
+    bool CanPoll();
+    // WaitUntil that also ends when one of fds is readable; their revents tell which.
+    void WaitUntil(std::chrono::steady_clock::time_point deadline, std::vector<pollfd>& fds);
 
 private:
+    void Signal(); // with Mutex held
     std::mutex Mutex;
     std::condition_variable Cond;
     bool Pending = false;
+    bool Polling = false; // a WaitUntil with descriptors is under way
+    int EventFd = -1;
 };
 
 // Base of the long-lived background threads. Each access to the host runs on the host's

@@ -97,6 +97,8 @@ void TQueueManager::DoneThread() {
     // The slots let their workers go; the thread ends once those have left their last call,
     // so whoever owns the manager owns every thread of its search.
     Slots.clear();
+    for (TListing& l : std::exchange(Listings, {}))
+        l.Worker->Abandon();
     WorkerThreads.Join();
 }
 
@@ -109,13 +111,22 @@ void TQueueManager::BuildSlots() {
     std::vector<std::pair<int, TkxThreadRow>> rows;
     auto services = Services;
     auto waker = SharedWaker();
+    const bool polls = waker->CanPoll();
     for (int i = 0; i < n; ++i) {
         auto slot = std::make_unique<TkxInfoList>(i, Params.Masks);
-        slot->WorkerFactory = [services, waker, threads = &WorkerThreads](
-                                  TkxInfoList& s) -> std::shared_ptr<TkxSlotWorker> {
+        // Only this thread starts tasks (Assign), so the factory may add to Listings.
+        slot->WorkerFactory = [services, waker, polls, threads = &WorkerThreads,
+                               listings =
+                                   &Listings](TkxInfoList& s) -> std::shared_ptr<TkxSlotWorker> {
             // A task that explores nothing needs no worker: the manager ends it at once.
             if (!TkxInfoThread::Explores(s))
                 return nullptr;
+            if (polls) {
+                if (auto driven = TkxInfoThread::StartDriven(s, services, waker, *threads)) {
+                    listings->push_back({driven, false});
+                    return driven;
+                }
+            }
             return TkxInfoThread::Start(s, services, waker, *threads);
         };
         {
@@ -138,9 +149,11 @@ void TQueueManager::RunPasses() {
     if (Slots.empty())
         return;
     Unhanded = 1; // not known yet: ask
+    bool waited = false;
     while (HasMainWindow()) {
         TPass pass;
         pass.NextDeadline = Clock::now() + std::chrono::hours(24);
+        PumpListings(pass, waited);
         VisitSlots(pass);
         ReportStateChanges(pass);
         Deliver(pass);
@@ -148,8 +161,56 @@ void TQueueManager::RunPasses() {
             break;
         if (OutOfWork(pass))
             break;
-        if (!pass.Changed)
+        waited = !pass.Changed;
+        if (!waited)
+            continue;
+        if (Listings.empty())
             Waker().WaitUntil(pass.NextDeadline);
+        else
+            PollListings(pass.NextDeadline, true);
+    }
+}
+
+void TQueueManager::PollListings(Clock::time_point deadline, bool wait) {
+    PollFds.clear();
+    PollOf.clear();
+    for (size_t i = 0; i < Listings.size(); ++i) {
+        Listings[i].Ready = false;
+        if (const int fd = Listings[i].Worker->Fd(); fd >= 0) {
+            PollFds.push_back({fd, POLLIN, 0});
+            PollOf.push_back(i);
+        }
+    }
+    if (wait) {
+        Waker().WaitUntil(deadline, PollFds);
+    } else if (poll(PollFds.data(), PollFds.size(), 0) < 0) {
+        for (pollfd& p : PollFds)
+            p.revents = 0;
+    }
+    for (size_t k = 0; k < PollOf.size(); ++k)
+        Listings[PollOf[k]].Ready = PollFds[k].revents != 0;
+}
+
+void TQueueManager::PumpListings(TPass& pass, bool fresh) {
+    if (Listings.empty())
+        return;
+    // One poll for all of them, rather than a read that finds nothing for each.
+    if (!fresh)
+        PollListings({}, false);
+    const auto now = Clock::now();
+    for (size_t i = 0; i < Listings.size();) {
+        TListing& l = Listings[i];
+        const bool due =
+            l.Ready || l.Worker->Fd() < 0 || l.Worker->Terminated() || now >= l.Worker->StepBy();
+        if (due && TkxInfoThread::Pump(l.Worker, now)) {
+            l = std::move(Listings.back());
+            Listings.pop_back();
+            pass.Changed = true;
+            continue;
+        }
+        l.Ready = false;
+        pass.NextDeadline = std::min(pass.NextDeadline, l.Worker->StepBy());
+        ++i;
     }
 }
 
@@ -439,6 +500,9 @@ void TQueueManager::Cleanup() {
             }
             Slots.erase(Slots.begin());
         }
+        // Their slots have let them go: what they asked for is cancelled.
+        for (TListing& l : std::exchange(Listings, {}))
+            l.Worker->Abandon();
         // Whatever the passes have not got across yet goes first; the nodes handed out and not
         // taken are still at the head of PendingNodes.
         SyncVoid([&](TkxSearchHost& host) {

@@ -3,6 +3,7 @@
 #include "engine/kxAbstThread.h"
 #include "engine/kxServices.h"
 #include "engine/kxTaskThreads.h"
+#include "engine/kxThreadForInfo.h"
 #include "model/kxLists.h"
 
 #include <algorithm>
@@ -78,8 +79,12 @@ private:
         std::vector<TVisit> Visited;
     };
     // Passes over the slots until the search ends or runs out of work; a pass that changes
-    // nothing waits for a wake-up or the next lifetime to end.
+    // nothing waits for a wake-up, a listing's answer or the next lifetime to end.
     void RunPasses();
+    // Steps the listings that need it (fresh: the last wait found which are readable).
+    void PumpListings(TPass& pass, bool fresh);
+    // Which listings are readable, waiting up to deadline (or not at all) for the first.
+    void PollListings(std::chrono::steady_clock::time_point deadline, bool wait);
     // The steps of one pass, in order.
     void VisitSlots(TPass& pass);
     void ReportStateChanges(TPass& pass); // the rows of slots whose state the visits changed
@@ -128,4 +133,13 @@ private:
     TkxParams Params;
     std::shared_ptr<TkxNetServices> Services;
     std::shared_ptr<std::atomic<quint8>> SharedState;
+    // Folder listings that no thread waits for: this thread waits for their answers and steps
+    // them, so a folder costs no hand-off to a worker and back. After Services: they go first.
+    struct TListing {
+        std::shared_ptr<TkxInfoThread> Worker;
+        bool Ready = false; // its answer is readable
+    };
+    std::vector<TListing> Listings;
+    std::vector<pollfd> PollFds;
+    std::vector<size_t> PollOf; // the listing of each of PollFds
 };

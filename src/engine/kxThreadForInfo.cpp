@@ -13,6 +13,11 @@ namespace {
 // A count that needs no teardown, so that it stays usable up to the process's very end.
 std::atomic<int> Live{0};
 
+void CountOut() {
+    if (Live.fetch_sub(1, std::memory_order_release) == 1)
+        Live.notify_all();
+}
+
 QString WithBackslash(const QString& address) {
     return address.endsWith(u'\\') ? address : address + u'\\';
 }
@@ -55,14 +60,7 @@ std::shared_ptr<TkxInfoThread> TkxInfoThread::Start(TkxInfoList& slot,
         new TkxInfoThread(slot, std::move(services), std::move(waker)));
     Live.fetch_add(1, std::memory_order_relaxed);
     try {
-        threads.Run(
-            [worker]() mutable {
-                worker->Execute();
-                worker.reset();
-                if (Live.fetch_sub(1, std::memory_order_release) == 1)
-                    Live.notify_all();
-            },
-            [waker = worker->Waker] { waker->Wake(); });
+        RunOnThread(worker, threads);
     } catch (...) {
         Live.fetch_sub(1, std::memory_order_relaxed);
         throw;
@@ -70,6 +68,83 @@ std::shared_ptr<TkxInfoThread> TkxInfoThread::Start(TkxInfoList& slot,
     return worker;
 }
 
+void TkxInfoThread::RunOnThread(std::shared_ptr<TkxInfoThread> worker, TkxTaskThreads& threads) {
+    auto waker = worker->Waker;
+    threads.Run(
+        [worker = std::move(worker)]() mutable {
+            worker->Execute();
+            worker.reset();
+            CountOut();
+        },
+        [waker = std::move(waker)] { waker->Wake(); });
+}
+
+std::shared_ptr<TkxInfoThread> TkxInfoThread::StartDriven(TkxInfoList& slot,
+                                                          std::shared_ptr<TkxNetServices> services,
+                                                          std::shared_ptr<TkxWaker> waker,
+                                                          TkxTaskThreads& threads) {
+    // The loop guard asks the server for an ancestor's id it does not know: that blocks.
+    if ((slot.Kind != ikFolder && slot.Kind != ikShare) || !Explores(slot) || slot.Count() > 0)
+        return nullptr;
+    for (const auto& ancestor : slot.Ancestors) {
+        if (ancestor.second == 0)
+            return nullptr;
+    }
+    std::shared_ptr<TkxInfoThread> worker(new TkxInfoThread(slot, services, waker));
+    worker->Listing =
+        services->StartListing(slot.AddressText(), slot.FileId != 0, [waker] { waker->Wake(); });
+    if (!worker->Listing)
+        return nullptr;
+    worker->Threads = &threads;
+    worker->Masks = slot.Masks;
+    worker->Address = slot.AddressText();
+    worker->OwnId = slot.FileId;
+    worker->Ancestors = slot.Ancestors;
+    Live.fetch_add(1, std::memory_order_relaxed);
+    return worker;
+}
+
+int TkxInfoThread::Fd() const {
+    return Listing ? Listing->Fd() : -1;
+}
+
+std::chrono::steady_clock::time_point TkxInfoThread::StepBy() const {
+    return Listing ? Listing->StallAt() : std::chrono::steady_clock::time_point::max();
+}
+
+void TkxInfoThread::Abandon() {
+    if (!Listing)
+        return;
+    Listing.reset();
+    CountOut();
+}
+
+bool TkxInfoThread::Pump(const std::shared_ptr<TkxInfoThread>& worker,
+                         std::chrono::steady_clock::time_point now) {
+    TkxInfoThread& w = *worker;
+    if (!w.Listing)
+        return true;
+    if (!w.Terminated() && !w.Listing->Step(now))
+        return false;
+    if (!w.Terminated() && w.Listing->NeedsThread()) {
+        w.Listing.reset();
+        try {
+            RunOnThread(worker, *w.Threads);
+            return true; // the thread counts it out of Live
+        } catch (...) {
+            w.Conclude([] { throw EkxError(QStringLiteral("The search has ended")); });
+        }
+    } else if (!w.Terminated()) {
+        std::vector<TkxDirEntry> entries;
+        const TkxNetResult result = w.Listing->Result(entries);
+        w.Listing.reset();
+        w.Conclude(
+            [&] { w.FolderListed(w.Address, result, entries, w.OwnId, std::move(w.Ancestors)); });
+    }
+    w.Listing.reset();
+    CountOut();
+    return true;
+}
 void TkxInfoThread::Terminate() {
     TerminateFlag.store(true, std::memory_order_release);
     Cancel.Cancel();
@@ -86,7 +161,7 @@ void TkxInfoThread::WaitForAll() {
 }
 
 void TkxInfoThread::Execute() {
-    try {
+    Conclude([this] {
         QString name, address, resumeAfter;
         TkxItemKind kind;
         {
@@ -101,22 +176,28 @@ void TkxInfoThread::Execute() {
             resumeAfter = Owner->ResumeAfter;
             Masks = Owner->Masks;
         }
-        if (!Masks.isEmpty() && !Terminated()) {
-            switch (kind) {
-            case ikRange:
-                RangeStep(address, resumeAfter);
-                break;
-            case ikHost:
-                HostStep(name, address);
-                break;
-            case ikShare:
-            case ikFolder:
-                FolderStep(address);
-                break;
-            default:
-                break;
-            }
+        if (Masks.isEmpty() || Terminated())
+            return;
+        switch (kind) {
+        case ikRange:
+            RangeStep(address, resumeAfter);
+            break;
+        case ikHost:
+            HostStep(name, address);
+            break;
+        case ikShare:
+        case ikFolder:
+            FolderStep(address);
+            break;
+        default:
+            break;
         }
+    });
+}
+
+template <class F> void TkxInfoThread::Conclude(F&& work) {
+    try {
+        work();
         std::unique_lock lock(*Guard);
         if (Owner)
             Owner->SetState(ssDone);
@@ -290,6 +371,12 @@ void TkxInfoThread::FolderStep(const QString& address) {
     std::vector<TkxDirEntry> entries;
     const TkxNetResult error = ownId ? Services->ListKnownFolder(address, entries, Cancel)
                                      : Services->ListFolder(address, entries, Cancel);
+    FolderListed(address, error, entries, ownId, std::move(ancestors));
+}
+
+void TkxInfoThread::FolderListed(const QString& address, const TkxNetResult& error,
+                                 std::vector<TkxDirEntry>& entries, quint64 ownId,
+                                 std::vector<std::pair<QString, quint64>> ancestors) {
     if (error.Failed() && !Terminated())
         throw EkxListingFailed(error);
     if (error.Kind != TkxNetResult::None)

@@ -5,6 +5,7 @@
 #include "model/kxLists.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 class TkxTaskThreads;
@@ -21,6 +22,24 @@ public:
                                                 std::shared_ptr<TkxNetServices> services,
                                                 std::shared_ptr<TkxWaker> waker,
                                                 TkxTaskThreads& threads);
+    // The same for a folder task whose listing needs no thread (TkxNetServices::StartListing):
+    // the manager steps it with Pump, and it ends as a thread's task would. nullptr when the
+    // listing can only be made the blocking way.
+    static std::shared_ptr<TkxInfoThread> StartDriven(TkxInfoList& slot,
+                                                      std::shared_ptr<TkxNetServices> services,
+                                                      std::shared_ptr<TkxWaker> waker,
+                                                      TkxTaskThreads& threads);
+    // Steps a driven task without blocking; true once it no longer needs stepping: ended (its
+    // slot told, as a thread's task tells it), let go, or gone on on a thread of its own.
+    // On the manager's thread only, its slot's guard not held.
+    static bool Pump(const std::shared_ptr<TkxInfoThread>& worker,
+                     std::chrono::steady_clock::time_point now);
+    // A driven task's descriptor to wait on (-1: none), and when it must be stepped anyway.
+    int Fd() const;
+    std::chrono::steady_clock::time_point StepBy() const;
+    // Drops a driven task that will not be stepped again (its search ends).
+    void Abandon();
+
     // Whether the slot's task explores anything: a file, or a slot without masks, finds
     // nothing, and such a task ends at once.
     static bool Explores(const TkxInfoList& slot) { return Explores(slot.Kind, slot.Masks); }
@@ -30,6 +49,7 @@ public:
 
     void SetOwnerNone() override { Owner = nullptr; }
     void Terminate() override;
+    bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }
 
     // A range task hands its hosts over in batches of this many: it waits while its slot holds
     // that many, and the manager takes them from the working slot. The addresses of a huge
@@ -46,11 +66,17 @@ private:
     TkxInfoThread(TkxInfoList& slot, std::shared_ptr<TkxNetServices> services,
                   std::shared_ptr<TkxWaker> waker);
     void Execute();
+    // Runs the task's work, then tells the slot how it ended and lets it go.
+    template <class F> void Conclude(F&& work);
+    static void RunOnThread(std::shared_ptr<TkxInfoThread> worker, TkxTaskThreads& threads);
     // Hosts after resumeAfter (all of them when it is empty).
     void RangeStep(const QString& address, const QString& resumeAfter);
     void HostStep(const QString& name, const QString& address);
     void FolderStep(const QString& address);
-    bool Terminated() const { return TerminateFlag.load(std::memory_order_acquire); }
+    // What FolderStep does with the listing.
+    void FolderListed(const QString& address, const TkxNetResult& error,
+                      std::vector<TkxDirEntry>& entries, quint64 ownId,
+                      std::vector<std::pair<QString, quint64>> ancestors);
 
     struct Found {
         QString Name;
@@ -73,4 +99,10 @@ private:
     QStringList Masks;
     std::atomic<bool> TerminateFlag{false};
     TkxCancelToken Cancel;
+    // A driven task's listing and what its end needs; the manager's thread alone touches them.
+    std::unique_ptr<TkxNetListing> Listing;
+    TkxTaskThreads* Threads = nullptr;
+    QString Address;
+    quint64 OwnId = 0;
+    std::vector<std::pair<QString, quint64>> Ancestors;
 };
