@@ -928,6 +928,9 @@ bool TkxSmbPool::Request::Step(std::chrono::steady_clock::time_point now) {
     if (s.Ended)
         return true;
     if (!s.H) {
+        // Answered is set last, so a request still waiting costs no lock to look at.
+        if (!s.Wait->Answered.load(std::memory_order_acquire))
+            return false;
         {
             std::lock_guard lock(s.Pool->Mutex);
             if (!s.Wait->Answered.load(std::memory_order_relaxed))
