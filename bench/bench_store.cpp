@@ -175,7 +175,10 @@ int main(int argc, char** argv) {
         kinds.push_back(
             {QStringLiteral("sqlite") + name,
              exe,
-             {"--store", QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("bench.db"))}});
+             // A file of its own: a baseline must not write into the other build's file.
+             {"--store", QStringLiteral("sqlite:") +
+                             dir.filePath(name.isEmpty() ? QStringLiteral("bench.db")
+                                                         : QStringLiteral("baseline.db"))}});
         if (!pg.isEmpty())
             kinds.push_back({QStringLiteral("postgresql") + name, exe, {"--store", pg}});
     };
