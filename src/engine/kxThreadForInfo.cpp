@@ -145,6 +145,7 @@ bool TkxInfoThread::Pump(const std::shared_ptr<TkxInfoThread>& worker,
     CountOut();
     return true;
 }
+
 void TkxInfoThread::Terminate() {
     TerminateFlag.store(true, std::memory_order_release);
     Cancel.Cancel();

@@ -308,19 +308,10 @@ void TkxPlatformServices::Judge(const std::string& host, int error, bool shareLe
 
 int TkxPlatformServices::Recognise(const std::string& host, std::uint16_t port, int error,
                                    const TkxCancelToken& cancel) {
-    // Only a probe of ours says SMB1.
-    if (error == Smb1OnlyCode)
-        error = EPROTO;
-    // The library drops a server that answers its negotiation in SMB1 only.
-    if (error != ECONNABORTED && error != ECONNRESET)
+    bool unknown = false;
+    error = RecogniseKnown(host, error, &unknown);
+    if (!unknown)
         return error;
-    {
-        std::lock_guard lock(Mutex);
-        if (AllowSmb1)
-            return error;
-        if (const auto it = Smb1Only.find(host); it != Smb1Only.end())
-            return it->second ? Smb1OnlyCode : error;
-    }
     const TkxSmbDialects dialects = ProbeSmbDialects(host, port, SmbProbeLimit, cancel);
     if (dialects == TkxSmbDialects::Unknown)
         return error; // asked again next time
@@ -606,15 +597,19 @@ std::unique_ptr<TkxNetListing> TkxPlatformServices::StartListing(const QString& 
     return std::make_unique<TListing>(*this, target.Host, std::move(request));
 }
 
-int TkxPlatformServices::RecogniseKnown(const std::string& host, int error) {
+int TkxPlatformServices::RecogniseKnown(const std::string& host, int error, bool* unknown) {
+    // Only a probe of ours says SMB1.
     if (error == Smb1OnlyCode)
         error = EPROTO;
+    // The library drops a server that answers its negotiation in SMB1 only.
     if (error != ECONNABORTED && error != ECONNRESET)
         return error;
     std::lock_guard lock(Mutex);
     if (AllowSmb1)
         return error;
     const auto it = Smb1Only.find(host);
+    if (it == Smb1Only.end() && unknown)
+        *unknown = true;
     return it != Smb1Only.end() && it->second ? Smb1OnlyCode : error;
 }
 

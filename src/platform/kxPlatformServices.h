@@ -82,8 +82,9 @@ private:
     // The error of a failed request, or Smb1OnlyCode for a server found to speak only SMB1.
     int Recognise(const std::string& host, std::uint16_t port, int error,
                   const TkxCancelToken& cancel);
-    // The same from what this search has found out already, without probing.
-    int RecogniseKnown(const std::string& host, int error);
+    // The same from what this search has found out already, without probing (*unknown: a
+    // probe could tell).
+    int RecogniseKnown(const std::string& host, int error, bool* unknown = nullptr);
     // What a listing made without a thread ends as.
     TkxNetResult Listed(const std::string& host, int error);
     class TListing;
