@@ -832,7 +832,6 @@ struct TkxSmbPool::Request::TState {
     std::vector<std::string> Frames;
     std::size_t Next = 0; // the frame being answered is Next - 1
     bool Reused = false;
-    bool Sent = false; // something went out on the helper's socket
     bool Ended = false;
     bool Thread = false;
     int Error = 0;
@@ -861,7 +860,6 @@ struct TkxSmbPool::Request::TState {
         const bool ok = kxsmb::SendAll(H->Sock, frame.data(), frame.size());
         if (Next < Frames.size())
             Wipe(frame); // a log-in frame: it may hold a password
-        Sent = true;
         LastHeard = now;
         return ok;
     }
@@ -947,10 +945,10 @@ bool TkxSmbPool::Request::Step(std::chrono::steady_clock::time_point now) {
         return s.Ended;
     }
     for (;;) {
-        Sink& sink = s.Next < s.Frames.size() ? static_cast<Sink&>(s.LogInAnswer) : *s.Listing;
+        const bool logIn = s.Next < s.Frames.size(); // the answer is to a log-in frame
+        Sink& sink = logIn ? static_cast<Sink&>(s.LogInAnswer) : *s.Listing;
         bool healthy = false;
         const int outcome = Parse(*s.H, sink, s.Received, &healthy);
-        const bool logIn = s.Next < s.Frames.size();
         if (logIn && outcome >= 0 && (outcome != 0 || !healthy)) {
             // A fresh helper that fails its log-in fails the request, as a thread's would.
             s.End(outcome ? outcome : EIO, false);
