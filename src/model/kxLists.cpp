@@ -196,6 +196,14 @@ QString TkxField::AsText() const {
     }
 }
 
+QByteArrayView TkxField::Utf8() const {
+    if (Kind == Heap)
+        return {HeapBytes(), qsizetype(HeapSize())};
+    if (Kind > Inline)
+        return {reinterpret_cast<const char*>(Raw), qsizetype(Kind - Inline)};
+    return {};
+}
+
 double TkxField::AsDouble(bool* ok) const {
     bool converted = false;
     double value = 0;

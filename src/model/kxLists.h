@@ -2,6 +2,7 @@
 
 #include "model/kxDates.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
@@ -49,6 +50,9 @@ public:
     // Empty when null; a text as it is; a date-time by DateTimeText; a number with up to
     // 15 significant digits, a whole number without a decimal point.
     QString AsText() const;
+    // A text's bytes as held: UTF-8, but a lone surrogate as its own three bytes. Empty for a
+    // value that is no text held as set (null, a date, a number).
+    QByteArrayView Utf8() const;
     // The value as a number: a date or number as held, a text parsed; nullopt-like 0 with ok=false.
     double AsDouble(bool* ok = nullptr) const;
 

@@ -109,8 +109,8 @@ void WriteRows(TkxSqlSession& session, std::vector<TkxSqlParams>& rows, const TM
 
 void WriteNodes(TkxSqlSession& session, std::vector<TkxSqlParams>& rows) {
     // PostgreSQL takes up to 65,535 parameters. SQLite runs a statement in the calling thread
-    // without a round trip: a statement of 64 rows saved none of its own work and cost the
-    // joining of the values (measured), so one row each.
+    // without a round trip, and an upsert looks up its row however many share the statement:
+    // one row each (new rows, which need no look-up, go through TkxNodeRows).
     static const TMultiRow Postgres({256, 16, 1}, NodeUpsertSql);
     static const TMultiRow Sqlite({1}, NodeUpsertSql);
     WriteRows(session, rows, session.Dialect() == TkxStoreUrl::Postgres ? Postgres : Sqlite);
@@ -273,14 +273,6 @@ std::optional<double> TimestampDays(QByteArrayView text) {
 
 namespace {
 
-// The columns of a record that need more than a copy.
-struct TColumns {
-    QString Name, Address;
-    std::optional<qint64> Size;
-    std::optional<double> Created, Edited, Accessed;
-    TkxSqlValue Verbatim; // the project's texts where the columns can not hold them exactly
-};
-
 // ProjectText, sharing a text that needs nothing replaced (most do not) instead of copying it.
 QString ProjectTextOf(QString text) {
     const auto* s = text.utf16();
@@ -290,21 +282,61 @@ QString ProjectTextOf(QString text) {
     return plain ? text : ProjectText(text);
 }
 
+// A text column of a record: the bytes the record holds where a column takes them as they are
+// (most do), else the project's text of it.
+struct TText {
+    QByteArrayView Plain;
+    QString Text;
+    bool IsPlain = false;
+
+    explicit TText(const TkxField& field) {
+        const QByteArrayView bytes = field.Utf8();
+        // No NUL, line break or lone surrogate: those the project's text and the columns replace.
+        IsPlain = !bytes.isEmpty() || field.IsEmpty();
+        for (qsizetype i = 0, n = bytes.size(); IsPlain && i < n; ++i) {
+            const char c = bytes[i];
+            IsPlain = c != 0 && c != '\r' && c != '\n' &&
+                      !(c == '\xED' && i + 1 < n && quint8(bytes[i + 1]) >= 0xA0);
+        }
+        if (IsPlain)
+            Plain = bytes;
+        else
+            Text = ProjectTextOf(field.AsText());
+    }
+    bool HasNul() const { return !IsPlain && Text.contains(QChar(0)); }
+    QString ProjectText() const { return IsPlain ? Utf8Text(Plain) : Text; }
+    // Borrowed: the value points into the record, and is good while the record is.
+    TkxSqlValue Value(bool borrowed) const {
+        if (!IsPlain)
+            return TkxSqlValue::OfText(ColumnText(Text));
+        return TkxSqlValue::OfUtf8(borrowed ? QByteArray::fromRawData(Plain.data(), Plain.size())
+                                            : Plain.toByteArray());
+    }
+};
+
+// The columns of a record that need more than a copy.
+struct TColumns {
+    TText Name, Address;
+    std::optional<qint64> Size;
+    std::optional<double> Created, Edited, Accessed;
+    TkxSqlValue Verbatim; // the project's texts where the columns can not hold them exactly
+
+    explicit TColumns(const TkxInfo& info) : Name(info.Name), Address(info.Address) {}
+};
+
 TColumns ColumnsOf(const TkxInfo& info) {
-    TColumns c;
-    c.Name = ProjectTextOf(info.NameText());
-    c.Address = ProjectTextOf(info.AddressText());
+    TColumns c(info);
     c.Size = WholeSize(info.Size);
     c.Created = TimeDays(info.Creating);
     c.Edited = TimeDays(info.EditTime);
     c.Accessed = TimeDays(info.LastAccess);
-    const bool exact = !c.Name.contains(QChar(0)) && !c.Address.contains(QChar(0)) &&
-                       (c.Size || info.Size.IsEmpty()) && (c.Created || info.Creating.IsEmpty()) &&
+    const bool exact = !c.Name.HasNul() && !c.Address.HasNul() && (c.Size || info.Size.IsEmpty()) &&
+                       (c.Created || info.Creating.IsEmpty()) &&
                        (c.Edited || info.EditTime.IsEmpty()) &&
                        (c.Accessed || info.LastAccess.IsEmpty());
     if (!exact) {
-        const QStringList texts{c.Name,
-                                c.Address,
+        const QStringList texts{c.Name.ProjectText(),
+                                c.Address.ProjectText(),
                                 ProjectText(info.SizeRawText()),
                                 ProjectText(info.CreatingText()),
                                 ProjectText(info.EditTimeText()),
@@ -320,18 +352,18 @@ TkxSqlValue FailureValue(const QString& failure) {
 
 } // namespace
 
-void NodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
-                const QString& failure, const QString& part) {
+namespace {
+
+void AppendNodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                      const QString& failure, const QString& part) {
     TColumns c = ColumnsOf(info);
     // Moved in one by one: a braced list would copy every value.
-    p.clear();
-    p.reserve(16);
     p.push_back(TkxSqlValue::Of(run));
     p.push_back(TkxSqlValue::Of(id));
     p.push_back(parent ? TkxSqlValue::Of(parent) : TkxSqlValue());
     p.push_back(TkxSqlValue::Of(info.Kind));
-    p.push_back(TkxSqlValue::OfText(ColumnText(c.Name)));
-    p.push_back(TkxSqlValue::OfText(ColumnText(c.Address)));
+    p.push_back(c.Name.Value(true));
+    p.push_back(c.Address.Value(true));
     p.push_back(c.Size ? TkxSqlValue::Of(*c.Size) : TkxSqlValue());
     p.push_back(TimeValue(c.Created));
     p.push_back(TimeValue(c.Edited));
@@ -345,6 +377,15 @@ void NodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const T
     p.push_back(std::move(c.Verbatim));
 }
 
+} // namespace
+
+void NodeParams(TkxSqlParams& p, qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
+                const QString& failure, const QString& part) {
+    p.clear();
+    p.reserve(NodeColumnCount);
+    AppendNodeParams(p, run, id, parent, info, failure, part);
+}
+
 TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
                         const QString& failure, const QString& part) {
     TkxSqlParams p;
@@ -352,11 +393,39 @@ TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& i
     return p;
 }
 
+namespace {
+
+// Plain inserts: a run numbers its nodes afresh, so a new row never meets one of its own.
+QString NodeInsertSql(int rows) {
+    return QStringLiteral("INSERT INTO nodes (%1) VALUES %2")
+        .arg(QLatin1String(NodeColumns), RowsOf(Placeholders(NodeColumnCount), rows));
+}
+
+} // namespace
+
 void TkxNodeRows::Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
                       const QString& part) {
-    static const QString Sql = NodeUpsertSql(1);
-    NodeParams(Row[0], Run, id, parent, info, failure, part);
-    Session.ExecMany(Sql, Row);
+    static const QString Sql = NodeInsertSql(StatementRows);
+    AppendNodeParams(Rows[0], Run, id, parent, info, failure, part);
+    if (++Count < StatementRows)
+        return;
+    Session.ExecMany(Sql, Rows);
+    Rows[0].clear();
+    Count = 0;
+}
+
+void TkxNodeRows::Flush() {
+    static const QString Sql = NodeInsertSql(1);
+    std::vector<TkxSqlParams> rows;
+    rows.resize(size_t(Count));
+    for (int r = 0; r < Count; ++r) {
+        const auto from = Rows[0].begin() + qsizetype(r) * NodeColumnCount;
+        rows[size_t(r)].assign(std::make_move_iterator(from),
+                               std::make_move_iterator(from + NodeColumnCount));
+    }
+    Rows[0].clear();
+    Count = 0;
+    Session.ExecMany(Sql, rows);
 }
 
 namespace {
@@ -394,6 +463,13 @@ void PutText(QByteArray& out, const QString& text) {
     const qint32 size = qToBigEndian(qint32(end - start));
     std::memcpy(out.data() + at, &size, sizeof size);
     out.resize(at + 4 + (end - start));
+}
+
+void PutColumn(QByteArray& out, const TText& text) {
+    if (!text.IsPlain)
+        return PutText(out, ColumnText(text.Text));
+    Put<qint32>(out, qint32(text.Plain.size()));
+    out.append(text.Plain);
 }
 
 // A timestamp: microseconds since 2000-01-01, 36,526 days after the records' day 0.
@@ -434,8 +510,8 @@ void TkxNodeCopy::Add(quint32 id, quint32 parent, const TkxInfo& info, const QSt
     }
     Put<qint32>(Data, 2);
     Put<qint16>(Data, qint16(info.Kind));
-    PutText(Data, ColumnText(c.Name));
-    PutText(Data, ColumnText(c.Address));
+    PutColumn(Data, c.Name);
+    PutColumn(Data, c.Address);
     if (c.Size) {
         Put<qint32>(Data, 8);
         Put<qint64>(Data, *c.Size);
@@ -474,7 +550,7 @@ void TkxNodeCopy::Write(TkxSqlSession& session) {
 
 TkxSqlParams NodeChangeParams(qint64 run, quint32 id, const TkxInfo& info, const QString& failure) {
     TColumns c = ColumnsOf(info);
-    return {TkxSqlValue::OfText(ColumnText(c.Name)),
+    return {c.Name.Value(false),
             TkxSqlValue::Of(info.Matched != 0),
             TkxSqlValue::Of(info.HasMatch != 0),
             TkxSqlValue::Of(info.Scanned != 0),

@@ -6,7 +6,8 @@
 #include "model/kxLists.h"
 #include "store/kxStoreSql.h"
 
-// A node's row (new, or rewritten whole): run, id, parent, then the record's columns.
+// A node's row (new, or rewritten whole): run, id, parent, then the record's columns. Its texts
+// may point into `info`: the values are good while the record lives unchanged.
 TkxSqlParams NodeParams(qint64 run, quint32 id, quint32 parent, const TkxInfo& info,
                         const QString& failure, const QString& part);
 // The same into `p`, whose room is kept.
@@ -32,19 +33,23 @@ private:
     QByteArray Data;
 };
 
-// New rows for SQLite, each written as it is added (inside a transaction) through one set of
-// values kept from row to row: SQLite runs a statement in the calling thread, so many rows to a
-// statement saved nothing, and a set of values per row cost an allocation of a kilobyte.
+// New rows for SQLite, many to a statement: the rows of one statement share the table's cursor,
+// which then finds where a row goes (after the one before) without a search from the root. Their
+// texts point into the records added: those live unchanged until Flush.
 class TkxNodeRows {
 public:
     TkxNodeRows(TkxSqlSession& session, qint64 run) : Session(session), Run(run) {}
     void Add(quint32 id, quint32 parent, const TkxInfo& info, const QString& failure,
              const QString& part);
+    // Writes the rows still held; before the transaction ends.
+    void Flush();
 
 private:
+    static constexpr int StatementRows = 64;
     TkxSqlSession& Session;
     qint64 Run;
-    std::vector<TkxSqlParams> Row = std::vector<TkxSqlParams>(1);
+    int Count = 0;
+    std::vector<TkxSqlParams> Rows = std::vector<TkxSqlParams>(1); // one set: Count rows' values
 };
 
 // Write many rows of NodeParams, NodeChangeParams or (run, id) for a delete, each id at most

@@ -13,7 +13,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -93,6 +95,14 @@ struct TPgParams {
                 Formats.push_back(0);
                 break;
             }
+            case TkxSqlValue::Utf8:
+                // libpq reads a text parameter up to its NUL, which bytes borrowed from a record
+                // lack: a copy has one.
+                Owned.push_back(QByteArray(v.Bytes.constData(), v.Bytes.size()));
+                Values.push_back(Owned.back().constData());
+                Lengths.push_back(int(Owned.back().size()));
+                Formats.push_back(0);
+                break;
             case TkxSqlValue::Blob:
                 // A blob goes in binary form: bytes exactly as they are.
                 Values.push_back(v.Bytes.constData());
@@ -502,6 +512,10 @@ private:
                                        SQLITE_STATIC);
                 break;
             }
+            case TkxSqlValue::Utf8:
+                rc = sqlite3_bind_text(s, at, v.Bytes.isEmpty() ? NoBytes : v.Bytes.constData(),
+                                       int(v.Bytes.size()), SQLITE_STATIC);
+                break;
             case TkxSqlValue::Blob:
                 rc = sqlite3_bind_blob(s, at, v.Bytes.isEmpty() ? NoBytes : v.Bytes.constData(),
                                        int(v.Bytes.size()), SQLITE_STATIC);
@@ -574,19 +588,28 @@ private:
 bool FormatTimestamp(qint64 msecs, char (&text)[TimestampChars]) {
     constexpr qint64 MSecsPerDay = 86400000;
     const qint64 whole = msecs / MSecsPerDay, ms = msecs % MSecsPerDay;
-    const TkxCivilDate date = CivilFromDay(whole);
-    const int year = date.Year, month = date.Month, day = date.Day;
-    if (year > 9999)
-        return false;
     const auto put = [&text](int at, int value, int width) {
         for (int i = at + width - 1; i >= at; --i, value /= 10)
             text[i] = char('0' + value % 10);
     };
-    put(0, int(year), 4);
-    text[4] = '-';
-    put(5, month, 2);
-    text[7] = '-';
-    put(8, day, 2);
+    // The files of a folder mostly share their days: the date's text is made once for a run of
+    // them.
+    thread_local qint64 lastDay = -1;
+    thread_local char lastDate[10];
+    if (whole != lastDay) {
+        const TkxCivilDate date = CivilFromDay(whole);
+        if (date.Year > 9999)
+            return false;
+        put(0, date.Year, 4);
+        text[4] = '-';
+        put(5, date.Month, 2);
+        text[7] = '-';
+        put(8, date.Day, 2);
+        std::memcpy(lastDate, text, sizeof lastDate);
+        lastDay = whole;
+    } else {
+        std::memcpy(text, lastDate, sizeof lastDate);
+    }
     text[10] = ' ';
     put(11, int(ms / 3600000), 2);
     text[13] = ':';
@@ -644,5 +667,9 @@ std::optional<TkxStoreUrl> TkxStoreUrl::Parse(const QString& text, QString* erro
 std::unique_ptr<TkxSqlSession> OpenSqlSession(const TkxStoreUrl& url) {
     if (url.Type == TkxStoreUrl::Postgres)
         return std::make_unique<TPgSession>(url);
+    // SQLite counts its memory under a global lock unless told not to before its first use: a
+    // writer took that lock for every allocation, and nothing here reads the counts.
+    static std::once_flag once;
+    std::call_once(once, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
     return std::make_unique<TSqliteSession>(url);
 }

@@ -29,8 +29,9 @@ struct TkxStoreUrl {
 // One value bound to a statement.
 struct TkxSqlValue {
     // Timestamp: Int holds TimestampMsecs' milliseconds; it goes as TimestampChars' text, made
-    // where it is bound instead of in a string per value.
-    enum Type : quint8 { Null, Integer, Text, Blob, Timestamp };
+    // where it is bound instead of in a string per value. Utf8: a text already in the form
+    // stored (valid UTF-8 without NUL), in Bytes.
+    enum Type : quint8 { Null, Integer, Text, Blob, Timestamp, Utf8 };
     Type Kind = Null;
     qint64 Int = 0;
     QByteArray Bytes; // Blob: any bytes
@@ -42,6 +43,7 @@ struct TkxSqlValue {
     static TkxSqlValue OfText(QString text) { return {Text, 0, {}, std::move(text)}; }
     static TkxSqlValue OfBlob(const QByteArray& bytes) { return {Blob, 0, bytes, {}}; }
     static TkxSqlValue OfTimestamp(qint64 msecs) { return {Timestamp, msecs, {}, {}}; }
+    static TkxSqlValue OfUtf8(const QByteArray& text) { return {Utf8, 0, text, {}}; }
 };
 
 // Milliseconds since 1899-12-30 (up to 9999-12-31) as "YYYY-MM-DD HH:MM:SS.mmm" in `out`;

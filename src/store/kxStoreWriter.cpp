@@ -425,9 +425,10 @@ void TkxStoreWriter::Write(TkxSqlSession& session, std::vector<TItem>& items, bo
         if (!last && session.Dialect() == TkxStoreUrl::Postgres)
             session.Exec(QStringLiteral("SET LOCAL synchronous_commit = off"));
         copied.Write(session);
-        TkxNodeRows upserts(session, run);
+        TkxNodeRows inserts(session, run);
         for (const TItem* item : fresh)
-            upserts.Add(item->Id, item->Parent, item->Info, item->Failure, item->Part);
+            inserts.Add(item->Id, item->Parent, item->Info, item->Failure, item->Part);
+        inserts.Flush();
         WriteNodeChanges(session, updates);
         for (int b = 0; b < 8; ++b) {
             if (marked[b].empty())

@@ -5,6 +5,7 @@
 #include "kxChild.h"
 #include "kxScanProgress.h"
 #include "model/kxErrors.h"
+#include "storage/kxProjectFile.h"
 #include "store/kxStoreReader.h"
 #include "store/kxStoreRows.h"
 #include "store/kxStoreSchema.h"
@@ -308,30 +309,7 @@ private Q_SLOTS:
                                         "id, 1, 1, 'h', 1, 0, 0, '*', '', now(), 'running' FROM "
                                         "scans WHERE name = 'copy' RETURNING id"),
                          {}, [&](const TkxSqlRow& row) { run = row.Int(0); });
-            std::vector<TkxInfo> infos;
-            const QString names[] = {QStringLiteral("nul") + QChar(0) + QStringLiteral("in"),
-                                     QString(255, u'\x44f'), QString::fromUtf8("bad \xff utf-8"),
-                                     QStringLiteral("lone ") + QChar(0xD800),
-                                     QStringLiteral("it's \"q\" \\ ?")};
-            const double times[] = {45000.123456, 2958465.999999996, 1.0 / 86400000.0, 2958465.5,
-                                    0.5};
-            for (int i = 0; i < 5; ++i) {
-                TkxInfo info;
-                info.SetKind(quint8(ikRange + i));
-                info.SetName(names[i]);
-                info.SetAddress(QStringLiteral("\\\\h\\") + names[i]);
-                if (i % 2)
-                    info.SetSize(double(i) * 1e12);
-                else
-                    info.SetSizeText(QStringLiteral("12 KB"));
-                info.SetCreating(times[i]);
-                info.SetEditTime(times[(i + 1) % 5]);
-                info.SetLastAccessText(i == 2 ? QStringLiteral("no time") : QString());
-                info.SetMatched(quint8(i % 2));
-                info.SetHasMatch(quint8(i % 3 == 0));
-                info.SetScanned(quint8(i % 2 == 0));
-                infos.push_back(std::move(info));
-            }
+            const std::vector<TkxInfo> infos = HostileRecords();
             std::vector<TkxSqlParams> rows;
             TkxNodeCopy copy(runs[1]);
             for (quint32 i = 0; i < infos.size(); ++i) {
@@ -368,6 +346,67 @@ private Q_SLOTS:
             s->Query(QStringLiteral("SELECT count(*) FROM nodes WHERE run = ?"),
                      {TkxSqlValue::Of(runs[1])}, [&](const TkxSqlRow& row) { count = row.Int(0); });
             QCOMPARE(count, 5);
+        } catch (const std::exception& e) {
+            QFAIL(qPrintable(ErrorMessage(e)));
+        }
+    }
+
+    // New rows reach SQLite many to a statement: column for column what a statement per row
+    // stores, for counts that fill no statement evenly.
+    void sqliteRowsStoreAsStatements() {
+        try {
+            const auto s = OpenSqlSession(
+                *TkxStoreUrl::Parse(QStringLiteral("sqlite:") + Dir.filePath("rows.db"), nullptr));
+            PrepareStoreSchema(*s);
+            s->Exec(QStringLiteral("INSERT INTO scans (name) VALUES ('rows')"));
+            qint64 runs[2] = {};
+            for (qint64& run : runs)
+                s->Query(QStringLiteral("INSERT INTO runs (scan, shard, shards, host, threads, "
+                                        "depth, lifetime, masks, targets, started, state) SELECT "
+                                        "id, 1, 1, 'h', 1, 0, 0, '*', '', '', 'running' FROM "
+                                        "scans RETURNING id"),
+                         {}, [&](const TkxSqlRow& row) { run = row.Int(0); });
+            std::vector<TkxInfo> infos = HostileRecords();
+            for (const QString& name :
+                 {QStringLiteral("two\r\nlines"),
+                  QString::fromUtf8("\xef\xbb\xbf\xf0\x9f\x98\x80 \xed\x95\x9c")}) {
+                TkxInfo& info = infos.emplace_back();
+                info.SetName(name);
+                info.SetAddress(QStringLiteral("\\\\h\\") + name);
+                info.SetEditTime(45000.5);
+            }
+            std::vector<TkxSqlParams> rows;
+            s->BeginWrite();
+            TkxNodeRows many(*s, runs[1]);
+            for (quint32 id = 1; id <= 150; ++id) {
+                const TkxInfo& info = infos[id % infos.size()];
+                const QString failure = id % 7 ? QString() : QStringLiteral("refused 'x'");
+                rows.push_back(NodeParams(runs[0], id, id / 2, info, failure, {}));
+                many.Add(id, id / 2, info, failure, {});
+            }
+            many.Flush();
+            WriteNodes(*s, rows);
+            s->Exec(QStringLiteral("COMMIT"));
+            QList<QStringList> got[2];
+            for (int r = 0; r < 2; ++r)
+                s->Query(QStringLiteral("SELECT * FROM nodes WHERE run = ? ORDER BY id"),
+                         {TkxSqlValue::Of(runs[r])}, [&](const TkxSqlRow& row) {
+                             QStringList texts;
+                             for (size_t c = 1; c < row.Columns.size(); ++c)
+                                 texts
+                                     << (row.IsNull(c) ? QStringLiteral("NULL")
+                                                       : QString::fromLatin1(row.Bytes(c).toHex()));
+                             got[r] << texts;
+                         });
+            QCOMPARE(got[0].size(), 150);
+            QCOMPARE(got[1], got[0]);
+            // The bytes a record holds go in as they are only where the project's text is the
+            // same: line breaks read as U+FFFD, a byte order mark and a pair stay.
+            // Row k - 1 holds id k, whose record is infos[k]; its name is the fourth text.
+            for (size_t k = infos.size() - 2; k < infos.size(); ++k)
+                QCOMPARE(got[1][qsizetype(k) - 1][3],
+                         QString::fromLatin1(ProjectText(infos[k].NameText()).toUtf8().toHex()));
+            QVERIFY(got[1][qsizetype(infos.size()) - 3][3].contains(u"efbfbdefbfbd"));
         } catch (const std::exception& e) {
             QFAIL(qPrintable(ErrorMessage(e)));
         }
@@ -550,6 +589,33 @@ private:
         writer->Open();
         writer->Attach(doc);
         return writer;
+    }
+
+    static std::vector<TkxInfo> HostileRecords() {
+        std::vector<TkxInfo> infos;
+        const QString names[] = {QStringLiteral("nul") + QChar(0) + QStringLiteral("in"),
+                                 QString(255, u'\x44f'), QString::fromUtf8("bad \xff utf-8"),
+                                 QStringLiteral("lone ") + QChar(0xD800),
+                                 QStringLiteral("it's \"q\" \\ ?")};
+        const double times[] = {45000.123456, 2958465.999999996, 1.0 / 86400000.0, 2958465.5, 0.5};
+        for (int i = 0; i < 5; ++i) {
+            TkxInfo info;
+            info.SetKind(quint8(ikRange + i));
+            info.SetName(names[i]);
+            info.SetAddress(QStringLiteral("\\\\h\\") + names[i]);
+            if (i % 2)
+                info.SetSize(double(i) * 1e12);
+            else
+                info.SetSizeText(QStringLiteral("12 KB"));
+            info.SetCreating(times[i]);
+            info.SetEditTime(times[(i + 1) % 5]);
+            info.SetLastAccessText(i == 2 ? QStringLiteral("no time") : QString());
+            info.SetMatched(quint8(i % 2));
+            info.SetHasMatch(quint8(i % 3 == 0));
+            info.SetScanned(quint8(i % 2 == 0));
+            infos.push_back(std::move(info));
+        }
+        return infos;
     }
 
     void RoundTrip(const QString& store, const QString& scan) {
