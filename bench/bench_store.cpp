@@ -18,6 +18,12 @@
 // server's CPU seconds. ORVANE_BENCH_ROUNDS (default 3) sets the rounds of the search.
 // ORVANE_BENCH_BASELINE=PATH names another orvane-scan (an older build) whose store runs are
 // interleaved with this build's, so both are measured under the same load.
+//
+// On a machine of few cores smbd takes more CPU than the walk itself, and whatever the store
+// takes is then wall time the walk loses. To see the walk as it goes against a server that is
+// another machine, give the servers cores of their own: start the fixtures under `taskset -c 1`
+// and run bench_store under `taskset -c 0` (PostgreSQL on either side, as the servers' core
+// and the client's are loaded differently).
 
 #include "model/kxErrors.h"
 #include "store/kxStoreRows.h"
