@@ -300,15 +300,8 @@ private Q_SLOTS:
         try {
             const auto s = OpenSqlSession(*TkxStoreUrl::Parse(PgUrl(), nullptr));
             PrepareStoreSchema(*s);
-            s->Exec(
-                QStringLiteral("INSERT INTO scans (name) VALUES ('copy') ON CONFLICT DO NOTHING"));
-            qint64 runs[2] = {};
-            for (qint64& run : runs)
-                s->Query(QStringLiteral("INSERT INTO runs (scan, shard, shards, host, threads, "
-                                        "depth, lifetime, masks, targets, started, state) SELECT "
-                                        "id, 1, 1, 'h', 1, 0, 0, '*', '', now(), 'running' FROM "
-                                        "scans WHERE name = 'copy' RETURNING id"),
-                         {}, [&](const TkxSqlRow& row) { run = row.Int(0); });
+            const qint64 runs[2] = {NewRun(*s, QStringLiteral("copy")),
+                                    NewRun(*s, QStringLiteral("copy"))};
             const std::vector<TkxInfo> infos = HostileRecords();
             std::vector<TkxSqlParams> rows;
             TkxNodeCopy copy(runs[1]);
@@ -322,19 +315,7 @@ private Q_SLOTS:
             WriteNodes(*s, rows);
             copy.Write(*s);
             s->Exec(QStringLiteral("COMMIT"));
-            QList<QStringList> got[2];
-            for (int r = 0; r < 2; ++r)
-                s->Query(QStringLiteral("SELECT id, parent, kind, name, address, size, created, "
-                                        "edited, accessed, matched, has_match, scanned, failure, "
-                                        "part, verbatim FROM nodes WHERE run = ? ORDER BY id"),
-                         {TkxSqlValue::Of(runs[r])}, [&](const TkxSqlRow& row) {
-                             QStringList texts;
-                             for (size_t c = 0; c < row.Columns.size(); ++c)
-                                 texts
-                                     << (row.IsNull(c) ? QStringLiteral("NULL")
-                                                       : QString::fromLatin1(row.Bytes(c).toHex()));
-                             got[r] << texts;
-                         });
+            const QList<QStringList> got[2] = {StoredRows(*s, runs[0]), StoredRows(*s, runs[1])};
             QCOMPARE(got[0].size(), 5);
             QCOMPARE(got[1], got[0]);
             TkxNodeCopy again(runs[1]);
@@ -358,14 +339,8 @@ private Q_SLOTS:
             const auto s = OpenSqlSession(
                 *TkxStoreUrl::Parse(QStringLiteral("sqlite:") + Dir.filePath("rows.db"), nullptr));
             PrepareStoreSchema(*s);
-            s->Exec(QStringLiteral("INSERT INTO scans (name) VALUES ('rows')"));
-            qint64 runs[2] = {};
-            for (qint64& run : runs)
-                s->Query(QStringLiteral("INSERT INTO runs (scan, shard, shards, host, threads, "
-                                        "depth, lifetime, masks, targets, started, state) SELECT "
-                                        "id, 1, 1, 'h', 1, 0, 0, '*', '', '', 'running' FROM "
-                                        "scans RETURNING id"),
-                         {}, [&](const TkxSqlRow& row) { run = row.Int(0); });
+            const qint64 runs[2] = {NewRun(*s, QStringLiteral("rows")),
+                                    NewRun(*s, QStringLiteral("rows"))};
             std::vector<TkxInfo> infos = HostileRecords();
             for (const QString& name :
                  {QStringLiteral("two\r\nlines"),
@@ -387,17 +362,7 @@ private Q_SLOTS:
             many.Flush();
             WriteNodes(*s, rows);
             s->Exec(QStringLiteral("COMMIT"));
-            QList<QStringList> got[2];
-            for (int r = 0; r < 2; ++r)
-                s->Query(QStringLiteral("SELECT * FROM nodes WHERE run = ? ORDER BY id"),
-                         {TkxSqlValue::Of(runs[r])}, [&](const TkxSqlRow& row) {
-                             QStringList texts;
-                             for (size_t c = 1; c < row.Columns.size(); ++c)
-                                 texts
-                                     << (row.IsNull(c) ? QStringLiteral("NULL")
-                                                       : QString::fromLatin1(row.Bytes(c).toHex()));
-                             got[r] << texts;
-                         });
+            const QList<QStringList> got[2] = {StoredRows(*s, runs[0]), StoredRows(*s, runs[1])};
             QCOMPARE(got[0].size(), 150);
             QCOMPARE(got[1], got[0]);
             // The bytes a record holds go in as they are only where the project's text is the
@@ -589,6 +554,35 @@ private:
         writer->Open();
         writer->Attach(doc);
         return writer;
+    }
+
+    // A run of a scan of that name, made for writing rows straight into the store.
+    static qint64 NewRun(TkxSqlSession& s, const QString& scan) {
+        s.Query(QStringLiteral("INSERT INTO scans (name) VALUES (?) ON CONFLICT DO NOTHING"),
+                {TkxSqlValue::OfText(scan)});
+        qint64 run = 0;
+        s.Query(QStringLiteral("INSERT INTO runs (scan, shard, shards, host, threads, depth, "
+                               "lifetime, masks, targets, started, state) SELECT id, 1, 1, 'h', "
+                               "1, 0, 0, '*', '', '2026-01-01 00:00:00', 'running' FROM scans "
+                               "WHERE name = ? RETURNING id"),
+                {TkxSqlValue::OfText(scan)}, [&](const TkxSqlRow& row) { run = row.Int(0); });
+        return run;
+    }
+
+    // A run's rows as stored, every column but the run's number as hex (NULL for none).
+    static QList<QStringList> StoredRows(TkxSqlSession& s, qint64 run) {
+        QList<QStringList> rows;
+        s.Query(QStringLiteral("SELECT id, parent, kind, name, address, size, created, edited, "
+                               "accessed, matched, has_match, scanned, failure, part, verbatim "
+                               "FROM nodes WHERE run = ? ORDER BY id"),
+                {TkxSqlValue::Of(run)}, [&](const TkxSqlRow& row) {
+                    QStringList texts;
+                    for (size_t c = 0; c < row.Columns.size(); ++c)
+                        texts << (row.IsNull(c) ? QStringLiteral("NULL")
+                                                : QString::fromLatin1(row.Bytes(c).toHex()));
+                    rows << texts;
+                });
+        return rows;
     }
 
     static std::vector<TkxInfo> HostileRecords() {
