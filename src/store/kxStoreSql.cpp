@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -594,7 +595,7 @@ bool FormatTimestamp(qint64 msecs, char (&text)[TimestampChars]) {
     };
     // The files of a folder mostly share their days: the date's text is made once for a run of
     // them.
-    thread_local qint64 lastDay = -1;
+    thread_local qint64 lastDay = std::numeric_limits<qint64>::min();
     thread_local char lastDate[10];
     if (whole != lastDay) {
         const TkxCivilDate date = CivilFromDay(whole);
